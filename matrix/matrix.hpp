@@ -1,0 +1,353 @@
+// Dense matrix with shared, reference-counted storage and copy-on-write.
+//
+// Copies share one storage record; the record is copied only when a shared
+// matrix is about to be written through, so passing and returning matrices by
+// value costs a pointer copy. Every misuse throws math::matrix_error before any
+// matrix has changed. Not thread-safe: a matrix and its copies belong to one
+// thread (the reference count is a plain integer).
+#ifndef MORVEX_MATRIX_MATRIX_HPP
+#define MORVEX_MATRIX_MATRIX_HPP
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace math {
+
+class matrix_error : public std::logic_error {
+public:
+    using std::logic_error::logic_error;
+};
+
+template <class T>
+class matrix {
+public:
+    using size_type = std::uint32_t;
+
+    // The elements are not set: every caller writes an element before reading it.
+    matrix(size_type rows, size_type cols) : rec_(new base_mat(rows, cols, nullptr)) {}
+    matrix(const matrix& other) noexcept : rec_(other.rec_) { ++rec_->refcnt; }
+    ~matrix() { release(); }
+
+    matrix& operator=(const matrix& other) noexcept {
+        // Taking the new reference before giving up the old one makes
+        // self-assignment harmless.
+        matrix keep(other);
+        std::swap(rec_, keep.rec_);
+        return *this;
+    }
+
+    size_type row_count() const noexcept { return rec_->rows; }
+    size_type col_count() const noexcept { return rec_->cols; }
+
+    // Diagnostic only: how many matrices share this one's storage.
+    std::int32_t use_count() const noexcept { return rec_->refcnt; }
+
+    // Unshares even when the caller only reads: a reference may be written later.
+    T& operator()(size_type i, size_type j) {
+        check_index(i, j);
+        unshare();
+        return rec_->row[i][j];
+    }
+
+    T operator()(size_type i, size_type j) const {
+        check_index(i, j);
+        return rec_->row[i][j];
+    }
+
+    // Keeps the top-left block both sizes share; every other element becomes 0.
+    void resize(size_type rows, size_type cols) {
+        const size_type r0 = rec_->rows;
+        const size_type c0 = rec_->cols;
+        if (rows == r0 && cols == c0 && rows == rec_->alloc_rows && cols == rec_->alloc_cols) {
+            return; // nothing changes, and a shared matrix stays shared
+        }
+        // A new private record also covers the case where set_identity left the
+        // current size below the allocated one: the old record may be shared.
+        auto* fresh = new base_mat(rows, cols, nullptr);
+        const size_type keep_r = std::min(r0, rows);
+        const size_type keep_c = std::min(c0, cols);
+        for (size_type i = 0; i < rows; ++i) {
+            T* dst = fresh->row[i];
+            const T* src = i < keep_r ? rec_->row[i] : nullptr;
+            for (size_type j = 0; j < cols; ++j) {
+                dst[j] = (src != nullptr && j < keep_c) ? src[j] : T(0);
+            }
+        }
+        release();
+        rec_ = fresh;
+    }
+
+    // Becomes the square identity of the smaller dimension.
+    void set_identity() {
+        unshare();
+        const size_type n = std::min(rec_->rows, rec_->cols);
+        rec_->rows = n;
+        rec_->cols = n;
+        for (size_type i = 0; i < n; ++i) {
+            for (size_type j = 0; j < n; ++j) {
+                rec_->row[i][j] = i == j ? T(1) : T(0);
+            }
+        }
+    }
+
+    matrix& operator*=(const matrix& b) {
+        if (col_count() != b.row_count()) {
+            throw matrix_error(
+                "matrixT::operator*= : Inconsistent matrix sizes in multiplication!");
+        }
+        // Neither operand is written before the result is complete, so a *= a
+        // and operands that share storage give the true product.
+        matrix p(row_count(), b.col_count());
+        const size_type inner = col_count();
+        for (size_type i = 0; i < p.row_count(); ++i) {
+            const T* ai = rec_->row[i];
+            T* pi = p.rec_->row[i];
+            for (size_type j = 0; j < p.col_count(); ++j) {
+                T sum = T(0);
+                for (size_type k = 0; k < inner; ++k) {
+                    sum = ai[k] * b.rec_->row[k][j] + sum;
+                }
+                pi[j] = sum;
+            }
+        }
+        return *this = p;
+    }
+
+    matrix& operator+=(const matrix& b) {
+        if (row_count() != b.row_count() || col_count() != b.col_count()) {
+            throw matrix_error("matrixT::operator+= : Inconsistent matrix sizes in addition!");
+        }
+        unshare();
+        for (size_type i = 0; i < row_count(); ++i) {
+            T* ai = rec_->row[i];
+            const T* bi = b.rec_->row[i];
+            for (size_type j = 0; j < col_count(); ++j) {
+                ai[j] = bi[j] + ai[j];
+            }
+        }
+        return *this;
+    }
+
+    matrix& operator-=(const matrix& b) {
+        if (row_count() != b.row_count() || col_count() != b.col_count()) {
+            throw matrix_error("matrixT::operator-= : Inconsistent matrix sizes in subtraction!");
+        }
+        unshare();
+        for (size_type i = 0; i < row_count(); ++i) {
+            T* ai = rec_->row[i];
+            const T* bi = b.rec_->row[i];
+            for (size_type j = 0; j < col_count(); ++j) {
+                ai[j] = ai[j] - bi[j];
+            }
+        }
+        return *this;
+    }
+
+    matrix& operator*=(const T& s) {
+        // Read once: s may refer to an element of this very matrix, and scaling
+        // must not feed on its own partial result.
+        const T factor = s;
+        unshare();
+        for (size_type i = 0; i < row_count(); ++i) {
+            T* ai = rec_->row[i];
+            for (size_type j = 0; j < col_count(); ++j) {
+                ai[j] = factor * ai[j];
+            }
+        }
+        return *this;
+    }
+
+    friend matrix transpose(const matrix& a) {
+        matrix t(a.col_count(), a.row_count());
+        for (size_type i = 0; i < a.row_count(); ++i) {
+            const T* ai = a.rec_->row[i];
+            for (size_type j = 0; j < a.col_count(); ++j) {
+                t.rec_->row[j][i] = ai[j];
+            }
+        }
+        return t;
+    }
+
+    // Gauss-Jordan elimination with partial pivoting. The only singularity test
+    // is a pivot of exactly zero (or not a number): any other pivot, however
+    // small, is accepted. The operand arrives by value, so the caller's matrix
+    // never changes.
+    friend matrix operator!(matrix w) {
+        if (w.row_count() != w.col_count()) {
+            throw matrix_error("matrixT::operator!: Inversion of a non-square matrix");
+        }
+        const size_type n = w.row_count();
+        matrix r(n, n);
+        w.unshare();
+        r.set_identity();
+        T** wr = w.rec_->row;
+        T** rr = r.rec_->row;
+        for (size_type i = 0; i < n; ++i) {
+            const size_type p = pivot_row(wr, i, n);
+            const T pivot = wr[p][i];
+            if (pivot == T(0) || std::isnan(pivot)) {
+                throw matrix_error("matrixT::operator!: Inversion of a singular matrix");
+            }
+            if (p != i) {
+                std::swap(wr[i], wr[p]); // rows are separate blocks: swap pointers
+                std::swap(rr[i], rr[p]);
+            }
+            const T d = wr[i][i];
+            divide_row(wr[i], d, n);
+            divide_row(rr[i], d, n);
+            for (size_type j = 0; j < n; ++j) {
+                if (j == i) {
+                    continue;
+                }
+                const T f = wr[j][i];
+                // Rows j and i are distinct blocks, so updating w's row before
+                // r's row gives the same values as interleaving them per column.
+                subtract_multiple(wr[j], wr[i], f, n);
+                subtract_multiple(rr[j], rr[i], f, n);
+            }
+        }
+        return r;
+    }
+
+private:
+    // Storage record: a row table pointing to separate row blocks, so two rows
+    // are exchanged by exchanging two pointers.
+    struct base_mat {
+        T** row;
+        size_type rows;
+        size_type cols;
+        size_type alloc_rows;
+        size_type alloc_cols;
+        std::int32_t refcnt;
+
+        // Copies the first c elements of each of the first r rows of src when
+        // given. If memory runs out, frees what it took and rethrows.
+        base_mat(size_type r, size_type c, T* const* src)
+            : row(new T*[r]), rows(r), cols(c), alloc_rows(r), alloc_cols(c), refcnt(1) {
+            size_type made = 0;
+            try {
+                for (; made < r; ++made) {
+                    row[made] = new T[c];
+                    if (src != nullptr) {
+                        std::copy(src[made], src[made] + c, row[made]);
+                    }
+                }
+            } catch (...) {
+                free_rows(made);
+                throw;
+            }
+        }
+        ~base_mat() { free_rows(alloc_rows); }
+        base_mat(const base_mat&) = delete;
+        base_mat& operator=(const base_mat&) = delete;
+
+    private:
+        void free_rows(size_type count) noexcept {
+            for (size_type i = 0; i < count; ++i) {
+                delete[] row[i];
+            }
+            delete[] row;
+        }
+    };
+
+// GCC 12 cannot see that a record is deleted only when its count reaches zero,
+// and warns about every copy that is released after another one.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuse-after-free"
+#endif
+    void release() noexcept {
+        if (--rec_->refcnt == 0) {
+            delete rec_;
+        }
+    }
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic pop
+#endif
+
+    // Copy-on-write: the new record is built before the old count changes, so
+    // a failed allocation leaves everything as it was.
+    void unshare() {
+        if (rec_->refcnt > 1) {
+            auto* own = new base_mat(rec_->rows, rec_->cols, rec_->row);
+            --rec_->refcnt;
+            rec_ = own;
+        }
+    }
+
+    void check_index(size_type i, size_type j) const {
+        if (i >= rec_->rows || j >= rec_->cols) {
+            throw matrix_error("matrixT::operator(): Index out of range!");
+        }
+    }
+
+    // Row of the largest absolute value in column i at or below the diagonal;
+    // the upper row wins a tie, and zeros and NaNs are never chosen.
+    static size_type pivot_row(T* const* w, size_type i, size_type n) {
+        T best = T(-1);
+        size_type chosen = i;
+        for (size_type k = i; k < n; ++k) {
+            const T a = std::fabs(w[k][i]);
+            if (a > best && a != T(0)) {
+                best = a;
+                chosen = k;
+            }
+        }
+        return chosen;
+    }
+
+    static void divide_row(T* row, T d, size_type n) {
+        for (size_type k = 0; k < n; ++k) {
+            row[k] = row[k] / d;
+        }
+    }
+
+    static void subtract_multiple(T* target, const T* source, T f, size_type n) {
+        for (size_type k = 0; k < n; ++k) {
+            target[k] = target[k] - f * source[k];
+        }
+    }
+
+    base_mat* rec_;
+};
+
+template <class T>
+matrix<T> operator*(const matrix<T>& a, const matrix<T>& b) {
+    matrix<T> q(a);
+    q *= b;
+    return q;
+}
+
+template <class T>
+matrix<T> operator+(const matrix<T>& a, const matrix<T>& b) {
+    matrix<T> q(a);
+    q += b;
+    return q;
+}
+
+template <class T>
+matrix<T> operator-(const matrix<T>& a, const matrix<T>& b) {
+    matrix<T> q(a);
+    q -= b;
+    return q;
+}
+
+template <class T>
+matrix<T> operator*(const matrix<T>& a, const T& s) {
+    matrix<T> q(a);
+    q *= s;
+    return q;
+}
+
+template <class T>
+matrix<T> operator*(const T& s, const matrix<T>& a) {
+    return a * s;
+}
+
+} // namespace math
+
+#endif
