@@ -1,0 +1,111 @@
+#include "estimation/fitted_counts.hpp"
+
+#include "estimation/format.hpp"
+
+#include <cmath>
+
+namespace morvex {
+namespace {
+
+bool valid_count(double value) {
+    return std::isfinite(value) && value > 0.0;
+}
+
+// Every count that a reciprocal or logarithm is taken of must be finite and
+// positive; otherwise the relative risks cannot be reproduced.
+void check_count(double value, int category, const char* what, const std::string& when) {
+    if (!valid_count(value)) {
+        throw estimation_error(format("the fitted counts left their valid range %s (category %d "
+                                      "has %lg %s): the relative risks cannot be reproduced "
+                                      "with these counts and totals",
+                                      when.c_str(), category, value, what));
+    }
+}
+
+void check_exposed(const study& s, const Matrix& A, const std::string& when) {
+    for (Matrix::size_type i = 0; i < A.row_count(); ++i) {
+        const int category = static_cast<int>(i) + 1;
+        check_count(A(i, 0), category, "cases", when);
+        if (s.case_control) {
+            check_count(s.N(i, 0) - A(i, 0), category, "controls", when);
+        }
+    }
+}
+
+void check_reference(const study& s, double A0, const std::string& when) {
+    check_count(A0, 0, "cases", when);
+    if (s.case_control) {
+        check_count(s.N0 - A0, 0, "controls", when);
+    }
+}
+
+} // namespace
+
+bool correction_passes(const Matrix& delta) {
+    double largest = 0.0;
+    for (Matrix::size_type i = 0; i < delta.row_count(); ++i) {
+        const double step = std::fabs(delta(i, 0));
+        if (!std::isfinite(step)) {
+            return false;
+        }
+        largest = std::fmax(largest, step);
+    }
+    return largest < tolerance;
+}
+
+fitted_counts fit_counts(const study& s, int iteration_limit) {
+    const Matrix::size_type n = s.A.row_count();
+    const Matrix& N = s.N;
+    const Matrix& L = s.L;
+    fitted_counts fit{s.A, s.A0, false, 0};
+    Matrix d(n, 1);
+    Matrix e(n, 1);
+    Matrix C(n, n);
+    Matrix work(n, n);
+
+    while (fit.iterations < iteration_limit && !fit.converged) {
+        const Matrix& A = fit.A;
+        const std::string when = "in iteration " + std::to_string(fit.iterations + 1);
+        double sum = 0.0;
+        for (Matrix::size_type i = 0; i < n; ++i) {
+            sum += A(i, 0);
+        }
+        const double A0 = s.M1 - sum;
+        fit.A0 = A0;
+        check_reference(s, A0, when);
+        check_exposed(s, A, when);
+
+        const double B0 = s.N0 - A0;
+        const double c0 = s.case_control ? 1 / A0 + 1 / B0 : 1 / A0;
+        for (Matrix::size_type i = 0; i < n; ++i) {
+            const double Ai = A(i, 0);
+            if (s.case_control) {
+                const double Bi = N(i, 0) - Ai;
+                d(i, 0) = 1 / Ai + 1 / Bi;
+                e(i, 0) = L(i, 0) + std::log(A0) + std::log(Bi) - std::log(Ai) - std::log(B0);
+            } else {
+                d(i, 0) = 1 / Ai;
+                e(i, 0) =
+                    L(i, 0) + std::log(A0) + std::log(N(i, 0)) - std::log(Ai) - std::log(s.N0);
+            }
+        }
+        for (Matrix::size_type j = 0; j < n; ++j) {
+            for (Matrix::size_type k = 0; k < n; ++k) {
+                C(j, k) = c0;
+            }
+        }
+        for (Matrix::size_type k = 0; k < n; ++k) {
+            C(k, k) = c0 + d(k, 0);
+        }
+
+        work = !C;
+        work = work * e; // now the correction delta
+        fit.A = fit.A + work;
+        fit.converged = correction_passes(work);
+        ++fit.iterations;
+    }
+    check_exposed(s, fit.A, "after iteration " + std::to_string(fit.iterations));
+    return fit;
+}
+
+} // namespace morvex

@@ -1,0 +1,25 @@
+// The report on standard output: opening, fitted counts and result lines.
+#ifndef MORVEX_ESTIMATION_REPORT_HPP
+#define MORVEX_ESTIMATION_REPORT_HPP
+
+#include "estimation/fitted_counts.hpp"
+#include "estimation/study.hpp"
+#include "estimation/trend.hpp"
+
+#include <ostream>
+#include <string>
+
+namespace morvex {
+
+// Banner, input file, title, design and the table of initial settings.
+void print_opening(std::ostream& out, const std::string& input_name, const study& s);
+
+// The warning when the iteration did not converge, then the fitted counts.
+void print_fitted_counts(std::ostream& out, const fitted_counts& fit);
+
+// The slope and its standard error; the last line has no line break.
+void print_result(std::ostream& out, const trend& t);
+
+} // namespace morvex
+
+#endif
