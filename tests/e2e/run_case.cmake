@@ -1,0 +1,44 @@
+# Runs Morvex on one case and compares standard output, standard error and the
+# exit status with the expected files beside the case.
+#   cmake -DMORVEX=<program> -DDIR=<case folder> -DCASE=<name> -P run_case.cmake
+# <name>.txt is the setting file, passed by its bare name from DIR unless
+# <name>.args holds the arguments (one per line; an empty file means none).
+# <name>.out is the expected standard output; <name>.err and <name>.status, when
+# present, the expected standard error and exit status (else empty and 0).
+set(base "${DIR}/${CASE}")
+set(args "${CASE}.txt")
+if(EXISTS "${base}.args")
+  file(STRINGS "${base}.args" args)
+endif()
+set(expected_status 0)
+if(EXISTS "${base}.status")
+  file(STRINGS "${base}.status" expected_status LIMIT_COUNT 1)
+endif()
+set(expected_err "")
+if(EXISTS "${base}.err")
+  file(READ "${base}.err" expected_err)
+endif()
+file(READ "${base}.out" expected_out)
+
+execute_process(COMMAND "${MORVEX}" ${args}
+  WORKING_DIRECTORY "${DIR}"
+  RESULT_VARIABLE status
+  OUTPUT_VARIABLE out
+  ERROR_VARIABLE err)
+
+set(failed FALSE)
+if(NOT status STREQUAL expected_status)
+  message(SEND_ERROR "exit status: expected ${expected_status}, got ${status}")
+  set(failed TRUE)
+endif()
+if(NOT out STREQUAL expected_out)
+  message(SEND_ERROR "standard output differs:\n--- expected\n${expected_out}\n--- got\n${out}\n---")
+  set(failed TRUE)
+endif()
+if(NOT err STREQUAL expected_err)
+  message(SEND_ERROR "standard error differs:\n--- expected\n${expected_err}\n--- got\n${err}\n---")
+  set(failed TRUE)
+endif()
+if(failed)
+  message(FATAL_ERROR "case ${CASE} failed")
+endif()
