@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace math {
 
@@ -184,32 +185,7 @@ public:
         matrix r(n, n);
         w.unshare();
         r.set_identity();
-        T** wr = w.rec_->row;
-        T** rr = r.rec_->row;
-        for (size_type i = 0; i < n; ++i) {
-            const size_type p = pivot_row(wr, i, n);
-            const T pivot = wr[p][i];
-            if (pivot == T(0) || std::isnan(pivot)) {
-                throw matrix_error("matrixT::operator!: Inversion of a singular matrix");
-            }
-            if (p != i) {
-                std::swap(wr[i], wr[p]); // rows are separate blocks: swap pointers
-                std::swap(rr[i], rr[p]);
-            }
-            const T d = wr[i][i];
-            divide_row(wr[i], d, n);
-            divide_row(rr[i], d, n);
-            for (size_type j = 0; j < n; ++j) {
-                if (j == i) {
-                    continue;
-                }
-                const T f = wr[j][i];
-                // Rows j and i are distinct blocks, so updating w's row before
-                // r's row gives the same values as interleaving them per column.
-                subtract_multiple(wr[j], wr[i], f, n);
-                subtract_multiple(rr[j], rr[i], f, n);
-            }
-        }
+        gauss_jordan(w.rec_->row, r.rec_->row, n);
         return r;
     }
 
@@ -299,6 +275,83 @@ private:
         }
         return chosen;
     }
+
+    // Pivots eliminated together: a block's pending row updates are applied
+    // while each target row stays in cache.
+    static constexpr size_type block = 16;
+
+    // Gauss-Jordan elimination of w, applying the same steps to r, in blocks of
+    // pivots. Every element undergoes exactly the operations of the plain
+    // algorithm, in the same order: for pivot s, divide row s by w(s, s), then
+    // for every other row j, w(j, k) = w(j, k) - w(j, s) * w(s, k) (and so for
+    // r). Only the columns of the current block of pivots are updated at once
+    // (the pivot search and the multipliers need them); the rest of each row
+    // is updated at the end of the block, from copies of the pivot rows taken
+    // right after their division, or when the row becomes a pivot row itself.
+    static void gauss_jordan(T** w, T** r, size_type n) {
+        std::vector<T> pivot_w(static_cast<std::size_t>(block) * n);
+        std::vector<T> pivot_r(static_cast<std::size_t>(block) * n);
+        std::vector<T> factor(static_cast<std::size_t>(block) * n); // per row position
+        std::vector<size_type> first(n); // first pending pivot of each row position
+        for (size_type i0 = 0; i0 < n; i0 += block) {
+            const size_type i1 = std::min<size_type>(n, i0 + block);
+            std::fill(first.begin(), first.end(), size_type(0));
+            const deferred later{pivot_w.data(), pivot_r.data(), i0, i1, n};
+            for (size_type s = i0; s < i1; ++s) {
+                const size_type t = s - i0;
+                const size_type p = pivot_row(w, s, n);
+                if (w[p][s] == T(0) || std::isnan(w[p][s])) {
+                    throw matrix_error("matrixT::operator!: Inversion of a singular matrix");
+                }
+                if (p != s) {
+                    // Rows are separate blocks: exchange pointers, and the
+                    // updates still pending for each row travel with it.
+                    std::swap(w[s], w[p]);
+                    std::swap(r[s], r[p]);
+                    std::swap_ranges(&factor[std::size_t(s) * block],
+                                     &factor[std::size_t(s) * block] + t,
+                                     &factor[std::size_t(p) * block]);
+                }
+                later.apply(w[s], r[s], &factor[std::size_t(s) * block], 0, t);
+                first[s] = t + 1;
+                const T d = w[s][s];
+                divide_row(w[s], d, n);
+                divide_row(r[s], d, n);
+                std::copy(w[s], w[s] + n, &pivot_w[std::size_t(t) * n]);
+                std::copy(r[s], r[s] + n, &pivot_r[std::size_t(t) * n]);
+                for (size_type j = 0; j < n; ++j) {
+                    if (j == s) {
+                        continue;
+                    }
+                    const T f = w[j][s];
+                    factor[std::size_t(j) * block + t] = f;
+                    subtract_multiple(w[j] + i0, w[s] + i0, f, i1 - i0);
+                }
+            }
+            for (size_type j = 0; j < n; ++j) {
+                later.apply(w[j], r[j], &factor[std::size_t(j) * block], first[j], i1 - i0);
+            }
+        }
+    }
+
+    // Updates of a block's pivots not yet applied outside its columns.
+    struct deferred {
+        const T* pivot_w;
+        const T* pivot_r;
+        size_type i0;
+        size_type i1;
+        size_type n;
+
+        void apply(T* wj, T* rj, const T* factor, size_type from, size_type to) const {
+            for (size_type t = from; t < to; ++t) {
+                const T f = factor[t];
+                const T* pw = pivot_w + static_cast<std::size_t>(t) * n;
+                subtract_multiple(wj, pw, f, i0);
+                subtract_multiple(wj + i1, pw + i1, f, n - i1);
+                subtract_multiple(rj, pivot_r + static_cast<std::size_t>(t) * n, f, n);
+            }
+        }
+    };
 
     static void divide_row(T* row, T d, size_type n) {
         for (size_type k = 0; k < n; ++k) {
