@@ -22,20 +22,23 @@ void check_count(double value, int category, const char* what, const std::string
     }
 }
 
-void check_exposed(const study& s, const Matrix& A, const std::string& when) {
+// During the iteration a reciprocal or logarithm is taken of the cases and, in
+// a case-control study, of the controls. A fitted count must also leave room
+// for non-cases in a cohort study, where the totals are persons: more cases
+// than persons is no fit, and its variances are meaningless.
+void check_counts(const study& s, double A0, const Matrix& A, bool complements,
+                  const std::string& when) {
+    const char* complement = s.case_control ? "controls" : "non-cases";
+    check_count(A0, 0, "cases", when);
+    if (complements) {
+        check_count(s.N0 - A0, 0, complement, when);
+    }
     for (Matrix::size_type i = 0; i < A.row_count(); ++i) {
         const int category = static_cast<int>(i) + 1;
         check_count(A(i, 0), category, "cases", when);
-        if (s.case_control) {
-            check_count(s.N(i, 0) - A(i, 0), category, "controls", when);
+        if (complements) {
+            check_count(s.N(i, 0) - A(i, 0), category, complement, when);
         }
-    }
-}
-
-void check_reference(const study& s, double A0, const std::string& when) {
-    check_count(A0, 0, "cases", when);
-    if (s.case_control) {
-        check_count(s.N0 - A0, 0, "controls", when);
     }
 }
 
@@ -72,8 +75,7 @@ fitted_counts fit_counts(const study& s, int iteration_limit) {
         }
         const double A0 = s.M1 - sum;
         fit.A0 = A0;
-        check_reference(s, A0, when);
-        check_exposed(s, A, when);
+        check_counts(s, A0, A, s.case_control, when);
 
         const double B0 = s.N0 - A0;
         const double c0 = s.case_control ? 1 / A0 + 1 / B0 : 1 / A0;
@@ -104,7 +106,7 @@ fitted_counts fit_counts(const study& s, int iteration_limit) {
         fit.converged = correction_passes(work);
         ++fit.iterations;
     }
-    check_exposed(s, fit.A, "after iteration " + std::to_string(fit.iterations));
+    check_counts(s, fit.A0, fit.A, true, "after iteration " + std::to_string(fit.iterations));
     return fit;
 }
 

@@ -1,5 +1,6 @@
 #include "estimation/setting_file.hpp"
 
+#include "estimation/format.hpp"
 #include "estimation/number.hpp"
 
 #include <array>
@@ -56,8 +57,27 @@ std::vector<std::string_view> split_values(std::string_view line) {
     return tokens;
 }
 
+// Control characters are shown escaped, so that a tab or a stray byte in the
+// quoted text is visible in the message.
 std::string quoted(std::string_view text) {
-    return "\"" + std::string(text) + "\"";
+    std::string result = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\t') {
+            result += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            result += format("\\x%02x", byte);
+        } else {
+            result += c;
+        }
+    }
+    return result + "\"";
+}
+
+std::string tab_hint(std::string_view line) {
+    return line.find('\t') == std::string_view::npos
+               ? ""
+               : " (values are separated by spaces; a tab does not separate them)";
 }
 
 // What each value line holds, in the words of the messages.
@@ -86,7 +106,8 @@ public:
             throw setting_error(line.number,
                                 "expected " + std::to_string(needed) + " " + line.plural +
                                     ", one for each category from 0 to " + std::to_string(n_) +
-                                    ", found " + std::to_string(values.size()));
+                                    ", found " + std::to_string(values.size()) +
+                                    tab_hint(text_[line.number - 1]));
         }
         values.resize(needed);
         return values;
@@ -101,8 +122,10 @@ public:
         }
         if (value.status == number_status::out_of_range) {
             throw setting_error(
-                line.number, std::string(line.single) + " of category " + std::to_string(category) +
-                                 " is out of the range of a double, got " + quoted(token));
+                line.number,
+                std::string(line.single) + " of category " + std::to_string(category) +
+                    " cannot be represented as a double (too large or too small), got " +
+                    quoted(token));
         }
         return value.value;
     }
