@@ -34,10 +34,14 @@ public:
     ~matrix() { release(); }
 
     matrix& operator=(const matrix& other) noexcept {
-        // Taking the new reference before giving up the old one makes
-        // self-assignment harmless.
-        matrix keep(other);
-        std::swap(rec_, keep.rec_);
+        if (this == &other) {
+            return *this;
+        }
+        // Taking the new reference before giving up the old one keeps a
+        // record alive that both matrices hold.
+        ++other.rec_->refcnt;
+        release();
+        rec_ = other.rec_;
         return *this;
     }
 
