@@ -123,33 +123,13 @@ public:
     }
 
     matrix& operator+=(const matrix& b) {
-        if (row_count() != b.row_count() || col_count() != b.col_count()) {
-            throw matrix_error("matrixT::operator+= : Inconsistent matrix sizes in addition!");
-        }
-        unshare();
-        for (size_type i = 0; i < row_count(); ++i) {
-            T* ai = rec_->row[i];
-            const T* bi = b.rec_->row[i];
-            for (size_type j = 0; j < col_count(); ++j) {
-                ai[j] = bi[j] + ai[j];
-            }
-        }
-        return *this;
+        return combine(b, "matrixT::operator+= : Inconsistent matrix sizes in addition!",
+                       [](T x, T y) { return y + x; });
     }
 
     matrix& operator-=(const matrix& b) {
-        if (row_count() != b.row_count() || col_count() != b.col_count()) {
-            throw matrix_error("matrixT::operator-= : Inconsistent matrix sizes in subtraction!");
-        }
-        unshare();
-        for (size_type i = 0; i < row_count(); ++i) {
-            T* ai = rec_->row[i];
-            const T* bi = b.rec_->row[i];
-            for (size_type j = 0; j < col_count(); ++j) {
-                ai[j] = ai[j] - bi[j];
-            }
-        }
-        return *this;
+        return combine(b, "matrixT::operator-= : Inconsistent matrix sizes in subtraction!",
+                       [](T x, T y) { return x - y; });
     }
 
     matrix& operator*=(const T& s) {
@@ -257,6 +237,23 @@ private:
             --rec_->refcnt;
             rec_ = own;
         }
+    }
+
+    // Element by element a(i, j) = op(a(i, j), b(i, j)), after the size test.
+    template <class Op>
+    matrix& combine(const matrix& b, const char* size_message, Op op) {
+        if (row_count() != b.row_count() || col_count() != b.col_count()) {
+            throw matrix_error(size_message);
+        }
+        unshare();
+        for (size_type i = 0; i < row_count(); ++i) {
+            T* ai = rec_->row[i];
+            const T* bi = b.rec_->row[i];
+            for (size_type j = 0; j < col_count(); ++j) {
+                ai[j] = op(ai[j], bi[j]);
+            }
+        }
+        return *this;
     }
 
     void check_index(size_type i, size_type j) const {
