@@ -7,14 +7,10 @@
 namespace morvex {
 namespace {
 
-bool valid_count(double value) {
-    return std::isfinite(value) && value > 0.0;
-}
-
 // Every count that a reciprocal or logarithm is taken of must be finite and
 // positive; otherwise the relative risks cannot be reproduced.
 void check_count(double value, int category, const char* what, const std::string& when) {
-    if (!valid_count(value)) {
+    if (!std::isfinite(value) || !(value > 0.0)) {
         throw estimation_error(format("the fitted counts left their valid range %s (category %d "
                                       "has %lg %s): the relative risks cannot be reproduced "
                                       "with these counts and totals",

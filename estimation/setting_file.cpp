@@ -6,7 +6,6 @@
 #include <array>
 #include <cmath>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -116,16 +115,11 @@ public:
     static double convert(const value_line& line, int category, std::string_view token) {
         const parsed<double> value = parse_number(token);
         if (value.status == number_status::not_a_number) {
-            throw setting_error(line.number, std::string(line.single) + " of category " +
-                                                 std::to_string(category) +
-                                                 " is not a number, got " + quoted(token));
+            throw value_error(line, category, "is not a number", token);
         }
         if (value.status == number_status::out_of_range) {
-            throw setting_error(
-                line.number,
-                std::string(line.single) + " of category " + std::to_string(category) +
-                    " cannot be represented as a double (too large or too small), got " +
-                    quoted(token));
+            throw value_error(line, category,
+                              "cannot be represented as a double (too large or too small)", token);
         }
         return value.value;
     }
@@ -133,10 +127,15 @@ public:
     static void require_positive(const value_line& line, int category, std::string_view token,
                                  double value) {
         if (!(value > 0.0)) {
-            throw setting_error(line.number, std::string(line.single) + " of category " +
-                                                 std::to_string(category) +
-                                                 " must be greater than 0, got " + quoted(token));
+            throw value_error(line, category, "must be greater than 0", token);
         }
+    }
+
+    // "<value> of category <i> <problem>, got "<token>"".
+    static setting_error value_error(const value_line& line, int category, const char* problem,
+                                     std::string_view token) {
+        return {line.number, std::string(line.single) + " of category " + std::to_string(category) +
+                                 " " + problem + ", got " + quoted(token)};
     }
 
 private:
