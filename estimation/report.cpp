@@ -40,7 +40,7 @@ void print_fitted_counts(std::ostream& out, const fitted_counts& fit) {
 }
 
 void print_result(std::ostream& out, const trend& t) {
-    out << rule << format("Estimated beta = %lg\n", t.beta) << format("SE(beta)       = %lg", t.se);
+    out << rule << format("Estimated beta = %lg\n", t.beta) << format("SE(beta)       = %lg\n", t.se);
 }
 
 } // namespace morvex

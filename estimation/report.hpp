@@ -17,7 +17,7 @@ void print_opening(std::ostream& out, const std::string& input_name, const study
 // The warning when the iteration did not converge, then the fitted counts.
 void print_fitted_counts(std::ostream& out, const fitted_counts& fit);
 
-// The slope and its standard error; the last line has no line break.
+// The slope and its standard error.
 void print_result(std::ostream& out, const trend& t);
 
 } // namespace morvex

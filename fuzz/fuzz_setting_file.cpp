@@ -22,7 +22,7 @@ bool valid_outcome(int status, const std::string& out, const std::string& err) {
     switch (status) {
     case morvex::exit_complete: // the report ends with the standard error of the slope
         return err.empty() && out.rfind("\nSE(beta)       = ") != std::string::npos &&
-               out.back() != '\n';
+               out.back() == '\n';
     case morvex::exit_refused: // nothing, or one located message
         return out.empty() && (err.empty() || (one_line(err) && starts_with(err, "Morvex: f:")));
     case morvex::exit_stopped:
