@@ -24,7 +24,7 @@ void check_count(double value, int category, const char* what, const std::string
 // than persons is no fit, and its variances are meaningless.
 void check_counts(const study& s, double A0, const Matrix& A, bool complements,
                   const std::string& when) {
-    const char* complement = s.case_control ? "controls" : "non-cases";
+    const char* complement = s.is_case_control() ? "controls" : "non-cases";
     check_count(A0, 0, "cases", when);
     if (complements) {
         check_count(s.N0 - A0, 0, complement, when);
@@ -71,13 +71,13 @@ fitted_counts fit_counts(const study& s, int iteration_limit) {
         }
         const double A0 = s.M1 - sum;
         fit.A0 = A0;
-        check_counts(s, A0, A, s.case_control, when);
+        check_counts(s, A0, A, s.is_case_control(), when);
 
         const double B0 = s.N0 - A0;
-        const double c0 = s.case_control ? 1 / A0 + 1 / B0 : 1 / A0;
+        const double c0 = s.is_case_control() ? 1 / A0 + 1 / B0 : 1 / A0;
         for (Matrix::size_type i = 0; i < n; ++i) {
             const double Ai = A(i, 0);
-            if (s.case_control) {
+            if (s.is_case_control()) {
                 const double Bi = N(i, 0) - Ai;
                 d(i, 0) = 1 / Ai + 1 / Bi;
                 e(i, 0) = L(i, 0) + std::log(A0) + std::log(Bi) - std::log(Ai) - std::log(B0);

@@ -18,7 +18,7 @@ void print_opening(std::ostream& out, const std::string& input_name, const study
         << rule << "Input file = '" << input_name << "'\n"
         << s.title << '\n'
         << "Study design: "
-        << (s.case_control ? "Case-control study" : "Cohort study with Nx persons") << ".\n"
+        << (s.is_case_control() ? "Case-control study" : "Cohort study with Nx persons") << ".\n"
         << "--- Initial settings.\n"
         << "Category  Assigned dose     #cases     #total      RR    LCI    UCI\n"
         << format("       0 %14lg  %9lg  %9lg  %6lg\n", 0.0, s.A0, s.N0, 1.0);
@@ -40,7 +40,8 @@ void print_fitted_counts(std::ostream& out, const fitted_counts& fit) {
 }
 
 void print_result(std::ostream& out, const trend& t) {
-    out << rule << format("Estimated beta = %lg\n", t.beta) << format("SE(beta)       = %lg\n", t.se);
+    out << rule << format("Estimated beta = %lg\n", t.beta)
+        << format("SE(beta)       = %lg\n", t.se);
 }
 
 } // namespace morvex

@@ -207,9 +207,11 @@ void read_exposed(const reader& in, const value_line& line, bool positive, bool 
     }
 }
 
-bool selects_case_control(std::string_view line2) {
+// Only the first two characters count: stored files rely on it.
+study_design design_of(std::string_view line2) {
     auto is_c = [](char c) { return c == 'C' || c == 'c'; };
-    return line2.size() >= 2 && is_c(line2[0]) && is_c(line2[1]);
+    return line2.size() >= 2 && is_c(line2[0]) && is_c(line2[1]) ? study_design::case_control
+                                                                 : study_design::cohort;
 }
 
 } // namespace
@@ -231,7 +233,7 @@ study parse_setting_file(std::string_view content) {
     const lines text = split_lines(content);
     study s;
     s.title = std::string(text[0]);
-    s.case_control = selects_case_control(text[1]);
+    s.design = design_of(text[1]);
     s.n = category_count(text[2]) - 1;
     const auto n = static_cast<Matrix::size_type>(s.n);
     s.N = Matrix(n, 1);

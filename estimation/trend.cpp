@@ -16,8 +16,8 @@ Matrix scales(const study& s, const fitted_counts& fit, const Matrix& B, double 
     Matrix scale(n, 1);
     for (Matrix::size_type i = 0; i < n; ++i) {
         const double Ai = fit.A(i, 0);
-        const double radicand = s.case_control ? 1 / Ai + 1 / B(i, 0) + 1 / A0 + 1 / B0
-                                               : 1 / Ai + 1 / A0 - 1 / s.N(i, 0) - 1 / s.N0;
+        const double radicand = s.is_case_control() ? 1 / Ai + 1 / B(i, 0) + 1 / A0 + 1 / B0
+                                                    : 1 / Ai + 1 / A0 - 1 / s.N(i, 0) - 1 / s.N0;
         if (!(radicand > 0.0) || !std::isfinite(radicand)) {
             throw estimation_error(
                 format("the variance of the log relative risk of category %d implied by the "
@@ -38,7 +38,7 @@ Matrix covariance(const study& s, const fitted_counts& fit) {
     const Matrix B = s.N - fit.A;
     const Matrix scale = scales(s, fit, B, B0);
     // The covariance of two log relative risks comes from their shared reference.
-    const double shared = s.case_control ? 1 / A0 + 1 / B0 : 1 / A0 - 1 / s.N0;
+    const double shared = s.is_case_control() ? 1 / A0 + 1 / B0 : 1 / A0 - 1 / s.N0;
 
     Matrix V(n, n);
     for (Matrix::size_type i = 0; i < n; ++i) {

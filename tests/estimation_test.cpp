@@ -95,8 +95,8 @@ TEST(FitCounts, ConvergesToCountsThatReproduceTheRisks) {
         const double A0 = s.M1 - fit.A(0, 0) - fit.A(1, 0) - fit.A(2, 0);
         for (Matrix::size_type i = 0; converged && i < 3; ++i) {
             const double Ai = fit.A(i, 0), Ni = s.N(i, 0);
-            EXPECT_NEAR(s.case_control ? std::log(Ai * (s.N0 - A0) / (A0 * (Ni - Ai)))
-                                       : std::log(Ai * s.N0 / (A0 * Ni)),
+            EXPECT_NEAR(s.is_case_control() ? std::log(Ai * (s.N0 - A0) / (A0 * (Ni - Ai)))
+                                            : std::log(Ai * s.N0 / (A0 * Ni)),
                         s.L(i, 0), 1e-7);
         }
     }
@@ -129,11 +129,11 @@ TEST(Covariance, CarriesTheCorrelationOfTheFittedCounts) {
         const fitted_counts fit = fit_counts(s);
         const Matrix V = covariance(s, fit);
         const double A0 = fit.A0;
-        const double c = s.case_control ? 1 / A0 + 1 / (s.N0 - A0) : 1 / A0 - 1 / s.N0;
+        const double c = s.is_case_control() ? 1 / A0 + 1 / (s.N0 - A0) : 1 / A0 - 1 / s.N0;
         const auto variance = [&](Matrix::size_type i) {
             const double Ai = fit.A(i, 0), Ni = s.N(i, 0);
-            return s.case_control ? 1 / Ai + 1 / (Ni - Ai) + c
-                                  : 1 / Ai + 1 / A0 - 1 / Ni - 1 / s.N0;
+            return s.is_case_control() ? 1 / Ai + 1 / (Ni - Ai) + c
+                                       : 1 / Ai + 1 / A0 - 1 / Ni - 1 / s.N0;
         };
         for (Matrix::size_type i = 0, pair = 0; i < 3; ++i) {
             EXPECT_EQ(V(i, i), s.v(i, 0));
@@ -141,7 +141,7 @@ TEST(Covariance, CarriesTheCorrelationOfTheFittedCounts) {
                 const double r = V(i, j) / std::sqrt(V(i, i) * V(j, j));
                 EXPECT_EQ(V(i, j), V(j, i));
                 EXPECT_NEAR(r, c / std::sqrt(variance(i) * variance(j)), 1e-12) << s.title << pair;
-                if (s.case_control) {
+                if (s.is_case_control()) {
                     EXPECT_NEAR(r, published_r[pair], 5e-4) << pair;
                 }
             }
