@@ -42,12 +42,21 @@ int run_setting_text(const std::string& name, std::string_view content, std::ost
     std::optional<study> s;
     try {
         s = parse_setting_file(content);
-    } catch (const truncated_setting_file&) {
+    } catch (const truncated_setting_file& e) {
+        err << "Morvex: " << name << ": " << e.what() << '\n';
         return exit_refused;
     } catch (const setting_error& e) {
         err << "Morvex: " << name << ':' << e.line() << ": " << e.what() << '\n';
         return exit_refused;
     }
+    for (const notice& w : s->warnings) {
+        err << "Morvex: " << name;
+        if (w.line > 0) {
+            err << ':' << w.line;
+        }
+        err << ": warning: " << w.message << '\n';
+    }
+    err.flush();
     try {
         print_opening(out, name, *s);
         const fitted_counts fit = fit_counts(*s);
@@ -76,11 +85,14 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             out << "Morvex 1.0\n";
             return exit_complete;
         }
-        const std::optional<std::string> content = read_file(args[0]);
-        if (!content) {
+        std::string content;
+        try {
+            content = read_file(args[0]);
+        } catch (const file_error& e) {
+            err << "Morvex: " << args[0] << ": " << e.what() << '\n';
             return exit_refused;
         }
-        return run_setting_text(args[0], *content, out, err);
+        return run_setting_text(args[0], content, out, err);
     } catch (const std::bad_alloc&) {
         return stop(out, err, "Morvex: out of memory");
     }

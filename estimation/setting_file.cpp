@@ -1,12 +1,17 @@
 #include "estimation/setting_file.hpp"
 
 #include "estimation/format.hpp"
+#include "estimation/input_checks.hpp"
 #include "estimation/number.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
+#include <cerrno>
 #include <cmath>
-#include <fstream>
-#include <sstream>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 namespace morvex {
@@ -21,17 +26,15 @@ lines split_lines(std::string_view content) {
     for (int k = 0; k < line_count; ++k) {
         // A line exists only if the file holds at least one more character.
         if (pos >= content.size()) {
-            throw truncated_setting_file();
+            throw truncated_setting_file(k);
         }
-        std::size_t end = content.find('\n', pos);
-        const std::size_t next = end == std::string_view::npos ? content.size() : end + 1;
-        if (end == std::string_view::npos) {
-            end = content.size();
+        // LF, CRLF, or a lone CR as older spreadsheet programs write it.
+        const std::size_t end = std::min(content.find_first_of("\r\n", pos), content.size());
+        std::size_t next = end + 1;
+        if (end + 1 < content.size() && content[end] == '\r' && content[end + 1] == '\n') {
+            ++next;
         }
-        std::string_view line = content.substr(pos, end - pos);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1); // part of a Windows line end
-        }
+        const std::string_view line = content.substr(pos, end - pos);
         if (line.find('\0') != std::string_view::npos) {
             throw setting_error(k + 1, "the line holds a NUL byte; a setting file is plain text");
         }
@@ -73,10 +76,22 @@ std::string quoted(std::string_view text) {
     return result + "\"";
 }
 
-std::string tab_hint(std::string_view line) {
-    return line.find('\t') == std::string_view::npos
-               ? ""
-               : " (values are separated by spaces; a tab does not separate them)";
+// Why a value line seems to hold fewer values than it does.
+std::string separator_hint(std::string_view line) {
+    if (line.empty()) {
+        return " (the line is empty)";
+    }
+    if (line.find('\t') != std::string_view::npos) {
+        return " (values are separated by spaces; a tab does not separate them)";
+    }
+    if (line.find(';') != std::string_view::npos) {
+        return " (values are separated by spaces; a semicolon does not separate them)";
+    }
+    if (line.find(',') != std::string_view::npos) {
+        return " (values are separated by spaces; a comma does not separate them, and the "
+               "decimal separator is a full stop)";
+    }
+    return "";
 }
 
 // What each value line holds, in the words of the messages.
@@ -95,27 +110,44 @@ constexpr value_line upper_line{9, "upper limits", "upper limit"};
 
 class reader {
 public:
-    reader(const lines& text, int n) : text_(text), n_(n) {}
+    reader(const lines& text, int n, std::vector<notice>& warnings)
+        : text_(text), n_(n), warnings_(warnings) {}
 
     // The n + 1 tokens of a value line; values after them are ignored.
     std::vector<std::string_view> tokens(const value_line& line) const {
-        std::vector<std::string_view> values = split_values(text_[line.number - 1]);
+        const std::string_view text = text_[line.number - 1];
+        std::vector<std::string_view> values = split_values(text);
         const auto needed = static_cast<std::size_t>(n_) + 1;
         if (values.size() < needed) {
-            throw setting_error(line.number,
-                                "expected " + std::to_string(needed) + " " + line.plural +
-                                    ", one for each category from 0 to " + std::to_string(n_) +
-                                    ", found " + std::to_string(values.size()) +
-                                    tab_hint(text_[line.number - 1]));
+            throw setting_error(
+                line.number, "expected " + std::to_string(needed) + " " + line.plural +
+                                 ", one for each category from 0 to " + std::to_string(n_) +
+                                 ", found " + std::to_string(values.size()) + separator_hint(text));
+        }
+        if (values.size() > needed) {
+            warn(line.number,
+                 "found " + std::to_string(values.size()) + " " + line.plural +
+                     " where line 3 declares " + std::to_string(needed) +
+                     " categories; the values after category " + std::to_string(n_) +
+                     " are ignored; if line 3 counts only the exposed categories, add 1 for "
+                     "the reference");
         }
         values.resize(needed);
         return values;
     }
 
+    void warn(int line, std::string message) const {
+        warnings_.push_back({line, std::move(message)});
+    }
+
     static double convert(const value_line& line, int category, std::string_view token) {
         const parsed<double> value = parse_number(token);
         if (value.status == number_status::not_a_number) {
-            throw value_error(line, category, "is not a number", token);
+            const bool separator = token.find_first_of(",;") != std::string_view::npos;
+            throw value_error(line, category, "is not a number", token,
+                              separator ? " (values are separated by spaces, with a full stop as "
+                                          "the decimal separator)"
+                                        : "");
         }
         if (value.status == number_status::out_of_range) {
             throw value_error(line, category,
@@ -133,14 +165,15 @@ public:
 
     // "<value> of category <i> <problem>, got "<token>"".
     static setting_error value_error(const value_line& line, int category, const char* problem,
-                                     std::string_view token) {
+                                     std::string_view token, const char* hint = "") {
         return {line.number, std::string(line.single) + " of category " + std::to_string(category) +
-                                 " " + problem + ", got " + quoted(token)};
+                                 " " + problem + ", got " + quoted(token) + hint};
     }
 
 private:
     const lines& text_;
     int n_;
+    std::vector<notice>& warnings_;
 };
 
 int category_count(std::string_view line3) {
@@ -148,7 +181,7 @@ int category_count(std::string_view line3) {
     const parsed<long long> count = parse_leading_integer(line3, text);
     if (count.status == number_status::not_a_number) {
         throw setting_error(3, "expected the number of categories at the start of the line, got " +
-                                   quoted(line3));
+                                   quoted(line3) + separator_hint(line3));
     }
     if (count.status == number_status::out_of_range || count.value < min_categories ||
         count.value > max_categories) {
@@ -193,9 +226,10 @@ void read_counts(const reader& in, study& s) {
     }
 }
 
-// Lines 6 to 9: the reference category's token only holds its place.
-void read_exposed(const reader& in, const value_line& line, bool positive, bool take_log,
-                  Matrix& target) {
+// Lines 6 to 9: the reference category's token only holds its place; it is
+// returned for the checks.
+std::string_view read_exposed(const reader& in, const value_line& line, bool positive,
+                              bool take_log, Matrix& target) {
     const auto tokens = in.tokens(line);
     for (std::size_t i = 1; i < tokens.size(); ++i) {
         const int category = static_cast<int>(i);
@@ -205,28 +239,89 @@ void read_exposed(const reader& in, const value_line& line, bool positive, bool 
         }
         target(i - 1, 0) = take_log ? std::log(value) : value;
     }
+    return tokens[0];
+}
+
+// The reference's dose and relative risk are never read, so a number other
+// than 0 or 1 there suggests that the others are not relative to it. A word
+// such as "ref" holds the place as well as a number does.
+void check_reference(const reader& in, std::string_view dose, std::string_view rr) {
+    const parsed<double> d = parse_number(dose);
+    if (d.status == number_status::ok && d.value != 0.0) {
+        in.warn(doses_line.number,
+                "dose of the reference category is " + std::string(dose) +
+                    ", not 0; it only holds a place and the other doses are used as given; "
+                    "if they are absolute, subtract the reference dose from each");
+    }
+    const parsed<double> r = parse_number(rr);
+    if (r.status == number_status::ok && r.value != 1.0) {
+        in.warn(rr_line.number,
+                "relative risk of the reference category is " + std::string(rr) +
+                    ", not 1; it only holds a place and the other relative risks are used as "
+                    "given; they must be relative to the reference category");
+    }
+}
+
+bool is_case_control_code(std::string_view text) {
+    auto is_c = [](char c) { return c == 'C' || c == 'c'; };
+    return text.size() >= 2 && is_c(text[0]) && is_c(text[1]);
 }
 
 // Only the first two characters count: stored files rely on it.
 study_design design_of(std::string_view line2) {
-    auto is_c = [](char c) { return c == 'C' || c == 'c'; };
-    return line2.size() >= 2 && is_c(line2[0]) && is_c(line2[1]) ? study_design::case_control
-                                                                 : study_design::cohort;
+    return is_case_control_code(line2) ? study_design::case_control : study_design::cohort;
+}
+
+// A line 2 that names a case-control study in other words, or with CC later
+// in the line, is analysed as a cohort study; the user rarely means that.
+bool reads_like_case_control(std::string_view line2) {
+    std::vector<std::string> words(1);
+    for (const char c : line2) {
+        if (std::isalnum(static_cast<unsigned char>(c)) != 0) {
+            words.back() += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        } else if (!words.back().empty()) {
+            words.emplace_back();
+        }
+    }
+    if (words.front() == "ir") {
+        return false; // an incidence-rate study
+    }
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        const bool control_next = i + 1 < words.size() && words[i + 1].rfind("control", 0) == 0;
+        if (w == "cc" || w.rfind("casecontrol", 0) == 0 || (w == "case" && control_next)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
 
-std::optional<std::string> read_file(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
+truncated_setting_file::truncated_setting_file(int lines_read)
+    : std::runtime_error((lines_read == 0
+                              ? std::string("the file is empty")
+                              : "the file ends after line " + std::to_string(lines_read)) +
+                         "; a setting file has nine lines: title, design, number of categories, "
+                         "cases, totals, doses, relative risks, lower limits, upper limits"),
+      lines_read_(lines_read) {}
+
+std::string read_file(const std::string& path) {
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                               std::fclose);
     if (!file) {
-        return std::nullopt;
+        throw file_error(std::string("cannot open: ") + std::strerror(errno));
     }
-    std::ostringstream content;
-    content << file.rdbuf();
-    if (file.bad()) {
-        return std::nullopt;
+    std::string content;
+    char buffer[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+        content.append(buffer, got);
     }
-    return content.str();
+    if (std::ferror(file.get()) != 0) {
+        throw file_error(std::string("cannot read: ") + std::strerror(errno));
+    }
+    return content;
 }
 
 study parse_setting_file(std::string_view content) {
@@ -234,6 +329,13 @@ study parse_setting_file(std::string_view content) {
     study s;
     s.title = std::string(text[0]);
     s.design = design_of(text[1]);
+    if (s.design == study_design::cohort && reads_like_case_control(text[1])) {
+        s.warnings.push_back(
+            {2, "the design line " + quoted(text[1]) +
+                    " reads like a case-control study but does not start with CC, so the study "
+                    "is analysed as a cohort study; to select case-control, start line 2 with "
+                    "CC"});
+    }
     s.n = category_count(text[2]) - 1;
     const auto n = static_cast<Matrix::size_type>(s.n);
     s.N = Matrix(n, 1);
@@ -244,17 +346,35 @@ study parse_setting_file(std::string_view content) {
     s.hi = Matrix(n, 1);
     s.v = Matrix(n, 1);
 
-    const reader in(text, s.n);
+    const reader in(text, s.n, s.warnings);
     read_counts(in, s);
-    read_exposed(in, doses_line, false, false, s.x);
-    read_exposed(in, rr_line, true, true, s.L);
+    const std::string_view reference_dose = read_exposed(in, doses_line, false, false, s.x);
+    const std::string_view reference_rr = read_exposed(in, rr_line, true, true, s.L);
     read_exposed(in, lower_line, true, true, s.lo);
     read_exposed(in, upper_line, true, true, s.hi);
+    check_reference(in, reference_dose, reference_rr);
 
     // Half the width of the 95% interval on the log scale, over 1.96, squared.
     for (Matrix::size_type i = 0; i < n; ++i) {
         s.v(i, 0) = std::pow((s.hi(i, 0) - s.lo(i, 0)) * (1.0 / 1.96) * 0.5, 2);
     }
+
+    const std::vector<notice> slips = check_values(s, [](study_value value, int) {
+        switch (value) {
+        case study_value::dose:
+            return doses_line.number;
+        case study_value::relative_risk:
+            return rr_line.number;
+        case study_value::lower_limit:
+            return lower_line.number;
+        case study_value::upper_limit:
+            break;
+        }
+        return upper_line.number;
+    });
+    s.warnings.insert(s.warnings.end(), slips.begin(), slips.end());
+    std::stable_sort(s.warnings.begin(), s.warnings.end(),
+                     [](const notice& a, const notice& b) { return a.line < b.line; });
     return s;
 }
 

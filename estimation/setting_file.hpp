@@ -4,7 +4,6 @@
 
 #include "estimation/study.hpp"
 
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -26,17 +25,28 @@ private:
     int line_;
 };
 
-// The file ends before its ninth line.
+// The file ends before its ninth line, after `lines_read` complete lines.
 class truncated_setting_file : public std::runtime_error {
 public:
-    truncated_setting_file() : std::runtime_error("the setting file ends before line 9") {}
+    explicit truncated_setting_file(int lines_read);
+    int lines_read() const noexcept { return lines_read_; }
+
+private:
+    int lines_read_;
 };
 
-// The whole content of a file, or nothing when it cannot be opened or read.
-std::optional<std::string> read_file(const std::string& path);
+// A file that cannot be opened or read; the message gives the system's reason.
+class file_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
-// Builds the study from the content of a setting file. Lines may end in "\n" or
-// "\r\n"; lines after the ninth are ignored. Throws truncated_setting_file or
+// The whole content of a file. Throws file_error.
+std::string read_file(const std::string& path);
+
+// Builds the study, with the slips it notices in `study::warnings`, from the
+// content of a setting file. Lines may end in "\n", "\r\n" or a lone "\r";
+// lines after the ninth are ignored. Throws truncated_setting_file or
 // setting_error.
 study parse_setting_file(std::string_view content);
 
