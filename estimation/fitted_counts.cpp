@@ -40,16 +40,16 @@ void check_counts(const study& s, double A0, const Matrix& A, bool complements,
 
 } // namespace
 
-bool correction_passes(const Matrix& delta) {
-    double largest = 0.0;
+bool correction_passes(const Matrix& delta, const Matrix& counts) {
     for (Matrix::size_type i = 0; i < delta.row_count(); ++i) {
         const double step = std::fabs(delta(i, 0));
-        if (!std::isfinite(step)) {
+        const double count = counts(i, 0);
+        if (!std::isfinite(step) || !std::isfinite(count) ||
+            !(step < tolerance * std::fmin(1.0, count) || step <= relative_floor * count)) {
             return false;
         }
-        largest = std::fmax(largest, step);
     }
-    return largest < tolerance;
+    return true;
 }
 
 fitted_counts fit_counts(const study& s, int iteration_limit) {
@@ -99,7 +99,7 @@ fitted_counts fit_counts(const study& s, int iteration_limit) {
         work = !C;
         work = work * e; // now the correction delta
         fit.A = fit.A + work;
-        fit.converged = correction_passes(work);
+        fit.converged = correction_passes(work, fit.A);
         ++fit.iterations;
     }
     check_counts(s, fit.A0, fit.A, true, "after iteration " + std::to_string(fit.iterations));

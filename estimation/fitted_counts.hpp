@@ -27,9 +27,17 @@ struct fitted_counts {
     int iterations = 0;
 };
 
-// An iteration passes when every correction is finite and smaller than the
-// tolerance in absolute value.
-bool correction_passes(const Matrix& delta);
+// Below this share of a count, a correction is lost in the rounding of the
+// count itself, so it cannot shrink further.
+constexpr double relative_floor = 1e-13;
+
+// An iteration passes when every correction delta_i and count is finite, and
+// delta_i is smaller than the tolerance times min(1, A_i) or at most relative_floor
+// times A_i, where A_i is the corrected count. For counts from 1 to 1e8 this is
+// the plain absolute tolerance; below 1 it holds a count to the same relative
+// precision as a count of 1, and above 1e8 it stops at the precision a double
+// can hold.
+bool correction_passes(const Matrix& delta, const Matrix& counts);
 
 // Throws estimation_error when a count leaves its range, and math::matrix_error
 // when the iteration's matrix cannot be inverted.

@@ -68,17 +68,36 @@ TEST(ParseSettingFile, LineEndsVariancesAndTruncation) {
     }
 }
 
-TEST(CorrectionPasses, EveryCorrectionMustBeFiniteAndBelowTheTolerance) {
-    const std::pair<std::vector<double>, bool> cases[] = {
-        {{1e-06, 5.0}, false},    {{-0.5, 1e-06}, false}, {{9e-06, -9e-06}, true},
-        {{1e-05}, false},         {{0.0, -1e-05}, false}, {{NAN, 0.0}, false},
-        {{0.0, HUGE_VAL}, false}, {{-HUGE_VAL}, false},   {{0.0, 0.0, 0.0}, true}};
-    for (const auto& [values, passes] : cases) {
-        Matrix delta(static_cast<Matrix::size_type>(values.size()), 1);
+// Counts from 1 to 1e8 keep the absolute tolerance; smaller counts need a relative one, and
+// larger ones pass at the precision a double holds.
+TEST(CorrectionPasses, EveryCorrectionMustBeFiniteAndSmallForItsCount) {
+    using values = std::vector<double>;
+    const std::tuple<values, values, bool> cases[] = {{{1e-06, 5.0}, {1, 1}, false},
+                                                      {{-0.5, 1e-06}, {1, 1}, false},
+                                                      {{9e-06, -9e-06}, {1, 1e8}, true},
+                                                      {{1e-05}, {50}, false},
+                                                      {{0.0, -1e-05}, {1, 1e7}, false},
+                                                      {{NAN, 0.0}, {1, 1}, false},
+                                                      {{0.0, HUGE_VAL}, {1, 1}, false},
+                                                      {{-HUGE_VAL}, {HUGE_VAL}, false},
+                                                      {{0.0, 0.0, 0.0}, {1, 2, 3}, true},
+                                                      {{4e-06}, {0.5}, true},
+                                                      {{6e-06}, {0.5}, false},
+                                                      {{9e-10, -9e-10}, {1e-4, 1e-4}, true},
+                                                      {{1.1e-09}, {1e-4}, false},
+                                                      {{1e-04, -0.09}, {1e12, 1e12}, true},
+                                                      {{0.2}, {1e12}, false},
+                                                      {{0.0}, {-1.0}, false},
+                                                      {{1e-06}, {NAN}, false}};
+    for (const auto& [steps, counts, passes] : cases) {
+        Matrix delta(static_cast<Matrix::size_type>(steps.size()), 1);
+        Matrix A(delta.row_count(), 1);
         for (Matrix::size_type i = 0; i < delta.row_count(); ++i) {
-            delta(i, 0) = values[i];
+            delta(i, 0) = steps[i];
+            A(i, 0) = counts[i];
         }
-        EXPECT_EQ(correction_passes(delta), passes) << testing::PrintToString(values);
+        EXPECT_EQ(correction_passes(delta, A), passes)
+            << testing::PrintToString(steps) << testing::PrintToString(counts);
     }
 }
 
