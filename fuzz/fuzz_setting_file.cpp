@@ -18,16 +18,32 @@ bool starts_with(const std::string& s, std::string_view prefix) {
     return s.compare(0, prefix.size(), prefix) == 0;
 }
 
+// Warnings come first, one line each; `rest` receives what follows them.
+bool only_warnings(const std::string& err, std::string& rest) {
+    std::size_t pos = 0;
+    while (starts_with(err.substr(pos), "Morvex: f:") &&
+           err.find(": warning: ", pos) < err.find('\n', pos)) {
+        const std::size_t end = err.find('\n', pos);
+        if (end == std::string::npos) {
+            return false;
+        }
+        pos = end + 1;
+    }
+    rest = err.substr(pos);
+    return true;
+}
+
 bool valid_outcome(int status, const std::string& out, const std::string& err) {
+    std::string rest;
     switch (status) {
     case morvex::exit_complete: // the report ends with the standard error of the slope
-        return err.empty() && out.rfind("\nSE(beta)       = ") != std::string::npos &&
-               out.back() == '\n';
-    case morvex::exit_refused: // nothing, or one located message
-        return out.empty() && (err.empty() || (one_line(err) && starts_with(err, "Morvex: f:")));
+        return only_warnings(err, rest) && rest.empty() &&
+               out.rfind("\nSE(beta)       = ") != std::string::npos && out.back() == '\n';
+    case morvex::exit_refused: // one message that names the file
+        return out.empty() && one_line(err) && starts_with(err, "Morvex: f:");
     case morvex::exit_stopped:
-        return one_line(err) &&
-               (err == "Abnormal program termination\n" || starts_with(err, "Morvex: "));
+        return only_warnings(err, rest) && one_line(rest) &&
+               (rest == "Abnormal program termination\n" || starts_with(rest, "Morvex: "));
     default:
         return false;
     }
