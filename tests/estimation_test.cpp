@@ -1,4 +1,5 @@
 #include "estimation/fitted_counts.hpp"
+#include "estimation/input_checks.hpp"
 #include "estimation/number.hpp"
 #include "estimation/setting_file.hpp"
 #include "estimation/trend.hpp"
@@ -52,8 +53,10 @@ TEST(Numbers, WholeDecimalTokensAndTheLeadingIntegerOfALine) {
 
 TEST(ParseSettingFile, LineEndsVariancesAndTruncation) {
     const std::string crlf = std::regex_replace(cc_example, std::regex("\n"), "\r\n");
+    const std::string cr = std::regex_replace(cc_example, std::regex("\n"), "\r");
+    const std::string mixed = std::regex_replace(crlf, std::regex("\r\n4\r\n"), "\r4\n");
     const double lower[] = {0.75, 0.92, 1.15}, upper[] = {1.61, 1.98, 2.51};
-    for (const std::string& text : {cc_example, crlf}) {
+    for (const std::string& text : {cc_example, crlf, cr, mixed}) {
         const study s = parse_setting_file(text);
         EXPECT_EQ(s.title, "Example study of one exposure in four categories");
         for (Matrix::size_type i = 0; i < 3; ++i) {
@@ -62,9 +65,50 @@ TEST(ParseSettingFile, LineEndsVariancesAndTruncation) {
             EXPECT_NEAR(s.v(i, 0), v, 1e-12 * v);
         }
     }
-    for (const std::string& short_file :
-         {cc_example.substr(0, cc_example.rfind("1 1.61")), std::string()}) {
-        EXPECT_THROW(parse_setting_file(short_file), truncated_setting_file);
+    // The count of complete lines goes into the message.
+    const std::pair<std::string, int> short_files[] = {
+        {cc_example.substr(0, cc_example.rfind("1 1.61")), 8}, {"", 0}, {"\r", 1}};
+    for (const auto& [text, lines_read] : short_files) {
+        try {
+            parse_setting_file(text);
+            ADD_FAILURE() << lines_read;
+        } catch (const truncated_setting_file& e) {
+            EXPECT_EQ(e.lines_read(), lines_read);
+        }
+    }
+}
+
+// Line 2 starting with IR selects the incidence-rate design, never a case-control slip.
+TEST(ParseSettingFile, WarnsOfDesignLinesThatReadLikeCaseControl) {
+    const std::pair<const char*, bool> designs[] = {
+        {"Case-control", true},     {"case control", true}, {" CC", true},     {"Design: cc", true},
+        {"CaseControl", true},      {"CC", false},          {"Cohort", false}, {"CI", false},
+        {"IR case-control", false}, {"case series", false}, {"", false},       {"ccc", false}};
+    const std::string rest = ci_example.substr(ci_example.find("\n4\n"));
+    for (const auto& [design, warns] : designs) {
+        const study s = parse_setting_file(std::string("T\n") + design + rest);
+        EXPECT_EQ(s.warnings.size(), warns ? 1U : 0U) << design;
+    }
+}
+
+// Each notice points where the caller's layout puts the value: here row 10 * category + field.
+TEST(CheckValues, FindsSlipsInCategoryOrderAtTheLinesOfTheLayout) {
+    const auto row = [](study_value value, int category) {
+        return 10 * category + static_cast<int>(value);
+    };
+    const std::pair<const char*, std::vector<int>> cases[] = {
+        {"0 1.5 4 10\n1 0.75 1.35 2.51\n1 0.75 0.92 1.15\n1 1.61 1.98 2.51\n", {}},
+        {"0 1.5 4 10\n1 1.10 2.35 1.70\n1 0.75 1.98 1.15\n1 1.61 0.92 2.51\n", {22, 21}},
+        {"0 0 0 0\n1 1.10 1.35 3\n1 0.75 0.92 1.15\n1 1.61 1.98 2.51\n", {31, 10}},
+        {"0 0 0 1\n1 1.10 1.35 1.70\n1 1.1 0.92 1.15\n1 1.1 1.98 2.51\n", {12}},
+        {"0 1.5 4 10\n1 0.5 1.35 1.70\n1 0.75 0.92 1.15\n1 1.61 1.98 2.51\n", {11}}};
+    const std::string head = cc_example.substr(0, cc_example.find("0 1.5"));
+    for (const auto& [values, lines] : cases) {
+        std::vector<int> got;
+        for (const notice& found : check_values(parse_setting_file(head + values), row)) {
+            got.push_back(found.line);
+        }
+        EXPECT_EQ(got, lines) << values;
     }
 }
 
