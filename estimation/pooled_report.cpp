@@ -43,7 +43,8 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
             << format("%-18s %12s %12s %12s\n", "Method", "RR", "Lower 95%", "Upper 95%");
         for (const method_row& r : rows) {
             // A negative increment turns the limits round.
-            const double a = std::exp(d * r.e.lower), b = std::exp(d * r.e.upper);
+            const double a = std::exp(d * r.e.lower);
+            const double b = std::exp(d * r.e.upper);
             out << format("%-18s %12lg %12lg %12lg\n", r.name, std::exp(d * r.e.estimate),
                           std::fmin(a, b), std::fmax(a, b));
         }

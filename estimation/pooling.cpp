@@ -3,8 +3,10 @@
 #include "estimation/distributions.hpp"
 #include "estimation/format.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <numeric>
 
 namespace morvex {
 namespace {
@@ -31,24 +33,19 @@ std::vector<double> sums_without_each(const std::vector<double>& values) {
 }
 
 std::vector<double> weights(const std::vector<double>& variances, double tau2) {
-    std::vector<double> w;
-    w.reserve(variances.size());
-    for (const double v : variances) {
-        w.push_back(1.0 / (v + tau2));
-    }
+    std::vector<double> w(variances.size());
+    std::transform(variances.begin(), variances.end(), w.begin(),
+                   [tau2](double v) { return 1.0 / (v + tau2); });
     return w;
 }
 
 double sum(const std::vector<double>& values) {
-    double s = 0.0;
-    for (const double v : values) {
-        s += v;
-    }
-    return s;
+    return std::accumulate(values.begin(), values.end(), 0.0);
 }
 
 double weighted_mean(const std::vector<double>& b, const std::vector<double>& w) {
-    double sw = 0.0, swb = 0.0;
+    double sw = 0.0;
+    double swb = 0.0;
     for (std::size_t i = 0; i < b.size(); ++i) {
         sw += w[i];
         swb += w[i] * b[i];
@@ -71,11 +68,8 @@ double trace_p(const std::vector<double>& w) {
 // off-diagonal elements w_i w_j / S.
 double trace_pp(const std::vector<double>& w) {
     const std::vector<double> others = sums_without_each(w);
-    std::vector<double> squares;
-    squares.reserve(w.size());
-    for (const double wi : w) {
-        squares.push_back(wi * wi);
-    }
+    std::vector<double> squares(w.size());
+    std::transform(w.begin(), w.end(), squares.begin(), [](double wi) { return wi * wi; });
     const std::vector<double> other_squares = sums_without_each(squares);
     const double s = sum(w);
     double t = 0.0;
@@ -145,7 +139,8 @@ pooled_summary pool(const std::vector<slope_estimate>& studies) {
     if (studies.size() < 2) {
         throw pooling_error(format("pooling needs at least 2 studies, got %zu", studies.size()));
     }
-    std::vector<double> b, variances;
+    std::vector<double> b;
+    std::vector<double> variances;
     for (const slope_estimate& s : studies) {
         const double v = s.se * s.se;
         if (!std::isfinite(s.b)) {

@@ -86,12 +86,9 @@ struct axis {
 
 double nice_step(double raw) {
     const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
-    for (const double m : {1.0, 2.0, 5.0}) {
-        if (m * magnitude >= raw * (1.0 - 1e-9)) {
-            return m * magnitude;
-        }
-    }
-    return 10.0 * magnitude;
+    const double multiples[] = {1.0, 2.0, 5.0, 10.0};
+    return magnitude * *std::find_if(std::begin(multiples), std::end(multiples) - 1,
+                                     [&](double m) { return m * magnitude >= raw * (1.0 - 1e-9); });
 }
 
 std::string fixed_text(double v, double step) {
@@ -123,16 +120,26 @@ bool ticks_fit(const axis& a, bool vertical) {
 // Rounded ticks 1, 2 or 5 times a power of ten apart; the range ends on a tick
 // where that widens it by at most half a step.
 void linear_ticks(axis& a, bool vertical) {
+    // A range too narrow to tell its ends apart in double precision gets some width.
+    if (!(a.hi - a.lo > 1e-9 * std::max(std::fabs(a.lo), std::fabs(a.hi)))) {
+        const double half = std::max(0.5, 1e-6 * std::fabs(a.lo));
+        a.lo -= half;
+        a.hi += half;
+    }
     double step = nice_step((a.hi - a.lo) / 5.0);
-    const double lo = a.lo, hi = a.hi;
+    const double lo = a.lo;
+    const double hi = a.hi;
     for (int attempt = 0; attempt < 40; ++attempt, step = nice_step(step * 1.5)) {
-        const double first = std::floor(lo / step + 1e-9), last = std::ceil(hi / step - 1e-9);
+        const double first = std::floor(lo / step + 1e-9);
+        const double last = std::ceil(hi / step - 1e-9);
         a.lo = lo - first * step <= 0.5 * step ? first * step : lo;
         a.hi = last * step - hi <= 0.5 * step ? last * step : hi;
         a.ticks.clear();
-        for (double k = first; k <= last; ++k) {
-            if (k * step >= a.lo - 1e-9 * step && k * step <= a.hi + 1e-9 * step) {
-                a.ticks.push_back({k * step, fixed_text(k * step, step)});
+        const auto count = static_cast<int>(std::min(last - first, 100.0));
+        for (int i = 0; i <= count; ++i) {
+            const double v = (first + i) * step;
+            if (v >= a.lo - 1e-9 * step && v <= a.hi + 1e-9 * step) {
+                a.ticks.push_back({v, fixed_text(v, step)});
             }
         }
         if (ticks_fit(a, vertical)) {
@@ -151,12 +158,21 @@ std::string general_text(double v) {
 // decade, as dense as their labels allow; a narrow range gets evenly spaced
 // rounded values instead.
 void log_ticks(axis& a, bool vertical) {
-    const double vlo = std::exp(a.lo), vhi = std::exp(a.hi);
+    if (!(a.hi - a.lo > 1e-9)) {
+        a.lo -= 0.05;
+        a.hi += 0.05;
+    }
+    const double vlo = std::exp(a.lo);
+    const double vhi = std::exp(a.hi);
     if (a.hi - a.lo < std::log(4.0)) {
         for (double step = nice_step((vhi - vlo) / 5.0);; step = nice_step(step * 1.5)) {
             a.ticks.clear();
-            for (double k = std::ceil(vlo / step - 1e-9); k * step <= vhi * (1 + 1e-12); ++k) {
-                a.ticks.push_back({std::log(k * step), fixed_text(k * step, step)});
+            const double first = std::ceil(vlo / step - 1e-9);
+            const auto count =
+                static_cast<int>(std::min(std::floor(vhi / step + 1e-9) - first, 100.0));
+            for (int i = 0; i <= count; ++i) {
+                const double v = (first + i) * step;
+                a.ticks.push_back({std::log(v), fixed_text(v, step)});
             }
             if (a.ticks.size() <= 2 || ticks_fit(a, vertical)) {
                 return;
@@ -241,7 +257,8 @@ std::string polygon(const std::vector<std::pair<double, double>>& points, const 
 // A small arrowhead marking an interval cut off at the end of the axis;
 // `dx`, `dy` is the direction it points in.
 std::string arrowhead(double x, double y, double dx, double dy) {
-    const double length = 7.0, half = 4.0;
+    const double length = 7.0;
+    const double half = 4.0;
     return polygon({{x + dx * length, y + dy * length},
                     {x - dy * half, y + dx * half},
                     {x + dy * half, y - dx * half}},
@@ -273,7 +290,8 @@ const std::size_t max_label_chars = 32;
 
 std::string interval_text(const forest_row& r, const std::optional<double>& increment) {
     const auto shown = [&](double v) { return increment ? std::exp(*increment * v) : v; };
-    double lower = shown(r.lower), upper = shown(r.upper);
+    double lower = shown(r.lower);
+    double upper = shown(r.upper);
     if (lower > upper) {
         std::swap(lower, upper);
     }
@@ -313,7 +331,8 @@ std::string xml_escape(const std::string& text) {
             continue;
         }
         std::size_t length = 0;
-        std::uint32_t cp = 0, least = 0;
+        std::uint32_t cp = 0;
+        std::uint32_t least = 0;
         if ((c & 0xE0U) == 0xC0U) {
             length = 2, cp = c & 0x1FU, least = 0x80;
         } else if ((c & 0xF0U) == 0xE0U) {
@@ -347,7 +366,8 @@ std::string shorten(const std::string& text, std::size_t max_chars) {
     if (char_count(text) <= max_chars || max_chars == 0) {
         return max_chars == 0 ? std::string() : text;
     }
-    std::size_t kept = 0, end = 0;
+    std::size_t kept = 0;
+    std::size_t end = 0;
     for (; end < text.size(); ++end) {
         if ((static_cast<unsigned char>(text[end]) & 0xC0U) != 0x80U && kept++ == max_chars - 1) {
             break;
@@ -390,7 +410,10 @@ void write_forest_plot(std::ostream& out, const forest_plot& plot) {
     };
 
     // The range: estimates and the reference line always, limits within reach.
-    double core_lo = 0.0, core_hi = 0.0, extent_lo = 0.0, extent_hi = 0.0;
+    double core_lo = 0.0;
+    double core_hi = 0.0;
+    double extent_lo = 0.0;
+    double extent_hi = 0.0;
     const auto take = [&](const forest_row& r, bool diamond) {
         const double e = std::isnan(r.estimate) ? 0.0 : position(r.estimate);
         const auto [l, u] = interval(r);
@@ -406,10 +429,9 @@ void write_forest_plot(std::ostream& out, const forest_plot& plot) {
         take(r, true);
     }
     // Reach: the median width of the studies' intervals (the lower middle one).
-    std::vector<double> widths;
-    for (const forest_row& r : plot.rows) {
-        widths.push_back(interval(r).second - interval(r).first);
-    }
+    std::vector<double> widths(plot.rows.size());
+    std::transform(plot.rows.begin(), plot.rows.end(), widths.begin(),
+                   [&](const forest_row& r) { return interval(r).second - interval(r).first; });
     double reach = 0.0;
     if (!widths.empty()) {
         const std::size_t middle = (widths.size() - 1) / 2;
@@ -422,7 +444,8 @@ void write_forest_plot(std::ostream& out, const forest_plot& plot) {
 
     // Columns, left to right: labels, the plot, "estimate [lower, upper]", weights.
     double label_width = text_width("Study");
-    std::vector<std::string> labels, intervals;
+    std::vector<std::string> labels;
+    std::vector<std::string> intervals;
     double interval_width = 0.0;
     for (const std::vector<forest_row>* rows : {&plot.rows, &plot.summaries}) {
         for (const forest_row& r : *rows) {
@@ -435,7 +458,8 @@ void write_forest_plot(std::ostream& out, const forest_plot& plot) {
     const std::string interval_heading = plot.increment ? "RR [95% CI]" : "Estimate [95% CI]";
     interval_width = std::max(interval_width, text_width(interval_heading));
     const double weight_width = std::max(text_width(plot.weight_heading), text_width("100.00"));
-    const double plot_left = margin + label_width + 20.0, plot_width = 360.0;
+    const double plot_left = margin + label_width + 20.0;
+    const double plot_width = 360.0;
     const double interval_right = plot_left + plot_width + 20.0 + interval_width;
     const double weight_right = interval_right + 20.0 + weight_width;
     const double width = weight_right + margin;
@@ -496,7 +520,9 @@ void write_forest_plot(std::ostream& out, const forest_plot& plot) {
         ++index;
         const auto [l, u] = interval(r);
         const double e = position(r.estimate);
-        const double xl = a.pixel(l), xu = a.pixel(u), xe = a.pixel(e);
+        const double xl = a.pixel(l);
+        const double xu = a.pixel(u);
+        const double xe = a.pixel(e);
         if (diamond) {
             const double h = 0.35 * row_height;
             s += polygon({{xl, y}, {xe, y - h}, {xu, y}, {xe, y + h}},
@@ -560,13 +586,18 @@ dose_response_plot make_dose_response_plot(const study& st, const trend& t) {
 }
 
 void write_dose_response_plot(std::ostream& out, const dose_response_plot& plot) {
-    const double width = 640.0, height = 470.0;
-    const double left = 76.0, right = width - 24.0, top = 56.0, bottom = height - 104.0;
+    const double width = 640.0;
+    const double height = 470.0;
+    const double left = 76.0;
+    const double right = width - 24.0;
+    const double top = 56.0;
+    const double bottom = height - 104.0;
 
     axis x;
     x.pixel_lo = left;
     x.pixel_hi = right;
-    double dose_lo = 0.0, dose_hi = 0.0;
+    double dose_lo = 0.0;
+    double dose_hi = 0.0;
     for (const dose_point& p : plot.points) {
         if (std::isfinite(p.dose)) {
             dose_lo = std::min(dose_lo, p.dose);
@@ -587,7 +618,8 @@ void write_dose_response_plot(std::ostream& out, const dose_response_plot& plot)
     };
     double core_lo = std::min({0.0, curve(beta, x.lo), curve(beta, x.hi)});
     double core_hi = std::max({0.0, curve(beta, x.lo), curve(beta, x.hi)});
-    double extent_lo = core_lo, extent_hi = core_hi;
+    double extent_lo = core_lo;
+    double extent_hi = core_hi;
     for (const double end : {x.lo, x.hi}) {
         for (const double b : {beta - band, beta + band}) {
             extent_lo = std::min(extent_lo, curve(b, end));
@@ -624,7 +656,8 @@ void write_dose_response_plot(std::ostream& out, const dose_response_plot& plot)
 
     // Band and curve, clipped to the plot area.
     const int samples = 64;
-    std::vector<std::pair<double, double>> band_points, curve_points;
+    std::vector<std::pair<double, double>> band_points;
+    std::vector<std::pair<double, double>> curve_points;
     const auto sample = [&](int i) {
         return x.lo + (x.hi - x.lo) * static_cast<double>(i) / samples;
     };
@@ -654,8 +687,8 @@ void write_dose_response_plot(std::ostream& out, const dose_response_plot& plot)
     for (const dose_point& p : plot.points) {
         const double px = x.pixel(std::isfinite(p.dose) ? p.dose : 0.0);
         if (!p.reference) {
-            const double l = log_of(std::min(p.lower, p.upper)),
-                         u = log_of(std::max(p.lower, p.upper));
+            const double l = log_of(std::min(p.lower, p.upper));
+            const double u = log_of(std::max(p.lower, p.upper));
             s += line_element(px, y.pixel(l), px, y.pixel(u),
                               " stroke=\"#000\" stroke-width=\"1.2\"");
             for (const double end : {l, u}) {

@@ -107,6 +107,8 @@ TEST(Svg, ForestPlotsOfAnyShapeStayFiniteReadableAndInside) {
         {"RR overflow", rows({{1, 0, 2, 90}, {3, -1e308, 1e308, 10}}), 100.0, 2},
         {"tiny slopes", rows({{1e-9, 5e-10, 2e-9, 50}, {3e-9, 2e-9, 4e-9, 50}}), std::nullopt, 0},
         {"large negative", rows({{-5e6, -6e6, -4e6, 50}, {-1e6, -2e6, 0, 50}}), std::nullopt, 0},
+        {"far from 0, narrow", rows({{1e20, 1e20, 1e20 + 1e6, 50}}), std::nullopt, 0},
+        {"RR 1, narrow", rows({{1e-300, 0, 2e-300, 50}, {0, 0, 0, 50}}), 1.0, 0},
         {"RR per 10", rows({{0.0434, 0.0, 0.09, 60}, {0.203, 0.0176, 0.388, 40}}), 10.0, 0},
     };
     for (const auto& c : cases) {
