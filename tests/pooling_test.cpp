@@ -93,7 +93,8 @@ struct expected_pooling {
 };
 
 // Fixed effect, DerSimonian-Laird and heterogeneity of Table 3 as published for this data
-// set; everything else computed independently with mpmath at 50 digits, REML by maximising
+// set; everything else computed independently by tests/pooling_reference.py (mpmath, 50
+// digits, no code shared with the product), REML by maximising
 // the restricted log-likelihood (bisection on its derivative). The REML figures for Table 3
 // published beside the others (tau2 0.00019316005) are not a maximum: the restricted
 // log-likelihood there is 44.599234, below 44.600982 at tau2 = 0.00018554762.
