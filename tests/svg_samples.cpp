@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     huge.rows[0] = {"huge", 1.0, -1e308, HUGE_VAL, NAN};
     huge.increment = 1e300;
 
-    const study alcohol = parse_setting_file(*read_file(ALCOHOL_EXAMPLE));
+    const study alcohol = parse_setting_file(read_file(ALCOHOL_EXAMPLE));
     const dose_response_plot dose =
         make_dose_response_plot(alcohol, estimate_trend(alcohol, fit_counts(alcohol)));
     dose_response_plot flat;
