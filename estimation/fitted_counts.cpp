@@ -102,7 +102,9 @@ fitted_counts fit_counts(const study& s, int iteration_limit) {
         fit.converged = correction_passes(work, fit.A);
         ++fit.iterations;
     }
-    check_counts(s, fit.A0, fit.A, true, "after iteration " + std::to_string(fit.iterations));
+    // Person-time has no complement: a rate study's cases may exceed its total.
+    check_counts(s, fit.A0, fit.A, s.design != study_design::incidence_rate,
+                 "after iteration " + std::to_string(fit.iterations));
     return fit;
 }
 

@@ -1,5 +1,7 @@
 #include "estimation/format.hpp"
 
+#include <charconv>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -22,6 +24,32 @@ std::string format(const char* fmt, ...) {
     std::vsnprintf(buffer.data(), buffer.size(), fmt, args);
     va_end(args);
     return {buffer.data(), static_cast<std::size_t>(size)};
+}
+
+std::string printable(std::string_view text) {
+    std::string result;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\t') {
+            result += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            result += format("\\x%02x", byte);
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+std::string quoted(std::string_view text) { return '"' + printable(text) + '"'; }
+
+std::string shortest(double value) {
+    if (!std::isfinite(value)) {
+        return {};
+    }
+    char buffer[32];
+    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return error == std::errc() ? std::string(buffer, end) : std::string();
 }
 
 } // namespace morvex

@@ -4,6 +4,7 @@
 #define MORVEX_ESTIMATION_FORMAT_HPP
 
 #include <string>
+#include <string_view>
 
 namespace morvex {
 
@@ -12,6 +13,17 @@ __attribute__((format(printf, 1, 2)))
 #endif
 std::string
 format(const char* fmt, ...);
+
+// The text with control characters escaped ("\t", "\x0d"), so that a tab or a
+// stray byte in a message or a report line is visible and cannot break the line.
+std::string printable(std::string_view text);
+
+// The same in double quotes, as messages quote offending input.
+std::string quoted(std::string_view text);
+
+// The shortest decimal text that reads back to the same double, whatever the
+// locale; empty for a value that is not finite.
+std::string shortest(double value);
 
 } // namespace morvex
 

@@ -20,6 +20,11 @@ void print_fitted_counts(std::ostream& out, const fitted_counts& fit);
 // The slope and its standard error.
 void print_result(std::ostream& out, const trend& t);
 
+// A study's report as far as it got. With `classic`, a refused study prints
+// nothing, as a single setting file always has; otherwise a refused or stopped
+// study's report ends in a line that says so, so that every study shows.
+void print_report(std::ostream& out, const study_result& r, bool classic);
+
 } // namespace morvex
 
 #endif

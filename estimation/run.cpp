@@ -1,8 +1,11 @@
 #include "estimation/run.hpp"
 
+#include "estimation/csv.hpp"
 #include "estimation/fitted_counts.hpp"
+#include "estimation/format.hpp"
 #include "estimation/report.hpp"
 #include "estimation/setting_file.hpp"
+#include "estimation/table_file.hpp"
 #include "estimation/trend.hpp"
 #include "matrix/matrix.hpp"
 
@@ -12,89 +15,249 @@
 namespace morvex {
 namespace {
 
-const char* const usage = "Morvex <setting file>\n";
+const char* const usage = "Morvex [--format=text|csv|json] FILE...\n";
 
 const char* const help =
     "Estimates the slope of the log relative risk per unit of dose, and its\n"
-    "standard error, from a study's summarized categorical dose-response data\n"
+    "standard error, from studies' summarized categorical dose-response data\n"
     "(Greenland and Longnecker, 1992).\n"
     "\n"
-    "The setting file has nine lines: title; design (CC for case-control,\n"
-    "anything else for a cohort study with totals in persons); number of\n"
-    "categories, reference included; then, one value per category separated\n"
-    "by spaces, reference first: cases, totals, doses, relative risks, lower\n"
-    "and upper 95% limits.\n"
+    "Each FILE is a setting file or, when its name ends in .csv or .tsv, a table\n"
+    "of studies; studies are estimated and written in order.\n"
     "\n"
-    "Exit status: 0 complete report; 1 bad command line or setting file;\n"
-    "3 the estimation stopped (the report so far stays on standard output).\n";
+    "A setting file has nine lines: title; design (CC for case-control, IR as\n"
+    "its first word for an incidence-rate study with person-time, anything else\n"
+    "for a cohort study with totals in persons); number of categories, reference\n"
+    "included; then, one value per category separated by spaces, reference\n"
+    "first: cases, totals, doses, relative risks, lower and upper 95% limits.\n"
+    "\n"
+    "A table has a header row and one row per category, columns found by name:\n"
+    "id, type (cc, ci or ir), dose, cases, n (or controls for cc), and rr, lb, ub\n"
+    "(or logrr, se). The reference row leaves its limits (or se) empty or NA.\n"
+    "\n"
+    "Options:\n"
+    "  --format=text  one report per study, separated by an empty line (default)\n"
+    "  --format=csv   one row per study: input,id,design,categories,iterations,\n"
+    "                 converged,beta,se,lower,upper,p,status,message\n"
+    "  --format=json  one document {\"studies\": [...]} with inputs, fitted counts\n"
+    "                 and covariance matrix\n"
+    "  -h, --help     this text;  --version  the version\n"
+    "  --             ends the options (for a file name that starts with '-')\n"
+    "\n"
+    "Exit status: 0 every study estimated; 1 bad command line, or the one setting\n"
+    "file is unreadable or refused; 3 the one setting file's estimation stopped\n"
+    "(the report so far stays on standard output); 4 a run of tables or several\n"
+    "files in which some study or file was refused or stopped.\n";
 
-// The report so far stays on standard output, ahead of the message.
-int stop(std::ostream& out, std::ostream& err, const std::string& message) {
-    out.flush();
-    err << message << '\n';
-    return exit_stopped;
+const char* const abnormal_termination = "Abnormal program termination";
+
+void summarise(std::vector<study_summary>& list, const study_result& r) {
+    study_summary s;
+    s.label = r.from_table ? r.input + ": " + r.id : r.input;
+    s.beta = r.beta;
+    s.se = r.se;
+    s.status = r.status;
+    list.push_back(std::move(s));
 }
 
 } // namespace
 
-int run_setting_text(const std::string& name, std::string_view content, std::ostream& out,
-                     std::ostream& err) {
-    std::optional<study> s;
+void estimate(study_result& r) {
+    r.status = study_status::stopped;
     try {
-        s = parse_setting_file(content);
-    } catch (const truncated_setting_file& e) {
-        err << "Morvex: " << name << ": " << e.what() << '\n';
-        return exit_refused;
-    } catch (const setting_error& e) {
-        err << "Morvex: " << name << ':' << e.line() << ": " << e.what() << '\n';
-        return exit_refused;
-    }
-    for (const notice& w : s->warnings) {
-        err << "Morvex: " << name;
-        if (w.line > 0) {
-            err << ':' << w.line;
-        }
-        err << ": warning: " << w.message << '\n';
-    }
-    err.flush();
-    try {
-        print_opening(out, name, *s);
-        const fitted_counts fit = fit_counts(*s);
-        print_fitted_counts(out, fit);
-        print_result(out, estimate_trend(*s, fit));
+        const fitted_counts fit = fit_counts(r.data);
+        r.has_fit = true;
+        r.fitted = fit.A;
+        r.fitted_A0 = fit.A0;
+        r.converged = fit.converged;
+        r.iterations = fit.iterations;
+        r.V = covariance(r.data, fit);
+        const trend t = estimate_trend(r.data, r.V);
+        r.beta = t.beta;
+        r.se = t.se;
+        r.status = fit.converged ? study_status::complete : study_status::not_converged;
     } catch (const math::matrix_error&) {
-        return stop(out, err, "Abnormal program termination");
+        r.abnormal = true;
+        r.message = "a matrix is singular (equal confidence limits in a category, or all doses "
+                    "0): no estimate";
     } catch (const estimation_error& e) {
-        return stop(out, err, std::string("Morvex: ") + e.what());
+        r.message = e.what();
     }
-    out.flush();
+}
+
+session::session(output_format format, bool classic, std::ostream& out, std::ostream& err)
+    : format_(format), classic_(classic), out_(out), err_(err), json_(out) {
+    if (format_ == output_format::csv) {
+        write_csv_header(out_);
+    } else if (format_ == output_format::json) {
+        json_.begin();
+    }
+}
+
+void session::emit(const study_result& r) {
+    // Warnings go ahead of the report they concern.
+    for (const notice& w : r.data.warnings) {
+        err_ << "Morvex: " << printable(r.input);
+        if (w.line > 0) {
+            err_ << ':' << w.line;
+        }
+        err_ << ": warning: " << printable(w.message) << '\n';
+    }
+    err_.flush();
+    switch (format_) {
+    case output_format::text:
+        if (!summaries_.empty()) {
+            out_ << '\n';
+        }
+        print_report(out_, r, classic_);
+        break;
+    case output_format::csv:
+        write_csv_row(out_, r);
+        break;
+    case output_format::json:
+        json_.write(r);
+        break;
+    }
+    // Standard output so far goes ahead of the message that explains its end.
+    out_.flush();
+    if (r.status == study_status::stopped && r.abnormal) {
+        err_ << abnormal_termination << '\n';
+    } else if (!r.estimated()) {
+        err_ << "Morvex: " << printable(r.message) << '\n';
+    }
+    summarise(summaries_, r);
+}
+
+void session::add_setting_text(const std::string& name, std::string_view content) {
+    study_result r;
+    r.input = name;
+    try {
+        r.data = parse_setting_file(content);
+        r.has_data = true;
+    } catch (const truncated_setting_file& e) {
+        r.message = name + ": " + e.what();
+    } catch (const setting_error& e) {
+        r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
+    }
+    if (r.has_data) {
+        estimate(r);
+    }
+    emit(r);
+}
+
+void session::add_table_text(const std::string& name, std::string content) {
+    std::optional<table_file> table;
+    try {
+        table.emplace(std::move(content), is_tsv_name(name));
+        if (table->study_count() == 0) {
+            throw table_error(2, "the table has a header but no rows of studies");
+        }
+    } catch (const table_error& e) {
+        study_result r;
+        r.input = name;
+        r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
+        emit(r);
+        return;
+    }
+    for (std::size_t k = 0; k < table->study_count(); ++k) {
+        table_study t = table->read(k);
+        study_result r;
+        r.input = name;
+        r.id = std::move(t.id);
+        r.from_table = true;
+        r.first_line = t.first_line;
+        if (t.data) {
+            r.data = std::move(*t.data);
+            r.has_data = true;
+            estimate(r);
+        } else {
+            r.message = name + ':' + t.message;
+        }
+        emit(r);
+    }
+}
+
+void session::add_unreadable(const std::string& name, const std::string& message) {
+    study_result r;
+    r.input = name;
+    r.message = message;
+    emit(r);
+}
+
+int session::finish() {
+    if (format_ == output_format::json) {
+        json_.end();
+    }
+    out_.flush();
+    if (classic_) {
+        if (summaries_.empty()) {
+            return exit_refused;
+        }
+        switch (summaries_.front().status) {
+        case study_status::refused:
+            return exit_refused;
+        case study_status::stopped:
+            return exit_stopped;
+        default:
+            return exit_complete;
+        }
+    }
+    for (const study_summary& s : summaries_) {
+        if (s.status == study_status::refused || s.status == study_status::stopped) {
+            return exit_partial;
+        }
+    }
     return exit_complete;
 }
 
+int run_setting_text(const std::string& name, std::string_view content, std::ostream& out,
+                     std::ostream& err) {
+    session s(output_format::text, true, out, err);
+    s.add_setting_text(name, content);
+    return s.finish();
+}
+
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const parsed_command_line command_line = parse_command_line(args);
+    switch (command_line.what) {
+    case command::usage:
+        out << usage;
+        return exit_refused;
+    case command::refuse:
+        err << command_line.message << '\n';
+        return exit_refused;
+    case command::help:
+        out << "Usage: " << usage << '\n' << help;
+        return exit_complete;
+    case command::version:
+        out << "Morvex 1.0\n";
+        return exit_complete;
+    case command::run:
+        break;
+    }
+    const options& opts = command_line.opts;
+    const bool classic = opts.inputs.size() == 1 && !is_table_name(opts.inputs.front());
     try {
-        if (args.empty()) {
-            out << usage;
-            return exit_refused;
+        session s(opts.format, classic, out, err);
+        for (const std::string& name : opts.inputs) {
+            std::string content;
+            try {
+                content = read_file(name);
+            } catch (const file_error& e) {
+                s.add_unreadable(name, name + ": " + e.what());
+                continue;
+            }
+            if (is_table_name(name)) {
+                s.add_table_text(name, std::move(content));
+            } else {
+                s.add_setting_text(name, content);
+            }
         }
-        if (args[0] == "--help" || args[0] == "-h") {
-            out << "Usage: " << usage << '\n' << help;
-            return exit_complete;
-        }
-        if (args[0] == "--version") {
-            out << "Morvex 1.0\n";
-            return exit_complete;
-        }
-        std::string content;
-        try {
-            content = read_file(args[0]);
-        } catch (const file_error& e) {
-            err << "Morvex: " << args[0] << ": " << e.what() << '\n';
-            return exit_refused;
-        }
-        return run_setting_text(args[0], content, out, err);
+        return s.finish();
     } catch (const std::bad_alloc&) {
-        return stop(out, err, "Morvex: out of memory");
+        out.flush();
+        err << "Morvex: out of memory\n";
+        return classic ? exit_stopped : exit_partial;
     }
 }
 

@@ -1,6 +1,11 @@
-// The program's stages wired together, with failures mapped to exit statuses.
+// The program's stages wired together: read, estimate, write; outcomes mapped
+// to exit statuses.
 #ifndef MORVEX_ESTIMATION_RUN_HPP
 #define MORVEX_ESTIMATION_RUN_HPP
+
+#include "estimation/json.hpp"
+#include "estimation/options.hpp"
+#include "estimation/study.hpp"
 
 #include <ostream>
 #include <string>
@@ -10,16 +15,50 @@
 namespace morvex {
 
 enum exit_status : int {
-    exit_complete = 0, // the whole report was printed
-    exit_refused = 1,  // bad command line, unreadable, short or refused setting file
-    exit_stopped = 3,  // the estimation stopped part way; the report so far stands
+    exit_complete = 0, // every study was estimated (or --help, --version)
+    exit_refused = 1,  // bad command line; the one setting file unreadable, short or refused
+    exit_stopped = 3,  // the one setting file's estimation stopped; the report so far stands
+    exit_partial = 4,  // a run of tables or several inputs in which some study or file
+                       // was refused or stopped; every other study was reported
 };
 
 // Runs the program on its arguments (without the program name).
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
-// Runs every stage after the command line on the content of a setting file;
-// `name` is the file's name as the user gave it.
+// Estimates a study that was read: fills the fit, covariance, slope and status.
+void estimate(study_result& r);
+
+// One run over its inputs: each study is estimated and written as soon as it
+// is read, and only its summary is kept.
+class session {
+public:
+    // `classic`: the run's only input is one setting file, whose report and
+    // exit status are the program's historical contract.
+    session(output_format format, bool classic, std::ostream& out, std::ostream& err);
+
+    void add_setting_text(const std::string& name, std::string_view content);
+    void add_table_text(const std::string& name, std::string content);
+    // An input that could not be read; `message` says why, naming the file.
+    void add_unreadable(const std::string& name, const std::string& message);
+
+    // Ends the output and gives the exit status.
+    int finish();
+
+    const std::vector<study_summary>& summaries() const { return summaries_; }
+
+private:
+    void emit(const study_result& r);
+
+    output_format format_;
+    bool classic_;
+    std::ostream& out_;
+    std::ostream& err_;
+    json_writer json_;
+    std::vector<study_summary> summaries_;
+};
+
+// Runs every stage after the command line on the content of one setting file
+// with the classic report; `name` is the file's name as the user gave it.
 int run_setting_text(const std::string& name, std::string_view content, std::ostream& out,
                      std::ostream& err);
 

@@ -59,23 +59,6 @@ std::vector<std::string_view> split_values(std::string_view line) {
     return tokens;
 }
 
-// Control characters are shown escaped, so that a tab or a stray byte in the
-// quoted text is visible in the message.
-std::string quoted(std::string_view text) {
-    std::string result = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\t') {
-            result += "\\t";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            result += format("\\x%02x", byte);
-        } else {
-            result += c;
-        }
-    }
-    return result + "\"";
-}
-
 // Why a value line seems to hold fewer values than it does.
 std::string separator_hint(std::string_view line) {
     if (line.empty()) {
@@ -205,7 +188,11 @@ void read_counts(const reader& in, study& s) {
     for (std::size_t i = 0; i < totals.size(); ++i) {
         const int category = static_cast<int>(i);
         const double total = reader::convert(totals_line, category, totals[i]);
-        if (!(total > a[i])) {
+        // Person-time is a measure of its own, not a head count: it may be
+        // smaller than the number of cases (thousands of person-years).
+        if (s.design == study_design::incidence_rate) {
+            reader::require_positive(totals_line, category, totals[i], total);
+        } else if (!(total > a[i])) {
             throw setting_error(totals_line.number,
                                 "total of category " + std::to_string(category) +
                                     " must be greater than its number of cases (" +
@@ -267,9 +254,20 @@ bool is_case_control_code(std::string_view text) {
     return text.size() >= 2 && is_c(text[0]) && is_c(text[1]);
 }
 
-// Only the first two characters count: stored files rely on it.
+// For a case-control study only the first two characters count: stored files
+// rely on it. An incidence-rate study needs IR as a word of its own, so that a
+// title-like "Iranian cohort" stays a cohort study.
 study_design design_of(std::string_view line2) {
-    return is_case_control_code(line2) ? study_design::case_control : study_design::cohort;
+    auto is = [&line2](std::size_t k, char upper) {
+        return line2.size() > k && (line2[k] == upper || line2[k] == upper - 'A' + 'a');
+    };
+    if (is_case_control_code(line2)) {
+        return study_design::case_control;
+    }
+    if (is(0, 'I') && is(1, 'R') && (line2.size() == 2 || line2[2] == ' ' || line2[2] == '\t')) {
+        return study_design::incidence_rate;
+    }
+    return study_design::cohort;
 }
 
 // A line 2 that names a case-control study in other words, or with CC later
@@ -354,9 +352,8 @@ study parse_setting_file(std::string_view content) {
     read_exposed(in, upper_line, true, true, s.hi);
     check_reference(in, reference_dose, reference_rr);
 
-    // Half the width of the 95% interval on the log scale, over 1.96, squared.
     for (Matrix::size_type i = 0; i < n; ++i) {
-        s.v(i, 0) = std::pow((s.hi(i, 0) - s.lo(i, 0)) * (1.0 / 1.96) * 0.5, 2);
+        s.v(i, 0) = variance_from_limits(s.lo(i, 0), s.hi(i, 0));
     }
 
     const std::vector<notice> slips = check_values(s, [](study_value value, int) {

@@ -9,15 +9,20 @@ namespace {
 
 // Square root of the variance of each log relative risk implied by the fitted
 // counts. In a cohort study this is the variance of a log risk ratio,
-// 1/A_i + 1/A_0 - 1/N_i - 1/N_0, for any number of exposed categories.
+// 1/A_i + 1/A_0 - 1/N_i - 1/N_0, for any number of exposed categories; person-time
+// is no binomial denominator, so a log rate ratio's is 1/A_i + 1/A_0.
 Matrix scales(const study& s, const fitted_counts& fit, const Matrix& B, double B0) {
     const Matrix::size_type n = fit.A.row_count();
     const double A0 = fit.A0;
     Matrix scale(n, 1);
     for (Matrix::size_type i = 0; i < n; ++i) {
         const double Ai = fit.A(i, 0);
-        const double radicand = s.is_case_control() ? 1 / Ai + 1 / B(i, 0) + 1 / A0 + 1 / B0
-                                                    : 1 / Ai + 1 / A0 - 1 / s.N(i, 0) - 1 / s.N0;
+        double radicand = 1 / Ai + 1 / A0;
+        if (s.design == study_design::case_control) {
+            radicand = 1 / Ai + 1 / B(i, 0) + 1 / A0 + 1 / B0;
+        } else if (s.design == study_design::cohort) {
+            radicand = 1 / Ai + 1 / A0 - 1 / s.N(i, 0) - 1 / s.N0;
+        }
         if (!(radicand > 0.0) || !std::isfinite(radicand)) {
             throw estimation_error(
                 format("the variance of the log relative risk of category %d implied by the "
@@ -38,7 +43,12 @@ Matrix covariance(const study& s, const fitted_counts& fit) {
     const Matrix B = s.N - fit.A;
     const Matrix scale = scales(s, fit, B, B0);
     // The covariance of two log relative risks comes from their shared reference.
-    const double shared = s.is_case_control() ? 1 / A0 + 1 / B0 : 1 / A0 - 1 / s.N0;
+    double shared = 1 / A0;
+    if (s.design == study_design::case_control) {
+        shared = 1 / A0 + 1 / B0;
+    } else if (s.design == study_design::cohort) {
+        shared = 1 / A0 - 1 / s.N0;
+    }
 
     Matrix V(n, n);
     for (Matrix::size_type i = 0; i < n; ++i) {
@@ -55,7 +65,10 @@ Matrix covariance(const study& s, const fitted_counts& fit) {
 }
 
 trend estimate_trend(const study& s, const fitted_counts& fit) {
-    const Matrix V = covariance(s, fit);
+    return estimate_trend(s, covariance(s, fit));
+}
+
+trend estimate_trend(const study& s, const Matrix& V) {
     const Matrix xt = transpose(s.x);
     const Matrix Vinv = !V;
     const Matrix Q = (xt * Vinv) * s.x;

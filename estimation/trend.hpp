@@ -21,6 +21,9 @@ Matrix covariance(const study& s, const fitted_counts& fit);
 // positive figure, and math::matrix_error when the covariance is singular.
 trend estimate_trend(const study& s, const fitted_counts& fit);
 
+// The same from a covariance matrix already formed.
+trend estimate_trend(const study& s, const Matrix& V);
+
 } // namespace morvex
 
 #endif

@@ -5,6 +5,10 @@
 # <name>.args holds the arguments (one per line; an empty file means none).
 # <name>.out is the expected standard output; <name>.err and <name>.status, when
 # present, the expected standard error and exit status (else empty and 0).
+# With -DUPDATE=ON the expected files are rewritten from this run instead, so
+# that a deliberate change of output is reviewed as a diff:
+#   cmake -DUPDATE=ON -DMORVEX=build/estimation/Morvex -DDIR=tests/e2e/cases -DCASE=NAME \
+#         -P tests/e2e/run_case.cmake
 set(base "${DIR}/${CASE}")
 set(args "${CASE}.txt")
 if(EXISTS "${base}.args")
@@ -25,6 +29,18 @@ execute_process(COMMAND "${MORVEX}" ${args}
   RESULT_VARIABLE status
   OUTPUT_VARIABLE out
   ERROR_VARIABLE err)
+
+if(UPDATE)
+  file(WRITE "${base}.out" "${out}")
+  file(REMOVE "${base}.err" "${base}.status")
+  if(NOT err STREQUAL "")
+    file(WRITE "${base}.err" "${err}")
+  endif()
+  if(NOT status EQUAL 0)
+    file(WRITE "${base}.status" "${status}\n")
+  endif()
+  return()
+endif()
 
 set(failed FALSE)
 if(NOT status STREQUAL expected_status)

@@ -1,0 +1,20 @@
+// Results as CSV (RFC 4180), one row per study, numbers that read back exactly.
+#ifndef MORVEX_ESTIMATION_CSV_HPP
+#define MORVEX_ESTIMATION_CSV_HPP
+
+#include "estimation/study.hpp"
+
+#include <ostream>
+#include <string_view>
+
+namespace morvex {
+
+void write_csv_header(std::ostream& out);
+void write_csv_row(std::ostream& out, const study_result& r);
+
+// A field quoted when it holds a separator, a quote or a line break.
+void write_csv_field(std::ostream& out, std::string_view text);
+
+} // namespace morvex
+
+#endif

@@ -1,0 +1,29 @@
+// Results as one JSON document: {"studies": [...]}, written study by study.
+#ifndef MORVEX_ESTIMATION_JSON_HPP
+#define MORVEX_ESTIMATION_JSON_HPP
+
+#include "estimation/study.hpp"
+
+#include <ostream>
+#include <string_view>
+
+namespace morvex {
+
+class json_writer {
+public:
+    explicit json_writer(std::ostream& out) : out_(out) {}
+    void begin();
+    void write(const study_result& r);
+    void end();
+
+private:
+    std::ostream& out_;
+    bool first_ = true;
+};
+
+// A JSON string: every control character escaped, other bytes (UTF-8) as they are.
+void write_json_string(std::ostream& out, std::string_view text);
+
+} // namespace morvex
+
+#endif
