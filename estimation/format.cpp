@@ -41,7 +41,9 @@ std::string printable(std::string_view text) {
     return result;
 }
 
-std::string quoted(std::string_view text) { return '"' + printable(text) + '"'; }
+std::string quoted(std::string_view text) {
+    return '"' + printable(text) + '"';
+}
 
 std::string shortest(double value) {
     if (!std::isfinite(value)) {

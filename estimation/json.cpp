@@ -63,7 +63,9 @@ void write_json_string(std::ostream& out, std::string_view text) {
     out << '"';
 }
 
-void json_writer::begin() { out_ << "{\"studies\": ["; }
+void json_writer::begin() {
+    out_ << "{\"studies\": [";
+}
 
 void json_writer::write(const study_result& r) {
     out_ << (first_ ? "\n" : ",\n") << "  {\"input\": ";
@@ -135,6 +137,8 @@ void json_writer::write(const study_result& r) {
     out_ << "]}";
 }
 
-void json_writer::end() { out_ << (first_ ? "]}\n" : "\n]}\n"); }
+void json_writer::end() {
+    out_ << (first_ ? "]}\n" : "\n]}\n");
+}
 
 } // namespace morvex

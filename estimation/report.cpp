@@ -30,8 +30,7 @@ void print_opening(std::ostream& out, const std::string& input_name, const study
         << "Programmed by Brannock. Version 1.0.\n"
         << rule << "Input file = '" << input_name << "'\n"
         << s.title << '\n'
-        << "Study design: "
-        << design_name(s.design) << ".\n"
+        << "Study design: " << design_name(s.design) << ".\n"
         << "--- Initial settings.\n"
         << "Category  Assigned dose     #cases     #total      RR    LCI    UCI\n"
         << format("       0 %14lg  %9lg  %9lg  %6lg\n", 0.0, s.A0, s.N0, 1.0);

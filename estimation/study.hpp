@@ -66,9 +66,9 @@ constexpr double not_computed = std::numeric_limits<double>::quiet_NaN();
 // inputs and, if the fit ended, the fitted counts, as the classic partial
 // report shows them.
 struct study_result {
-    std::string input;    // the file as named on the command line
-    std::string id;       // the study's id in a table; empty for a setting file
-    int first_line = 0;   // a table study's first row, for its report
+    std::string input;  // the file as named on the command line
+    std::string id;     // the study's id in a table; empty for a setting file
+    int first_line = 0; // a table study's first row, for its report
     bool from_table = false;
     bool has_data = false; // `data` was read
     bool has_fit = false;  // `fitted` and `converged` are set

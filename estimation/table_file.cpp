@@ -124,8 +124,7 @@ struct row_fault {
 
 class study_reader {
 public:
-    study_reader(const std::vector<std::string>& fields, int line)
-        : fields_(fields), line_(line) {}
+    study_reader(const std::vector<std::string>& fields, int line) : fields_(fields), line_(line) {}
 
     std::string_view raw(const table_file::column& c) const {
         return static_cast<std::size_t>(c.index) < fields_.size()
@@ -228,10 +227,10 @@ table_file::table_file(std::string content, bool tab)
                 continue;
             }
             if (known[j]->index >= 0) {
-                throw table_error(header_line,
-                                  "the header names column " + std::string(names[j]) +
-                                      " twice (columns " + std::to_string(known[j]->index + 1) +
-                                      " and " + std::to_string(k + 1) + ")");
+                throw table_error(header_line, "the header names column " + std::string(names[j]) +
+                                                   " twice (columns " +
+                                                   std::to_string(known[j]->index + 1) + " and " +
+                                                   std::to_string(k + 1) + ")");
             }
             known[j]->index = static_cast<int>(k);
             known[j]->name = std::string(trimmed(fields[k]));

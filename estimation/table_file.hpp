@@ -17,8 +17,7 @@ namespace morvex {
 // `line` is the 1-based line at fault.
 class table_error : public std::runtime_error {
 public:
-    table_error(int line, const std::string& message)
-        : std::runtime_error(message), line_(line) {}
+    table_error(int line, const std::string& message) : std::runtime_error(message), line_(line) {}
     int line() const noexcept { return line_; }
 
 private:
@@ -33,9 +32,9 @@ bool is_tsv_name(std::string_view name);
 // One study of a table: its record, or why it was refused.
 struct table_study {
     std::string id;
-    int first_line = 0;           // the line its first row starts on
-    std::optional<study> data;    // empty when refused
-    std::string message;          // "LINE: column NAME: study ID: ..." when refused
+    int first_line = 0;        // the line its first row starts on
+    std::optional<study> data; // empty when refused
+    std::string message;       // "LINE: column NAME: study ID: ..." when refused
 };
 
 // A table indexed by study. The content is kept and each study is read only
@@ -55,7 +54,7 @@ public:
         int line;           // the line it starts on
     };
     struct column {
-        int index = -1; // field position, -1 when the header lacks it
+        int index = -1;   // field position, -1 when the header lacks it
         std::string name; // as the header spells it
     };
 

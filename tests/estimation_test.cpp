@@ -1,7 +1,9 @@
 #include "estimation/fitted_counts.hpp"
 #include "estimation/input_checks.hpp"
 #include "estimation/number.hpp"
+#include "estimation/options.hpp"
 #include "estimation/setting_file.hpp"
+#include "estimation/table_file.hpp"
 #include "estimation/trend.hpp"
 
 #include <gtest/gtest.h>
@@ -24,6 +26,32 @@ const std::string cc_example = "Example study of one exposure in four categories
                                "120 80 95 110\n300 190 210 220\n0 1.5 4 10\n"
                                "1 1.10 1.35 1.70\n1 0.75 0.92 1.15\n1 1.61 1.98 2.51\n";
 const std::string ci_example = "Cohort\nCI" + cc_example.substr(cc_example.find("\n4\n"));
+// With person-time in thousands of years, below the numbers of cases.
+const std::string ir_example = "Rates\nIR person-years\n4\n120 80 95 110\n30 19 21 22\n"
+                               "0 1.5 4 10\n1 1.10 1.35 1.70\n1 0.75 0.92 1.15\n1 1.61 1.98 2.51\n";
+
+std::string with_line2(const std::string& line2) {
+    return "T\n" + line2 + cc_example.substr(cc_example.find("\n4\n"));
+}
+
+TEST(ParseSettingFile, Line2SelectsTheDesign) {
+    const study_design cc = study_design::case_control, ci = study_design::cohort,
+                       ir = study_design::incidence_rate;
+    const std::pair<const char*, study_design> lines[] = {{"CC", cc},      {"cc anything", cc},
+                                                          {"cCx", cc},     {" CC", ci},
+                                                          {"IR", ir},      {"ir", ir},
+                                                          {"Ir\tpy", ir},  {"IR person-years", ir},
+                                                          {"Iranian", ci}, {"IRR", ci},
+                                                          {" IR", ci},     {"I R", ci},
+                                                          {"Cohort", ci},  {"", ci}};
+    for (const auto& [line2, design] : lines) {
+        EXPECT_EQ(parse_setting_file(with_line2(line2)).design, design) << line2;
+    }
+    // Person-time may be below the cases, but never 0.
+    EXPECT_NO_THROW(parse_setting_file(ir_example));
+    EXPECT_THROW(parse_setting_file(std::regex_replace(ir_example, std::regex("\n30 "), "\n0 ")),
+                 setting_error);
+}
 
 TEST(Numbers, WholeDecimalTokensAndTheLeadingIntegerOfALine) {
     const number_status ok = number_status::ok, bad = number_status::not_a_number;
@@ -148,8 +176,10 @@ TEST(CorrectionPasses, EveryCorrectionMustBeFiniteAndSmallForItsCount) {
 // Passing on the last allowed iteration counts as converged. Converged counts must reproduce
 // every reported log relative risk under the margins.
 TEST(FitCounts, ConvergesToCountsThatReproduceTheRisks) {
-    const std::tuple<const std::string*, int, bool, int> cases[] = {
-        {&cc_example, 2, false, 2}, {&cc_example, 3, true, 3}, {&ci_example, 100, true, 4}};
+    const std::tuple<const std::string*, int, bool, int> cases[] = {{&cc_example, 2, false, 2},
+                                                                    {&cc_example, 3, true, 3},
+                                                                    {&ci_example, 100, true, 4},
+                                                                    {&ir_example, 100, true, 4}};
     for (const auto& [text, limit, converged, iterations] : cases) {
         const study s = parse_setting_file(*text);
         const fitted_counts fit = fit_counts(s, limit);
@@ -187,15 +217,19 @@ TEST(EstimateTrend, StopsOutOfRangeAndReducesToOneCategory) {
 TEST(Covariance, CarriesTheCorrelationOfTheFittedCounts) {
     // Published for the case-control study: categories (2, 1), (3, 1) and (3, 2).
     const double published_r[] = {0.407, 0.413, 0.429};
-    for (const std::string& text : {cc_example, ci_example}) {
+    for (const std::string& text : {cc_example, ci_example, ir_example}) {
         const study s = parse_setting_file(text);
         const fitted_counts fit = fit_counts(s);
         const Matrix V = covariance(s, fit);
         const double A0 = fit.A0;
-        const double c = s.is_case_control() ? 1 / A0 + 1 / (s.N0 - A0) : 1 / A0 - 1 / s.N0;
+        const bool rates = s.design == study_design::incidence_rate;
+        const double c = s.is_case_control() ? 1 / A0 + 1 / (s.N0 - A0)
+                         : rates             ? 1 / A0
+                                             : 1 / A0 - 1 / s.N0;
         const auto variance = [&](Matrix::size_type i) {
             const double Ai = fit.A(i, 0), Ni = s.N(i, 0);
             return s.is_case_control() ? 1 / Ai + 1 / (Ni - Ai) + c
+                   : rates             ? 1 / Ai + 1 / A0
                                        : 1 / Ai + 1 / A0 - 1 / Ni - 1 / s.N0;
         };
         for (Matrix::size_type i = 0, pair = 0; i < 3; ++i) {
@@ -208,6 +242,111 @@ TEST(Covariance, CarriesTheCorrelationOfTheFittedCounts) {
                     EXPECT_NEAR(r, published_r[pair], 5e-4) << pair;
                 }
             }
+        }
+    }
+}
+
+// Every argument list ends in a run, an answer or one refusal line; options may follow files.
+TEST(CommandLine, ArgumentListsGiveRunsAnswersOrOneRefusal) {
+    using args = std::vector<std::string>;
+    const std::tuple<args, command, output_format, args, const char*> cases[] = {
+        {{}, command::usage, output_format::text, {}, ""},
+        {{"--format=csv"}, command::usage, output_format::csv, {}, ""},
+        {{"a.txt"}, command::run, output_format::text, {"a.txt"}, ""},
+        {{"a.txt", "--format=json", "b.csv"},
+         command::run,
+         output_format::json,
+         {"a.txt", "b.csv"},
+         ""},
+        {{"--format", "csv", "a"}, command::run, output_format::csv, {"a"}, ""},
+        {{"--form=text", "a"}, command::run, output_format::text, {"a"}, ""},
+        {{"--", "-x", "--help"}, command::run, output_format::text, {"-x", "--help"}, ""},
+        {{"-"}, command::run, output_format::text, {"-"}, ""},
+        {{"a", "-h"}, command::help, output_format::text, {}, ""},
+        {{"--help", "-x"}, command::help, output_format::text, {}, ""},
+        {{"--version", "a"}, command::version, output_format::text, {}, ""},
+        {{"--ver"}, command::version, output_format::text, {}, ""},
+        {{"-x"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: unknown option '-x'; see 'Morvex --help' (use '--' before a file name that "
+         "starts with '-', or write ./-x)"},
+        {{"a", "--pool=dl"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: unknown option '--pool'; see 'Morvex --help' (use '--' before a file name that "
+         "starts with '-', or write ./--pool)"},
+        {{"--format=xml", "a"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: unknown format 'xml'; use --format=text, --format=csv or --format=json"},
+        {{"a", "--format"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: option '--format' needs a value, e.g. --format=csv; see 'Morvex --help'"},
+        {{"--version=2"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: option '--version' takes no value; see 'Morvex --help'"}};
+    for (const auto& [arguments, what, format, inputs, message] : cases) {
+        const parsed_command_line got = parse_command_line(arguments);
+        EXPECT_EQ(std::make_tuple(got.what, got.message),
+                  std::make_tuple(what, std::string(message)))
+            << testing::PrintToString(arguments);
+        if (what == command::run || what == command::usage) {
+            EXPECT_EQ(std::make_pair(got.opts.format, got.opts.inputs),
+                      std::make_pair(format, inputs));
+        }
+    }
+}
+
+// Rows are found across line ends of every kind and inside quotes; doses become relative to the
+// reference wherever it stands; the rows of one id form one study even when apart.
+TEST(TableFile, RecordsLinesAndGrouping) {
+    const std::string text = "ID,Type,dose,cases,n,rr,lb,ub,note\r"
+                             "b,ci,5,10,100,1.5,1.1,2,\"two\nlines\"\r\n"
+                             "a,ir,1,20,1000,1,,,\n"
+                             "\n"
+                             "b,ci,3,12,110,NA,NA,NA,\n"
+                             "a,ir,3,30,900,2,1.5,3,x\n"
+                             "b,ci,8,14,90,2.5,1.5,4.1,\n";
+    const table_file table(text, false);
+    ASSERT_EQ(table.study_count(), 2U);
+    const table_study b = table.read(0), a = table.read(1);
+    EXPECT_EQ(std::make_tuple(b.id, b.first_line, a.id, a.first_line),
+              std::make_tuple(std::string("b"), 2, std::string("a"), 4));
+    ASSERT_TRUE(b.data && a.data) << b.message << a.message;
+    EXPECT_EQ(std::make_tuple(b.data->n, b.data->x(0, 0), b.data->x(1, 0), b.data->A0, b.data->M1),
+              std::make_tuple(2, 2.0, 5.0, 12.0, 36.0));
+    EXPECT_EQ(a.data->design, study_design::incidence_rate);
+    EXPECT_EQ(std::make_tuple(a.data->x(0, 0), a.data->L(0, 0)),
+              std::make_tuple(2.0, std::log(2.0)));
+    for (const char* name : {"a.csv", "B.TSV", "x.Csv"}) {
+        EXPECT_TRUE(is_table_name(name)) << name;
+    }
+    for (const char* name : {"csv", "a.csv.txt", "a.tsvx", ".cs"}) {
+        EXPECT_FALSE(is_table_name(name)) << name;
+    }
+    // File-level faults name their line.
+    const std::pair<const char*, int> faults[] = {
+        {"", 1},
+        {"\n\n", 3},
+        {"id,type,dose,cases,n,rr,lb\n", 1},
+        {"\xEF\xBB\xBF"
+         "id,ID\n",
+         1},
+        {"id,type,dose,cases,n,rr,lb,ub\n1,cc,\"0\"x,1,2,1,,\n", 2}};
+    for (const auto& [content, line] : faults) {
+        try {
+            table_file bad(content, false);
+            ADD_FAILURE() << content;
+        } catch (const table_error& e) {
+            EXPECT_EQ(e.line(), line) << content;
         }
     }
 }
