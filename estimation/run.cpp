@@ -120,7 +120,7 @@ void session::emit(const study_result& r) {
     }
     // Standard output so far goes ahead of the message that explains its end.
     out_.flush();
-    if (r.status == study_status::stopped && r.abnormal) {
+    if (r.status == study_status::stopped && r.abnormal && classic_) {
         err_ << abnormal_termination << '\n';
     } else if (!r.estimated()) {
         err_ << "Morvex: " << printable(r.message) << '\n';
@@ -141,6 +141,9 @@ void session::add_setting_text(const std::string& name, std::string_view content
     }
     if (r.has_data) {
         estimate(r);
+        if (r.status == study_status::stopped && !classic_) {
+            r.message = name + ": " + r.message; // among other inputs, say which stopped
+        }
     }
     emit(r);
 }
@@ -170,6 +173,10 @@ void session::add_table_text(const std::string& name, std::string content) {
             r.data = std::move(*t.data);
             r.has_data = true;
             estimate(r);
+            if (r.status == study_status::stopped) {
+                r.message = name + ':' + std::to_string(r.first_line) + ": study " +
+                            printable(r.id) + ": " + r.message;
+            }
         } else {
             r.message = name + ':' + t.message;
         }

@@ -1,0 +1,57 @@
+// Feeds arbitrary bytes as a table of studies and checks that each run ends in
+// complete results, refusals or stops: every study one CSV row, and a message
+// on standard error for each one that was not estimated.
+#include "estimation/run.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+namespace {
+
+// Each line on standard error is one message naming the program, or the
+// abnormal end; there is one per study that was not estimated.
+bool messages(const std::string& err, std::size_t expected) {
+    std::istringstream in(err);
+    std::size_t count = 0;
+    for (std::string line; std::getline(in, line); ++count) {
+        if (line.rfind("Morvex: f.csv", 0) != 0 && line != "Abnormal program termination") {
+            return false;
+        }
+    }
+    return count == expected && (err.empty() || err.back() == '\n');
+}
+
+bool valid_outcome(int status, const morvex::session& run, const std::string& out,
+                   const std::string& err) {
+    std::size_t unestimated = 0;
+    for (const morvex::study_summary& s : run.summaries()) {
+        unestimated +=
+            s.status == morvex::study_status::refused || s.status == morvex::study_status::stopped;
+    }
+    const bool complete = out.rfind("input,id,design,", 0) == 0 && !run.summaries().empty();
+    switch (status) {
+    case morvex::exit_complete:
+        return complete && unestimated == 0 && err.empty();
+    case morvex::exit_partial:
+        return complete && unestimated > 0 && messages(err, unestimated);
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string content(reinterpret_cast<const char*>(data), size);
+    std::ostringstream out;
+    std::ostringstream err;
+    morvex::session run(morvex::output_format::csv, false, out, err);
+    run.add_table_text("f.csv", std::move(content));
+    const int status = run.finish();
+    if (!valid_outcome(status, run, out.str(), err.str())) {
+        std::abort();
+    }
+    return 0;
+}
