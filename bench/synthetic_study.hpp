@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iomanip>
+#include <ostream>
 #include <sstream>
 #include <string>
 
@@ -34,6 +35,29 @@ inline std::string synthetic_setting(int n, bool case_control) {
         text += line.str() + "\n";
     }
     return text;
+}
+
+// A table of `studies` such studies of n exposed categories, alternating the
+// three designs, each with its own slope so that no two are alike.
+inline void write_synthetic_table(std::ostream& out, long studies, int n) {
+    out << "id,type,dose,cases,n,rr,lb,ub\n";
+    const char* const types[] = {"cc", "ci", "ir"};
+    for (long k = 0; k < studies; ++k) {
+        const double beta = std::log(1.5 + (k % 97) * 0.02) / (0.5 * n);
+        for (int i = 0; i <= n; ++i) {
+            const double total = 1800 + (i * 37 + k) % 400;
+            const double risk = std::exp(beta * 0.5 * i);
+            const double a = std::clamp(std::round(total * 0.1 * risk), 5.0, total - 1);
+            const double half = 1.96 * std::sqrt(1 / a + 1 / 180.0);
+            out << 's' << k << ',' << types[k % 3] << ',' << 0.5 * i << ',' << a << ','
+                << total * (k % 3 == 2 ? 3.5 : 1.0) << ',' << std::setprecision(10) << risk;
+            if (i == 0) {
+                out << ",,\n";
+            } else {
+                out << ',' << risk / std::exp(half) << ',' << risk * std::exp(half) << '\n';
+            }
+        }
+    }
 }
 
 } // namespace morvex

@@ -9,12 +9,13 @@ namespace {
 
 // Every count that a reciprocal or logarithm is taken of must be finite and
 // positive; otherwise the relative risks cannot be reproduced.
-void check_count(double value, int category, const char* what, const std::string& when) {
+// `when` is "in iteration" or "after iteration", followed by `iteration`.
+void check_count(double value, int category, const char* what, const char* when, int iteration) {
     if (!std::isfinite(value) || !(value > 0.0)) {
-        throw estimation_error(format("the fitted counts left their valid range %s (category %d "
-                                      "has %lg %s): the relative risks cannot be reproduced "
+        throw estimation_error(format("the fitted counts left their valid range %s %d (category "
+                                      "%d has %lg %s): the relative risks cannot be reproduced "
                                       "with these counts and totals",
-                                      when.c_str(), category, value, what));
+                                      when, iteration, category, value, what));
     }
 }
 
@@ -22,18 +23,18 @@ void check_count(double value, int category, const char* what, const std::string
 // a case-control study, of the controls. A fitted count must also leave room
 // for non-cases in a cohort study, where the totals are persons: more cases
 // than persons is no fit, and its variances are meaningless.
-void check_counts(const study& s, double A0, const Matrix& A, bool complements,
-                  const std::string& when) {
+void check_counts(const study& s, double A0, const Matrix& A, bool complements, const char* when,
+                  int iteration) {
     const char* complement = s.is_case_control() ? "controls" : "non-cases";
-    check_count(A0, 0, "cases", when);
+    check_count(A0, 0, "cases", when, iteration);
     if (complements) {
-        check_count(s.N0 - A0, 0, complement, when);
+        check_count(s.N0 - A0, 0, complement, when, iteration);
     }
     for (Matrix::size_type i = 0; i < A.row_count(); ++i) {
         const int category = static_cast<int>(i) + 1;
-        check_count(A(i, 0), category, "cases", when);
+        check_count(A(i, 0), category, "cases", when, iteration);
         if (complements) {
-            check_count(s.N(i, 0) - A(i, 0), category, complement, when);
+            check_count(s.N(i, 0) - A(i, 0), category, complement, when, iteration);
         }
     }
 }
@@ -64,14 +65,13 @@ fitted_counts fit_counts(const study& s, int iteration_limit) {
 
     while (fit.iterations < iteration_limit && !fit.converged) {
         const Matrix& A = fit.A;
-        const std::string when = "in iteration " + std::to_string(fit.iterations + 1);
         double sum = 0.0;
         for (Matrix::size_type i = 0; i < n; ++i) {
             sum += A(i, 0);
         }
         const double A0 = s.M1 - sum;
         fit.A0 = A0;
-        check_counts(s, A0, A, s.is_case_control(), when);
+        check_counts(s, A0, A, s.is_case_control(), "in iteration", fit.iterations + 1);
 
         const double B0 = s.N0 - A0;
         const double c0 = s.is_case_control() ? 1 / A0 + 1 / B0 : 1 / A0;
@@ -103,8 +103,8 @@ fitted_counts fit_counts(const study& s, int iteration_limit) {
         ++fit.iterations;
     }
     // Person-time has no complement: a rate study's cases may exceed its total.
-    check_counts(s, fit.A0, fit.A, s.design != study_design::incidence_rate,
-                 "after iteration " + std::to_string(fit.iterations));
+    check_counts(s, fit.A0, fit.A, s.design != study_design::incidence_rate, "after iteration",
+                 fit.iterations);
     return fit;
 }
 

@@ -24,11 +24,17 @@ public:
     int line() const { return line_; }
 
     // Reads the next record into `fields`. Throws table_error on a broken quote.
+    // The strings of `fields` are reused from record to record: a table of many
+    // studies is read without an allocation per field.
     void next(std::vector<std::string>& fields) {
-        fields.clear();
+        std::size_t count = 0;
         const int record_line = line_;
         while (true) {
-            std::string field;
+            if (count == fields.size()) {
+                fields.emplace_back();
+            }
+            std::string& field = fields[count++];
+            field.clear();
             if (pos_ < text_.size() && text_[pos_] == '"') {
                 const int opened = line_;
                 ++pos_;
@@ -60,12 +66,14 @@ public:
                                                  "quote inside it");
                 }
             } else {
-                const std::size_t end = text_.find_first_of(std::string{sep_, '\n', '\r'}, pos_);
-                const std::size_t stop = end == std::string_view::npos ? text_.size() : end;
+                std::size_t stop = pos_;
+                while (stop < text_.size() && text_[stop] != sep_ && text_[stop] != '\n' &&
+                       text_[stop] != '\r') {
+                    ++stop;
+                }
                 field.assign(text_.substr(pos_, stop - pos_));
                 pos_ = stop;
             }
-            fields.push_back(std::move(field));
             if (pos_ < text_.size() && text_[pos_] == sep_) {
                 ++pos_;
                 continue;
@@ -77,6 +85,7 @@ public:
                             : 1;
                 ++line_;
             }
+            fields.resize(count);
             return;
         }
     }
@@ -89,11 +98,14 @@ private:
 };
 
 std::string_view trimmed(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && blank(text.front())) {
+        text.remove_prefix(1);
     }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    while (!text.empty() && blank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
 }
 
 std::string lower(std::string_view text) {
@@ -112,7 +124,8 @@ bool is_blank(const std::vector<std::string>& fields) {
 // Empty and NA both mean "no value", as R and spreadsheets write it.
 bool is_missing(std::string_view value) {
     const std::string_view v = trimmed(value);
-    return v.empty() || lower(v) == "na";
+    return v.empty() ||
+           (v.size() == 2 && (v[0] == 'N' || v[0] == 'n') && (v[1] == 'A' || v[1] == 'a'));
 }
 
 // A fault in one study's rows: it refuses that study only.
