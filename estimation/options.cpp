@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace morvex {
@@ -30,11 +31,9 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     words.reserve(args.size() + 1);
     words.emplace_back("Morvex");
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv(words.size() + 1, nullptr);
+    std::transform(words.begin(), words.end(), argv.begin(),
+                   [](std::string& word) { return word.data(); });
     const int argc = static_cast<int>(words.size());
 
     parsed_command_line result;
@@ -76,10 +75,12 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
             }
             const std::string name = optopt != 0 ? std::string("-") + static_cast<char>(optopt)
                                                  : word.substr(0, word.find('='));
-            return refuse("unknown option '" + name +
-                          "'; see 'Morvex --help' (use '--' before a file name that starts "
-                          "with '-', or write ./" +
-                          name + ")");
+            std::string message = "unknown option '" + name;
+            message += "'; see 'Morvex --help' (use '--' before a file name that starts with "
+                       "'-', or write ./";
+            message += name;
+            message += ')';
+            return refuse(std::move(message));
         }
         }
     }

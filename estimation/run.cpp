@@ -9,6 +9,7 @@
 #include "estimation/trend.hpp"
 #include "matrix/matrix.hpp"
 
+#include <algorithm>
 #include <new>
 #include <optional>
 
@@ -209,12 +210,11 @@ int session::finish() {
             return exit_complete;
         }
     }
-    for (const study_summary& s : summaries_) {
-        if (s.status == study_status::refused || s.status == study_status::stopped) {
-            return exit_partial;
-        }
-    }
-    return exit_complete;
+    const bool all_estimated =
+        std::none_of(summaries_.begin(), summaries_.end(), [](const study_summary& s) {
+            return s.status == study_status::refused || s.status == study_status::stopped;
+        });
+    return all_estimated ? exit_complete : exit_partial;
 }
 
 int run_setting_text(const std::string& name, std::string_view content, std::ostream& out,
