@@ -1,6 +1,7 @@
 #include "estimation/table_file.hpp"
 
 #include "estimation/format.hpp"
+#include "estimation/input_checks.hpp"
 #include "estimation/number.hpp"
 #include "estimation/setting_file.hpp"
 
@@ -192,6 +193,7 @@ study_design design_of(std::string_view type, bool& known) {
 
 struct category {
     double dose, cases, total, L, lo, hi, v;
+    int line;
 };
 
 } // namespace
@@ -346,6 +348,7 @@ table_study table_file::read(std::size_t k) const {
             }
 
             category c{};
+            c.line = row.line;
             c.dose = r.number(dose_);
             c.cases = r.positive(cases_);
             const bool use_controls = design == study_design::case_control &&
@@ -427,6 +430,7 @@ table_study table_file::read(std::size_t k) const {
             *m = Matrix(n, 1);
         }
         const category& ref = categories[reference];
+        std::vector<int> lines{ref.line}; // of categories 0..n, for the warnings
         s.A0 = ref.cases;
         s.N0 = ref.total;
         s.M1 = ref.cases; // summed reference first, as a setting file lists them
@@ -444,7 +448,14 @@ table_study table_file::read(std::size_t k) const {
             s.lo(i, 0) = c.lo;
             s.hi(i, 0) = c.hi;
             s.v(i, 0) = c.v;
+            lines.push_back(c.line);
             ++i;
+        }
+        s.warnings = check_values(
+            s, [&lines](study_value, int k) { return lines[static_cast<std::size_t>(k)]; });
+        for (notice& w : s.warnings) {
+            w.message =
+                "study " + printable(id) + ": " + w.message; // categories count from its reference
         }
         result.data = std::move(s);
     } catch (const table_error& e) {
