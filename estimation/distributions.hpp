@@ -4,6 +4,11 @@
 
 namespace morvex {
 
+// The 97.5th percentile of the standard normal distribution: the multiplier of
+// every 95% Wald interval the program forms (published limits were made with
+// 1.96 and are read back with it).
+constexpr double z_975 = 1.959963984540054;
+
 // P(Z > z) for a standard normal Z.
 double normal_upper_tail(double z);
 

@@ -3,14 +3,13 @@
 #ifndef MORVEX_ESTIMATION_POOLING_HPP
 #define MORVEX_ESTIMATION_POOLING_HPP
 
+#include "estimation/distributions.hpp"
+
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace morvex {
-
-// 97.5th percentile of the standard normal distribution.
-constexpr double z_975 = 1.959963984540054;
 
 // One study's slope and its standard error; the label names it in reports and plots.
 struct slope_estimate {

@@ -3,6 +3,7 @@
 #ifndef MORVEX_ESTIMATION_STUDY_HPP
 #define MORVEX_ESTIMATION_STUDY_HPP
 
+#include "estimation/distributions.hpp"
 #include "matrix/matrix.hpp"
 
 #include <cmath>
@@ -90,8 +91,8 @@ struct study_result {
         return status == study_status::complete || status == study_status::not_converged;
     }
     // The 95% limits of beta and the two-sided Wald p-value; NaN when not estimated.
-    double lower() const { return beta - 1.96 * se; }
-    double upper() const { return beta + 1.96 * se; }
+    double lower() const { return beta - z_975 * se; }
+    double upper() const { return beta + z_975 * se; }
     double p() const { return std::erfc(std::fabs(beta / se) / std::sqrt(2.0)); }
 };
 
@@ -126,9 +127,13 @@ inline const char* status_name(study_status status) {
 // results are written and dropped one by one.
 struct study_summary {
     std::string label; // input, and id for a table study
+    std::string input; // the file as named on the command line
+    std::string id;    // a table study's id; empty for a setting file
+    std::string title; // a setting file's line 1; empty for a table study
     double beta = not_computed;
     double se = not_computed;
     study_status status = study_status::refused;
+    std::string message; // why it was refused or stopped
 };
 
 } // namespace morvex

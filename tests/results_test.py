@@ -114,7 +114,7 @@ for path in tables:
             check(significant_digits(repr(float(text))) == significant_digits(text),
                   f"{path} {sid}: {field} {text} is not the shortest round-trip text")
         check(entry["categories"] == len(table_rows) == len(entry["fitted"]), f"{path} {sid}: sizes")
-        check(abs(entry["lower"] - (entry["beta"] - 1.96 * entry["se"])) < 1e-15, f"{sid}: lower")
+        check(abs(entry["lower"] - (entry["beta"] - 1.959963984540054 * entry["se"])) < 1e-15, f"{sid}: lower")
         z = entry["beta"] / entry["se"]
         check(math.isclose(entry["p"], math.erfc(abs(z) / math.sqrt(2)), rel_tol=1e-12), f"{sid}: p")
         if entry["design"] == "ir":
