@@ -12,8 +12,10 @@
 namespace morvex {
 namespace {
 
-std::string reason(const char* what, const std::string& name, int error) {
-    return std::string("cannot ") + what + " '" + name + "': " + std::strerror(error);
+// The step that failed and the system's reason, e.g. "renaming the temporary
+// file into place: Is a directory"; the caller names the file.
+std::string reason(const char* step, int error) {
+    return std::string(step) + ": " + std::strerror(error);
 }
 
 // Writes all of `content`, retrying short writes and interrupted calls.
@@ -44,7 +46,7 @@ std::string write_file_atomically(const std::string& path, const std::string& co
     name.push_back('\0');
     const int fd = ::mkstemp(name.data());
     if (fd < 0) {
-        return reason("create a temporary file for", path, errno);
+        return reason("creating a temporary file in its folder", errno);
     }
     const std::string temporary(name.data());
     // mkstemp creates the file for its owner only; a picture is for everyone to read,
@@ -52,27 +54,27 @@ std::string write_file_atomically(const std::string& path, const std::string& co
     const mode_t mask = ::umask(0);
     ::umask(mask);
     int error = 0;
-    const char* what = "write";
+    const char* what = "writing";
     if (::fchmod(fd, 0666 & ~mask) != 0) {
         error = errno;
-        what = "set the permissions of";
+        what = "setting its permissions";
     } else if ((error = write_all(fd, content)) != 0) {
-        what = "write";
+        what = "writing";
     } else if (::fsync(fd) != 0) {
         error = errno;
-        what = "flush";
+        what = "flushing it to disk";
     }
     if (::close(fd) != 0 && error == 0) {
         error = errno;
-        what = "close";
+        what = "closing it";
     }
     if (error == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) {
         error = errno;
-        what = "rename the temporary file to";
+        what = "renaming the temporary file into place";
     }
     if (error != 0) {
         ::unlink(temporary.c_str());
-        return reason(what, path, error);
+        return reason(what, error);
     }
     return {};
 }

@@ -9,7 +9,8 @@ namespace morvex {
 // Writes `content` to a new temporary file in the folder of `path` and renames
 // it to `path` once it is complete and flushed, so readers see either the old
 // file or the whole new one. On failure the temporary is removed, `path` is
-// left as it was, and the reason is returned; an empty string means success.
+// left as it was, and the reason is returned (the step that failed and the
+// system's reason, without the path); an empty string means success.
 std::string write_file_atomically(const std::string& path, const std::string& content);
 
 // True when both paths name one existing file (same device and inode), so an

@@ -30,6 +30,91 @@ void with_reference(std::ostream& out, double reference, const Matrix& m) {
     out << ']';
 }
 
+// One method's figures; the object is left open for the caller's own.
+void estimate(std::ostream& out, const pooled_estimate& e, bool random,
+              std::optional<double> increment) {
+    const std::pair<const char*, double> figures[] = {{"estimate", e.estimate}, {"se", e.se},
+                                                      {"lower", e.lower},       {"upper", e.upper},
+                                                      {"z", e.z},               {"p", e.p}};
+    const char* separator = "{";
+    for (const auto& [name, value] : figures) {
+        out << separator << '"' << name << "\": ";
+        number(out, value);
+        separator = ", ";
+    }
+    if (random) {
+        out << ", \"tau2\": ";
+        number(out, e.tau2);
+    }
+    if (increment) {
+        const rr_per_increment rr = per_increment(e, *increment);
+        out << ", \"rr\": ";
+        number(out, rr.rr);
+        out << ", \"rr_lower\": ";
+        number(out, rr.lower);
+        out << ", \"rr_upper\": ";
+        number(out, rr.upper);
+    }
+}
+
+void write_pooled(std::ostream& out, const meta_analysis& m) {
+    out << "{\"k\": " << m.included.size() << ", \"increment\": ";
+    if (m.increment) {
+        number(out, *m.increment);
+    } else {
+        out << "null";
+    }
+    out << ", \"message\": ";
+    write_json_string(out, m.not_pooled);
+    if (m.pooled) {
+        const pooled_summary& s = *m.pooled;
+        out << ",\n  \"fixed\": ";
+        estimate(out, s.fixed, false, m.increment);
+        out << "},\n  \"dl\": ";
+        estimate(out, s.dl, true, m.increment);
+        out << "},\n  \"reml\": ";
+        estimate(out, s.reml, true, m.increment);
+        out << ", \"iterations\": " << s.reml_iterations
+            << ", \"converged\": " << (s.reml_converged ? "true" : "false") << '}';
+        out << ",\n  \"heterogeneity\": {\"Q\": ";
+        number(out, s.het.Q);
+        out << ", \"df\": " << s.het.df << ", \"p\": ";
+        number(out, s.het.p);
+        out << ", \"I2\": ";
+        number(out, s.het.I2);
+        out << '}';
+    } else {
+        out << ",\n  \"fixed\": null, \"dl\": null, \"reml\": null, \"heterogeneity\": null";
+    }
+    out << ",\n  \"weights\": [";
+    for (std::size_t i = 0; m.pooled && i < m.included.size(); ++i) {
+        const study_summary& st = m.included[i];
+        out << (i == 0 ? "\n   " : ",\n   ") << "{\"input\": ";
+        write_json_string(out, st.input);
+        out << ", \"id\": ";
+        write_json_string(out, st.id);
+        out << ", \"fixed\": ";
+        number(out, m.pooled->fixed.weight_percent[i]);
+        out << ", \"dl\": ";
+        number(out, m.pooled->dl.weight_percent[i]);
+        out << ", \"reml\": ";
+        number(out, m.pooled->reml.weight_percent[i]);
+        out << '}';
+    }
+    out << "],\n  \"excluded\": [";
+    for (std::size_t i = 0; i < m.left_out.size(); ++i) {
+        const left_out_study& st = m.left_out[i];
+        out << (i == 0 ? "\n   " : ",\n   ") << "{\"input\": ";
+        write_json_string(out, st.input);
+        out << ", \"id\": ";
+        write_json_string(out, st.id);
+        out << ", \"reason\": ";
+        write_json_string(out, st.reason);
+        out << '}';
+    }
+    out << "]}";
+}
+
 } // namespace
 
 void write_json_string(std::ostream& out, std::string_view text) {
@@ -137,8 +222,13 @@ void json_writer::write(const study_result& r) {
     out_ << "]}";
 }
 
-void json_writer::end() {
-    out_ << (first_ ? "]}\n" : "\n]}\n");
+void json_writer::end(const meta_analysis* pooled) {
+    out_ << (first_ ? "]" : "\n]");
+    if (pooled != nullptr) {
+        out_ << ",\n \"pooled\": ";
+        write_pooled(out_, *pooled);
+    }
+    out_ << "}\n";
 }
 
 } // namespace morvex

@@ -1,7 +1,9 @@
-// Results as one JSON document: {"studies": [...]}, written study by study.
+// Results as one JSON document: {"studies": [...]}, written study by study,
+// then the pooling, {"studies": [...], "pooled": {...}}, when asked for.
 #ifndef MORVEX_ESTIMATION_JSON_HPP
 #define MORVEX_ESTIMATION_JSON_HPP
 
+#include "estimation/meta_analysis.hpp"
 #include "estimation/study.hpp"
 
 #include <ostream>
@@ -14,7 +16,8 @@ public:
     explicit json_writer(std::ostream& out) : out_(out) {}
     void begin();
     void write(const study_result& r);
-    void end();
+    // Closes the document, with the pooling when one is given.
+    void end(const meta_analysis* pooled = nullptr);
 
 private:
     std::ostream& out_;

@@ -1,5 +1,7 @@
 #include "estimation/options.hpp"
 
+#include "estimation/number.hpp"
+
 #include <getopt.h>
 
 #include <algorithm>
@@ -9,11 +11,14 @@ namespace morvex {
 namespace {
 
 // The first value of the enumeration that getopt_long reports for long-only options.
-enum : int { format_option = 256, version_option };
+enum : int { format_option = 256, version_option, pool_option, plot_option, increment_option };
 
 const option long_options[] = {{"format", required_argument, nullptr, format_option},
                                {"help", no_argument, nullptr, 'h'},
                                {"version", no_argument, nullptr, version_option},
+                               {"pool", no_argument, nullptr, pool_option},
+                               {"plot", required_argument, nullptr, plot_option},
+                               {"increment", required_argument, nullptr, increment_option},
                                {nullptr, 0, nullptr, 0}};
 
 parsed_command_line refuse(std::string message) {
@@ -62,9 +67,33 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
                               "'; use --format=text, --format=csv or --format=json");
             }
             break;
-        case ':':
-            return refuse("option '" + std::string(argv[optind - 1]) +
-                          "' needs a value, e.g. --format=csv; see 'Morvex --help'");
+        case pool_option:
+            result.opts.pool = true;
+            break;
+        case plot_option:
+            if (*optarg == '\0') {
+                return refuse("option '--plot' needs a file name, e.g. --plot=forest.svg");
+            }
+            result.opts.plot = optarg;
+            break;
+        case increment_option: {
+            const parsed<double> d = parse_number(optarg);
+            if (d.status != number_status::ok || d.value == 0.0) {
+                return refuse("option '--increment' needs a finite number other than 0, e.g. "
+                              "--increment=10 for the RR per 10 units of dose; got '" +
+                              std::string(optarg) + "'");
+            }
+            result.opts.increment = d.value;
+            break;
+        }
+        case ':': {
+            const std::string word = argv[optind - 1];
+            const char* example = word == "--plot"        ? "--plot=forest.svg"
+                                  : word == "--increment" ? "--increment=10"
+                                                          : "--format=csv";
+            return refuse("option '" + word + "' needs a value, e.g. " + example +
+                          "; see 'Morvex --help'");
+        }
         default: {
             // A long option was met whole (optind has passed it); a short one
             // may sit in a cluster, so it is named by its letter.
@@ -89,6 +118,9 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     }
     if (result.opts.inputs.empty()) {
         result.what = command::usage;
+    } else if (result.opts.increment && !result.opts.pool && result.opts.plot.empty()) {
+        return refuse("option '--increment' applies to the pooled slopes: add --pool or "
+                      "--plot=FILE.svg");
     }
     return result;
 }

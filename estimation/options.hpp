@@ -2,6 +2,7 @@
 #ifndef MORVEX_ESTIMATION_OPTIONS_HPP
 #define MORVEX_ESTIMATION_OPTIONS_HPP
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,9 @@ enum class output_format { text, csv, json };
 struct options {
     output_format format = output_format::text;
     std::vector<std::string> inputs; // setting files and tables, in order
+    bool pool = false;               // pool the complete studies' slopes after the last one
+    std::optional<double> increment; // show pooled slopes also as the RR per this much dose
+    std::string plot;                // the SVG picture to write; empty for none
 };
 
 // What the command line asks for: a run, or an answer that needs no input.

@@ -2,8 +2,6 @@
 
 #include "estimation/format.hpp"
 
-#include <cmath>
-
 namespace morvex {
 namespace {
 
@@ -38,15 +36,11 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
         << format("Heterogeneity: Q = %lg, df = %d, p = %lg, I^2 = %lg%%\n", s.het.Q, s.het.df,
                   s.het.p, s.het.I2);
     if (increment) {
-        const double d = *increment;
-        out << format("RR per %lg units of dose:\n", d)
+        out << format("RR per %lg units of dose:\n", *increment)
             << format("%-18s %12s %12s %12s\n", "Method", "RR", "Lower 95%", "Upper 95%");
         for (const method_row& r : rows) {
-            // A negative increment turns the limits round.
-            const double a = std::exp(d * r.e.lower);
-            const double b = std::exp(d * r.e.upper);
-            out << format("%-18s %12lg %12lg %12lg\n", r.name, std::exp(d * r.e.estimate),
-                          std::fmin(a, b), std::fmax(a, b));
+            const rr_per_increment rr = per_increment(r.e, *increment);
+            out << format("%-18s %12lg %12lg %12lg\n", r.name, rr.rr, rr.lower, rr.upper);
         }
     }
     out << "Weights in percent:\n"
@@ -54,7 +48,21 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
     for (std::size_t i = 0; i < s.studies.size(); ++i) {
         out << format("%12lg %12lg %8.2f %8.2f %8.2f  %s\n", s.studies[i].b, s.studies[i].se,
                       s.fixed.weight_percent[i], s.dl.weight_percent[i], s.reml.weight_percent[i],
-                      s.studies[i].label.c_str());
+                      printable(s.studies[i].label).c_str());
+    }
+}
+
+void print_meta_analysis(std::ostream& out, const meta_analysis& m) {
+    if (m.pooled) {
+        print_pooled_summary(out, *m.pooled, m.increment);
+    } else {
+        out << rule << "No pooling: " << printable(m.not_pooled) << ".\n";
+    }
+    if (!m.left_out.empty()) {
+        out << "Left out of the pooling:\n";
+        for (const left_out_study& s : m.left_out) {
+            out << "  " << printable(s.label) << ": " << printable(s.reason) << '\n';
+        }
     }
 }
 

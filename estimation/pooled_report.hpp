@@ -2,6 +2,7 @@
 #ifndef MORVEX_ESTIMATION_POOLED_REPORT_HPP
 #define MORVEX_ESTIMATION_POOLED_REPORT_HPP
 
+#include "estimation/meta_analysis.hpp"
 #include "estimation/pooling.hpp"
 
 #include <optional>
@@ -13,6 +14,10 @@ namespace morvex {
 // increment D also the relative risk per D units of dose, exp(D b), with its limits.
 void print_pooled_summary(std::ostream& out, const pooled_summary& s,
                           std::optional<double> increment = std::nullopt);
+
+// The pooling step of a run: the summary, or why there is none, then the
+// studies left out with their reasons.
+void print_meta_analysis(std::ostream& out, const meta_analysis& m);
 
 } // namespace morvex
 

@@ -1,10 +1,13 @@
 #include "estimation/run.hpp"
 
+#include "estimation/atomic_file.hpp"
 #include "estimation/csv.hpp"
 #include "estimation/fitted_counts.hpp"
 #include "estimation/format.hpp"
+#include "estimation/pooled_report.hpp"
 #include "estimation/report.hpp"
 #include "estimation/setting_file.hpp"
+#include "estimation/svg.hpp"
 #include "estimation/table_file.hpp"
 #include "estimation/trend.hpp"
 #include "matrix/matrix.hpp"
@@ -12,6 +15,7 @@
 #include <algorithm>
 #include <new>
 #include <optional>
+#include <sstream>
 
 namespace morvex {
 namespace {
@@ -55,10 +59,49 @@ const char* const abnormal_termination = "Abnormal program termination";
 void summarise(std::vector<study_summary>& list, const study_result& r) {
     study_summary s;
     s.label = r.from_table ? r.input + ": " + r.id : r.input;
+    s.input = r.input;
+    s.id = r.id;
+    s.title = r.has_data && !r.from_table ? r.data.title : std::string();
     s.beta = r.beta;
     s.se = r.se;
     s.status = r.status;
+    s.message = r.message;
     list.push_back(std::move(s));
+}
+
+// A forest plot's row label: a table study's id (with its file when the
+// studies come from several), a setting file's title (or its name).
+std::string plot_label(const study_summary& s, bool one_input) {
+    if (!s.id.empty() || s.title.empty()) {
+        return one_input && !s.id.empty() ? s.id : s.label;
+    }
+    return s.title;
+}
+
+forest_plot make_forest(const meta_analysis& m, std::optional<double> increment) {
+    forest_plot plot;
+    if (m.pooled) {
+        plot = make_forest_plot(*m.pooled, increment);
+    } else {
+        // Too few to pool: the studies alone, equal squares.
+        plot.increment = increment;
+        const double share = 100.0 / static_cast<double>(m.included.size());
+        for (const study_summary& s : m.included) {
+            plot.rows.push_back(
+                {s.label, s.beta, s.beta - z_975 * s.se, s.beta + z_975 * s.se, share});
+        }
+    }
+    const bool one_input =
+        std::all_of(m.included.begin(), m.included.end(),
+                    [&](const study_summary& s) { return s.input == m.included.front().input; });
+    for (std::size_t i = 0; i < plot.rows.size(); ++i) {
+        plot.rows[i].label = plot_label(m.included[i], one_input);
+    }
+    plot.weight_heading = m.pooled ? "REML weight (%)" : "Weight (%)";
+    const std::string& input = m.included.front().input;
+    plot.title = (one_input ? input.substr(input.rfind('/') + 1) + ": " : std::string()) +
+                 format("%zu studies", m.included.size());
+    return plot;
 }
 
 } // namespace
@@ -86,8 +129,9 @@ void estimate(study_result& r) {
     }
 }
 
-session::session(output_format format, bool classic, std::ostream& out, std::ostream& err)
-    : format_(format), classic_(classic), out_(out), err_(err), json_(out) {
+session::session(output_format format, bool classic, std::ostream& out, std::ostream& err,
+                 after_studies after)
+    : format_(format), classic_(classic), out_(out), err_(err), json_(out), after_(after) {
     if (format_ == output_format::csv) {
         write_csv_header(out_);
     } else if (format_ == output_format::json) {
@@ -126,7 +170,28 @@ void session::emit(const study_result& r) {
     } else if (!r.estimated()) {
         err_ << "Morvex: " << printable(r.message) << '\n';
     }
+    if (after_.plot && summaries_.empty() && r.status == study_status::complete) {
+        first_study_ = r.data;
+    }
     summarise(summaries_, r);
+}
+
+void session::draw(const meta_analysis& m) {
+    std::ostringstream svg;
+    if (summaries_.size() == 1) {
+        if (!first_study_) {
+            picture_problem_ = "the only study has no complete estimate to draw";
+            return;
+        }
+        const study_summary& s = summaries_.front();
+        write_dose_response_plot(svg, make_dose_response_plot(*first_study_, trend{s.beta, s.se}));
+    } else if (m.included.empty()) {
+        picture_problem_ = "no study has a complete estimate to draw";
+        return;
+    } else {
+        write_forest_plot(svg, make_forest(m, after_.increment));
+    }
+    picture_ = svg.str();
 }
 
 void session::add_setting_text(const std::string& name, std::string_view content) {
@@ -193,10 +258,26 @@ void session::add_unreadable(const std::string& name, const std::string& message
 }
 
 int session::finish() {
+    std::optional<meta_analysis> m;
+    if (after_.pool || after_.plot) {
+        m = analyse(summaries_, after_.increment);
+    }
+    if (after_.pool && format_ == output_format::text) {
+        out_ << '\n';
+        print_meta_analysis(out_, *m);
+    } else if (after_.pool && format_ == output_format::csv) {
+        write_csv_pooled_rows(out_, *m);
+    }
     if (format_ == output_format::json) {
-        json_.end();
+        json_.end(after_.pool ? &*m : nullptr);
     }
     out_.flush();
+    if (after_.pool && !m->pooled) {
+        err_ << "Morvex: no pooling: " << printable(m->not_pooled) << '\n';
+    }
+    if (after_.plot) {
+        draw(*m);
+    }
     if (classic_) {
         if (summaries_.empty()) {
             return exit_refused;
@@ -243,9 +324,19 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         break;
     }
     const options& opts = command_line.opts;
+    if (!opts.plot.empty()) {
+        for (const std::string& name : opts.inputs) {
+            if (name == opts.plot || same_file(name, opts.plot)) {
+                err << "Morvex: " << printable(opts.plot) << ": the picture would replace the input "
+                    << quoted(name) << "; name another file for --plot\n";
+                return exit_refused;
+            }
+        }
+    }
     const bool classic = opts.inputs.size() == 1 && !is_table_name(opts.inputs.front());
     try {
-        session s(opts.format, classic, out, err);
+        session s(opts.format, classic, out, err,
+                  {opts.pool, !opts.plot.empty(), opts.increment});
         for (const std::string& name : opts.inputs) {
             std::string content;
             try {
@@ -260,7 +351,17 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                 s.add_setting_text(name, content);
             }
         }
-        return s.finish();
+        int status = s.finish();
+        if (!opts.plot.empty()) {
+            const std::string problem = s.picture().empty()
+                                            ? s.picture_problem()
+                                            : write_file_atomically(opts.plot, s.picture());
+            if (!problem.empty()) {
+                err << "Morvex: " << printable(opts.plot) << ": cannot write: " << problem << '\n';
+                status = exit_stopped;
+            }
+        }
+        return status;
     } catch (const std::bad_alloc&) {
         out.flush();
         err << "Morvex: out of memory\n";

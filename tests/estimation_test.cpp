@@ -272,12 +272,33 @@ TEST(CommandLine, ArgumentListsGiveRunsAnswersOrOneRefusal) {
          {},
          "Morvex: unknown option '-x'; see 'Morvex --help' (use '--' before a file name that "
          "starts with '-', or write ./-x)"},
+        {{"a", "--poll"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: unknown option '--poll'; see 'Morvex --help' (use '--' before a file name that "
+         "starts with '-', or write ./--poll)"},
         {{"a", "--pool=dl"},
          command::refuse,
          output_format::text,
          {},
-         "Morvex: unknown option '--pool'; see 'Morvex --help' (use '--' before a file name that "
-         "starts with '-', or write ./--pool)"},
+         "Morvex: option '--pool' takes no value; see 'Morvex --help'"},
+        {{"--pool", "--increment=10", "a"}, command::run, output_format::text, {"a"}, ""},
+        {{"--increment=10", "a"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: option '--increment' applies to the pooled slopes: add --pool or --plot=FILE.svg"},
+        {{"a", "--plot=", "--pool"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: option '--plot' needs a file name, e.g. --plot=forest.svg"},
+        {{"a", "--plot"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: option '--plot' needs a value, e.g. --plot=forest.svg; see 'Morvex --help'"},
         {{"--format=xml", "a"},
          command::refuse,
          output_format::text,
@@ -303,6 +324,19 @@ TEST(CommandLine, ArgumentListsGiveRunsAnswersOrOneRefusal) {
                       std::make_pair(format, inputs));
         }
     }
+    // An increment is a finite number other than 0 in the strict grammar of the inputs.
+    for (const char* bad : {"0", "-0.0", "1e999", "abc", " 5", "5 ", "inf", "nan", "0x10", "1,5"}) {
+        const parsed_command_line got =
+            parse_command_line({"--pool", std::string("--increment=") + bad, "a"});
+        EXPECT_EQ(got.message, "Morvex: option '--increment' needs a finite number other than 0, "
+                               "e.g. --increment=10 for the RR per 10 units of dose; got '" +
+                                   std::string(bad) + "'");
+    }
+    const parsed_command_line all =
+        parse_command_line({"a", "--plot=f.svg", "--increment=-2.5e-1", "--pool"});
+    EXPECT_TRUE(all.opts.pool);
+    EXPECT_EQ(all.opts.increment, -0.25);
+    EXPECT_EQ(all.opts.plot, "f.svg");
 }
 
 // Rows are found across line ends of every kind and inside quotes; doses become relative to the

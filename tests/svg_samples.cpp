@@ -27,7 +27,7 @@ const double table3[16][2] = {
 bool save(const std::string& folder, const std::string& name, const std::string& svg) {
     const std::string reason = write_file_atomically(folder + "/" + name, svg);
     if (!reason.empty()) {
-        std::cerr << reason << '\n';
+        std::cerr << name << ": cannot write: " << reason << '\n';
     }
     return reason.empty();
 }

@@ -216,7 +216,6 @@ TEST(AtomicFile, ReplacesWholeOrLeavesNothingBehind) {
     for (const auto& [path, reason] : failures) {
         const std::string got = write_file_atomically(path.string(), "<svg/>\n");
         EXPECT_NE(got.find(reason), std::string::npos) << got;
-        EXPECT_NE(got.find(path.string()), std::string::npos) << got;
     }
     // Nothing left but the picture and the folder.
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
