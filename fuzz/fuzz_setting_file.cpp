@@ -1,6 +1,8 @@
 // Feeds arbitrary bytes to every stage after the command line, as the content of
-// a setting file, and checks that each run ends in one of the three outcomes.
+// a setting file, and checks that each run ends in one of the three outcomes and
+// that a complete study, and only one, gives a sound dose-response picture.
 #include "estimation/run.hpp"
+#include "fuzz/svg_check.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -57,6 +59,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ostringstream err;
     const int status = morvex::run_setting_text("f", content, out, err);
     if (!valid_outcome(status, out.str(), err.str())) {
+        std::abort();
+    }
+    std::ostringstream quiet;
+    morvex::session drawn(morvex::output_format::csv, false, quiet, quiet, {false, true, {}});
+    drawn.add_setting_text("f", content);
+    drawn.finish();
+    const bool complete = drawn.summaries().front().status == morvex::study_status::complete;
+    if (drawn.picture().empty() == complete ||
+        (complete && !well_formed_svg(drawn.picture()))) {
         std::abort();
     }
     return 0;

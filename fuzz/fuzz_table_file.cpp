@@ -1,7 +1,10 @@
-// Feeds arbitrary bytes as a table of studies and checks that each run ends in
-// complete results, refusals or stops: every study one CSV row, and a message
-// on standard error for each one that was not estimated.
+// Feeds arbitrary bytes as a table of studies, pooled and drawn, and checks that
+// each run ends in complete results, refusals or stops: every study one CSV row,
+// a message on standard error for each one that was not estimated, the pooled
+// rows or the one line that says why there are none, and a sound picture of the
+// complete studies.
 #include "estimation/run.hpp"
+#include "fuzz/svg_check.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +20,10 @@ bool messages(const std::string& err, std::size_t expected) {
     std::istringstream in(err);
     std::size_t count = 0;
     for (std::string line; std::getline(in, line); ++count) {
+        if (line.rfind("Morvex: no pooling: ", 0) == 0) {
+            --count; // checked with the pooled rows
+            continue;
+        }
         if (line.rfind("Morvex: f.csv", 0) != 0 && line != "Abnormal program termination") {
             return false;
         }
@@ -33,11 +40,22 @@ bool messages(const std::string& err, std::size_t expected) {
 bool valid_outcome(int status, const morvex::session& run, const std::string& out,
                    const std::string& err) {
     std::size_t unestimated = 0;
+    std::size_t pooled = 0;
     for (const morvex::study_summary& s : run.summaries()) {
         unestimated +=
             s.status == morvex::study_status::refused || s.status == morvex::study_status::stopped;
+        pooled += s.status == morvex::study_status::complete;
     }
-    const bool complete = out.rfind("input,id,design,", 0) == 0 && !run.summaries().empty();
+    // Pooled rows when 2 or more studies are complete, else the reason, also on standard error.
+    const bool pooling = pooled >= 2 ? out.find("\r\n,reml,") != std::string::npos
+                                     : out.find(",not pooled,") != std::string::npos &&
+                                           err.find("Morvex: no pooling: ") != std::string::npos;
+    // A picture exactly when there is a complete study to draw.
+    const bool picture = run.picture().empty() == (pooled == 0) &&
+                         run.picture().empty() != run.picture_problem().empty() &&
+                         (run.picture().empty() || well_formed_svg(run.picture()));
+    const bool complete = out.rfind("input,id,design,", 0) == 0 && !run.summaries().empty() &&
+                          pooling && picture;
     switch (status) {
     case morvex::exit_complete:
         return complete && unestimated == 0 && messages(err, 0);
@@ -54,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string content(reinterpret_cast<const char*>(data), size);
     std::ostringstream out;
     std::ostringstream err;
-    morvex::session run(morvex::output_format::csv, false, out, err);
+    morvex::session run(morvex::output_format::csv, false, out, err, {true, true, 10.0});
     run.add_table_text("f.csv", std::move(content));
     const int status = run.finish();
     if (!valid_outcome(status, run, out.str(), err.str())) {

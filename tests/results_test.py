@@ -159,6 +159,28 @@ atm = morvex(os.path.join(SOURCE, "examples", "alcohol-colorectal-cancer.csv")).
 setting = morvex("ir-person-years.txt").stdout.decode()
 check(report_body(atm.split("\n\n")[0] + "\n") == report_body(setting), "route: rate study atm")
 
+# 4. The pooled rows of CSV carry the figures of JSON's "pooled", digit for digit.
+for path in tables:
+    run_csv = morvex("--pool", "--increment=10", "--format=csv", path)
+    run_json = morvex("--pool", "--increment=10", "--format=json", path)
+    pooled = json.loads(run_json.stdout)["pooled"]
+    rows = [r for r in csv.DictReader(io.StringIO(run_csv.stdout.decode(), newline=""))
+            if r["status"] == "pooled"]
+    check([r["id"] for r in rows] == ["fixed", "dl", "reml"], f"{path}: pooled rows")
+    for row in rows:
+        method, het = pooled[row["id"]], pooled["heterogeneity"]
+        pairs = dict(item.split("=") for item in row["message"].split(" "))
+        want = {"beta": method["estimate"], "se": method["se"], "lower": method["lower"],
+                "upper": method["upper"], "p": method["p"], "k": pooled["k"], "z": method["z"],
+                "tau2": method.get("tau2", 0), "Q": het["Q"], "df": het["df"], "Q_p": het["p"],
+                "I2": het["I2"], "increment": 10, "rr": method["rr"],
+                "rr_lower": method["rr_lower"], "rr_upper": method["rr_upper"]}
+        got = {**{f: float(row[f]) for f in ("beta", "se", "lower", "upper", "p")},
+               **{k: float(v) for k, v in pairs.items()}}
+        check(got == want, f"{path} {row['id']}: CSV {got} JSON {want}")
+    check((row["iterations"], row["converged"]) ==
+          (str(pooled["reml"]["iterations"]), "true"), f"{path}: REML iterations")
+
 for failure in failures:
     print("FAIL:", failure)
 print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")
