@@ -33,9 +33,9 @@ void with_reference(std::ostream& out, double reference, const Matrix& m) {
 // One method's figures; the object is left open for the caller's own.
 void estimate(std::ostream& out, const pooled_estimate& e, bool random,
               std::optional<double> increment) {
-    const std::pair<const char*, double> figures[] = {{"estimate", e.estimate}, {"se", e.se},
-                                                      {"lower", e.lower},       {"upper", e.upper},
-                                                      {"z", e.z},               {"p", e.p}};
+    const std::pair<const char*, double> figures[] = {
+        {"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower},
+        {"upper", e.upper},       {"z", e.z},   {"p", e.p}};
     const char* separator = "{";
     for (const auto& [name, value] : figures) {
         out << separator << '"' << name << "\": ";

@@ -46,13 +46,21 @@ const char* const help =
     "                 converged,beta,se,lower,upper,p,status,message\n"
     "  --format=json  one document {\"studies\": [...]} with inputs, fitted counts\n"
     "                 and covariance matrix\n"
+    "  --pool         after the studies, pool the slopes of those with a complete\n"
+    "                 estimate: fixed effect, DerSimonian-Laird and REML random\n"
+    "                 effects, heterogeneity (Q, I^2) and weights; CSV rows with\n"
+    "                 status 'pooled' and id fixed, dl or reml, JSON \"pooled\"\n"
+    "  --increment=D  also give the pooled slopes as the RR per D units of dose\n"
+    "  --plot=FILE.svg  draw a forest plot of the complete studies (a dose-response\n"
+    "                 plot for a run of one study), written when the run is done\n"
     "  -h, --help     this text;  --version  the version\n"
     "  --             ends the options (for a file name that starts with '-')\n"
     "\n"
     "Exit status: 0 every study estimated; 1 bad command line, or the one setting\n"
     "file is unreadable or refused; 3 the one setting file's estimation stopped\n"
     "(the report so far stays on standard output); 4 a run of tables or several\n"
-    "files in which some study or file was refused or stopped.\n";
+    "files in which some study or file was refused or stopped. A picture that\n"
+    "cannot be drawn or written gives 3.\n";
 
 const char* const abnormal_termination = "Abnormal program termination";
 
@@ -327,16 +335,16 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (!opts.plot.empty()) {
         for (const std::string& name : opts.inputs) {
             if (name == opts.plot || same_file(name, opts.plot)) {
-                err << "Morvex: " << printable(opts.plot) << ": the picture would replace the input "
-                    << quoted(name) << "; name another file for --plot\n";
+                err << "Morvex: " << printable(opts.plot)
+                    << ": the picture would replace the input " << quoted(name)
+                    << "; name another file for --plot\n";
                 return exit_refused;
             }
         }
     }
     const bool classic = opts.inputs.size() == 1 && !is_table_name(opts.inputs.front());
     try {
-        session s(opts.format, classic, out, err,
-                  {opts.pool, !opts.plot.empty(), opts.increment});
+        session s(opts.format, classic, out, err, {opts.pool, !opts.plot.empty(), opts.increment});
         for (const std::string& name : opts.inputs) {
             std::string content;
             try {

@@ -66,8 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     drawn.add_setting_text("f", content);
     drawn.finish();
     const bool complete = drawn.summaries().front().status == morvex::study_status::complete;
-    if (drawn.picture().empty() == complete ||
-        (complete && !well_formed_svg(drawn.picture()))) {
+    if (drawn.picture().empty() == complete || (complete && !well_formed_svg(drawn.picture()))) {
         std::abort();
     }
     return 0;

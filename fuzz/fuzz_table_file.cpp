@@ -54,8 +54,8 @@ bool valid_outcome(int status, const morvex::session& run, const std::string& ou
     const bool picture = run.picture().empty() == (pooled == 0) &&
                          run.picture().empty() != run.picture_problem().empty() &&
                          (run.picture().empty() || well_formed_svg(run.picture()));
-    const bool complete = out.rfind("input,id,design,", 0) == 0 && !run.summaries().empty() &&
-                          pooling && picture;
+    const bool complete =
+        out.rfind("input,id,design,", 0) == 0 && !run.summaries().empty() && pooling && picture;
     switch (status) {
     case morvex::exit_complete:
         return complete && unestimated == 0 && messages(err, 0);

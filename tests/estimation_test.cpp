@@ -288,7 +288,8 @@ TEST(CommandLine, ArgumentListsGiveRunsAnswersOrOneRefusal) {
          command::refuse,
          output_format::text,
          {},
-         "Morvex: option '--increment' applies to the pooled slopes: add --pool or --plot=FILE.svg"},
+         "Morvex: option '--increment' applies to the pooled slopes: add --pool or "
+         "--plot=FILE.svg"},
         {{"a", "--plot=", "--pool"},
          command::refuse,
          output_format::text,
