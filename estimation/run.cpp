@@ -332,15 +332,14 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         break;
     }
     const options& opts = command_line.opts;
-    if (!opts.plot.empty()) {
-        for (const std::string& name : opts.inputs) {
-            if (name == opts.plot || same_file(name, opts.plot)) {
-                err << "Morvex: " << printable(opts.plot)
-                    << ": the picture would replace the input " << quoted(name)
-                    << "; name another file for --plot\n";
-                return exit_refused;
-            }
-        }
+    // The picture must never replace an input, by the same name or another path to it.
+    const auto input = std::find_if(opts.inputs.begin(), opts.inputs.end(), [&](const auto& name) {
+        return !opts.plot.empty() && (name == opts.plot || same_file(name, opts.plot));
+    });
+    if (input != opts.inputs.end()) {
+        err << "Morvex: " << printable(opts.plot) << ": the picture would replace the input "
+            << quoted(*input) << "; name another file for --plot\n";
+        return exit_refused;
     }
     const bool classic = opts.inputs.size() == 1 && !is_table_name(opts.inputs.front());
     try {
