@@ -2,6 +2,7 @@
 #include "estimation/input_checks.hpp"
 #include "estimation/number.hpp"
 #include "estimation/options.hpp"
+#include "estimation/report.hpp"
 #include "estimation/setting_file.hpp"
 #include "estimation/table_file.hpp"
 #include "estimation/trend.hpp"
@@ -10,6 +11,7 @@
 
 #include <cmath>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -384,6 +386,25 @@ TEST(TableFile, RecordsLinesAndGrouping) {
             EXPECT_EQ(e.line(), line) << content;
         }
     }
+}
+
+// A fit stopped before it converged is still reported, under its own heading. The figures come
+// from two Newton steps and the covariance worked out independently of this code.
+TEST(Report, PrintsTheFittedCountsAndTrendOfAFitThatDidNotConverge) {
+    const study s = parse_setting_file(cc_example);
+    const fitted_counts fit = fit_counts(s, 2);
+    std::ostringstream out;
+    print_fitted_counts(out, fit);
+    print_result(out, estimate_trend(s, fit));
+    EXPECT_EQ(out.str(), "*** Not converged.***\n"
+                         "Category     #cases\n"
+                         "       0    116.253\n"
+                         "       1    77.9756\n"
+                         "       2    96.7469\n"
+                         "       3    114.013\n"
+                         "---------------------------------------------------------\n"
+                         "Estimated beta = 0.0531229\n"
+                         "SE(beta)       = 0.0191158\n");
 }
 
 } // namespace

@@ -73,6 +73,37 @@ TEST(MatrixSharing, CopiesShareUntilWrittenAndSelfAssignmentIsHarmless) {
     EXPECT_EQ(state(b), "2x2 uses 1: 1 5 3 4");
 }
 
+// Every writing member applied to one of two sharing copies leaves the other as it was.
+TEST(MatrixSharing, EveryWritingMemberUnsharesFirst) {
+    const std::tuple<const char*, void (*)(M&), const char*> writers[] = {
+        {"set_identity", [](M& a) { a.set_identity(); }, "2x2 uses 1: 1 0 0 1"},
+        {"resize", [](M& a) { a.resize(3, 1); }, "3x1 uses 1: 2 4 6"},
+        {"element", [](M& a) { a(1, 0) = 0; }, "3x2 uses 1: 2 3 0 5 6 7"},
+        {"*= matrix",
+         [](M& a) {
+             a *= make({{1, 1}, {1, 1}});
+         },
+         "3x2 uses 1: 5 5 9 9 13 13"},
+        {"*= scalar", [](M& a) { a *= 2.0; }, "3x2 uses 1: 4 6 8 10 12 14"},
+        {"+=",
+         [](M& a) {
+             a += make({{1, 1}, {1, 1}, {1, 1}});
+         },
+         "3x2 uses 1: 3 4 5 6 7 8"},
+        {"-=",
+         [](M& a) {
+             a -= make({{1, 1}, {1, 1}, {1, 1}});
+         },
+         "3x2 uses 1: 1 2 3 4 5 6"}};
+    for (const auto& [name, write, want] : writers) {
+        M a = make({{2, 3}, {4, 5}, {6, 7}});
+        const M copy(a);
+        write(a);
+        EXPECT_EQ(state(a) + " | " + state(copy), std::string(want) + " | 3x2 uses 1: 2 3 4 5 6 7")
+            << name;
+    }
+}
+
 TEST(MatrixAccess, OutOfRangeIndexThrowsAndChangesNothing) {
     const Idx minus_one = static_cast<Idx>(-1);
     for (M a : {make({{1, 2, 3}, {4, 5, 6}}), M(0, 0), M(0, 3)}) {

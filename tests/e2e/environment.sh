@@ -1,0 +1,32 @@
+#!/bin/sh
+# Exit statuses when the environment, not the setting file, fails the run.
+#   sh environment.sh <program> <case folder> out-of-memory|unwritable-stdout <sanitized 0|1>
+# Exits 77 (skipped) for the memory case in a sanitized build: the sanitizers
+# reserve far more address space than any limit that starves a study.
+morvex=$1
+cd "$2" || exit 1
+case $3 in
+out-of-memory)
+    if [ "$4" = 1 ]; then
+        echo "skipped: no address-space limit under the sanitizers"
+        exit 77
+    fi
+    # The program starts within 16 MB; 1000 exposed categories need about 30.
+    err=$( (ulimit -v 16000 && exec "$morvex" line3-most-categories.txt) 2>&1 >/dev/null)
+    status=$?
+    want="Morvex: out of memory"
+    ;;
+unwritable-stdout)
+    err=$("$morvex" line3-two-categories.txt 2>&1 >/dev/full)
+    status=$?
+    want="Morvex: cannot write the report to standard output"
+    ;;
+*)
+    echo "unknown case $3"
+    exit 1
+    ;;
+esac
+if [ "$status" != 3 ] || [ "$err" != "$want" ]; then
+    printf 'expected exit status 3 and "%s"\ngot exit status %s and "%s"\n' "$want" "$status" "$err"
+    exit 1
+fi
