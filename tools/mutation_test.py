@@ -1,0 +1,313 @@
+#!/usr/bin/env python3
+"""Plants one small, plausible fault at a time in the program and checks that
+the test suite fails on it.
+
+Each mutant replaces a piece of text that must occur exactly once in its file;
+when the text is no longer found the mutant is reported as stale, so that the
+list keeps up with the code. The tracked files of the working tree (with any
+uncommitted edits) are copied to a folder of their own; the user's files are
+never changed. The copy is configured once with the README's test
+configuration, and every mutant then rebuilds only what its edit touches and
+runs ctest.
+
+    tools/mutation_test.py                  all mutants
+    tools/mutation_test.py NAME...          a subset (shell patterns allowed)
+    tools/mutation_test.py --list           names and descriptions
+"""
+import argparse
+import fnmatch
+import os
+import shutil
+import subprocess
+import sys
+import time
+from typing import NamedTuple, Optional
+
+
+class Mutant(NamedTuple):
+    name: str
+    path: str
+    original: str
+    replacement: str
+    description: str
+    # Why the change cannot alter any behaviour, for a mutant no test can kill.
+    equivalent: Optional[str] = None
+
+
+MUTANTS = [
+    # The matrix: copy-on-write, bounds, inversion.
+    Mutant("cow-set-identity", "matrix/matrix.hpp",
+           "    void set_identity() {\n        unshare();\n", "    void set_identity() {\n",
+           "set_identity writes through storage another copy shares"),
+    Mutant("cow-element", "matrix/matrix.hpp",
+           "        check_index(i, j);\n        unshare();\n        return rec_->row[i][j];",
+           "        check_index(i, j);\n        return rec_->row[i][j];",
+           "non-const element access does not unshare"),
+    Mutant("cow-scale", "matrix/matrix.hpp",
+           "        const T factor = s;\n        unshare();\n", "        const T factor = s;\n",
+           "*= by a scalar writes through shared storage"),
+    Mutant("cow-combine", "matrix/matrix.hpp",
+           "            throw matrix_error(size_message);\n        }\n        unshare();\n",
+           "            throw matrix_error(size_message);\n        }\n",
+           "+= and -= write through shared storage"),
+    Mutant("resize-same-size", "matrix/matrix.hpp",
+           "if (rows == r0 && cols == c0 && rows == rec_->alloc_rows && cols == rec_->alloc_cols)",
+           "if (rows == r0 && cols == c0)",
+           "resize to the current size keeps a record that set_identity shrank",
+           equivalent="the shrunk record still frees every allocated row, unshare copies only the "
+           "current size and any later resize builds a fresh record: nothing can observe the "
+           "difference"),
+    Mutant("index-bound", "matrix/matrix.hpp",
+           "if (i >= rec_->rows || j >= rec_->cols)", "if (i > rec_->rows || j >= rec_->cols)",
+           "row index equal to the row count accepted"),
+    Mutant("pivot-tie", "matrix/matrix.hpp",
+           "if (a > best && a != T(0))", "if (a >= best && a != T(0))",
+           "a tie between pivot candidates picks the lower row"),
+    Mutant("pivot-only-at-zero", "matrix/matrix.hpp",
+           "const size_type p = pivot_row(w, s, n);",
+           "const size_type p = w[s][s] != T(0) ? s : pivot_row(w, s, n);",
+           "rows exchanged only when the diagonal element is zero"),
+    Mutant("pivot-signed", "matrix/matrix.hpp",
+           "const T a = std::fabs(w[k][i]);", "const T a = w[k][i];",
+           "pivot chosen by value rather than absolute value"),
+    Mutant("block-deferred-columns", "matrix/matrix.hpp",
+           "                subtract_multiple(wj + i1, pw + i1, f, n - i1);\n", "",
+           "a block's deferred updates skip the columns after the block"),
+    Mutant("singular-nan", "matrix/matrix.hpp",
+           "if (w[p][s] == T(0) || std::isnan(w[p][s]))", "if (w[p][s] == T(0))",
+           "a NaN pivot is not reported as singular"),
+    # The readers: line 3 bounds, value checks, line ends, variances.
+    Mutant("line3-upper-bound", "estimation/setting_file.cpp",
+           "count.value > max_categories", "count.value >= max_categories",
+           "1001 categories refused"),
+    Mutant("line3-lower-bound", "estimation/setting_file.cpp",
+           "count.value < min_categories ||", "count.value <= min_categories ||",
+           "2 categories refused"),
+    Mutant("crlf-empty-line", "estimation/setting_file.cpp",
+           "if (!line.empty() && line.back() == '\\r') {",
+           "if (line.size() > 1 && line.back() == '\\r') {",
+           "the CR of an empty CRLF line is kept"),
+    Mutant("positive-allows-zero", "estimation/setting_file.cpp",
+           "        if (!(value > 0.0)) {\n            throw value_error(",
+           "        if (value < 0.0) {\n            throw value_error(",
+           "a value of 0 passes the greater-than-0 checks"),
+    Mutant("total-equal-cases", "estimation/setting_file.cpp",
+           "if (!(total > a[i])) {", "if (total < a[i]) {",
+           "a total equal to its cases is accepted"),
+    Mutant("exponent-sign", "estimation/number.cpp",
+           "const std::size_t exp_begin = skip_sign(s, i + 1);",
+           "const std::size_t exp_begin = i + 1;",
+           "a signed exponent is not a number"),
+    Mutant("variance-z", "estimation/setting_file.cpp",
+           "(1.0 / 1.96) * 0.5", "(1.0 / 1.959964) * 0.5",
+           "the variance divides by the exact normal quantile, not 1.96"),
+    Mutant("design-one-letter", "estimation/setting_file.cpp",
+           "return line2.size() >= 2 && is_c(line2[0]) && is_c(line2[1]);",
+           "return !line2.empty() && is_c(line2[0]);",
+           "one C selects a case-control study"),
+    Mutant("m1-without-reference", "estimation/setting_file.cpp",
+           "    s.M1 = a[0];\n", "    s.M1 = 0.0;\n",
+           "the reference cases left out of M1"),
+    # The method: fitted counts, convergence, covariance, slope.
+    Mutant("cc-residual-totals", "estimation/fitted_counts.cpp",
+           "std::log(A0) + std::log(Bi) - std::log(Ai) - std::log(B0);",
+           "std::log(A0) + std::log(N(i, 0)) - std::log(Ai) - std::log(s.N0);",
+           "case-control residual uses the cohort formula"),
+    Mutant("cc-common-term", "estimation/fitted_counts.cpp",
+           "const double c0 = s.case_control ? 1 / A0 + 1 / B0 : 1 / A0;",
+           "const double c0 = 1 / A0;",
+           "case-control common term lacks 1/B_0"),
+    Mutant("ci-diagonal-term", "estimation/fitted_counts.cpp",
+           "d(i, 0) = 1 / Ai;", "d(i, 0) = 1 / Ai - 1 / N(i, 0);",
+           "cohort diagonal term subtracts 1/N_i"),
+    Mutant("convergence-not-strict", "estimation/fitted_counts.cpp",
+           "return largest < tolerance;", "return largest <= tolerance;",
+           "a correction equal to the tolerance passes"),
+    Mutant("convergence-nan", "estimation/fitted_counts.cpp",
+           "if (!std::isfinite(step)) {", "if (std::isinf(step)) {",
+           "a NaN correction passes"),
+    Mutant("iteration-limit", "estimation/fitted_counts.cpp",
+           "while (fit.iterations < iteration_limit && !fit.converged)",
+           "while (fit.iterations <= iteration_limit && !fit.converged)",
+           "one iteration more than the limit"),
+    Mutant("tolerance", "estimation/fitted_counts.hpp",
+           "constexpr double tolerance = 1e-05;", "constexpr double tolerance = 1e-04;",
+           "tolerance 1e-04"),
+    Mutant("final-check-cohort", "estimation/fitted_counts.cpp",
+           "check_counts(s, fit.A0, fit.A, true, \"after iteration \"",
+           "check_counts(s, fit.A0, fit.A, s.case_control, \"after iteration \"",
+           "fitted cohort cases may exceed the persons"),
+    Mutant("ci-variance", "estimation/trend.cpp",
+           ": 1 / Ai + 1 / A0 - 1 / s.N(i, 0) - 1 / s.N0;", ": 1 / Ai + 1 / A0;",
+           "cohort variance of L_i without the -1/N terms"),
+    Mutant("ci-shared", "estimation/trend.cpp",
+           "? 1 / A0 + 1 / B0 : 1 / A0 - 1 / s.N0;", "? 1 / A0 + 1 / B0 : 1 / A0;",
+           "cohort covariance term without -1/N_0"),
+    Mutant("cc-variance", "estimation/trend.cpp",
+           "? 1 / Ai + 1 / B(i, 0) + 1 / A0 + 1 / B0", "? 1 / Ai + 1 / B(i, 0) + 1 / A0",
+           "case-control variance of L_i without 1/B_0"),
+    Mutant("cc-shared", "estimation/trend.cpp",
+           "const double shared = s.case_control ? 1 / A0 + 1 / B0",
+           "const double shared = s.case_control ? 1 / A0",
+           "case-control covariance term without 1/B_0"),
+    Mutant("gls-slope", "estimation/trend.cpp",
+           "t.beta = (((variance * xt) * Vinv) * s.L)(0, 0);",
+           "t.beta = ((xt * Vinv) * s.L)(0, 0);",
+           "slope without the factor Var(beta)"),
+    Mutant("gls-se", "estimation/trend.cpp",
+           "t.se = std::sqrt(variance);", "t.se = 1 / std::sqrt(variance);",
+           "standard error from x'V^-1x instead of its inverse"),
+    # The report.
+    Mutant("heading-not-converged", "estimation/report.cpp",
+           "\"*** Not converged.***\\n\"", "\"*** Not converged. ***\\n\"",
+           "changed heading of a fit that did not converge"),
+    Mutant("result-rule", "estimation/report.cpp",
+           "out << rule << format(\"Estimated beta", "out << format(\"Estimated beta",
+           "no rule above the result"),
+    Mutant("limits-swapped", "estimation/report.cpp",
+           "std::exp(s.lo(i, 0)),\n                      std::exp(s.hi(i, 0))",
+           "std::exp(s.hi(i, 0)),\n                      std::exp(s.lo(i, 0))",
+           "LCI and UCI columns exchanged"),
+    # Exit statuses.
+    Mutant("status-truncated", "estimation/run.cpp",
+           "    } catch (const truncated_setting_file&) {\n        return exit_refused;",
+           "    } catch (const truncated_setting_file&) {\n        return exit_stopped;",
+           "a file that ends early counts as stopped"),
+    Mutant("status-singular", "estimation/run.cpp",
+           "return stop(out, err, \"Abnormal program termination\");",
+           "(void)stop(out, err, \"Abnormal program termination\");\n        return exit_refused;",
+           "a singular matrix counts as refused"),
+    Mutant("status-out-of-memory", "estimation/run.cpp",
+           "return stop(out, err, \"Morvex: out of memory\");",
+           "(void)stop(out, err, \"Morvex: out of memory\");\n        return exit_refused;",
+           "out of memory exits 1"),
+    Mutant("out-of-memory-uncaught", "estimation/run.cpp",
+           "catch (const std::bad_alloc&)", "catch (const std::length_error&)",
+           "out of memory ends in std::terminate"),
+    Mutant("status-unwritable", "estimation/main.cpp",
+           "        return morvex::exit_stopped;", "        return morvex::exit_refused;",
+           "an unwritable standard output exits 1"),
+    Mutant("unwritable-no-flush", "estimation/main.cpp",
+           "    std::cout.flush();\n", "",
+           "--help and --version not flushed before the stream is checked"),
+]
+
+
+def git_files(root):
+    out = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+                         cwd=root, check=True, capture_output=True).stdout
+    return [f for f in out.decode().split("\0") if f and os.path.isfile(os.path.join(root, f))]
+
+
+def sync_tree(root, src):
+    """Copies the project's files into src, touching only files that differ, so
+    that an incremental build redoes only what changed since the last run."""
+    wanted = set(git_files(root))
+    for dirpath, _, names in os.walk(src):
+        for name in names:
+            rel = os.path.relpath(os.path.join(dirpath, name), src)
+            if rel not in wanted:
+                os.remove(os.path.join(dirpath, name))
+    for rel in wanted:
+        a, b = os.path.join(root, rel), os.path.join(src, rel)
+        with open(a, "rb") as f:
+            data = f.read()
+        if os.path.exists(b):
+            with open(b, "rb") as f:
+                if f.read() == data:
+                    continue
+        os.makedirs(os.path.dirname(b), exist_ok=True)
+        with open(b, "wb") as f:
+            f.write(data)
+        shutil.copymode(a, b)
+
+
+def build_and_test(build, jobs, timeout):
+    """'build-failed', 'killed' (a test failed) or 'survived'."""
+    built = subprocess.run(["cmake", "--build", build, "-j%d" % jobs],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if built.returncode != 0:
+        return "build-failed"
+    tested = subprocess.run(["ctest", "--test-dir", build, "-j%d" % jobs, "--stop-on-failure",
+                             "--timeout", str(timeout)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return "killed" if tested.returncode != 0 else "survived"
+
+
+def main():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("names", nargs="*", help="mutants to run (shell patterns); default all")
+    parser.add_argument("--list", action="store_true", help="list the mutants and exit")
+    parser.add_argument("--work", default=os.path.join(root, "build-mutation"),
+                        help="folder for the copy and its build (reused between runs)")
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--timeout", type=int, default=300, help="seconds per test")
+    args = parser.parse_args()
+
+    chosen = [m for m in MUTANTS
+              if not args.names or any(fnmatch.fnmatch(m.name, p) for p in args.names)]
+    if args.list:
+        for m in chosen:
+            note = "  [equivalent]" if m.equivalent else ""
+            print("%-24s %-30s %s%s" % (m.name, m.path, m.description, note))
+        return 0
+    if not chosen:
+        print("no mutant matches", " ".join(args.names), file=sys.stderr)
+        return 2
+
+    src, build = os.path.join(args.work, "src"), os.path.join(args.work, "build")
+    os.makedirs(src, exist_ok=True)
+    sync_tree(root, src)
+    start = time.monotonic()
+    if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
+        subprocess.run(["cmake", "-S", src, "-B", build, "-DMORVEX_WERROR=ON"], check=True,
+                       stdout=subprocess.DEVNULL)
+    if build_and_test(build, args.jobs, args.timeout) != "survived":
+        print("the unmutated suite does not build and pass: nothing to measure", file=sys.stderr)
+        return 2
+
+    results = {}
+    for m in chosen:
+        path = os.path.join(src, m.path)
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+        began = time.monotonic()
+        found = text.count(m.original)
+        if found != 1:
+            status = "stale" if found == 0 else "ambiguous"
+        else:
+            try:
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(text.replace(m.original, m.replacement))
+                status = build_and_test(build, args.jobs, args.timeout)
+            finally:
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(text)
+        results[m.name] = status
+        print("%-12s %-24s %5.0f s  %s%s" % (status, m.name, time.monotonic() - began,
+                                              m.description,
+                                              "  [equivalent]" if m.equivalent else ""),
+              flush=True)
+
+    counted = [m for m in chosen if not m.equivalent and results[m.name] in ("killed", "survived")]
+    killed = [m for m in counted if results[m.name] == "killed"]
+    survivors = [m for m in counted if results[m.name] == "survived"]
+    broken = [m for m in chosen if results[m.name] not in ("killed", "survived")]
+    wrongly_equivalent = [m for m in chosen if m.equivalent and results[m.name] == "killed"]
+    print()
+    if counted:
+        print("mutation score: %d of %d non-equivalent mutants killed (%.0f%%) in %.0f s"
+              % (len(killed), len(counted), 100.0 * len(killed) / len(counted),
+                 time.monotonic() - start))
+    for m in survivors:
+        print("survived: %s (%s: %s)" % (m.name, m.path, m.description))
+    for m in broken:
+        print("%s: %s (%s): fix or update the mutant" % (results[m.name], m.name, m.path))
+    for m in wrongly_equivalent:
+        print("killed although marked equivalent: %s" % m.name)
+    return 1 if survivors or broken or wrongly_equivalent else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
