@@ -86,9 +86,15 @@ TEST(ParseSettingFile, LineEndsVariancesAndTruncation) {
     const std::string cr = std::regex_replace(cc_example, std::regex("\n"), "\r");
     const std::string mixed = std::regex_replace(crlf, std::regex("\r\n4\r\n"), "\r4\n");
     const double lower[] = {0.75, 0.92, 1.15}, upper[] = {1.61, 1.98, 2.51};
-    for (const std::string& text : {cc_example, crlf, cr, mixed}) {
+    const std::string title = "Example study of one exposure in four categories";
+    const std::string untitled = crlf.substr(title.size()); // an empty first line, CRLF
+    for (const auto& [text, want] : {std::pair{cc_example, title},
+                                     {crlf, title},
+                                     {cr, title},
+                                     {mixed, title},
+                                     {untitled, ""}}) {
         const study s = parse_setting_file(text);
-        EXPECT_EQ(s.title, "Example study of one exposure in four categories");
+        EXPECT_EQ(s.title, want);
         for (Matrix::size_type i = 0; i < 3; ++i) {
             // Tight enough to tell a divisor of 1.96 from 1.959964.
             const double v = std::pow((std::log(upper[i]) - std::log(lower[i])) / 1.96 / 2, 2);

@@ -198,6 +198,7 @@ TEST(MatrixInverse, InvertsWithPartialPivotingAndLeavesOperandAlone) {
         EXPECT_EQ(state(inverse) + " | " + state(a), state(make(want)) + " | " + state(make(rows)));
     };
     check({{0, 1}, {1, 0}}, {{0, 1}, {1, 0}});               // needs an exchange
+    check({{0, 1}, {-2, 0}}, {{0, -0.5}, {1, 0}});           // the largest pivot is negative
     check({{1e-300, 0}, {0, 1}}, {{1 / 1e-300, 0}, {0, 1}}); // no tolerance
     // A tie keeps the upper row; the lower one would round (0, 0) and (0, 1) differently.
     check({{1, 1}, {-1, 2}}, {{0.6666666666666667, -1.0 / 3}, {1.0 / 3, 1.0 / 3}});
