@@ -262,7 +262,7 @@ def main():
     sync_tree(root, src)
     start = time.monotonic()
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
-        subprocess.run(["cmake", "-S", src, "-B", build, "-DMORVEX_WERROR=ON"], check=True,
+        subprocess.run(["cmake", "-S", src, "-B", build, "-DMORVEX_WERROR=ON", "-DMORVEX_TESTS=ON"], check=True,
                        stdout=subprocess.DEVNULL)
     if build_and_test(build, args.jobs, args.timeout) != "survived":
         print("the unmutated suite does not build and pass: nothing to measure", file=sys.stderr)
