@@ -285,12 +285,17 @@ def main():
     src, build = os.path.join(args.work, "src"), os.path.join(args.work, "build")
     os.makedirs(src, exist_ok=True)
     sync_tree(root, src)
+    # Some tests read the shared data that sits beside the repository.
+    shared, link = os.path.join(os.path.dirname(root), "shared"), os.path.join(args.work, "shared")
+    if os.path.isdir(shared) and not os.path.lexists(link):
+        os.symlink(shared, link)
     start = time.monotonic()
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
         subprocess.run(["cmake", "-S", src, "-B", build, "-DMORVEX_WERROR=ON", "-DMORVEX_TESTS=ON"], check=True,
                        stdout=subprocess.DEVNULL)
     if build_and_test(build, args.jobs, args.timeout) != "survived":
-        print("the unmutated suite does not build and pass: nothing to measure", file=sys.stderr)
+        print("the unmutated suite does not build and pass in %s: nothing to measure" % build,
+              file=sys.stderr)
         return 2
 
     results = {}
