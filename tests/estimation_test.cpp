@@ -292,6 +292,7 @@ TEST(CommandLine, ArgumentListsGiveRunsAnswersOrOneRefusal) {
          {},
          "Morvex: option '--pool' takes no value; see 'Morvex --help'"},
         {{"--pool", "--increment=10", "a"}, command::run, output_format::text, {"a"}, ""},
+        {{"--plot=f.svg", "--increment=10", "a"}, command::run, output_format::text, {"a"}, ""},
         {{"--increment=10", "a"},
          command::refuse,
          output_format::text,
@@ -313,6 +314,11 @@ TEST(CommandLine, ArgumentListsGiveRunsAnswersOrOneRefusal) {
          output_format::text,
          {},
          "Morvex: unknown format 'xml'; use --format=text, --format=csv or --format=json"},
+        {{"--format=csvx", "a"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: unknown format 'csvx'; use --format=text, --format=csv or --format=json"},
         {{"a", "--format"},
          command::refuse,
          output_format::text,
@@ -349,17 +355,22 @@ TEST(CommandLine, ArgumentListsGiveRunsAnswersOrOneRefusal) {
 }
 
 // Rows are found across line ends of every kind and inside quotes; doses become relative to the
-// reference wherever it stands; the rows of one id form one study even when apart.
+// reference wherever it stands; the rows of one id form one study even when apart. A byte-order
+// mark is skipped; only a row without both limits is a reference.
 TEST(TableFile, RecordsLinesAndGrouping) {
-    const std::string text = "ID,Type,dose,cases,n,rr,lb,ub,note\r"
+    const std::string text = "\xEF\xBB\xBF"
+                             "ID,Type,dose,cases,n,rr,lb,ub,note\r"
                              "b,ci,5,10,100,1.5,1.1,2,\"two\nlines\"\r\n"
                              "a,ir,1,20,1000,1,,,\n"
                              "\n"
                              "b,ci,3,12,110,NA,NA,NA,\n"
                              "a,ir,3,30,900,2,1.5,3,x\n"
-                             "b,ci,8,14,90,2.5,1.5,4.1,\n";
+                             "b,ci,8,14,90,2.5,1.5,4.1,\n"
+                             "c,ci,0,10,100,1,,2,\n"
+                             "c,ci,2,12,100,1.2,1,1.5,\n";
     const table_file table(text, false);
-    ASSERT_EQ(table.study_count(), 2U);
+    ASSERT_EQ(table.study_count(), 3U);
+    EXPECT_EQ(table.read(2).message, "9: column lb: study c: missing value");
     const table_study b = table.read(0), a = table.read(1);
     EXPECT_EQ(std::make_tuple(b.id, b.first_line, a.id, a.first_line),
               std::make_tuple(std::string("b"), 2, std::string("a"), 4));

@@ -1,4 +1,5 @@
 #include "estimation/distributions.hpp"
+#include "estimation/meta_analysis.hpp"
 #include "estimation/pooled_report.hpp"
 #include "estimation/pooling.hpp"
 
@@ -233,6 +234,15 @@ TEST(PooledReport, AlignedSummaryWithRelativeRisksPerIncrement) {
               "       Slope           SE    Fixed       DL     REML  Study\n"
               "         0.1          0.1    50.00    50.00    50.00  Study 1\n"
               "         0.3          0.1    50.00    50.00    50.00  Second & last\n");
+    // Only complete estimates are pooled: the same summary, and the others listed.
+    std::vector<study_summary> summaries;
+    for (const slope_estimate& e : s) {
+        summaries.push_back({e.label, "t.csv", "", "", e.b, e.se, study_status::complete, ""});
+    }
+    summaries.push_back({"Third", "t.csv", "", "", 0.5, 0.1, study_status::not_converged, ""});
+    std::ostringstream all;
+    print_meta_analysis(all, analyse(summaries, 10.0));
+    EXPECT_EQ(all.str(), out.str() + "Left out of the pooling:\n  Third: not converged\n");
 }
 
 } // namespace

@@ -97,6 +97,7 @@ TEST(Svg, ForestPlotsOfAnyShapeStayFiniteReadableAndInside) {
         std::vector<forest_row> rows;
         std::optional<double> increment;
         std::size_t arrows;
+        std::size_t off_scale = 0; // estimates beyond the axis: no square
     } cases[] = {
         {"one row", rows({{0.1, 0.05, 0.15, 100}}), std::nullopt, 0},
         {"all equal, zero width", rows({{0, 0, 0, 50}, {0, 0, 0, 50}}), std::nullopt, 0},
@@ -110,6 +111,7 @@ TEST(Svg, ForestPlotsOfAnyShapeStayFiniteReadableAndInside) {
         {"far from 0, narrow", rows({{1e20, 1e20, 1e20 + 1e6, 50}}), std::nullopt, 0},
         {"RR 1, narrow", rows({{1e-300, 0, 2e-300, 50}, {0, 0, 0, 50}}), 1.0, 0},
         {"RR per 10", rows({{0.0434, 0.0, 0.09, 60}, {0.203, 0.0176, 0.388, 40}}), 10.0, 0},
+        {"RR off the scale", rows({{1, 0, 2, 90}, {10, 9, 11, 10}}), 100.0, 1, 1},
     };
     for (const auto& c : cases) {
         forest_plot p;
@@ -124,9 +126,19 @@ TEST(Svg, ForestPlotsOfAnyShapeStayFiniteReadableAndInside) {
         // One square per study with a finite estimate in range, one diamond, arrowheads
         // where an interval is cut off.
         EXPECT_EQ(count(svg, "<polygon"), 1 + c.arrows) << c.name;
-        EXPECT_EQ(count(svg, "fill=\"#1f3f6e\""), c.rows.size()) << c.name;
+        EXPECT_EQ(count(svg, "fill=\"#1f3f6e\""), c.rows.size() - c.off_scale) << c.name;
         const auto labels = axis_labels(svg);
         EXPECT_GE(labels.size(), 2U) << c.name;
+        // The dashed no-effect line stands on the tick of a slope 0 or an RR 1.
+        std::smatch line;
+        ASSERT_TRUE(
+            std::regex_search(svg, line, std::regex("<line x1=\"([-0-9.]+)\"[^>]*dasharray")));
+        const char* no_effect = c.increment ? "1" : "0";
+        for (const auto& [x, text] : labels) {
+            if (text == no_effect) {
+                EXPECT_NEAR(std::stod(line[1]), x, 0.01) << c.name;
+            }
+        }
         for (std::size_t i = 1; i < labels.size(); ++i) {
             const double room = 0.5 * 7.8 * (labels[i].second.size() + labels[i - 1].second.size());
             EXPECT_GE(labels[i].first - labels[i - 1].first, room)
