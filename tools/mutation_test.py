@@ -293,9 +293,10 @@ MUTANTS = [
            "std::strcmp(optarg, \"csv\") == 0", "std::strncmp(optarg, \"csv\", 3) == 0",
            "a --format value that starts with csv taken as csv"),
     # Pooling and its distributions.
-    Mutant("reml-step", "estimation/pooling.cpp",
-           "const double information = trace_pp(w);", "const double information = trace_p(w);",
-           "REML step divided by tr P instead of the information tr PP"),
+    Mutant("reml-information", "estimation/pooling.cpp",
+           "t += diagonal * diagonal + squares[i] * other_squares[i] / (s * s);",
+           "t += diagonal * diagonal;",
+           "the REML step's information tr PP without P's off-diagonal elements"),
     Mutant("reml-absolute-tolerance", "estimation/pooling.cpp",
            "change <= reml_tolerance * tau2", "change <= reml_tolerance",
            "REML converged on an absolute change instead of one relative to tau2"),
