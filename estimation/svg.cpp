@@ -607,7 +607,8 @@ void write_dose_response_plot(std::ostream& out, const dose_response_plot& plot)
     dose_lo = clamp_position(dose_lo);
     dose_hi = clamp_position(dose_hi);
     x.lo = dose_lo;
-    x.hi = dose_hi > dose_lo ? dose_hi : dose_lo + 1.0;
+    // A little room after the highest dose keeps its point and limits off the edge.
+    x.hi = dose_hi > dose_lo ? dose_hi + 0.03 * (dose_hi - dose_lo) : dose_lo + 1.0;
     linear_ticks(x, false);
 
     // log RR: the points and the curve's ends always; limits and band within reach.
