@@ -57,6 +57,15 @@ void estimate(std::ostream& out, const pooled_estimate& e, bool random,
     }
 }
 
+// Opens the index-th entry of a list of studies, each named by its input and id.
+void open_study_entry(std::ostream& out, std::size_t index, const std::string& input,
+                      const std::string& id) {
+    out << (index == 0 ? "\n   " : ",\n   ") << "{\"input\": ";
+    write_json_string(out, input);
+    out << ", \"id\": ";
+    write_json_string(out, id);
+}
+
 void write_pooled(std::ostream& out, const meta_analysis& m) {
     out << "{\"k\": " << m.included.size() << ", \"increment\": ";
     if (m.increment) {
@@ -89,10 +98,7 @@ void write_pooled(std::ostream& out, const meta_analysis& m) {
     out << ",\n  \"weights\": [";
     for (std::size_t i = 0; m.pooled && i < m.included.size(); ++i) {
         const study_summary& st = m.included[i];
-        out << (i == 0 ? "\n   " : ",\n   ") << "{\"input\": ";
-        write_json_string(out, st.input);
-        out << ", \"id\": ";
-        write_json_string(out, st.id);
+        open_study_entry(out, i, st.input, st.id);
         out << ", \"fixed\": ";
         number(out, m.pooled->fixed.weight_percent[i]);
         out << ", \"dl\": ";
@@ -104,10 +110,7 @@ void write_pooled(std::ostream& out, const meta_analysis& m) {
     out << "],\n  \"excluded\": [";
     for (std::size_t i = 0; i < m.left_out.size(); ++i) {
         const left_out_study& st = m.left_out[i];
-        out << (i == 0 ? "\n   " : ",\n   ") << "{\"input\": ";
-        write_json_string(out, st.input);
-        out << ", \"id\": ";
-        write_json_string(out, st.id);
+        open_study_entry(out, i, st.input, st.id);
         out << ", \"reason\": ";
         write_json_string(out, st.reason);
         out << '}';
