@@ -191,6 +191,24 @@ study_design design_of(std::string_view type, bool& known) {
     return study_design::cohort;
 }
 
+// Every row has the header's fields. A long row has a separator too many; a
+// short one may have lost any field, so neither can be read safely.
+void check_field_count(std::size_t found, std::size_t header, char separator, int line) {
+    if (found == header) {
+        return;
+    }
+    std::string message =
+        "the row has " + std::to_string(found) + " fields, the header " + std::to_string(header);
+    if (found > header) {
+        message += " (a decimal comma, or a comma inside an unquoted value?)";
+    } else {
+        message += std::string("; a short row cannot tell which field is missing: give every "
+                               "field, writing an empty one as nothing between separators (") +
+                   (separator == ',' ? ",," : "two tabs") + "), trailing ones included";
+    }
+    throw row_fault{line, "", message};
+}
+
 struct category {
     double dose, cases, total, L, lo, hi, v;
     int line;
@@ -306,10 +324,6 @@ table_study table_file::read(std::size_t k) const {
     result.first_line = rows.front().line;
     const std::string& id = result.id;
     try {
-        if (id.empty()) {
-            throw row_fault{rows.front().line, id_.name,
-                            "missing value: every row needs the id of its study"};
-        }
         std::vector<category> categories;
         std::size_t reference = rows.size();
         int reference_line = 0;
@@ -320,11 +334,10 @@ table_study table_file::read(std::size_t k) const {
             record_reader in(content_, separator_, row.offset, row.line);
             in.next(fields);
             const study_reader r(fields, row.line);
-            if (fields.size() > fields_) {
-                throw row_fault{row.line, "",
-                                "the row has " + std::to_string(fields.size()) +
-                                    " fields, the header " + std::to_string(fields_) +
-                                    " (a decimal comma, or a comma inside an unquoted value?)"};
+            check_field_count(fields.size(), fields_, separator_, row.line);
+            if (id.empty()) {
+                throw row_fault{row.line, id_.name,
+                                "missing value: every row needs the id of its study"};
             }
             // The design is the first row's; every other row must agree.
             const std::string_view type = r.raw(type_);
@@ -354,6 +367,15 @@ table_study table_file::read(std::size_t k) const {
             const bool use_controls = design == study_design::case_control &&
                                       controls_.index >= 0 &&
                                       (n_.index < 0 || is_missing(r.raw(n_)));
+            if (design != study_design::case_control && controls_.index >= 0 &&
+                !is_missing(r.raw(controls_))) {
+                throw r.fault(controls_, "only a case-control study may give controls; leave "
+                                         "the field empty or NA in this " +
+                                             std::string(design == study_design::cohort
+                                                             ? "cohort (ci)"
+                                                             : "incidence-rate (ir)") +
+                                             " study, whose total is n");
+            }
             if (use_controls) {
                 c.total = c.cases + r.positive(controls_);
             } else if (n_.index < 0) {
