@@ -19,12 +19,13 @@ void write_csv_field(std::ostream& out, std::string_view text) {
     out << '"';
 }
 
-void write_csv_header(std::ostream& out) {
+void write_csv_header(std::ostream& out, bool covariance) {
     out << "input,id,design,categories,iterations,converged,beta,se,lower,upper,p,status,"
-           "message\r\n";
+           "message"
+        << (covariance ? ",covariance\r\n" : "\r\n");
 }
 
-void write_csv_row(std::ostream& out, const study_result& r) {
+void write_csv_row(std::ostream& out, const study_result& r, bool covariance) {
     write_csv_field(out, r.input);
     out << ',';
     write_csv_field(out, r.id);
@@ -43,14 +44,18 @@ void write_csv_row(std::ostream& out, const study_result& r) {
     }
     out << ',' << status_name(r.status) << ',';
     write_csv_field(out, r.message);
+    if (covariance) {
+        out << ',' << (r.has_data ? covariance_name(r.covariance) : "");
+    }
     out << "\r\n";
 }
 
-void write_csv_pooled_rows(std::ostream& out, const meta_analysis& m) {
+void write_csv_pooled_rows(std::ostream& out, const meta_analysis& m, bool covariance) {
+    const char* const end = covariance ? ",\r\n" : "\r\n";
     if (!m.pooled) {
         out << ",,,,,,,,,,,not pooled,";
         write_csv_field(out, m.not_pooled);
-        out << "\r\n";
+        out << end;
         return;
     }
     const pooled_summary& s = *m.pooled;
@@ -75,7 +80,7 @@ void write_csv_pooled_rows(std::ostream& out, const meta_analysis& m) {
             out << " increment=" << shortest(*m.increment) << " rr=" << shortest(rr.rr)
                 << " rr_lower=" << shortest(rr.lower) << " rr_upper=" << shortest(rr.upper);
         }
-        out << "\r\n";
+        out << end;
     }
 }
 

@@ -203,6 +203,16 @@ void json_writer::write(const study_result& r) {
         out_ << ",\n   \"fitted\": ";
         with_reference(out_, r.fitted_A0, r.fitted);
     }
+    if (covariance_ && r.has_data) {
+        out_ << ",\n   \"covariance_kind\": ";
+        write_json_string(out_, covariance_name(r.covariance));
+    }
+    if (r.has_pseudo) {
+        out_ << ", \"pseudo_cases\": ";
+        with_reference(out_, r.pseudo_A0, r.pseudo_A);
+        out_ << ", \"pseudo_totals\": ";
+        with_reference(out_, r.pseudo_N0, r.pseudo_N);
+    }
     if (r.V.row_count() > 0) {
         out_ << ",\n   \"covariance\": [";
         for (Matrix::size_type i = 0; i < r.V.row_count(); ++i) {

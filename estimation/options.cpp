@@ -11,15 +11,26 @@ namespace morvex {
 namespace {
 
 // The first value of the enumeration that getopt_long reports for long-only options.
-enum : int { format_option = 256, version_option, pool_option, plot_option, increment_option };
+enum : int {
+    format_option = 256,
+    version_option,
+    pool_option,
+    plot_option,
+    increment_option,
+    covariance_option,
+    missing_counts_option
+};
 
-const option long_options[] = {{"format", required_argument, nullptr, format_option},
-                               {"help", no_argument, nullptr, 'h'},
-                               {"version", no_argument, nullptr, version_option},
-                               {"pool", no_argument, nullptr, pool_option},
-                               {"plot", required_argument, nullptr, plot_option},
-                               {"increment", required_argument, nullptr, increment_option},
-                               {nullptr, 0, nullptr, 0}};
+const option long_options[] = {
+    {"format", required_argument, nullptr, format_option},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, version_option},
+    {"pool", no_argument, nullptr, pool_option},
+    {"plot", required_argument, nullptr, plot_option},
+    {"increment", required_argument, nullptr, increment_option},
+    {"covariance", required_argument, nullptr, covariance_option},
+    {"missing-counts", required_argument, nullptr, missing_counts_option},
+    {nullptr, 0, nullptr, 0}};
 
 parsed_command_line refuse(std::string message) {
     parsed_command_line result;
@@ -86,11 +97,37 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
             result.opts.increment = d.value;
             break;
         }
+        case covariance_option:
+            if (std::strcmp(optarg, "gl") == 0) {
+                result.opts.covariance = covariance_kind::gl;
+            } else if (std::strcmp(optarg, "hamling") == 0) {
+                result.opts.covariance = covariance_kind::hamling;
+            } else if (std::strcmp(optarg, "indep") == 0) {
+                result.opts.covariance = covariance_kind::indep;
+            } else {
+                return refuse("unknown covariance '" + std::string(optarg) +
+                              "'; use --covariance=gl, --covariance=hamling or "
+                              "--covariance=indep");
+            }
+            result.opts.method_named = true;
+            break;
+        case missing_counts_option:
+            if (std::strcmp(optarg, "refuse") == 0 || std::strcmp(optarg, "indep") == 0) {
+                result.opts.missing_counts_indep = std::strcmp(optarg, "indep") == 0;
+            } else {
+                return refuse("unknown choice '" + std::string(optarg) +
+                              "' for studies without counts; use --missing-counts=refuse (the "
+                              "default) or --missing-counts=indep");
+            }
+            result.opts.method_named = true;
+            break;
         case ':': {
             const std::string word = argv[optind - 1];
-            const char* example = word == "--plot"        ? "--plot=forest.svg"
-                                  : word == "--increment" ? "--increment=10"
-                                                          : "--format=csv";
+            const char* example = word == "--plot"             ? "--plot=forest.svg"
+                                  : word == "--increment"      ? "--increment=10"
+                                  : word == "--covariance"     ? "--covariance=hamling"
+                                  : word == "--missing-counts" ? "--missing-counts=indep"
+                                                               : "--format=csv";
             return refuse("option '" + word + "' needs a value, e.g. " + example +
                           "; see 'Morvex --help'");
         }

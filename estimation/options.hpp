@@ -2,6 +2,8 @@
 #ifndef MORVEX_ESTIMATION_OPTIONS_HPP
 #define MORVEX_ESTIMATION_OPTIONS_HPP
 
+#include "estimation/covariance.hpp"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +18,9 @@ struct options {
     bool pool = false;               // pool the complete studies' slopes after the last one
     std::optional<double> increment; // show pooled slopes also as the RR per this much dose
     std::string plot;                // the SVG picture to write; empty for none
+    covariance_kind covariance = covariance_kind::gl; // of studies with counts
+    bool missing_counts_indep = false; // analyse studies without counts as independent
+    bool method_named = false;         // --covariance or --missing-counts was given
 };
 
 // What the command line asks for: a run, or an answer that needs no input.

@@ -1,6 +1,7 @@
 #include "estimation/run.hpp"
 
 #include "estimation/atomic_file.hpp"
+#include "estimation/covariance.hpp"
 #include "estimation/csv.hpp"
 #include "estimation/fitted_counts.hpp"
 #include "estimation/format.hpp"
@@ -114,9 +115,37 @@ forest_plot make_forest(const meta_analysis& m, std::optional<double> increment)
 
 } // namespace
 
+namespace {
+
+// Hamling's or the independent covariance: no fitted counts, no iteration.
+void estimate_without_fit(study_result& r) {
+    if (r.covariance == covariance_kind::hamling) {
+        const pseudo_counts p = hamling_counts(r.data);
+        r.has_pseudo = true;
+        r.pseudo_A0 = p.A0;
+        r.pseudo_N0 = p.N0;
+        r.pseudo_A = p.A;
+        r.pseudo_N = p.N;
+        r.V = hamling_covariance(r.data, p);
+    } else {
+        r.V = independent_covariance(r.data);
+    }
+    const trend t = estimate_trend(r.data, r.V);
+    r.beta = t.beta;
+    r.se = t.se;
+    r.converged = true;
+    r.status = study_status::complete;
+}
+
+} // namespace
+
 void estimate(study_result& r) {
     r.status = study_status::stopped;
     try {
+        if (r.covariance != covariance_kind::gl) {
+            estimate_without_fit(r);
+            return;
+        }
         const fitted_counts fit = fit_counts(r.data);
         r.has_fit = true;
         r.fitted = fit.A;
@@ -138,10 +167,11 @@ void estimate(study_result& r) {
 }
 
 session::session(output_format format, bool classic, std::ostream& out, std::ostream& err,
-                 after_studies after)
-    : format_(format), classic_(classic), out_(out), err_(err), json_(out), after_(after) {
+                 after_studies after, study_method method)
+    : format_(format), classic_(classic), out_(out), err_(err), json_(out, method.named),
+      after_(after), method_(method) {
     if (format_ == output_format::csv) {
-        write_csv_header(out_);
+        write_csv_header(out_, method_.named);
     } else if (format_ == output_format::json) {
         json_.begin();
     }
@@ -165,7 +195,7 @@ void session::emit(const study_result& r) {
         print_report(out_, r, classic_);
         break;
     case output_format::csv:
-        write_csv_row(out_, r);
+        write_csv_row(out_, r, method_.named);
         break;
     case output_format::json:
         json_.write(r);
@@ -214,6 +244,7 @@ void session::add_setting_text(const std::string& name, std::string_view content
         r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
     }
     if (r.has_data) {
+        r.covariance = method_.covariance;
         estimate(r);
         if (r.status == study_status::stopped && !classic_) {
             r.message = name + ": " + r.message; // among other inputs, say which stopped
@@ -243,9 +274,26 @@ void session::add_table_text(const std::string& name, std::string content) {
         r.id = std::move(t.id);
         r.from_table = true;
         r.first_line = t.first_line;
-        if (t.data) {
+        if (t.data && !t.data->missing_counts.empty() && !method_.missing_counts_indep) {
+            r.message = name + ':' + std::to_string(t.data->missing_counts_line) + ": study " +
+                        printable(r.id) + ": " + t.data->missing_counts +
+                        ", so its log relative risks have no count-based covariance; give every "
+                        "category's cases and total, or run with --missing-counts=indep to "
+                        "treat them as independent";
+        } else if (t.data) {
             r.data = std::move(*t.data);
             r.has_data = true;
+            r.covariance = method_.covariance;
+            if (!r.data.missing_counts.empty()) {
+                r.covariance = covariance_kind::indep;
+                r.data.warnings.push_back(
+                    {r.data.missing_counts_line,
+                     "study " + printable(r.id) + ": " + r.data.missing_counts +
+                         ": its log relative risks are taken as independent "
+                         "(--missing-counts=indep); their correlation through the shared "
+                         "reference is ignored, which can shift the slope and misstates its "
+                         "standard error and its weight in a pooling"});
+            }
             estimate(r);
             if (r.status == study_status::stopped) {
                 r.message = name + ':' + std::to_string(r.first_line) + ": study " +
@@ -274,7 +322,7 @@ int session::finish() {
         out_ << '\n';
         print_meta_analysis(out_, *m);
     } else if (after_.pool && format_ == output_format::csv) {
-        write_csv_pooled_rows(out_, *m);
+        write_csv_pooled_rows(out_, *m, method_.named);
     }
     if (format_ == output_format::json) {
         json_.end(after_.pool ? &*m : nullptr);
@@ -343,7 +391,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     const bool classic = opts.inputs.size() == 1 && !is_table_name(opts.inputs.front());
     try {
-        session s(opts.format, classic, out, err, {opts.pool, !opts.plot.empty(), opts.increment});
+        session s(opts.format, classic, out, err, {opts.pool, !opts.plot.empty(), opts.increment},
+                  {opts.covariance, opts.missing_counts_indep, opts.method_named});
         for (const std::string& name : opts.inputs) {
             std::string content;
             try {

@@ -209,6 +209,35 @@ void check_field_count(std::size_t found, std::size_t header, char separator, in
     throw row_fault{line, "", message};
 }
 
+// The lines that leave out cases or a total: such a study has no count-based
+// covariance, and whether it is refused is the run's choice.
+struct missing_counts {
+    std::vector<int> cases, totals;
+
+    int first_line() const {
+        const int a = cases.empty() ? 0 : cases.front();
+        const int b = totals.empty() ? 0 : totals.front();
+        return a == 0 || (b != 0 && b < a) ? b : a;
+    }
+
+    // "no cases on line 4, no n on lines 5, 6"; empty when nothing is missing.
+    std::string text(const std::string& cases_name, const std::string& totals_name) const {
+        std::string result;
+        for (const auto& [lines, name] :
+             {std::pair{&cases, &cases_name}, {&totals, &totals_name}}) {
+            if (lines->empty()) {
+                continue;
+            }
+            result += (result.empty() ? "no " : ", no ") + *name +
+                      (lines->size() > 1 ? " on lines " : " on line ");
+            for (std::size_t k = 0; k < lines->size(); ++k) {
+                result += (k == 0 ? "" : ", ") + std::to_string((*lines)[k]);
+            }
+        }
+        return result;
+    }
+};
+
 struct category {
     double dose, cases, total, L, lo, hi, v;
     int line;
@@ -325,6 +354,7 @@ table_study table_file::read(std::size_t k) const {
     const std::string& id = result.id;
     try {
         std::vector<category> categories;
+        missing_counts missing;
         std::size_t reference = rows.size();
         int reference_line = 0;
         study_design design = study_design::cohort;
@@ -363,10 +393,19 @@ table_study table_file::read(std::size_t k) const {
             category c{};
             c.line = row.line;
             c.dose = r.number(dose_);
-            c.cases = r.positive(cases_);
+            const bool no_cases = is_missing(r.raw(cases_));
+            c.cases = no_cases ? not_computed : r.positive(cases_);
             const bool use_controls = design == study_design::case_control &&
                                       controls_.index >= 0 &&
                                       (n_.index < 0 || is_missing(r.raw(n_)));
+            const bool no_total = use_controls ? is_missing(r.raw(controls_))
+                                               : n_.index >= 0 && is_missing(r.raw(n_));
+            if (no_cases) {
+                missing.cases.push_back(row.line);
+            }
+            if (no_total) {
+                missing.totals.push_back(row.line);
+            }
             if (design != study_design::case_control && controls_.index >= 0 &&
                 !is_missing(r.raw(controls_))) {
                 throw r.fault(controls_, "only a case-control study may give controls; leave "
@@ -376,7 +415,9 @@ table_study table_file::read(std::size_t k) const {
                                                              : "incidence-rate (ir)") +
                                              " study, whose total is n");
             }
-            if (use_controls) {
+            if (no_total) {
+                c.total = not_computed;
+            } else if (use_controls) {
                 c.total = c.cases + r.positive(controls_);
             } else if (n_.index < 0) {
                 throw r.fault(controls_, "only a case-control study may give controls instead "
@@ -385,7 +426,7 @@ table_study table_file::read(std::size_t k) const {
                 c.total = r.positive(n_); // person-time may be below the cases
             } else {
                 c.total = r.number(n_);
-                if (!(c.total > c.cases)) {
+                if (!no_cases && !(c.total > c.cases)) {
                     throw r.fault(n_, "the total must be greater than the number of cases (" +
                                           std::string(r.raw(cases_)) + "), got " +
                                           quoted(r.raw(n_)));
@@ -473,6 +514,8 @@ table_study table_file::read(std::size_t k) const {
             lines.push_back(c.line);
             ++i;
         }
+        s.missing_counts = missing.text(cases_.name, n_.index >= 0 ? n_.name : controls_.name);
+        s.missing_counts_line = missing.first_line();
         s.warnings = check_values(
             s, [&lines](study_value, int k) { return lines[static_cast<std::size_t>(k)]; });
         for (notice& w : s.warnings) {
