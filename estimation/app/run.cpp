@@ -9,7 +9,8 @@
 #include "estimation/output/csv.hpp"
 #include "estimation/output/pooled_report.hpp"
 #include "estimation/output/report.hpp"
-#include "estimation/output/svg/svg.hpp"
+#include "estimation/output/svg/dose_response_plot.hpp"
+#include "estimation/output/svg/forest_plot.hpp"
 #include "matrix/matrix.hpp"
 
 #include <algorithm>
