@@ -1,0 +1,41 @@
+// The command line, parsed in full before any file is opened.
+#ifndef MORVEX_ESTIMATION_OPTIONS_HPP
+#define MORVEX_ESTIMATION_OPTIONS_HPP
+
+#include "estimation/method/study.hpp"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace morvex {
+
+enum class output_format { text, csv, json };
+
+struct options {
+    output_format format = output_format::text;
+    std::vector<std::string> inputs; // setting files and tables, in order
+    bool pool = false;               // pool the complete studies' slopes after the last one
+    std::optional<double> increment; // show pooled slopes also as the RR per this much dose
+    std::string plot;                // the SVG picture to write; empty for none
+    covariance_kind covariance = covariance_kind::gl; // of studies with counts
+    bool missing_counts_indep = false; // analyse studies without counts as independent
+    bool method_named = false;         // --covariance or --missing-counts was given
+};
+
+// What the command line asks for: a run, or an answer that needs no input.
+enum class command { run, help, version, usage, refuse };
+
+struct parsed_command_line {
+    command what = command::usage;
+    options opts;
+    std::string message; // for `refuse`: the one line for standard error
+};
+
+// Parses the arguments after the program name with getopt_long. Anything that
+// starts with '-' and is no known option is refused; "--" ends the options.
+parsed_command_line parse_command_line(const std::vector<std::string>& args);
+
+} // namespace morvex
+
+#endif
