@@ -228,7 +228,7 @@ struct missing_counts {
             if (lines->empty()) {
                 continue;
             }
-            result += (result.empty() ? "no " : ", no ") + *name +
+            result += (result.empty() ? "no " : "; no ") + *name +
                       (lines->size() > 1 ? " on lines " : " on line ");
             for (std::size_t k = 0; k < lines->size(); ++k) {
                 result += (k == 0 ? "" : ", ") + std::to_string((*lines)[k]);
