@@ -138,7 +138,8 @@ struct row_fault {
 
 class study_reader {
 public:
-    study_reader(const std::vector<std::string>& fields, int line) : fields_(fields), line_(line) {}
+    study_reader(const std::vector<std::string>& fields, int line, bool decimal_comma)
+        : fields_(fields), line_(line), decimal_comma_(decimal_comma) {}
 
     std::string_view raw(const table_file::column& c) const {
         return static_cast<std::size_t>(c.index) < fields_.size()
@@ -155,9 +156,23 @@ public:
         if (is_missing(text)) {
             throw fault(c, "missing value");
         }
-        const parsed<double> value = parse_number(text);
+        std::string decimal(text);
+        if (decimal_comma_) {
+            // A full stop here may be a thousands separator (1.000): no guess.
+            if (decimal.find('.') != std::string::npos) {
+                throw fault(c, "a full stop in " + quoted(text) +
+                                   " in a table with semicolons and decimal commas; write the "
+                                   "decimal separator as a comma and no thousands separator");
+            }
+            std::replace(decimal.begin(), decimal.end(), ',', '.');
+        }
+        const parsed<double> value = parse_number(decimal);
         if (value.status == number_status::not_a_number) {
-            throw fault(c, "expected a plain decimal number, got " + quoted(text));
+            throw fault(c, "expected a plain decimal number, got " + quoted(text) +
+                               (!decimal_comma_ && text.find(',') != std::string_view::npos
+                                    ? " (the decimal separator is a full stop; a table saved "
+                                      "with decimal commas separates its fields with semicolons)"
+                                    : ""));
         }
         if (value.status == number_status::out_of_range) {
             throw fault(c, quoted(text) + " cannot be represented as a double");
@@ -176,6 +191,7 @@ public:
 private:
     const std::vector<std::string>& fields_;
     int line_;
+    bool decimal_comma_;
 };
 
 study_design design_of(std::string_view type, bool& known) {
@@ -241,7 +257,20 @@ struct missing_counts {
 struct category {
     double dose, cases, total, L, lo, hi, v;
     int line;
+    bool all_ones; // relative risk and both limits 1
 };
+
+// `ref` or `reference`, in any letter case, in the relative-risk column.
+bool is_reference_word(std::string_view value) {
+    const std::string v = lower(trimmed(value));
+    return v == "ref" || v == "reference";
+}
+
+// A field that reads as the number 0 (logrr 0 with se 0 marks a reference).
+bool is_zero(std::string_view value) {
+    const parsed<double> p = parse_number(trimmed(value));
+    return p.status == number_status::ok && p.value == 0.0;
+}
 
 } // namespace
 
@@ -258,7 +287,8 @@ bool is_tsv_name(std::string_view name) {
 }
 
 table_file::table_file(std::string content, bool tab)
-    : content_(std::move(content)), separator_(tab ? '\t' : ',') {
+    : content_(std::move(content)), separator_(table_separator(content_, tab)),
+      decimal_comma_(separator_ == ';') {
     std::size_t start = 0;
     if (content_.compare(0, 3, "\xEF\xBB\xBF") == 0) {
         start = 3; // a UTF-8 byte-order mark, as spreadsheets write one
@@ -278,54 +308,19 @@ table_file::table_file(std::string content, bool tab)
     } while (is_blank(fields));
     fields_ = fields.size();
 
-    column* const known[] = {&id_, &type_, &dose_, &cases_, &n_, &controls_,
-                             &rr_, &lb_,   &ub_,   &logrr_, &se_};
-    const char* const names[] = {"id", "type", "dose", "cases", "n", "controls",
-                                 "rr", "lb",   "ub",   "logrr", "se"};
-    for (std::size_t k = 0; k < fields.size(); ++k) {
-        const std::string name = lower(trimmed(fields[k]));
-        for (std::size_t j = 0; j < std::size(names); ++j) {
-            if (name != names[j]) {
-                continue;
-            }
-            if (known[j]->index >= 0) {
-                throw table_error(header_line, "the header names column " + std::string(names[j]) +
-                                                   " twice (columns " +
-                                                   std::to_string(known[j]->index + 1) + " and " +
-                                                   std::to_string(k + 1) + ")");
-            }
-            known[j]->index = static_cast<int>(k);
-            known[j]->name = std::string(trimmed(fields[k]));
-        }
-    }
-    const bool limits = rr_.index >= 0 || lb_.index >= 0 || ub_.index >= 0;
-    log_scale_ = !limits && (logrr_.index >= 0 || se_.index >= 0);
-    std::vector<const char*> missing;
-    const std::pair<const column*, const char*> required[] = {
-        {&id_, "id"},
-        {&type_, "type"},
-        {&dose_, "dose"},
-        {&cases_, "cases"},
-        {n_.index >= 0 ? &n_ : &controls_, "n (or controls)"},
-        {log_scale_ ? &logrr_ : &rr_, log_scale_ ? "logrr" : "rr"},
-        {log_scale_ ? &se_ : &lb_, log_scale_ ? "se" : "lb"},
-        {log_scale_ ? &se_ : &ub_, log_scale_ ? "se" : "ub"}};
-    for (const auto& [col, name] : required) {
-        if (col->index < 0 &&
-            std::find(missing.begin(), missing.end(), std::string_view(name)) == missing.end()) {
-            missing.push_back(name);
-        }
-    }
-    if (!missing.empty()) {
-        std::string list;
-        for (const char* name : missing) {
-            list += (list.empty() ? "" : ", ") + std::string(name);
-        }
-        throw table_error(header_line, "the header lacks column" +
-                                           std::string(missing.size() > 1 ? "s " : " ") + list +
-                                           " (columns are found by name, in any order and "
-                                           "letter case)");
-    }
+    const table_columns columns = find_columns(fields, header_line);
+    id_ = columns.id;
+    type_ = columns.type;
+    dose_ = columns.dose;
+    cases_ = columns.cases;
+    n_ = columns.n;
+    controls_ = columns.controls;
+    rr_ = columns.rr;
+    lb_ = columns.lb;
+    ub_ = columns.ub;
+    logrr_ = columns.logrr;
+    se_ = columns.se;
+    log_scale_ = columns.log_scale;
 
     std::unordered_map<std::string, std::size_t> index;
     while (!in.at_end()) {
@@ -363,7 +358,7 @@ table_study table_file::read(std::size_t k) const {
         for (const row_ref& row : rows) {
             record_reader in(content_, separator_, row.offset, row.line);
             in.next(fields);
-            const study_reader r(fields, row.line);
+            const study_reader r(fields, row.line, decimal_comma_);
             check_field_count(fields.size(), fields_, separator_, row.line);
             if (id.empty()) {
                 throw row_fault{row.line, id_.name,
@@ -434,8 +429,10 @@ table_study table_file::read(std::size_t k) const {
             }
 
             const table_file::column& spread = log_scale_ ? se_ : lb_;
+            const bool marked = log_scale_ ? is_zero(r.raw(logrr_)) && is_zero(r.raw(se_))
+                                           : is_reference_word(r.raw(rr_));
             const bool is_reference =
-                is_missing(r.raw(spread)) && (log_scale_ || is_missing(r.raw(ub_)));
+                marked || (is_missing(r.raw(spread)) && (log_scale_ || is_missing(r.raw(ub_))));
             if (is_reference) {
                 if (reference != rows.size()) {
                     throw r.fault(spread, "a second reference row (empty limits); the first is on "
@@ -445,7 +442,7 @@ table_study table_file::read(std::size_t k) const {
                 }
                 const table_file::column& effect = log_scale_ ? logrr_ : rr_;
                 const std::string_view e = r.raw(effect);
-                if (!is_missing(e) && r.number(effect) != (log_scale_ ? 0.0 : 1.0)) {
+                if (!marked && !is_missing(e) && r.number(effect) != (log_scale_ ? 0.0 : 1.0)) {
                     throw r.fault(effect, std::string("the reference row's ") +
                                               (log_scale_ ? "log relative risk must be empty, "
                                                             "NA or 0"
@@ -466,10 +463,20 @@ table_study table_file::read(std::size_t k) const {
                 c.lo = std::log(r.positive(lb_));
                 c.hi = std::log(r.positive(ub_));
                 c.v = variance_from_limits(c.lo, c.hi);
+                c.all_ones = c.L == 0.0 && c.lo == 0.0 && c.hi == 0.0;
             }
             categories.push_back(c);
         }
         const int line = rows.front().line;
+        // Relative risk and limits all 1 mark the reference when nothing else does.
+        if (reference == rows.size() &&
+            std::count_if(categories.begin(), categories.end(),
+                          [](const category& c) { return c.all_ones; }) == 1) {
+            reference = static_cast<std::size_t>(
+                std::find_if(categories.begin(), categories.end(),
+                             [](const category& c) { return c.all_ones; }) -
+                categories.begin());
+        }
         if (reference == rows.size()) {
             throw row_fault{line, log_scale_ ? se_.name : lb_.name,
                             "no reference row: exactly one row of a study leaves its limits "
@@ -513,6 +520,9 @@ table_study table_file::read(std::size_t k) const {
             s.v(i, 0) = c.v;
             lines.push_back(c.line);
             ++i;
+        }
+        if (decimal_comma_) {
+            s.convention = "semicolon separators, decimal comma";
         }
         s.missing_counts = missing.text(cases_.name, n_.index >= 0 ? n_.name : controls_.name);
         s.missing_counts_line = missing.first_line();

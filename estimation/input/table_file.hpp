@@ -3,6 +3,7 @@
 #ifndef MORVEX_ESTIMATION_TABLE_FILE_HPP
 #define MORVEX_ESTIMATION_TABLE_FILE_HPP
 
+#include "estimation/input/table_header.hpp"
 #include "estimation/method/study.hpp"
 
 #include <optional>
@@ -12,17 +13,6 @@
 #include <vector>
 
 namespace morvex {
-
-// A fault of the whole file (no header, a missing column, a broken quote):
-// `line` is the 1-based line at fault.
-class table_error : public std::runtime_error {
-public:
-    table_error(int line, const std::string& message) : std::runtime_error(message), line_(line) {}
-    int line() const noexcept { return line_; }
-
-private:
-    int line_;
-};
 
 // Whether a file name ends in ".csv" or ".tsv" (any letter case).
 bool is_table_name(std::string_view name);
@@ -53,17 +43,15 @@ public:
         std::size_t offset; // where the row's record starts in the content
         int line;           // the line it starts on
     };
-    struct column {
-        int index = -1;   // field position, -1 when the header lacks it
-        std::string name; // as the header spells it
-    };
+    using column = table_column;
 
 private:
     std::string content_;
     char separator_;
     std::size_t fields_ = 0; // fields of the header
     column id_, type_, dose_, cases_, n_, controls_, rr_, lb_, ub_, logrr_, se_;
-    bool log_scale_ = false; // logrr and se rather than rr, lb and ub
+    bool log_scale_ = false;     // logrr and se rather than rr, lb and ub
+    bool decimal_comma_ = false; // a semicolon table: 2,5 is two and a half
     std::vector<std::string> ids_;
     std::vector<std::vector<row_ref>> studies_;
 };

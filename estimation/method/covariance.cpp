@@ -1,7 +1,7 @@
 #include "estimation/method/covariance.hpp"
 
-#include "estimation/method/fitted_counts.hpp"
 #include "estimation/base/format.hpp"
+#include "estimation/method/fitted_counts.hpp"
 
 #include <cmath>
 #include <string>

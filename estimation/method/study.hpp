@@ -51,6 +51,9 @@ struct study {
     // first such line: such a study has no count-based covariance.
     std::string missing_counts;
     int missing_counts_line = 0;
+    // How a table wrote its numbers when not as usual ("semicolon separators,
+    // decimal comma"); empty otherwise.
+    std::string convention;
 
     bool is_case_control() const { return design == study_design::case_control; }
 };

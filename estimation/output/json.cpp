@@ -203,6 +203,10 @@ void json_writer::write(const study_result& r) {
         out_ << ",\n   \"fitted\": ";
         with_reference(out_, r.fitted_A0, r.fitted);
     }
+    if (r.has_data && !r.data.convention.empty()) {
+        out_ << ",\n   \"convention\": ";
+        write_json_string(out_, r.data.convention);
+    }
     if (covariance_ && r.has_data) {
         out_ << ",\n   \"covariance_kind\": ";
         write_json_string(out_, covariance_name(r.covariance));
