@@ -18,7 +18,8 @@ enum : int {
     plot_option,
     increment_option,
     covariance_option,
-    missing_counts_option
+    missing_counts_option,
+    open_width_option
 };
 
 const option long_options[] = {
@@ -30,6 +31,7 @@ const option long_options[] = {
     {"increment", required_argument, nullptr, increment_option},
     {"covariance", required_argument, nullptr, covariance_option},
     {"missing-counts", required_argument, nullptr, missing_counts_option},
+    {"open-width", required_argument, nullptr, open_width_option},
     {nullptr, 0, nullptr, 0}};
 
 parsed_command_line refuse(std::string message) {
@@ -121,12 +123,24 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
             }
             result.opts.method_named = true;
             break;
+        case open_width_option: {
+            const parsed<double> f = parse_number(optarg);
+            if (f.status != number_status::ok || !(f.value > 0.0)) {
+                return refuse("option '--open-width' needs a number greater than 0 (the share of "
+                              "a neighbour's width an open dose category adds), e.g. "
+                              "--open-width=1; got '" +
+                              std::string(optarg) + "'");
+            }
+            result.opts.open_width = f.value;
+            break;
+        }
         case ':': {
             const std::string word = argv[optind - 1];
             const char* example = word == "--plot"             ? "--plot=forest.svg"
                                   : word == "--increment"      ? "--increment=10"
                                   : word == "--covariance"     ? "--covariance=hamling"
                                   : word == "--missing-counts" ? "--missing-counts=indep"
+                                  : word == "--open-width"     ? "--open-width=1"
                                                                : "--format=csv";
             return refuse("option '" + word + "' needs a value, e.g. " + example +
                           "; see 'Morvex --help'");

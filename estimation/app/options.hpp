@@ -21,6 +21,7 @@ struct options {
     covariance_kind covariance = covariance_kind::gl; // of studies with counts
     bool missing_counts_indep = false; // analyse studies without counts as independent
     bool method_named = false;         // --covariance or --missing-counts was given
+    double open_width = 1.0; // an open dose category adds this times half its neighbour's width
 };
 
 // What the command line asks for: a run, or an answer that needs no input.

@@ -185,7 +185,7 @@ void session::emit(const study_result& r) {
         if (w.line > 0) {
             err_ << ':' << w.line;
         }
-        err_ << ": warning: " << printable(w.message) << '\n';
+        err_ << (w.note ? ": note: " : ": warning: ") << printable(w.message) << '\n';
     }
     err_.flush();
     switch (format_) {
@@ -257,7 +257,7 @@ void session::add_setting_text(const std::string& name, std::string_view content
 void session::add_table_text(const std::string& name, std::string content) {
     std::optional<table_file> table;
     try {
-        table.emplace(std::move(content), is_tsv_name(name));
+        table.emplace(std::move(content), is_tsv_name(name), method_.open_width);
         if (table->study_count() == 0) {
             throw table_error(2, "the table has a header but no rows of studies");
         }
@@ -393,7 +393,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     const bool classic = opts.inputs.size() == 1 && !is_table_name(opts.inputs.front());
     try {
         session s(opts.format, classic, out, err, {opts.pool, !opts.plot.empty(), opts.increment},
-                  {opts.covariance, opts.missing_counts_indep, opts.method_named});
+                  {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width});
         for (const std::string& name : opts.inputs) {
             std::string content;
             try {

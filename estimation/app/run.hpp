@@ -43,6 +43,7 @@ struct study_method {
     covariance_kind covariance = covariance_kind::gl; // for studies with every count
     bool missing_counts_indep = false; // a study without counts: independent, not refused
     bool named = false;                // CSV and JSON say which covariance each study used
+    double open_width = 1.0;           // see options::open_width
 };
 
 // One run over its inputs: each study is estimated and written as soon as it

@@ -1,6 +1,7 @@
 #include "estimation/input/table_file.hpp"
 
 #include "estimation/base/format.hpp"
+#include "estimation/input/dose_range.hpp"
 #include "estimation/input/input_checks.hpp"
 #include "estimation/input/number.hpp"
 #include "estimation/input/setting_file.hpp"
@@ -286,9 +287,9 @@ bool is_tsv_name(std::string_view name) {
     return is_table_name(name) && lower(name.substr(name.size() - 4)) == ".tsv";
 }
 
-table_file::table_file(std::string content, bool tab)
+table_file::table_file(std::string content, bool tab, double open_width)
     : content_(std::move(content)), separator_(table_separator(content_, tab)),
-      decimal_comma_(separator_ == ';') {
+      decimal_comma_(separator_ == ';'), open_width_(open_width) {
     std::size_t start = 0;
     if (content_.compare(0, 3, "\xEF\xBB\xBF") == 0) {
         start = 3; // a UTF-8 byte-order mark, as spreadsheets write one
@@ -350,6 +351,7 @@ table_study table_file::read(std::size_t k) const {
     try {
         std::vector<category> categories;
         missing_counts missing;
+        std::vector<ranged_dose> ranges;
         std::size_t reference = rows.size();
         int reference_line = 0;
         study_design design = study_design::cohort;
@@ -387,7 +389,24 @@ table_study table_file::read(std::size_t k) const {
 
             category c{};
             c.line = row.line;
-            c.dose = r.number(dose_);
+            std::string dose_text(r.raw(dose_));
+            if (decimal_comma_) {
+                std::replace(dose_text.begin(), dose_text.end(), ',', '.');
+            }
+            if (!is_missing(dose_text) &&
+                parse_number(dose_text).status == number_status::not_a_number &&
+                looks_like_range(dose_text)) {
+                const std::optional<dose_range> range = parse_dose_range(dose_text);
+                if (!range) {
+                    throw r.fault(dose_, "the range " + quoted(r.raw(dose_)) +
+                                             " cannot be read (write a-b with 0 <= a < b, <b, "
+                                             ">=a or a+); give the category's assigned dose");
+                }
+                ranges.push_back({row.line, std::string(r.raw(dose_)), *range});
+                c.dose = not_computed;
+            } else {
+                c.dose = r.number(dose_);
+            }
             const bool no_cases = is_missing(r.raw(cases_));
             c.cases = no_cases ? not_computed : r.positive(cases_);
             const bool use_controls = design == study_design::case_control &&
@@ -468,6 +487,12 @@ table_study table_file::read(std::size_t k) const {
             categories.push_back(c);
         }
         const int line = rows.front().line;
+        const std::vector<dose_assignment> assigned = assign_doses(ranges, open_width_);
+        for (category& c : categories) {
+            for (const dose_assignment& a : assigned) {
+                c.dose = a.line == c.line ? a.dose : c.dose;
+            }
+        }
         // Relative risk and limits all 1 mark the reference when nothing else does.
         if (reference == rows.size() &&
             std::count_if(categories.begin(), categories.end(),
@@ -532,6 +557,15 @@ table_study table_file::read(std::size_t k) const {
             w.message =
                 "study " + printable(id) + ": " + w.message; // categories count from its reference
         }
+        for (std::size_t k = 0; k < assigned.size(); ++k) {
+            const dose_assignment& a = assigned[k];
+            s.warnings.insert(s.warnings.begin() + static_cast<std::ptrdiff_t>(k),
+                              notice{a.line,
+                                     "study " + printable(id) + ": dose " + quoted(a.text) +
+                                         " taken as " + shortest(a.dose) + " (" + a.rule + ")",
+                                     true});
+        }
+        s.assigned_doses = assigned;
         result.data = std::move(s);
     } catch (const table_error& e) {
         result.message = std::to_string(e.line()) + ": study " + printable(id) + ": " + e.what();

@@ -32,7 +32,8 @@ struct table_study {
 class table_file {
 public:
     // Throws table_error for a fault of the whole file. `tab` selects TSV.
-    table_file(std::string content, bool tab);
+    // `open_width` scales the half width that an open category (">=30") adds to its bound.
+    table_file(std::string content, bool tab, double open_width = 1.0);
 
     std::size_t study_count() const { return studies_.size(); }
 
@@ -52,6 +53,7 @@ private:
     column id_, type_, dose_, cases_, n_, controls_, rr_, lb_, ub_, logrr_, se_;
     bool log_scale_ = false;     // logrr and se rather than rr, lb and ub
     bool decimal_comma_ = false; // a semicolon table: 2,5 is two and a half
+    double open_width_ = 1.0;
     std::vector<std::string> ids_;
     std::vector<std::vector<row_ref>> studies_;
 };

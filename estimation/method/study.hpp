@@ -28,6 +28,15 @@ enum class study_design {
 struct notice {
     int line = 0;
     std::string message;
+    bool note = false; // says what was assumed, rather than a likely slip
+};
+
+// A dose a table gave as a range or an open category, and the dose assigned.
+struct dose_assignment {
+    int line = 0;
+    std::string text; // as the table wrote it
+    double dose = 0.0;
+    std::string rule; // "midpoint", "half the upper bound", ...
 };
 
 // Category 0 is the reference; exposed category i (1..n) is row i-1 of every
@@ -54,6 +63,7 @@ struct study {
     // How a table wrote its numbers when not as usual ("semicolon separators,
     // decimal comma"); empty otherwise.
     std::string convention;
+    std::vector<dose_assignment> assigned_doses; // in the order of the table's rows
 
     bool is_case_control() const { return design == study_design::case_control; }
 };

@@ -66,6 +66,23 @@ void open_study_entry(std::ostream& out, std::size_t index, const std::string& i
     write_json_string(out, id);
 }
 
+// Doses a table gave as ranges, beside the text each came from.
+void assigned_doses(std::ostream& out, const std::vector<dose_assignment>& doses) {
+    if (!doses.empty()) {
+        out << ",\n   \"assigned_doses\": [";
+        for (std::size_t k = 0; k < doses.size(); ++k) {
+            out << (k == 0 ? "" : ", ") << "{\"line\": " << doses[k].line << ", \"text\": ";
+            write_json_string(out, doses[k].text);
+            out << ", \"dose\": ";
+            number(out, doses[k].dose);
+            out << ", \"rule\": ";
+            write_json_string(out, doses[k].rule);
+            out << '}';
+        }
+        out << ']';
+    }
+}
+
 void write_pooled(std::ostream& out, const meta_analysis& m) {
     out << "{\"k\": " << m.included.size() << ", \"increment\": ";
     if (m.increment) {
@@ -229,11 +246,17 @@ void json_writer::write(const study_result& r) {
         }
         out_ << ']';
     }
+    assigned_doses(out_, r.data.assigned_doses);
+    // Notes of assigned doses are in assigned_doses; the warnings are the slips.
     out_ << ",\n   \"warnings\": [";
-    const std::vector<notice>& warnings = r.data.warnings;
-    for (std::size_t k = 0; k < warnings.size(); ++k) {
-        out_ << (k == 0 ? "" : ", ") << "{\"line\": " << warnings[k].line << ", \"message\": ";
-        write_json_string(out_, warnings[k].message);
+    bool first = true;
+    for (const notice& w : r.data.warnings) {
+        if (w.note) {
+            continue;
+        }
+        out_ << (first ? "" : ", ") << "{\"line\": " << w.line << ", \"message\": ";
+        first = false;
+        write_json_string(out_, w.message);
         out_ << '}';
     }
     out_ << "]}";
