@@ -15,6 +15,8 @@
 #include "matrix/matrix.hpp"
 
 #include <algorithm>
+#include <iostream>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <sstream>
@@ -244,6 +246,11 @@ void session::add_setting_text(const std::string& name, std::string_view content
     } catch (const setting_error& e) {
         r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
     }
+    if (!r.has_data && table_header_line(content)) {
+        r.message = name + ":1: the first line reads as a table's header, but only a name "
+                           "ending in .csv or .tsv is read as a table; rename the file (or give "
+                           "a setting file's nine lines)";
+    }
     if (r.has_data) {
         r.covariance = method_.covariance;
         estimate(r);
@@ -254,10 +261,11 @@ void session::add_setting_text(const std::string& name, std::string_view content
     emit(r);
 }
 
-void session::add_table_text(const std::string& name, std::string content) {
+void session::add_table_text(const std::string& name, std::string content,
+                             std::optional<bool> tab) {
     std::optional<table_file> table;
     try {
-        table.emplace(std::move(content), is_tsv_name(name), method_.open_width);
+        table.emplace(std::move(content), tab.value_or(is_tsv_name(name)), method_.open_width);
         if (table->study_count() == 0) {
             throw table_error(2, "the table has a header but no rows of studies");
         }
@@ -390,19 +398,31 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             << quoted(*input) << "; name another file for --plot\n";
         return exit_refused;
     }
-    const bool classic = opts.inputs.size() == 1 && !is_table_name(opts.inputs.front());
+    // "-" is standard input: a table when its first line reads as a table's header.
+    std::string standard_input;
+    std::optional<bool> standard_input_tab;
+    if (std::find(opts.inputs.begin(), opts.inputs.end(), "-") != opts.inputs.end()) {
+        standard_input.assign(std::istreambuf_iterator<char>(std::cin), {});
+        standard_input_tab = table_header_line(standard_input);
+    }
+    const auto is_table = [&](const std::string& name) {
+        return name == "-" ? standard_input_tab.has_value() : is_table_name(name);
+    };
+    const bool classic = opts.inputs.size() == 1 && !is_table(opts.inputs.front());
     try {
         session s(opts.format, classic, out, err, {opts.pool, !opts.plot.empty(), opts.increment},
                   {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width});
         for (const std::string& name : opts.inputs) {
             std::string content;
             try {
-                content = read_file(name);
+                content = name == "-" ? standard_input : read_file(name);
             } catch (const file_error& e) {
                 s.add_unreadable(name, name + ": " + e.what());
                 continue;
             }
-            if (is_table_name(name)) {
+            if (name == "-" && standard_input_tab) {
+                s.add_table_text(name, std::move(content), standard_input_tab);
+            } else if (is_table_name(name)) {
                 s.add_table_text(name, std::move(content));
             } else {
                 s.add_setting_text(name, content);

@@ -56,7 +56,9 @@ public:
             after_studies after = {}, study_method method = {});
 
     void add_setting_text(const std::string& name, std::string_view content);
-    void add_table_text(const std::string& name, std::string content);
+    // `tab`: whether a tab separates the fields; by default as the name says (.tsv).
+    void add_table_text(const std::string& name, std::string content,
+                        std::optional<bool> tab = std::nullopt);
     // An input that could not be read; `message` says why, naming the file.
     void add_unreadable(const std::string& name, const std::string& message);
 

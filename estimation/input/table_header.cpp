@@ -150,22 +150,47 @@ table_columns find_columns(const std::vector<std::string>& header, int line) {
                                 found + names);
 }
 
-char table_separator(std::string_view content, bool tab) {
-    if (tab) {
-        return '\t';
-    }
-    // The first line with anything but blanks on it.
+namespace {
+
+// The first line with anything but blanks on it, after a byte-order mark.
+std::string_view first_line(std::string_view content) {
     std::size_t start = content.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     while (start < content.size()) {
         const std::size_t end = std::min(content.find_first_of("\r\n", start), content.size());
         const std::string_view line = content.substr(start, end - start);
         if (line.find_first_not_of(" \t") != std::string_view::npos) {
-            const bool semicolons = line.find(';') != std::string_view::npos;
-            return semicolons && line.find(',') == std::string_view::npos ? ';' : ',';
+            return line;
         }
         start = end + 1;
     }
-    return ',';
+    return {};
+}
+
+} // namespace
+
+char table_separator(std::string_view content, bool tab) {
+    if (tab) {
+        return '\t';
+    }
+    const std::string_view line = first_line(content);
+    const bool semicolons = line.find(';') != std::string_view::npos;
+    return semicolons && line.find(',') == std::string_view::npos ? ';' : ',';
+}
+
+std::optional<bool> table_header_line(std::string_view content) {
+    const std::string_view line = first_line(content);
+    for (const char separator : {'\t', ',', ';'}) {
+        std::size_t start = 0;
+        while (line.find(separator) != std::string_view::npos && start <= line.size()) {
+            const std::size_t end = std::min(line.find(separator, start), line.size());
+            const std::string name = canonical(line.substr(start, end - start));
+            if (name == "id" || name == "study" || name == "\"id\"" || name == "\"study\"") {
+                return separator == '\t';
+            }
+            start = end + 1;
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace morvex

@@ -3,6 +3,7 @@
 #ifndef MORVEX_ESTIMATION_TABLE_HEADER_HPP
 #define MORVEX_ESTIMATION_TABLE_HEADER_HPP
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -40,6 +41,11 @@ table_columns find_columns(const std::vector<std::string>& header, int line);
 // semicolon when the first non-blank line holds semicolons and no comma (as
 // spreadsheets save with the decimal comma).
 char table_separator(std::string_view content, bool tab);
+
+// Whether the first non-blank line reads as a table's header: fields split by
+// tabs, commas or semicolons, one of them named id or study. Empty when not;
+// otherwise whether the tab separates.
+std::optional<bool> table_header_line(std::string_view content);
 
 } // namespace morvex
 
