@@ -1,8 +1,8 @@
-#include "estimation/distributions.hpp"
-#include "estimation/meta_analysis.hpp"
-#include "estimation/pooled_report.hpp"
-#include "estimation/pooling.hpp"
-#include "estimation/reml.hpp"
+#include "estimation/base/distributions.hpp"
+#include "estimation/output/pooled_report.hpp"
+#include "estimation/pooling/meta_analysis.hpp"
+#include "estimation/pooling/pooling.hpp"
+#include "estimation/pooling/reml.hpp"
 
 #include <gtest/gtest.h>
 
