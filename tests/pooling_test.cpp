@@ -256,6 +256,19 @@ TEST(Pooling, RemlSearchComparesEveryLocalMaximum) {
         EXPECT_GT(r.grid_points, 100) << c.name;
         EXPECT_LT(r.grid_points, 1000) << c.name;
     }
+    // The same relative precision at every scale: slopes and SEs times c give tau2 times c^2.
+    const pooled_summary unscaled = pool(studies(table3));
+    for (const double c : {1e-6, 1e-3, 1e3, 1e6}) {
+        std::vector<double> scaled = table3;
+        for (double& x : scaled) {
+            x *= c;
+        }
+        const pooled_summary s = pool(studies(scaled));
+        const std::string what = "Table 3 times " + std::to_string(c);
+        expect_relative(s.reml.tau2, unscaled.reml.tau2 * c * c, 1e-9, what + " tau2");
+        expect_relative(s.reml.estimate, unscaled.reml.estimate * c, 1e-9, what + " estimate");
+        expect_relative(s.reml.se, unscaled.reml.se * c, 1e-9, what + " se");
+    }
     // Data spanning more decades than a double holds cannot be searched.
     EXPECT_TRUE(std::isnan(maximise_restricted_likelihood({0, 1e200}, {1, 1}).tau2));
 }
