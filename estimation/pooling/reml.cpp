@@ -64,7 +64,10 @@ double trace_pp(const std::vector<double>& w) {
 // The restricted log-likelihood at one tau^2, without its constant,
 //   l = -1/2 [sum log(v_i + tau^2) + log sum w + sum w_i (b_i - mu)^2],
 // its score 2 dl/dtau^2 = y'PPy - tr P and the score's derivative
-// tr PP - 2 y'PPPy (dP/dtau^2 = -PP), with Py = w_i (b_i - mu).
+// tr PP - 2 y'PPPy (dP/dtau^2 = -PP), with Py = w_i (b_i - mu). The grid
+// needs the score only; the Newton steps and the comparison need all three.
+enum class needed { score, all };
+
 struct likelihood_point {
     double loglik = 0.0;
     double score = 0.0;
@@ -72,13 +75,11 @@ struct likelihood_point {
 };
 
 likelihood_point evaluate(const std::vector<double>& b, const std::vector<double>& variances,
-                          double tau2) {
+                          double tau2, needed figures) {
     const std::size_t k = b.size();
     std::vector<double> w(k);
-    double log_variances = 0.0;
     for (std::size_t i = 0; i < k; ++i) {
         w[i] = 1.0 / (variances[i] + tau2);
-        log_variances += std::log(variances[i] + tau2);
     }
     const double s = sum(w);
     double mean = 0.0;
@@ -100,9 +101,15 @@ likelihood_point evaluate(const std::vector<double>& b, const std::vector<double
     }
     pppy -= wpy * wpy / s;
     likelihood_point p;
-    p.loglik = -0.5 * (log_variances + std::log(s) + residual);
     p.score = ppy - trace_p(w);
-    p.slope = trace_pp(w) - 2.0 * pppy;
+    if (figures == needed::all) {
+        double log_variances = 0.0;
+        for (const double v : variances) {
+            log_variances += std::log(v + tau2);
+        }
+        p.loglik = -0.5 * (log_variances + std::log(s) + residual);
+        p.slope = trace_pp(w) - 2.0 * pppy;
+    }
     return p;
 }
 
@@ -146,7 +153,7 @@ solved_maximum solve_bracket(const std::vector<double>& b, const std::vector<dou
     double step_before = step;
     while (m.iterations < steps_per_bracket) {
         ++m.iterations;
-        const likelihood_point p = evaluate(b, variances, tau2);
+        const likelihood_point p = evaluate(b, variances, tau2, needed::all);
         if (p.score == 0.0) {
             m.tau2 = tau2;
             m.converged = true;
@@ -193,17 +200,17 @@ reml_maximum maximise_restricted_likelihood(const std::vector<double>& b,
     }
     r.grid_points = static_cast<int>(grid.size());
     r.converged = true;
-    likelihood_point previous = evaluate(b, variances, 0.0);
+    likelihood_point previous = evaluate(b, variances, 0.0, needed::all);
     double best = previous.loglik;
     r.maxima = previous.score <= 0.0 ? 1 : 0;
     for (std::size_t i = 1; i < grid.size(); ++i) {
-        const likelihood_point current = evaluate(b, variances, grid[i]);
+        const likelihood_point current = evaluate(b, variances, grid[i], needed::score);
         if (previous.score > 0.0 && current.score <= 0.0) {
             const solved_maximum m = solve_bracket(b, variances, grid[i - 1], grid[i]);
             ++r.maxima;
             r.iterations += m.iterations;
             r.converged = r.converged && m.converged;
-            const double loglik = evaluate(b, variances, m.tau2).loglik;
+            const double loglik = evaluate(b, variances, m.tau2, needed::all).loglik;
             if (loglik > best) {
                 best = loglik;
                 r.tau2 = m.tau2;
