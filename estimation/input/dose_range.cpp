@@ -4,6 +4,7 @@
 #include "estimation/input/number.hpp"
 #include "estimation/input/table_header.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace morvex {
@@ -104,14 +105,15 @@ namespace {
 
 // The closed range with the highest upper bound at or below `bound`.
 const ranged_dose* closed_below(const std::vector<ranged_dose>& doses, double bound) {
-    const ranged_dose* best = nullptr;
-    for (const ranged_dose& d : doses) {
-        if (d.range.shape == dose_range::form::closed && d.range.hi <= bound &&
-            (best == nullptr || d.range.hi > best->range.hi)) {
-            best = &d;
-        }
-    }
-    return best;
+    // Ranges that do not qualify rank below every one that does.
+    const auto key = [bound](const ranged_dose& d) {
+        return d.range.shape == dose_range::form::closed && d.range.hi <= bound ? d.range.hi
+                                                                                : -INFINITY;
+    };
+    const auto best = std::max_element(
+        doses.begin(), doses.end(),
+        [&key](const ranged_dose& a, const ranged_dose& b) { return key(a) < key(b); });
+    return best != doses.end() && key(*best) > -INFINITY ? &*best : nullptr;
 }
 
 } // namespace

@@ -557,9 +557,9 @@ table_study table_file::read(std::size_t k) const {
             w.message =
                 "study " + printable(id) + ": " + w.message; // categories count from its reference
         }
-        for (std::size_t k = 0; k < assigned.size(); ++k) {
-            const dose_assignment& a = assigned[k];
-            s.warnings.insert(s.warnings.begin() + static_cast<std::ptrdiff_t>(k),
+        for (std::size_t at = 0; at < assigned.size(); ++at) {
+            const dose_assignment& a = assigned[at];
+            s.warnings.insert(s.warnings.begin() + static_cast<std::ptrdiff_t>(at),
                               notice{a.line,
                                      "study " + printable(id) + ": dose " + quoted(a.text) +
                                          " taken as " + shortest(a.dose) + " (" + a.rule + ")",
