@@ -45,6 +45,7 @@ bool valid_outcome(int status, const morvex::session& run, const std::string& ou
     for (const morvex::study_summary& s : run.summaries()) {
         unestimated +=
             s.status == morvex::study_status::refused || s.status == morvex::study_status::stopped;
+        unestimated += s.more_faults; // a refused study's other faulty rows, one line each
         pooled += s.status == morvex::study_status::complete;
     }
     // Pooled rows when 2 or more studies are complete, else the reason, also on standard error.

@@ -86,6 +86,7 @@ void summarise(std::vector<study_summary>& list, const study_result& r) {
     s.se = r.se;
     s.status = r.status;
     s.message = r.message;
+    s.more_faults = r.more_messages.size();
     list.push_back(std::move(s));
 }
 
@@ -218,6 +219,9 @@ void session::emit(const study_result& r) {
         err_ << abnormal_termination << '\n';
     } else if (!r.estimated()) {
         err_ << "Morvex: " << printable(r.message) << '\n';
+        for (const std::string& more : r.more_messages) {
+            err_ << "Morvex: " << printable(more) << '\n';
+        }
     }
     if (after_.plot && summaries_.empty() && r.status == study_status::complete) {
         first_study_ = r.data;
@@ -318,6 +322,9 @@ void session::add_table_text(const std::string& name, std::string content,
             }
         } else {
             r.message = name + ':' + t.message;
+            for (const std::string& more : t.more) {
+                r.more_messages.push_back(name + ':' + more);
+            }
         }
         emit(r);
     }

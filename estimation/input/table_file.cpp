@@ -255,6 +255,16 @@ struct missing_counts {
     }
 };
 
+// "LINE: column NAME: study ID: MESSAGE", as a refused study's message.
+std::string fault_text(const row_fault& f, const std::string& id) {
+    return std::to_string(f.line) + ": " +
+           (f.column.empty() ? "" : "column " + printable(f.column) + ": ") + "study " +
+           printable(id) + ": " + f.message;
+}
+
+// A refused study lists at most this many faulty rows.
+constexpr std::size_t max_faults = 20;
+
 struct category {
     double dose, cases, total, L, lo, hi, v;
     int line;
@@ -357,134 +367,150 @@ table_study table_file::read(std::size_t k) const {
         study_design design = study_design::cohort;
         std::string first_type;
         std::vector<std::string> fields;
+        std::vector<row_fault> faults; // every faulty row, so that one run shows them all
         for (const row_ref& row : rows) {
-            record_reader in(content_, separator_, row.offset, row.line);
-            in.next(fields);
-            const study_reader r(fields, row.line, decimal_comma_);
-            check_field_count(fields.size(), fields_, separator_, row.line);
-            if (id.empty()) {
-                throw row_fault{row.line, id_.name,
-                                "missing value: every row needs the id of its study"};
-            }
-            // The design is the first row's; every other row must agree.
-            const std::string_view type = r.raw(type_);
-            if (is_missing(type)) {
-                throw r.fault(type_, "missing value; expected cc, ci or ir");
-            }
-            bool known = false;
-            const study_design row_design = design_of(type, known);
-            if (!known) {
-                throw r.fault(type_, "expected cc (case-control), ci (cohort, persons) or ir "
-                                     "(incidence rate, person-time), got " +
-                                         quoted(type));
-            }
-            if (first_type.empty()) {
-                first_type = lower(type);
-                design = row_design;
-            } else if (row_design != design) {
-                throw r.fault(type_, "the study mixes types: " + quoted(type) + " here, " +
-                                         quoted(first_type) + " on line " +
-                                         std::to_string(rows.front().line));
-            }
+            try {
+                record_reader in(content_, separator_, row.offset, row.line);
+                in.next(fields);
+                const study_reader r(fields, row.line, decimal_comma_);
+                check_field_count(fields.size(), fields_, separator_, row.line);
+                if (id.empty()) {
+                    throw row_fault{row.line, id_.name,
+                                    "missing value: every row needs the id of its study"};
+                }
+                // The design is the first row's; every other row must agree.
+                const std::string_view type = r.raw(type_);
+                if (is_missing(type)) {
+                    throw r.fault(type_, "missing value; expected cc, ci or ir");
+                }
+                bool known = false;
+                const study_design row_design = design_of(type, known);
+                if (!known) {
+                    throw r.fault(type_, "expected cc (case-control), ci (cohort, persons) or ir "
+                                         "(incidence rate, person-time), got " +
+                                             quoted(type));
+                }
+                if (first_type.empty()) {
+                    first_type = lower(type);
+                    design = row_design;
+                } else if (row_design != design) {
+                    throw r.fault(type_, "the study mixes types: " + quoted(type) + " here, " +
+                                             quoted(first_type) + " on line " +
+                                             std::to_string(rows.front().line));
+                }
 
-            category c{};
-            c.line = row.line;
-            std::string dose_text(r.raw(dose_));
-            if (decimal_comma_) {
-                std::replace(dose_text.begin(), dose_text.end(), ',', '.');
-            }
-            if (!is_missing(dose_text) &&
-                parse_number(dose_text).status == number_status::not_a_number &&
-                looks_like_range(dose_text)) {
-                const std::optional<dose_range> range = parse_dose_range(dose_text);
-                if (!range) {
-                    throw r.fault(dose_, "the range " + quoted(r.raw(dose_)) +
-                                             " cannot be read (write a-b with 0 <= a < b, <b, "
-                                             ">=a or a+); give the category's assigned dose");
+                category c{};
+                c.line = row.line;
+                std::string dose_text(r.raw(dose_));
+                if (decimal_comma_) {
+                    std::replace(dose_text.begin(), dose_text.end(), ',', '.');
                 }
-                ranges.push_back({row.line, std::string(r.raw(dose_)), *range});
-                c.dose = not_computed;
-            } else {
-                c.dose = r.number(dose_);
-            }
-            const bool no_cases = is_missing(r.raw(cases_));
-            c.cases = no_cases ? not_computed : r.positive(cases_);
-            const bool use_controls = design == study_design::case_control &&
-                                      controls_.index >= 0 &&
-                                      (n_.index < 0 || is_missing(r.raw(n_)));
-            const bool no_total = use_controls ? is_missing(r.raw(controls_))
-                                               : n_.index >= 0 && is_missing(r.raw(n_));
-            if (no_cases) {
-                missing.cases.push_back(row.line);
-            }
-            if (no_total) {
-                missing.totals.push_back(row.line);
-            }
-            if (design != study_design::case_control && controls_.index >= 0 &&
-                !is_missing(r.raw(controls_))) {
-                throw r.fault(controls_, "only a case-control study may give controls; leave "
-                                         "the field empty or NA in this " +
-                                             std::string(design == study_design::cohort
-                                                             ? "cohort (ci)"
-                                                             : "incidence-rate (ir)") +
-                                             " study, whose total is n");
-            }
-            if (no_total) {
-                c.total = not_computed;
-            } else if (use_controls) {
-                c.total = c.cases + r.positive(controls_);
-            } else if (n_.index < 0) {
-                throw r.fault(controls_, "only a case-control study may give controls instead "
-                                         "of the total n");
-            } else if (design == study_design::incidence_rate) {
-                c.total = r.positive(n_); // person-time may be below the cases
-            } else {
-                c.total = r.number(n_);
-                if (!no_cases && !(c.total > c.cases)) {
-                    throw r.fault(n_, "the total must be greater than the number of cases (" +
-                                          std::string(r.raw(cases_)) + "), got " +
-                                          quoted(r.raw(n_)));
+                if (!is_missing(dose_text) &&
+                    parse_number(dose_text).status == number_status::not_a_number &&
+                    looks_like_range(dose_text)) {
+                    const std::optional<dose_range> range = parse_dose_range(dose_text);
+                    if (!range) {
+                        throw r.fault(dose_, "the range " + quoted(r.raw(dose_)) +
+                                                 " cannot be read (write a-b with 0 <= a < b, <b, "
+                                                 ">=a or a+); give the category's assigned dose");
+                    }
+                    ranges.push_back({row.line, std::string(r.raw(dose_)), *range});
+                    c.dose = not_computed;
+                } else {
+                    c.dose = r.number(dose_);
                 }
-            }
+                const bool no_cases = is_missing(r.raw(cases_));
+                c.cases = no_cases ? not_computed : r.positive(cases_);
+                const bool use_controls = design == study_design::case_control &&
+                                          controls_.index >= 0 &&
+                                          (n_.index < 0 || is_missing(r.raw(n_)));
+                const bool no_total = use_controls ? is_missing(r.raw(controls_))
+                                                   : n_.index >= 0 && is_missing(r.raw(n_));
+                if (no_cases) {
+                    missing.cases.push_back(row.line);
+                }
+                if (no_total) {
+                    missing.totals.push_back(row.line);
+                }
+                if (design != study_design::case_control && controls_.index >= 0 &&
+                    !is_missing(r.raw(controls_))) {
+                    throw r.fault(controls_, "only a case-control study may give controls; leave "
+                                             "the field empty or NA in this " +
+                                                 std::string(design == study_design::cohort
+                                                                 ? "cohort (ci)"
+                                                                 : "incidence-rate (ir)") +
+                                                 " study, whose total is n");
+                }
+                if (no_total) {
+                    c.total = not_computed;
+                } else if (use_controls) {
+                    c.total = c.cases + r.positive(controls_);
+                } else if (n_.index < 0) {
+                    throw r.fault(controls_, "only a case-control study may give controls instead "
+                                             "of the total n");
+                } else if (design == study_design::incidence_rate) {
+                    c.total = r.positive(n_); // person-time may be below the cases
+                } else {
+                    c.total = r.number(n_);
+                    if (!no_cases && !(c.total > c.cases)) {
+                        throw r.fault(n_, "the total must be greater than the number of cases (" +
+                                              std::string(r.raw(cases_)) + "), got " +
+                                              quoted(r.raw(n_)));
+                    }
+                }
 
-            const table_file::column& spread = log_scale_ ? se_ : lb_;
-            const bool marked = log_scale_ ? is_zero(r.raw(logrr_)) && is_zero(r.raw(se_))
-                                           : is_reference_word(r.raw(rr_));
-            const bool is_reference =
-                marked || (is_missing(r.raw(spread)) && (log_scale_ || is_missing(r.raw(ub_))));
-            if (is_reference) {
-                if (reference != rows.size()) {
-                    throw r.fault(spread, "a second reference row (empty limits); the first is on "
-                                          "line " +
-                                              std::to_string(reference_line) +
-                                              ", and a study has exactly one");
+                const table_file::column& spread = log_scale_ ? se_ : lb_;
+                const bool marked = log_scale_ ? is_zero(r.raw(logrr_)) && is_zero(r.raw(se_))
+                                               : is_reference_word(r.raw(rr_));
+                const bool is_reference =
+                    marked || (is_missing(r.raw(spread)) && (log_scale_ || is_missing(r.raw(ub_))));
+                if (is_reference) {
+                    if (reference != rows.size()) {
+                        throw r.fault(spread,
+                                      "a second reference row (empty limits); the first is on "
+                                      "line " +
+                                          std::to_string(reference_line) +
+                                          ", and a study has exactly one");
+                    }
+                    const table_file::column& effect = log_scale_ ? logrr_ : rr_;
+                    const std::string_view e = r.raw(effect);
+                    if (!marked && !is_missing(e) && r.number(effect) != (log_scale_ ? 0.0 : 1.0)) {
+                        throw r.fault(effect,
+                                      std::string("the reference row's ") +
+                                          (log_scale_ ? "log relative risk must be empty, "
+                                                        "NA or 0"
+                                                      : "relative risk must be empty, NA or "
+                                                        "1") +
+                                          ", got " + quoted(e));
+                    }
+                    reference = categories.size();
+                    reference_line = row.line;
+                } else if (log_scale_) {
+                    c.L = r.number(logrr_);
+                    const double se = r.positive(se_);
+                    c.v = se * se;
+                    c.lo = c.L - 1.96 * se;
+                    c.hi = c.L + 1.96 * se;
+                } else {
+                    c.L = std::log(r.positive(rr_));
+                    c.lo = std::log(r.positive(lb_));
+                    c.hi = std::log(r.positive(ub_));
+                    c.v = variance_from_limits(c.lo, c.hi);
+                    c.all_ones = c.L == 0.0 && c.lo == 0.0 && c.hi == 0.0;
                 }
-                const table_file::column& effect = log_scale_ ? logrr_ : rr_;
-                const std::string_view e = r.raw(effect);
-                if (!marked && !is_missing(e) && r.number(effect) != (log_scale_ ? 0.0 : 1.0)) {
-                    throw r.fault(effect, std::string("the reference row's ") +
-                                              (log_scale_ ? "log relative risk must be empty, "
-                                                            "NA or 0"
-                                                          : "relative risk must be empty, NA or "
-                                                            "1") +
-                                              ", got " + quoted(e));
+                categories.push_back(c);
+            } catch (const row_fault& f) {
+                faults.push_back(f);
+                if (id.empty() || faults.size() == max_faults) {
+                    break;
                 }
-                reference = categories.size();
-                reference_line = row.line;
-            } else if (log_scale_) {
-                c.L = r.number(logrr_);
-                const double se = r.positive(se_);
-                c.v = se * se;
-                c.lo = c.L - 1.96 * se;
-                c.hi = c.L + 1.96 * se;
-            } else {
-                c.L = std::log(r.positive(rr_));
-                c.lo = std::log(r.positive(lb_));
-                c.hi = std::log(r.positive(ub_));
-                c.v = variance_from_limits(c.lo, c.hi);
-                c.all_ones = c.L == 0.0 && c.lo == 0.0 && c.hi == 0.0;
             }
-            categories.push_back(c);
+        }
+        for (std::size_t more = 1; more < faults.size(); ++more) {
+            result.more.push_back(fault_text(faults[more], id));
+        }
+        if (!faults.empty()) {
+            throw faults.front();
         }
         const int line = rows.front().line;
         const std::vector<dose_assignment> assigned = assign_doses(ranges, open_width_);
@@ -570,9 +596,7 @@ table_study table_file::read(std::size_t k) const {
     } catch (const table_error& e) {
         result.message = std::to_string(e.line()) + ": study " + printable(id) + ": " + e.what();
     } catch (const row_fault& f) {
-        result.message = std::to_string(f.line) + ": " +
-                         (f.column.empty() ? "" : "column " + printable(f.column) + ": ") +
-                         "study " + printable(id) + ": " + f.message;
+        result.message = fault_text(f, id);
     }
     return result;
 }

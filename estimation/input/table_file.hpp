@@ -22,9 +22,10 @@ bool is_tsv_name(std::string_view name);
 // One study of a table: its record, or why it was refused.
 struct table_study {
     std::string id;
-    int first_line = 0;        // the line its first row starts on
-    std::optional<study> data; // empty when refused
-    std::string message;       // "LINE: column NAME: study ID: ..." when refused
+    int first_line = 0;            // the line its first row starts on
+    std::optional<study> data;     // empty when refused
+    std::string message;           // "LINE: column NAME: study ID: ..." when refused
+    std::vector<std::string> more; // the study's other faulty rows, in the same form
 };
 
 // A table indexed by study. The content is kept and each study is read only

@@ -111,6 +111,7 @@ struct study_result {
     study data;
     study_status status = study_status::refused;
     std::string message; // why refused or stopped, as "FILE:LINE: ..." or plain text
+    std::vector<std::string> more_messages; // a refused table study's other faults, the same way
     int iterations = 0;
     bool converged = false;
     double fitted_A0 = not_computed;
@@ -174,7 +175,8 @@ struct study_summary {
     double beta = not_computed;
     double se = not_computed;
     study_status status = study_status::refused;
-    std::string message; // why it was refused or stopped
+    std::string message;         // why it was refused or stopped
+    std::size_t more_faults = 0; // further messages of a refused study
 };
 
 } // namespace morvex

@@ -205,6 +205,14 @@ void json_writer::write(const study_result& r) {
     write_json_string(out_, status_name(r.status));
     out_ << ", \"message\": ";
     write_json_string(out_, r.message);
+    if (!r.more_messages.empty()) {
+        out_ << ", \"more_faults\": [";
+        for (std::size_t k = 0; k < r.more_messages.size(); ++k) {
+            out_ << (k == 0 ? "" : ", ");
+            write_json_string(out_, r.more_messages[k]);
+        }
+        out_ << ']';
+    }
     if (r.has_data) {
         const study& s = r.data;
         out_ << ",\n   \"doses\": ";

@@ -93,6 +93,9 @@ void print_report(std::ostream& out, const study_result& r, bool classic) {
     } else if (!classic) {
         out << (r.status == study_status::refused ? "*** Refused: " : "*** Stopped: ")
             << printable(r.message) << '\n';
+        for (const std::string& more : r.more_messages) {
+            out << "*** Also: " << printable(more) << '\n';
+        }
     }
 }
 
