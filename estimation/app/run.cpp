@@ -323,7 +323,10 @@ void session::add_table_text(const std::string& name, std::string content,
         } else {
             r.message = name + ':' + t.message;
             for (const std::string& more : t.more) {
-                r.more_messages.push_back(name + ':' + more);
+                std::string line = name;
+                line += ':';
+                line += more;
+                r.more_messages.push_back(std::move(line));
             }
         }
         emit(r);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace morvex {
 namespace {
@@ -107,13 +108,15 @@ namespace {
 const ranged_dose* closed_below(const std::vector<ranged_dose>& doses, double bound) {
     // Ranges that do not qualify rank below every one that does.
     const auto key = [bound](const ranged_dose& d) {
-        return d.range.shape == dose_range::form::closed && d.range.hi <= bound ? d.range.hi
-                                                                                : -INFINITY;
+        return d.range.shape == dose_range::form::closed && d.range.hi <= bound
+                   ? d.range.hi
+                   : -std::numeric_limits<double>::infinity();
     };
     const auto best = std::max_element(
         doses.begin(), doses.end(),
         [&key](const ranged_dose& a, const ranged_dose& b) { return key(a) < key(b); });
-    return best != doses.end() && key(*best) > -INFINITY ? &*best : nullptr;
+    return best != doses.end() && key(*best) > -std::numeric_limits<double>::infinity() ? &*best
+                                                                                        : nullptr;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "estimation/method/fitted_counts.hpp"
 
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,7 @@ struct pseudo_table {
 struct hamling_problem {
     const study& s;
     double p0 = 0.0, z0 = 0.0; // the crude table's reference share and ratio
-    double v_min = INFINITY;
+    double v_min = std::numeric_limits<double>::infinity();
     double R_max = 0.0;
 
     // The reference's counts at (t, s), and the sums over all categories.
