@@ -8,6 +8,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__EMSCRIPTEN__)
+#include <emscripten/emscripten.h>
+
+// The JavaScript engine's own shortest round trip, the text of String(value):
+// the fewest digits that identify the double and, of those, the nearest. It
+// is much faster there than printf and strtod, whose long double is emulated.
+// NOLINTNEXTLINE
+EM_JS(int, javascript_shortest, (double value, char* text, int size),
+      { return stringToUTF8(String(value), text, size); });
+#endif
+
 namespace morvex::portable {
 namespace {
 
@@ -38,6 +49,29 @@ std::string printed(const char* conversion, int precision, double value) {
     return with_point(std::move(text));
 }
 
+#if defined(__EMSCRIPTEN__)
+// The digits and exponent of JavaScript's text ("123.25", "1.5e-7", "1e+21").
+decimal shortest_decimal(double magnitude) {
+    char text[40];
+    javascript_shortest(magnitude, text, sizeof text);
+    decimal d;
+    int point = -1;
+    const char* c = text;
+    for (; *c != '\0' && *c != 'e'; ++c) {
+        if (*c == '.') {
+            point = d.count;
+        } else if (d.count > 0 || *c != '0') {
+            d.digits = d.digits * 10 + static_cast<std::uint64_t>(*c - '0');
+            ++d.count;
+        } else if (point >= 0) {
+            --d.exponent; // a leading zero after the point
+        }
+    }
+    const int whole = point >= 0 ? point : d.count; // digits before the point
+    d.exponent += whole - 1 + (*c == 'e' ? std::atoi(c + 1) : 0);
+    return d;
+}
+#else
 bool reads_back(const decimal& d, double magnitude) {
     char text[48];
     std::snprintf(text, sizeof text, "%llue%d", static_cast<unsigned long long>(d.digits),
@@ -103,6 +137,7 @@ decimal shortest_decimal(double magnitude) {
     }
     return best;
 }
+#endif
 
 } // namespace
 
@@ -153,7 +188,60 @@ std::string general(double value, int precision) {
     return printed("%.*g", precision, value);
 }
 
+namespace {
+
+// Exact powers of ten: every one up to 10^22 is a double.
+constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// A decimal of at most 15 significant digits times a power of ten up to 10^22
+// is one exact integer multiplied or divided by one exact power: a single
+// rounding, so the correctly rounded double, without the C library's strtod
+// (slow where long double is emulated, as in WebAssembly).
+bool read_short_decimal(const std::string& text, double& value) {
+    std::uint64_t digits = 0;
+    int count = 0;
+    int exponent = 0;
+    bool point = false;
+    std::size_t at = text.size() > 0 && text[0] == '-' ? 1 : 0;
+    for (; at < text.size() && text[at] != 'e' && text[at] != 'E'; ++at) {
+        if (text[at] == '.') {
+            point = true;
+        } else if (count > 0 || text[at] != '0') {
+            if (++count > 15) {
+                return false;
+            }
+            digits = digits * 10 + static_cast<std::uint64_t>(text[at] - '0');
+            exponent -= point ? 1 : 0;
+        } else {
+            exponent -= point ? 1 : 0;
+        }
+    }
+    if (at < text.size()) {
+        const std::string power = text.substr(at + 1);
+        if (power.size() > 5) {
+            return false;
+        }
+        exponent += std::atoi(power.c_str());
+    }
+    if (digits != 0 && (exponent < -22 || exponent > 22)) {
+        return false;
+    }
+    const double n = static_cast<double>(digits);
+    const double magnitude = digits == 0     ? 0.0
+                             : exponent >= 0 ? n * powers_of_ten[exponent]
+                                             : n / powers_of_ten[-exponent];
+    value = text[0] == '-' ? -magnitude : magnitude;
+    return true;
+}
+
+} // namespace
+
 bool read_decimal(const std::string& text, double& value) {
+    if (read_short_decimal(text, value)) {
+        return true;
+    }
     std::string local = text;
     const char* point = std::localeconv()->decimal_point;
     const std::size_t at = local.find('.');
