@@ -1,6 +1,6 @@
 // The portable number text against the library's std::to_chars, character for
 // character: the WebAssembly build writes its numbers with it.
-#include "estimation/number_text.hpp"
+#include "estimation/base/number_text.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The page's way into the program: a run on files already written to the
 // module's in-memory file system, with the arguments of the command line and
 // standard output and error kept for the page to read.
-#include "estimation/run.hpp"
+#include "estimation/app/run.hpp"
 
 #include <emscripten/emscripten.h>
 #include <sys/stat.h>
