@@ -4,8 +4,9 @@
 'use strict';
 
 // The command line's options, one line each. type: flag (on or off), choice,
-// number or text (a value, left out when empty), picture (an SVG file the
-// run writes, shown and offered for download). --format is the page's own
+// number or text (a value, left out when empty; a choice of '' is the
+// program's default), picture (an SVG file the run writes, shown and offered
+// for download), output (a file the run writes, offered for download). --format is the page's own
 // choice: the results come from the CSV report, the others are made on demand.
 const OPTIONS = [
   { arg: '--pool', type: 'flag', label: 'Pool the studies (fixed effect, DerSimonian-Laird and REML random effects)' },
@@ -48,7 +49,7 @@ function optionControl(option, index) {
   if (option.type === 'choice') {
     control = document.createElement('select');
     for (const choice of option.choices) {
-      control.add(new Option(choice, choice, false, choice === option.value));
+      control.add(new Option(choice || '(the default)', choice, false, choice === option.value));
     }
   } else {
     control = document.createElement('input');
@@ -62,7 +63,7 @@ function optionControl(option, index) {
   }
   control.id = id;
   control.dataset.arg = option.arg;
-  if (option.type === 'picture') {
+  if (option.type === 'picture' || option.type === 'output') {
     const check = document.createElement('input');
     check.type = 'checkbox';
     check.id = `${id}-on`;
@@ -93,7 +94,7 @@ function optionArgs() {
       if (option.control.checked) {
         args.push(option.arg);
       }
-    } else if (option.type === 'picture') {
+    } else if (option.type === 'picture' || option.type === 'output') {
       if (option.on.checked) {
         args.push(`${option.arg}=${value}`);
       }
@@ -104,12 +105,15 @@ function optionArgs() {
   return args;
 }
 
-function pictureNames(args) {
+const writesFile = (option) => option.type === 'picture' || option.type === 'output';
+
+// The files the run is asked to write, with the option that asks.
+function outputNames(args) {
   const names = [];
-  for (const option of OPTIONS.filter((o) => o.type === 'picture')) {
+  for (const option of OPTIONS.filter(writesFile)) {
     const word = args.find((a) => a.startsWith(`${option.arg}=`));
     if (word) {
-      names.push(word.slice(option.arg.length + 1));
+      names.push({ name: word.slice(option.arg.length + 1), picture: option.type === 'picture' });
     }
   }
   return names;
@@ -175,21 +179,21 @@ function withFormat(args, format) {
 // The arguments for a second run of the same inputs, which draws no picture.
 function withoutPictures(args) {
   const end = args.includes('--') ? args.indexOf('--') : args.length;
-  const drawn = OPTIONS.filter((o) => o.type === 'picture').map((o) => `${o.arg}=`);
+  const drawn = OPTIONS.filter(writesFile).map((o) => `${o.arg}=`);
   const options = args.slice(0, end).filter((a) => !drawn.some((d) => a.startsWith(d)));
   return [...options, ...args.slice(end)];
 }
 
-function readPictures(folder, names) {
-  const pictures = [];
-  for (const name of names) {
+function readOutputs(folder, names) {
+  const files = [];
+  for (const { name, picture } of names) {
     const at = name.startsWith('/') ? name : `${folder}/${name}`;
     if (morvex.FS.analyzePath(at).exists) {
-      pictures.push({ name: name.split('/').pop(), bytes: morvex.FS.readFile(at) });
+      files.push({ name: name.split('/').pop(), bytes: morvex.FS.readFile(at), picture });
       morvex.FS.unlink(at);
     }
   }
-  return pictures;
+  return files;
 }
 
 async function estimate() {
@@ -217,7 +221,7 @@ async function estimate() {
   // One run gives the table (the CSV report: the program's own number text),
   // the messages and the pictures; the other formats are made when asked for.
   const shown = call(withFormat(args, 'csv'));
-  const pictures = readPictures(folder, pictureNames(args));
+  const pictures = readOutputs(folder, outputNames(args));
   last = { folder, args, names, outputs: { csv: shown.out } };
   showResults(shown, pictures);
   // The time from the click to the next frame drawn with the results, for tests.
@@ -311,10 +315,12 @@ function showPooled(header, rows) {
   const table = $('pooled');
   table.replaceChildren();
   const head = table.createTHead().insertRow();
-  for (const title of ['Model', 'Slope (beta)', 'SE', 'Lower 95%', 'Upper 95%', 'p', 'Details']) {
+  for (const title of ['Model', 'Slope (beta)', 'SE', 'Lower 95%', 'Upper 95%', 'p']) {
     head.append(cell('th', title));
   }
   const body = table.createTBody();
+  const details = $('pooled-details');
+  details.replaceChildren();
   for (const r of pooled) {
     const id = r[header.indexOf('id')];
     const tr = body.insertRow();
@@ -323,7 +329,7 @@ function showPooled(header, rows) {
     for (const column of columns) {
       tr.append(cell('td', r[header.indexOf(column)], `pooled-${column}`));
     }
-    tr.append(cell('td', r[header.indexOf('message')], 'message'));
+    details.append(cell('li', `${names[id] || id}: ${r[header.indexOf('message')]}`));
   }
   $('pooled-note').textContent = `${rows.length - pooled.length} studies read; the pooled rows are those of the CSV report.`;
 }
@@ -436,6 +442,7 @@ function reportLink(format, extension, type) {
     link.focus();
     if (format === 'text') {
       $('report').textContent = decoder.decode(last.outputs.text);
+      $('report-heading').hidden = false;
     }
   });
   return button;
@@ -447,7 +454,7 @@ function showPictures(pictures) {
     URL.revokeObjectURL(img.src);
   }
   box.replaceChildren();
-  for (const picture of pictures) {
+  for (const picture of pictures.filter((p) => p.picture)) {
     const figure = document.createElement('figure');
     const img = document.createElement('img');
     img.src = URL.createObjectURL(new Blob([picture.bytes], { type: 'image/svg+xml' }));
@@ -457,7 +464,7 @@ function showPictures(pictures) {
     figure.append(img, cell('figcaption', picture.name));
     box.append(figure);
   }
-  return pictures.map((p) => download(p.name, p.bytes, 'image/svg+xml'));
+  return pictures.map((p) => download(p.name, p.bytes, p.picture ? 'image/svg+xml' : 'text/plain'));
 }
 
 function showResults(shown, pictures) {
@@ -481,6 +488,7 @@ function showResults(shown, pictures) {
     ...links,
   );
   $('report').textContent = '';
+  $('report-heading').hidden = true;
   $('results-heading').focus();
 }
 

@@ -220,7 +220,7 @@ def main():
             check("says the data stay on the computer", "stay on this computer" in text, text)
             example_run(driver, morvex, scratch, downloads)
             # The whole page, from its top: the data, the options and the results.
-            driver.set_window_size(1280, 2900)
+            driver.set_window_size(1280, 2350)
             driver.execute_script("window.scrollTo(0, 0)")
             driver.save_screenshot(screenshot)
             # 200% zoom of a 1280-pixel window lays the page out 640 pixels wide.
