@@ -204,7 +204,7 @@ bool read_short_decimal(const std::string& text, double& value) {
     int count = 0;
     int exponent = 0;
     bool point = false;
-    std::size_t at = text.size() > 0 && text[0] == '-' ? 1 : 0;
+    std::size_t at = !text.empty() && text[0] == '-' ? 1 : 0;
     for (; at < text.size() && text[at] != 'e' && text[at] != 'E'; ++at) {
         if (text[at] == '.') {
             point = true;

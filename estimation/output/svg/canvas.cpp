@@ -14,7 +14,7 @@ namespace {
 const char* const replacement = "\xEF\xBF\xBD";
 
 // Text longer than 64 characters stands as "0", as it always has.
-std::string fitting(std::string text) {
+std::string fitting(const std::string& text) {
     return !text.empty() && text.size() <= 64 ? text : std::string("0");
 }
 
