@@ -121,12 +121,17 @@ function outputNames(args) {
 
 // ---- inputs ----
 
+// A table's header names its columns, among them id and dose; anything else
+// is taken for a setting file, whose title may hold commas too.
 function guessName(text) {
-  const first = text.split(/\r?\n/, 1)[0];
-  if (first.includes('\t')) {
-    return 'pasted.tsv';
+  const first = text.split(/\r?\n/, 1)[0].toLowerCase();
+  for (const [separator, name] of [['\t', 'pasted.tsv'], [',', 'pasted.csv']]) {
+    const columns = first.split(separator).map((c) => c.trim().replace(/^"|"$/g, ''));
+    if (columns.includes('id') && columns.includes('dose')) {
+      return name;
+    }
   }
-  return first.includes(',') ? 'pasted.csv' : 'pasted.txt';
+  return 'pasted.txt';
 }
 
 async function inputs() {
