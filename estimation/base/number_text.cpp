@@ -50,24 +50,29 @@ std::string printed(const char* conversion, int precision, double value) {
 }
 
 #if defined(__EMSCRIPTEN__)
-// The digits and exponent of JavaScript's text ("123.25", "1.5e-7", "1e+21").
+// The digits and exponent of JavaScript's text ("123.25", "1.5e-7", "1e+21",
+// and whole numbers below 1e21 in full: "23000000000000000000").
 decimal shortest_decimal(double magnitude) {
     char text[40];
     javascript_shortest(magnitude, text, sizeof text);
     decimal d;
-    int point = -1;
+    bool point = false;
+    int whole = 0; // digits before the point, from the first that is not 0
     const char* c = text;
     for (; *c != '\0' && *c != 'e'; ++c) {
         if (*c == '.') {
-            point = d.count;
+            point = true;
         } else if (d.count > 0 || *c != '0') {
-            d.digits = d.digits * 10 + static_cast<std::uint64_t>(*c - '0');
-            ++d.count;
-        } else if (point >= 0) {
+            whole += point ? 0 : 1;
+            // Past 17 significant digits JavaScript writes only zeros.
+            if (d.count < 17) {
+                d.digits = d.digits * 10 + static_cast<std::uint64_t>(*c - '0');
+                ++d.count;
+            }
+        } else if (point) {
             --d.exponent; // a leading zero after the point
         }
     }
-    const int whole = point >= 0 ? point : d.count; // digits before the point
     d.exponent += whole - 1 + (*c == 'e' ? std::atoi(c + 1) : 0);
     return d;
 }

@@ -142,12 +142,51 @@ function compareWithNative(morvex, folder, virtual, args, id) {
     + `err ${got.err.equals(expected.stderr)}, picture ${samePicture}\n${got.err}`);
 }
 
+// Doses of every magnitude, in random texts of up to 17 digits, read and written
+// back by both builds: the JSON's "doses" arrays must be identical, text for
+// text (reading and the shortest number text, with no arithmetic between).
+function randomDoses(morvex) {
+  let seed = 20261207;
+  const random = () => {
+    seed = (seed * 1103515245 + 12345) % 2147483648;
+    return seed / 2147483648;
+  };
+  const rows = ['id,type,dose,cases,n,rr,lb,ub'];
+  for (let study = 0; study < 1000; study += 1) {
+    const doses = [0];
+    for (let k = 1; k < 4; k += 1) {
+      const v = 10 ** (random() * 400 - 200) * (1 + random());
+      const digits = 1 + Math.floor(random() * 17);
+      doses.push(doses[k - 1] + Number(v.toPrecision(digits)));
+    }
+    const text = doses.map((d, k) => (k === 0 ? '0' : random() < 0.5 ? d.toPrecision(17) : String(d)));
+    rows.push(`s${study},cc,${text[0]},100,200,,,`);
+    for (let k = 1; k < 4; k += 1) {
+      rows.push(`s${study},cc,${text[k]},${100 + k},${200 + k},${1 + k / 10},${0.8 + k / 10},${1.3 + k / 10}`);
+    }
+  }
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'morvex-doses-'));
+  fs.writeFileSync(path.join(folder, 'doses.csv'), `${rows.join('\n')}\n`);
+  const expected = spawnSync(native, ['--format=json', 'doses.csv'], { cwd: folder, maxBuffer: 1 << 28 });
+  fs.rmSync(folder, { recursive: true });
+  morvex.FS.mkdirTree('/doses');
+  morvex.FS.writeFile('/doses/doses.csv', `${rows.join('\n')}\n`);
+  morvex.FS.chdir('/doses');
+  const got = morvex.run(['--format=json', 'doses.csv']);
+  const doses = (out) => out.toString().match(/"doses": \[[^\]]*\]/g) || [];
+  const a = doses(got.out);
+  const b = doses(expected.stdout);
+  check('random doses read and written alike', a.length === 1000 && a.join() === b.join(),
+    `${a.length} studies with doses; first difference: ${a.find((x, i) => x !== b[i])}`);
+}
+
 async function main() {
   const morvex = await load(buildFolder);
   mirror(morvex.FS, path.join(root, 'tests', 'e2e'), '/repo/tests/e2e');
   mirror(morvex.FS, path.join(root, 'examples'), '/repo/examples');
   runCases(morvex, 'cases');
   runCases(morvex, 'published');
+  randomDoses(morvex);
   const runs = [['cases', ['--pool', '--increment=10', '--plot=picture.svg', '--format=csv',
     'table-study-faults.csv', 'table-warnings.csv', 'one-exposed-category.txt']],
   ['tables', ['--pool', '--format=json', '--plot=picture.svg', 'alcohol_cvd.csv']]];
