@@ -20,7 +20,13 @@
 namespace morvex {
 namespace {
 
-const char* const usage = "Morvex [--format=text|csv|json] FILE...\n";
+// The classic usage line, which scripts and the manual rely on; --help gives the rest.
+const char* const usage = "Morvex <setting file>\n";
+
+const char* const synopsis = "Usage: Morvex <setting file>\n"
+                             "       Morvex [--format=text|csv|json] [--pool] [--increment=D]\n"
+                             "              [--plot=FILE.svg] [--] FILE...\n"
+                             "       Morvex -h | --help | --version\n";
 
 const char* const help =
     "Estimates the slope of the log relative risk per unit of dose, and its\n"
@@ -323,7 +329,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << command_line.message << '\n';
         return exit_refused;
     case command::help:
-        out << "Usage: " << usage << '\n' << help;
+        out << synopsis << '\n' << help;
         return exit_complete;
     case command::version:
         out << "Morvex 1.0\n";
