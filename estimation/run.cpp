@@ -160,7 +160,7 @@ void session::emit(const study_result& r) {
         if (w.line > 0) {
             err_ << ':' << w.line;
         }
-        err_ << ": warning: " << printable(w.message) << '\n';
+        err_ << ": warning: " << w.message << '\n';
     }
     err_.flush();
     switch (format_) {
@@ -182,7 +182,7 @@ void session::emit(const study_result& r) {
     if (r.status == study_status::stopped && r.abnormal && classic_) {
         err_ << abnormal_termination << '\n';
     } else if (!r.estimated()) {
-        err_ << "Morvex: " << printable(r.message) << '\n';
+        err_ << "Morvex: " << r.message << '\n';
     }
     if (after_.plot && summaries_.empty() && r.status == study_status::complete) {
         first_study_ = r.data;
@@ -215,14 +215,14 @@ void session::add_setting_text(const std::string& name, std::string_view content
         r.data = parse_setting_file(content);
         r.has_data = true;
     } catch (const truncated_setting_file& e) {
-        r.message = name + ": " + e.what();
+        r.message = printable(name) + ": " + e.what();
     } catch (const setting_error& e) {
-        r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
+        r.message = printable(name) + ':' + std::to_string(e.line()) + ": " + e.what();
     }
     if (r.has_data) {
         estimate(r);
         if (r.status == study_status::stopped && !classic_) {
-            r.message = name + ": " + r.message; // among other inputs, say which stopped
+            r.message = printable(name) + ": " + r.message; // among other inputs, say which stopped
         }
     }
     emit(r);
@@ -238,7 +238,7 @@ void session::add_table_text(const std::string& name, std::string content) {
     } catch (const table_error& e) {
         study_result r;
         r.input = name;
-        r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
+        r.message = printable(name) + ':' + std::to_string(e.line()) + ": " + e.what();
         emit(r);
         return;
     }
@@ -254,11 +254,11 @@ void session::add_table_text(const std::string& name, std::string content) {
             r.has_data = true;
             estimate(r);
             if (r.status == study_status::stopped) {
-                r.message = name + ':' + std::to_string(r.first_line) + ": study " +
+                r.message = printable(name) + ':' + std::to_string(r.first_line) + ": study " +
                             printable(r.id) + ": " + r.message;
             }
         } else {
-            r.message = name + ':' + t.message;
+            r.message = printable(name) + ':' + t.message;
         }
         emit(r);
     }
@@ -355,7 +355,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             try {
                 content = read_file(name);
             } catch (const file_error& e) {
-                s.add_unreadable(name, name + ": " + e.what());
+                s.add_unreadable(name, printable(name) + ": " + e.what());
                 continue;
             }
             if (is_table_name(name)) {
