@@ -256,8 +256,8 @@ MUTANTS = [
            "while (stop < text_.size() && text_[stop] != sep_ && text_[stop] != '\\n') {",
            "a CR does not end an unquoted field, so a CRLF's CR stays in the last value"),
     Mutant("table-fault-ends-file", "estimation/app/run.cpp",
-           "            r.message = name + ':' + t.message;\n        }\n",
-           "            r.message = name + ':' + t.message;\n            emit(r);\n"
+           "            r.message = printable(name) + ':' + t.message;\n        }\n",
+           "            r.message = printable(name) + ':' + t.message;\n            emit(r);\n"
            "            return;\n        }\n",
            "a refused study ends the file: the studies after it are lost"),
     # Output formats.
@@ -268,6 +268,13 @@ MUTANTS = [
            "        out << c;\n        if (c == '\"') {\n            out << '\"';\n        }\n",
            "        out << c;\n",
            "a quote inside a quoted field is not doubled"),
+    Mutant("backslash-unescaped", "estimation/base/format.cpp",
+           "if (c == '\\\\') {", "if (c == '\\0') {",
+           "a backslash prints as it is, so the five characters a\\tb read as a tab"),
+    Mutant("message-escaped-twice", "estimation/app/run.cpp",
+           "err_ << \"Morvex: \" << r.message << '\\n';",
+           "err_ << \"Morvex: \" << printable(r.message) << '\\n';",
+           "a message made printable is escaped again: backslashes double twice"),
     Mutant("number-precision-15", "estimation/base/format.cpp",
            "std::to_chars(buffer, buffer + sizeof buffer, value);",
            "std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 15);",

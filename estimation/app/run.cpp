@@ -24,7 +24,15 @@
 namespace morvex {
 namespace {
 
-const char* const usage = "Morvex [--format=text|csv|json] FILE...\n";
+// The classic usage line, which scripts and the manual rely on; --help gives the rest.
+const char* const usage = "Morvex <setting file>\n";
+
+const char* const synopsis = "Usage: Morvex <setting file>\n"
+                             "       Morvex [--format=text|csv|json] [--pool] [--increment=D]\n"
+                             "              [--plot=FILE.svg] [--covariance=gl|hamling|indep]\n"
+                             "              [--missing-counts=refuse|indep] [--open-width=F]\n"
+                             "              [--] FILE...\n"
+                             "       Morvex -h | --help | --version\n";
 
 const char* const help =
     "Estimates the slope of the log relative risk per unit of dose, and its\n"
@@ -196,7 +204,7 @@ void session::emit(const study_result& r) {
         if (w.line > 0) {
             err_ << ':' << w.line;
         }
-        err_ << (w.note ? ": note: " : ": warning: ") << printable(w.message) << '\n';
+        err_ << (w.note ? ": note: " : ": warning: ") << w.message << '\n';
     }
     err_.flush();
     switch (format_) {
@@ -218,9 +226,9 @@ void session::emit(const study_result& r) {
     if (r.status == study_status::stopped && r.abnormal && classic_) {
         err_ << abnormal_termination << '\n';
     } else if (!r.estimated()) {
-        err_ << "Morvex: " << printable(r.message) << '\n';
+        err_ << "Morvex: " << r.message << '\n';
         for (const std::string& more : r.more_messages) {
-            err_ << "Morvex: " << printable(more) << '\n';
+            err_ << "Morvex: " << more << '\n';
         }
     }
     if (after_.plot && summaries_.empty() && r.status == study_status::complete) {
@@ -254,20 +262,21 @@ void session::add_setting_text(const std::string& name, std::string_view content
         r.data = parse_setting_file(content);
         r.has_data = true;
     } catch (const truncated_setting_file& e) {
-        r.message = name + ": " + e.what();
+        r.message = printable(name) + ": " + e.what();
     } catch (const setting_error& e) {
-        r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
+        r.message = printable(name) + ':' + std::to_string(e.line()) + ": " + e.what();
     }
     if (!r.has_data && table_header_line(content)) {
-        r.message = name + ":1: the first line reads as a table's header, but only a name "
-                           "ending in .csv or .tsv is read as a table; rename the file (or give "
-                           "a setting file's nine lines)";
+        r.message = printable(name) +
+                    ":1: the first line reads as a table's header, but only a name "
+                    "ending in .csv or .tsv is read as a table; rename the file (or give "
+                    "a setting file's nine lines)";
     }
     if (r.has_data) {
         r.covariance = method_.covariance;
         estimate(r);
         if (r.status == study_status::stopped && !classic_) {
-            r.message = name + ": " + r.message; // among other inputs, say which stopped
+            r.message = printable(name) + ": " + r.message; // among other inputs, say which stopped
         }
     }
     emit(r);
@@ -284,7 +293,7 @@ void session::add_table_text(const std::string& name, std::string content,
     } catch (const table_error& e) {
         study_result r;
         r.input = name;
-        r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
+        r.message = printable(name) + ':' + std::to_string(e.line()) + ": " + e.what();
         emit(r);
         return;
     }
@@ -296,8 +305,8 @@ void session::add_table_text(const std::string& name, std::string content,
         r.from_table = true;
         r.first_line = t.first_line;
         if (t.data && !t.data->missing_counts.empty() && !method_.missing_counts_indep) {
-            r.message = name + ':' + std::to_string(t.data->missing_counts_line) + ": study " +
-                        printable(r.id) + ": " + t.data->missing_counts +
+            r.message = printable(name) + ':' + std::to_string(t.data->missing_counts_line) +
+                        ": study " + printable(r.id) + ": " + t.data->missing_counts +
                         ", so its log relative risks have no count-based covariance; give every "
                         "category's cases and total, or run with --missing-counts=indep to "
                         "treat them as independent";
@@ -317,13 +326,13 @@ void session::add_table_text(const std::string& name, std::string content,
             }
             estimate(r);
             if (r.status == study_status::stopped) {
-                r.message = name + ':' + std::to_string(r.first_line) + ": study " +
+                r.message = printable(name) + ':' + std::to_string(r.first_line) + ": study " +
                             printable(r.id) + ": " + r.message;
             }
         } else {
-            r.message = name + ':' + t.message;
+            r.message = printable(name) + ':' + t.message;
             for (const std::string& more : t.more) {
-                std::string line = name;
+                std::string line = printable(name);
                 line += ':';
                 line += more;
                 r.more_messages.push_back(std::move(line));
@@ -398,7 +407,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << command_line.message << '\n';
         return exit_refused;
     case command::help:
-        out << "Usage: " << usage << '\n' << help;
+        out << synopsis << '\n' << help;
         return exit_complete;
     case command::version:
         out << "Morvex 1.0\n";
@@ -435,7 +444,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             try {
                 content = name == "-" ? standard_input : read_file(name);
             } catch (const file_error& e) {
-                s.add_unreadable(name, name + ": " + e.what());
+                s.add_unreadable(name, printable(name) + ": " + e.what());
                 continue;
             }
             if (name == "-" && standard_input_tab) {

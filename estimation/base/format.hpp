@@ -15,7 +15,10 @@ std::string
 format(const char* fmt, ...);
 
 // The text with control characters escaped ("\t", "\x0d"), so that a tab or a
-// stray byte in a message or a report line is visible and cannot break the line.
+// stray byte in a message or a report line is visible and cannot break the line,
+// and a backslash doubled ("\\"), so that the five characters a\tb are not
+// taken for a tab. Apply it once: messages are built from pieces already made
+// printable and are written as they stand.
 std::string printable(std::string_view text);
 
 // The same in double quotes, as messages quote offending input.
@@ -24,6 +27,10 @@ std::string quoted(std::string_view text);
 // The shortest decimal text that reads back to the same double, whatever the
 // locale; empty for a value that is not finite.
 std::string shortest(double value);
+
+// As printf's "%.*f" and "%.*g" in the C locale, whatever the locale.
+std::string fixed_decimals(double value, int decimals);
+std::string significant(double value, int precision);
 
 } // namespace morvex
 

@@ -1,5 +1,7 @@
 #include "estimation/input/table_header.hpp"
 
+#include "estimation/base/format.hpp"
+
 #include <algorithm>
 #include <iterator>
 
@@ -89,11 +91,10 @@ void take(table_columns& columns, const std::vector<std::string>& header, std::s
                                             " twice (columns " + std::to_string(column.index + 1) +
                                             " and " + std::to_string(k + 1) + ")");
             }
-            throw table_error(line, "the header has two columns for " + own_name(r) + ": \"" +
-                                        column.name + "\" (column " +
-                                        std::to_string(column.index + 1) + ") and \"" +
-                                        std::string(header[k]) + "\" (column " +
-                                        std::to_string(k + 1) + "); keep one");
+            throw table_error(
+                line, "the header has two columns for " + own_name(r) + ": " + quoted(column.name) +
+                          " (column " + std::to_string(column.index + 1) + ") and " +
+                          quoted(header[k]) + " (column " + std::to_string(k + 1) + "); keep one");
         }
         column.index = static_cast<int>(k);
         column.name = header[k];
@@ -141,7 +142,7 @@ table_columns find_columns(const std::vector<std::string>& header, int line) {
     }
     std::string found;
     for (const std::string& field : header) {
-        found += (found.empty() ? "" : ", ") + canonical(field);
+        found += (found.empty() ? "" : ", ") + printable(canonical(field));
     }
     throw table_error(line, "the header lacks column" +
                                 std::string(missing.size() > 1 ? "s " : " ") + list +

@@ -27,8 +27,8 @@ enum class study_design {
 // concerns in the input file, 0 when it concerns no one line.
 struct notice {
     int line = 0;
-    std::string message;
-    bool note = false; // says what was assumed, rather than a likely slip
+    std::string message; // made printable
+    bool note = false;   // says what was assumed, rather than a likely slip
 };
 
 // A dose a table gave as a range or an open category, and the dose assigned.
@@ -110,7 +110,7 @@ struct study_result {
     bool has_fit = false;  // `fitted` and `converged` are set
     study data;
     study_status status = study_status::refused;
-    std::string message; // why refused or stopped, as "FILE:LINE: ..." or plain text
+    std::string message; // why refused or stopped, as "FILE:LINE: ...", made printable
     std::vector<std::string> more_messages; // a refused table study's other faults, the same way
     int iterations = 0;
     bool converged = false;
@@ -175,7 +175,7 @@ struct study_summary {
     double beta = not_computed;
     double se = not_computed;
     study_status status = study_status::refused;
-    std::string message;         // why it was refused or stopped
+    std::string message;         // why it was refused or stopped, made printable
     std::size_t more_faults = 0; // further messages of a refused study
 };
 

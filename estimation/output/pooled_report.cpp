@@ -64,7 +64,7 @@ void print_meta_analysis(std::ostream& out, const meta_analysis& m) {
     if (!m.left_out.empty()) {
         out << "Left out of the pooling:\n";
         for (const left_out_study& s : m.left_out) {
-            out << "  " << printable(s.label) << ": " << printable(s.reason) << '\n';
+            out << "  " << printable(s.label) << ": " << s.reason << '\n';
         }
     }
 }
