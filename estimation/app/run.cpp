@@ -7,6 +7,8 @@
 #include "estimation/method/trend.hpp"
 #include "estimation/output/atomic_file.hpp"
 #include "estimation/output/csv.hpp"
+#include "estimation/output/curve_csv.hpp"
+#include "estimation/output/curve_report.hpp"
 #include "estimation/output/pooled_report.hpp"
 #include "estimation/output/report.hpp"
 #include "estimation/output/svg/dose_response_plot.hpp"
@@ -182,7 +184,24 @@ void session::emit(const study_result& r) {
     if (after_.plot && summaries_.empty() && r.status == study_status::complete) {
         first_study_ = r.data;
     }
+    keep_for_curve(r);
     summarise(summaries_, r);
+}
+
+void session::keep_for_curve(const study_result& r) {
+    if (!after_.curve) {
+        return;
+    }
+    if (r.status == study_status::complete) {
+        curve_studies_.push_back(curve_study_of(r));
+        return;
+    }
+    std::string reason = status_name(r.status);
+    if (!r.message.empty()) {
+        reason += ": " + r.message;
+    }
+    curve_left_out_.push_back(
+        {r.from_table ? r.input + ": " + r.id : r.input, r.input, r.id, std::move(reason)});
 }
 
 void session::draw(const meta_analysis& m) {
@@ -271,18 +290,31 @@ int session::finish() {
     if (after_.pool || after_.plot) {
         m = analyse(summaries_, after_.increment);
     }
+    std::optional<curve_result> curve;
+    if (after_.curve) {
+        curve = analyse_curve(curve_studies_, *after_.curve, curve_left_out_);
+    }
     if (after_.pool && format_ == output_format::text) {
         out_ << '\n';
         print_meta_analysis(out_, *m);
     } else if (after_.pool && format_ == output_format::csv) {
         write_csv_pooled_rows(out_, *m);
     }
+    if (curve && format_ == output_format::text) {
+        out_ << '\n';
+        print_curve(out_, *curve);
+    } else if (curve && format_ == output_format::csv) {
+        write_csv_curve_rows(out_, *curve);
+    }
     if (format_ == output_format::json) {
-        json_.end(after_.pool ? &*m : nullptr);
+        json_.end(after_.pool ? &*m : nullptr, curve ? &*curve : nullptr);
     }
     out_.flush();
     if (after_.pool && !m->pooled) {
         err_ << "Morvex: no pooling: " << printable(m->not_pooled) << '\n';
+    }
+    if (curve && !curve->message.empty()) {
+        err_ << "Morvex: no pooled trend: " << printable(curve->message) << '\n';
     }
     if (after_.plot) {
         draw(*m);
@@ -344,7 +376,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     const bool classic = opts.inputs.size() == 1 && !is_table_name(opts.inputs.front());
     try {
-        session s(opts.format, classic, out, err, {opts.pool, !opts.plot.empty(), opts.increment});
+        after_studies after{opts.pool, !opts.plot.empty(), opts.increment, std::nullopt};
+        if (opts.curve) {
+            after.curve = opts.trend;
+        }
+        session s(opts.format, classic, out, err, after);
         for (const std::string& name : opts.inputs) {
             std::string content;
             try {

@@ -36,6 +36,7 @@ struct after_studies {
     bool pool = false;               // pool the complete studies and write the summary
     bool plot = false;               // draw the picture (see session::picture)
     std::optional<double> increment; // pooled slopes also as the RR per this much dose
+    std::optional<curve_settings> curve; // pool the trends' coefficients (--trend)
 };
 
 // One run over its inputs: each study is estimated and written as soon as it
@@ -66,6 +67,7 @@ public:
 private:
     void emit(const study_result& r);
     void draw(const meta_analysis& m);
+    void keep_for_curve(const study_result& r);
 
     output_format format_;
     bool classic_;
@@ -75,6 +77,8 @@ private:
     after_studies after_;
     std::vector<study_summary> summaries_;
     std::optional<study> first_study_; // for the dose-response plot of a run of one study
+    std::vector<curve_study> curve_studies_;     // complete studies, for the pooled trend
+    std::vector<left_out_study> curve_left_out_; // the others, with why
     std::string picture_;
     std::string picture_problem_;
 };

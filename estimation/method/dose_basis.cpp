@@ -68,6 +68,17 @@ std::vector<double> dose_basis::at(double x) const {
     return f;
 }
 
+std::vector<std::string> dose_basis::names() const {
+    std::vector<std::string> list{"dose"};
+    if (shape == trend_shape::quadratic) {
+        list.emplace_back("dose^2");
+    }
+    for (int h = 1; shape == trend_shape::spline && h < coefficients(); ++h) {
+        list.push_back("spline" + std::to_string(h));
+    }
+    return list;
+}
+
 std::vector<double> dose_basis::contrast(double x, double reference) const {
     std::vector<double> f = at(x);
     const std::vector<double> f0 = at(reference);

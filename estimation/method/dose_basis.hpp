@@ -22,6 +22,8 @@ struct dose_basis {
     int coefficients() const;
     // f(x): x; (x, x^2); or x and the K - 2 spline terms.
     std::vector<double> at(double x) const;
+    // "dose", then "dose^2" or the spline terms "spline1", "spline2", ...
+    std::vector<std::string> names() const;
     // f(x) - f(reference), the row of a centred design.
     std::vector<double> contrast(double x, double reference) const;
 };

@@ -132,6 +132,9 @@ std::vector<double> prediction_doses(const curve_result& r) {
         doses.push_back(k + 1 == default_prediction_doses ? r.largest_dose
                                                           : r.smallest_dose + k * step);
     }
+    // In order, each dose once (the reference is often the smallest dose or a knot).
+    std::sort(doses.begin(), doses.end());
+    doses.erase(std::unique(doses.begin(), doses.end()), doses.end());
     return doses;
 }
 
