@@ -459,7 +459,7 @@ def analyse(studies, shape, K=3, knots=None, one_stage=False, at=None, ref_dose=
     lo, hi = min(alldoses), max(alldoses)
     xr = lo if ref_dose is None else ref_dose
     if at is None:
-        at = [xr] + (knots or []) + [lo + (hi - lo) * k / 9 for k in range(10)]
+        at = sorted(set([xr] + (knots or []) + [lo + (hi - lo) * k / 9 for k in range(9)] + [hi]))
     for meth in ("fixed", "mm", "reml"):
         r = out[meth]
         r["wald_overall"] = wald(r["beta"], r["cov"], range(p))
@@ -475,7 +475,162 @@ def analyse(studies, shape, K=3, knots=None, one_stage=False, at=None, ref_dose=
     return out
 
 
-if __name__ == "__main__" and len(sys.argv) == 4 and sys.argv[1] == "--show":
-    st = read_table(sys.argv[2])
-    r = analyse(st, sys.argv[3])
-    print(json.dumps({k: r[k] for k in ("knots", "left_out", "het", "fixed", "mm", "reml")}, indent=1))
+# (table, trend, knots, one stage)
+CASES = [("alcohol_esoph.csv", "quadratic", 3, False),
+         ("alcohol_crc.csv", "spline", 3, False),
+         ("alcohol_crc.csv", "spline", 3, True),
+         ("alcohol_cvd.csv", "linear", 3, False),
+         ("alcohol_cvd.csv", "quadratic", 3, True),
+         ("coffee_mort.csv", "spline", 4, False),
+         ("bmi_rc.csv", "spline", 3, False),
+         ("fish_ra.csv", "quadratic", 3, False),
+         ("sim_os.csv", "quadratic", 3, False),
+         ("sim_os.csv", "quadratic", 3, True)]
+
+# The issue's figures: alcohol_esoph quadratic REML and alcohol_crc spline REML.
+ESOPH = {"beta": [0.039392419473678, -1.0790694002613e-4], "se": [0.010352631195919, 3.4187728890446e-5],
+         "psi": [1.3899987896397e-3, -4.5435379270261e-6, 1.4866520722049e-8], "loglik": 105.59997}
+CRC = {"knots": [0, 14.25, 57.179999541], "beta": [-1.3658131328952e-3, 2.0974364144717e-2],
+       "se": [4.1425506535872e-3, 1.0258536681638e-2],
+       "psi": [3.6936609203475e-5, -8.7991286687873e-5, 2.0961497820052e-4], "Q": 14.588606663832,
+       "Q_p": 0.40684155975377, "I2": 4.0347010334539, "nonlinear": 4.1802935112148,
+       "nonlinear_p": 0.040896617502200, "rr": [1.2399039086822, 1.0994535631512, 1.3982961666513]}
+
+
+class Checker:
+    def __init__(self):
+        self.failures, self.compared = [], 0
+
+    def same(self, got, want, what, scale=0.0, rel=1e-6):
+        self.compared += 1
+        if got is None or want is None or not math.isclose(got, want, rel_tol=rel, abs_tol=max(1e-300, rel * scale)):
+            self.failures.append(f"{what}: Morvex {got}, independent {want}")
+
+
+def compare_method(ck, name, got, want, p):
+    scale = [math.sqrt(max(want["cov"][i][i], 0.0)) for i in range(p)]
+    pscale = [math.sqrt(max(want["psi"][i][i], 0.0)) for i in range(p)]
+    for i in range(p):
+        ck.same(got["beta"][i], want["beta"][i], f"{name} beta{i + 1}", scale[i])
+        for j in range(p):
+            ck.same(got["cov"][i][j], want["cov"][i][j], f"{name} cov{i + 1}{j + 1}", scale[i] * scale[j])
+            ck.same(got["psi"][i][j], want["psi"][i][j], f"{name} psi{i + 1}{j + 1}",
+                    max(pscale[i] * pscale[j], 1e-8 * scale[i] * scale[j]), 1e-5)
+    ck.same(got["loglik"], want["loglik"], f"{name} loglik", 1.0)
+    ck.same(got["wald_overall"]["chi2"], want["wald_overall"], f"{name} wald")
+    if p > 1:
+        ck.same(got["wald_nonlinear"]["chi2"], want["wald_nonlinear"], f"{name} nonlinear")
+        # A small p-value moves by chi^2/2 times the statistic's relative change.
+        ck.same(got["wald_nonlinear"]["p"], chi2_upper(want["wald_nonlinear"], p - 1), f"{name} nonlinear p",
+                rel=1e-5)
+    for g, (x, rr, lo, hi) in zip(got["predictions"], want["predictions"]):
+        ck.same(g["dose"], x, f"{name} dose")
+        for key, value in (("rr", rr), ("lower", lo), ("upper", hi)):
+            ck.same(g[key], value, f"{name} {key} at {x}")
+
+
+def run_case(ck, morvex, folder, table, shape, K, one, cache):
+    path = os.path.join(folder, table)
+    args = [morvex, "--format=json", f"--trend={shape}", path]
+    if shape == "spline":
+        args.insert(2, f"--knots={K}")
+    if one:
+        args.insert(2, "--one-stage")
+    run = subprocess.run(args, capture_output=True)
+    what = f"{table} {shape} {'one' if one else 'two'}-stage"
+    if run.returncode != 0:
+        ck.failures.append(f"{what}: exit status {run.returncode}: {run.stderr.decode()}")
+        return None
+    curve = json.loads(run.stdout)["curve"]
+    studies = cache.setdefault(table, read_table(path))
+    want = analyse(studies, shape, K, one_stage=one)
+    p = want["p"]
+    if shape == "spline":
+        for k, (g, w) in enumerate(zip(curve["knots"], want["knots"])):
+            ck.same(g, w, f"{what} knot {k + 1}")
+    for st, fitted in zip(curve["studies"], want["fits"]):
+        if (fitted is not None) != st["usable"]:
+            ck.failures.append(f"{what} {st['id']}: usable {st['usable']}")
+            continue
+        if fitted:
+            b, V = fitted
+            for i in range(p):
+                ck.same(st["b"][i], b[i], f"{what} {st['id']} b{i + 1}", math.sqrt(V[i][i]))
+                for j in range(p):
+                    ck.same(st["V"][i][j], V[i][j], f"{what} {st['id']} V{i + 1}{j + 1}",
+                            math.sqrt(V[i][i] * V[j][j]))
+    if [e["id"] for e in curve["excluded"]] != ([] if one else want["left_out"]):
+        ck.failures.append(f"{what}: left out {curve['excluded']}, independent {want['left_out']}")
+    het = curve["heterogeneity"]
+    ck.same(het["Q"], want["het"]["Q"], f"{what} Q")
+    ck.same(het["df"], want["het"]["df"], f"{what} df")
+    ck.same(het["p"], want["het"]["p"], f"{what} Q p")
+    ck.same(het["I2"], want["het"]["I2"], f"{what} I2", 1.0)
+    for name, key in (("fixed", "fixed"), ("moments", "mm"), ("reml", "reml")):
+        compare_method(ck, f"{what} {name}", curve[name], want[key], p)
+    if not curve["reml"]["converged"]:
+        ck.failures.append(f"{what}: REML not converged")
+    return curve
+
+
+def check_issue_figures(ck, esoph, crc_two, crc_one):
+    r = esoph["reml"]
+    for i in range(2):
+        ck.same(r["beta"][i], ESOPH["beta"][i], f"issue esoph beta{i + 1}", rel=1e-6)
+        ck.same(math.sqrt(r["cov"][i][i]), ESOPH["se"][i], f"issue esoph se{i + 1}", rel=1e-6)
+    for k, (i, j) in enumerate(((0, 0), (0, 1), (1, 1))):
+        ck.same(r["psi"][i][j], ESOPH["psi"][k], f"issue esoph psi{i + 1}{j + 1}", rel=1e-5)
+    ck.same(r["loglik"], ESOPH["loglik"], "issue esoph loglik", rel=1e-7)
+    if all(s["at_optimum"] for s in r["starts"]):
+        ck.failures.append("esoph: no REML start ended at the other maximum (104.78558)")
+    r = crc_two["reml"]
+    for k, v in enumerate(CRC["knots"]):
+        ck.same(crc_two["knots"][k], v, f"issue crc knot {k + 1}", 1.0)
+    for i in range(2):
+        ck.same(r["beta"][i], CRC["beta"][i], f"issue crc beta{i + 1}", CRC["se"][i])
+        ck.same(math.sqrt(r["cov"][i][i]), CRC["se"][i], f"issue crc se{i + 1}")
+    for k, (i, j) in enumerate(((0, 0), (0, 1), (1, 1))):
+        ck.same(r["psi"][i][j], CRC["psi"][k], f"issue crc psi{i + 1}{j + 1}", rel=1e-5)
+    het = crc_two["heterogeneity"]
+    ck.same(het["Q"], CRC["Q"], "issue crc Q")
+    ck.same(het["p"], CRC["Q_p"], "issue crc Q p")
+    ck.same(het["I2"], CRC["I2"], "issue crc I2")
+    ck.same(r["wald_nonlinear"]["chi2"], CRC["nonlinear"], "issue crc nonlinear")
+    ck.same(r["wald_nonlinear"]["p"], CRC["nonlinear_p"], "issue crc nonlinear p")
+    at = [pr for pr in r["predictions"] if abs(pr["dose"] - 40.39999898) < 1e-6][0]
+    for key, v in zip(("rr", "lower", "upper"), CRC["rr"]):
+        ck.same(at[key], v, f"issue crc {key} at 40.4")
+    # One stage over the same studies: the same optimum, the likelihood apart by a constant.
+    for i in range(2):
+        ck.same(crc_one["reml"]["beta"][i], r["beta"][i], f"one=two-stage beta{i + 1}", CRC["se"][i], 1e-7)
+        for j in range(2):
+            ck.same(crc_one["reml"]["psi"][i][j], r["psi"][i][j], f"one=two-stage psi{i + 1}{j + 1}", 1e-4, 1e-6)
+
+
+def main():
+    morvex, folder = sys.argv[1], sys.argv[2]
+    if not os.path.isdir(folder):
+        print(f"FAIL: the published tables are missing: no folder {folder}")
+        return 1
+    ck, cache, got = Checker(), {}, {}
+    for table, shape, K, one in CASES:
+        got[(table, shape, one)] = run_case(ck, morvex, folder, table, shape, K, one, cache)
+    esoph, two, one = (got[("alcohol_esoph.csv", "quadratic", False)],
+                       got[("alcohol_crc.csv", "spline", False)], got[("alcohol_crc.csv", "spline", True)])
+    if esoph and two and one:
+        check_issue_figures(ck, esoph, two, one)
+    # A linear trend pools as the slopes do: moments = DerSimonian-Laird, REML = REML.
+    run = subprocess.run([morvex, "--format=json", "--pool", "--trend=linear",
+                          os.path.join(folder, "coffee_cvd.csv")], capture_output=True)
+    doc = json.loads(run.stdout)
+    for name, key in (("fixed", "fixed"), ("moments", "dl"), ("reml", "reml")):
+        ck.same(doc["curve"][name]["beta"][0], doc["pooled"][key]["estimate"], f"linear {name}", rel=1e-8)
+        ck.same(math.sqrt(doc["curve"][name]["cov"][0][0]), doc["pooled"][key]["se"], f"linear {name} se", rel=1e-8)
+    for f in ck.failures:
+        print("FAIL:", f)
+    print(f"{len(CASES)} analyses, {ck.compared} figures compared, {len(ck.failures)} failures")
+    return 1 if ck.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
