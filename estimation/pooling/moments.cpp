@@ -3,6 +3,7 @@
 #include "estimation/pooling/symmetric_eigen.hpp"
 
 #include <cmath>
+#include <vector>
 
 namespace morvex {
 namespace {
@@ -39,6 +40,36 @@ Matrix expected_q(const std::vector<mixed_unit>& units, const std::vector<weight
         total += (w[i].XtW * ee) * units[i].X;
     }
     return total;
+}
+
+// B x = r with B's rows and columns scaled to largest element 1 first: with
+// doses near 1000 a quadratic's equations span twenty orders of magnitude.
+Matrix equilibrated_solve(Matrix B, Matrix rhs) {
+    const size_type n = B.row_count();
+    std::vector<double> column(n, 0.0);
+    for (size_type i = 0; i < n; ++i) {
+        double row = 0.0;
+        for (size_type j = 0; j < n; ++j) {
+            row = std::fmax(row, std::fabs(B(i, j)));
+        }
+        for (size_type j = 0; row > 0.0 && j < n; ++j) {
+            B(i, j) /= row;
+        }
+        rhs(i, 0) = row > 0.0 ? rhs(i, 0) / row : rhs(i, 0);
+        for (size_type j = 0; j < n; ++j) {
+            column[j] = std::fmax(column[j], std::fabs(B(i, j)));
+        }
+    }
+    for (size_type i = 0; i < n; ++i) {
+        for (size_type j = 0; j < n; ++j) {
+            B(i, j) = column[j] > 0.0 ? B(i, j) / column[j] : B(i, j);
+        }
+    }
+    Matrix x = (!B) * rhs;
+    for (size_type j = 0; j < n; ++j) {
+        x(j, 0) = column[j] > 0.0 ? x(j, 0) / column[j] : x(j, 0);
+    }
+    return x;
 }
 
 } // namespace
@@ -85,7 +116,7 @@ std::optional<Matrix> moments_psi(const std::vector<mixed_unit>& units) {
     }
     Matrix solution = zeros(p * p, 1);
     try {
-        solution = (!B) * rhs;
+        solution = equilibrated_solve(B, rhs);
     } catch (const math::matrix_error&) {
         return std::nullopt;
     }
