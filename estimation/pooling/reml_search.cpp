@@ -14,6 +14,7 @@ using vector = std::vector<double>;
 
 constexpr int quasi_newton_limit = 500;
 constexpr int newton_limit = 40;
+constexpr int second_round_limit = 100;
 constexpr double converged_gradient = 1e-6; // largest |gradient| of a reported optimum
 constexpr double handed_over = 1e-5;        // where the quasi-Newton search hands over to Newton
 constexpr double polished_gradient = 1e-11; // where the Newton steps stop
@@ -167,14 +168,14 @@ vector capped(vector direction) {
 }
 
 // BFGS on the inverse Hessian, from `at`; returns the iterations taken.
-int quasi_newton(const objective& fun, point& at) {
+int quasi_newton(const objective& fun, point& at, double target, int limit) {
     const std::size_t n = at.x.size();
     std::vector<vector> H(n, vector(n, 0.0));
     for (std::size_t k = 0; k < n; ++k) {
         H[k][k] = 1.0;
     }
     int iteration = 0;
-    for (; iteration < quasi_newton_limit && largest(at.g) > handed_over; ++iteration) {
+    for (; iteration < limit && largest(at.g) > target; ++iteration) {
         vector direction(n, 0.0);
         for (std::size_t i = 0; i < n; ++i) {
             direction[i] = -dot(H[i], at.g);
@@ -389,8 +390,14 @@ reml_fit maximise_reml(const std::vector<mixed_unit>& units, const std::optional
             fit.starts.push_back(std::move(s));
             continue;
         }
-        s.iterations = quasi_newton(fun, at);
+        s.iterations = quasi_newton(fun, at, handed_over, quasi_newton_limit);
         s.iterations += newton(fun, at);
+        if (largest(at.g) > converged_gradient) {
+            // Newton could not finish (a Hessian not positive definite, or a
+            // step the line search refused): more quasi-Newton steps, then again.
+            s.iterations += quasi_newton(fun, at, polished_gradient, second_round_limit);
+            s.iterations += newton(fun, at);
+        }
         s.gradient = largest(at.g);
         s.converged = s.gradient <= converged_gradient;
         s.loglik = -at.f;
