@@ -11,6 +11,7 @@
 #include "estimation/output/curve_report.hpp"
 #include "estimation/output/pooled_report.hpp"
 #include "estimation/output/report.hpp"
+#include "estimation/output/svg/curve_plot.hpp"
 #include "estimation/output/svg/dose_response_plot.hpp"
 #include "estimation/output/svg/forest_plot.hpp"
 #include "matrix/matrix.hpp"
@@ -211,6 +212,23 @@ void session::keep_for_curve(const study_result& r) {
         {r.from_table ? r.input + ": " + r.id : r.input, r.input, r.id, std::move(reason)});
 }
 
+void session::draw_curve(const curve_result& r) {
+    if (!r.message.empty() || r.methods.empty()) {
+        picture_problem_ = "no pooled curve to draw: " + r.message;
+        return;
+    }
+    curve_settings linear = r.settings;
+    linear.shape = trend_shape::linear;
+    linear.at.clear();
+    const curve_result straight = analyse_curve(curve_studies_, linear, {});
+    const std::string& input = curve_studies_.front().input;
+    const std::string title = input.substr(input.rfind('/') + 1) + ": " +
+                              shape_name(r.basis.shape) + format(" trend, %d studies", r.pooled);
+    std::ostringstream svg;
+    write_curve_plot(svg, make_curve_plot(r, straight, curve_studies_, title));
+    picture_ = svg.str();
+}
+
 void session::draw(const meta_analysis& m) {
     std::ostringstream svg;
     if (summaries_.size() == 1) {
@@ -307,6 +325,9 @@ int session::finish() {
     } else if (after_.pool && format_ == output_format::csv) {
         write_csv_pooled_rows(out_, *m);
     }
+    if (curve && after_.plot && curve->basis.shape != trend_shape::linear) {
+        draw_curve(*curve);
+    }
     if (curve && format_ == output_format::text) {
         out_ << '\n';
         print_curve(out_, *curve);
@@ -323,7 +344,7 @@ int session::finish() {
     if (curve && !curve->message.empty()) {
         err_ << "Morvex: no pooled trend: " << printable(curve->message) << '\n';
     }
-    if (after_.plot) {
+    if (after_.plot && picture_.empty() && picture_problem_.empty()) {
         draw(*m);
     }
     if (classic_) {

@@ -68,6 +68,7 @@ private:
     void emit(const study_result& r);
     void draw(const meta_analysis& m);
     void keep_for_curve(const study_result& r);
+    void draw_curve(const curve_result& r);
 
     output_format format_;
     bool classic_;
