@@ -34,8 +34,8 @@ bool non_finite_word(const std::string& line) {
         for (std::size_t at = lower.find(word); at != std::string::npos;
              at = lower.find(word, at + 1)) {
             const bool starts = at == 0 || !std::isalpha(static_cast<unsigned char>(lower[at - 1]));
-            const bool ends = at + 3 == lower.size() ||
-                              !std::isalpha(static_cast<unsigned char>(lower[at + 3]));
+            const bool ends =
+                at + 3 == lower.size() || !std::isalpha(static_cast<unsigned char>(lower[at + 3]));
             if (starts && ends) {
                 return true;
             }

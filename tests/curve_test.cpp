@@ -89,9 +89,8 @@ TEST(DoseBasis, QuantileKnotsAndTermsByHand) {
 TEST(FirstStage, LinearIsTheSlopeToTheBit) {
     for (const study_result& r : colorectal()) {
         ASSERT_EQ(r.status, study_status::complete);
-        const coefficient_fit f =
-            fit_coefficients(design_matrix(dose_basis{}, r.data.x0, r.data.dose, r.data.x),
-                             r.data.L, r.V);
+        const coefficient_fit f = fit_coefficients(
+            design_matrix(dose_basis{}, r.data.x0, r.data.dose, r.data.x), r.data.L, r.V);
         ASSERT_TRUE(f.usable);
         EXPECT_EQ(f.b(0, 0), r.beta) << r.id;
         EXPECT_EQ(std::sqrt(f.V(0, 0)), r.se) << r.id;
@@ -186,8 +185,8 @@ TEST(CurveAnalysis, TheSearchDoesNotDependOnTheUnitOfDose) {
 TEST(CurveAnalysis, SingleCategoryStudiesEnterOnlyTheOneStageModel) {
     std::string table = "id,type,dose,cases,n,rr,lb,ub\n";
     for (const char* id : {"a", "b", "c"}) {
-        table += std::string(id) + ",ci,0,50,1000,1,,\n" + id +
-                 ",ci,10,60,1000,1.2,0.8,1.8\n" + id + ",ci,20,70,1000,1.45,1,2.1\n";
+        table += std::string(id) + ",ci,0,50,1000,1,,\n" + id + ",ci,10,60,1000,1.2,0.8,1.8\n" +
+                 id + ",ci,20,70,1000,1.45,1,2.1\n";
     }
     table += "d,ci,0,40,900,1,,\nd,ci,15,55,900,1.4,0.9,2.2\n";
     const std::vector<curve_study> studies = curve_studies(estimated("t.csv", table));

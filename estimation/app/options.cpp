@@ -24,19 +24,19 @@ enum : int {
     reference_dose_option
 };
 
-const option long_options[] = {{"format", required_argument, nullptr, format_option},
-                               {"help", no_argument, nullptr, 'h'},
-                               {"version", no_argument, nullptr, version_option},
-                               {"pool", no_argument, nullptr, pool_option},
-                               {"plot", required_argument, nullptr, plot_option},
-                               {"increment", required_argument, nullptr, increment_option},
-                               {"trend", required_argument, nullptr, trend_option},
-                               {"knots", required_argument, nullptr, knots_option},
-                               {"one-stage", no_argument, nullptr, one_stage_option},
-                               {"at", required_argument, nullptr, at_option},
-                               {"reference-dose", required_argument, nullptr,
-                                reference_dose_option},
-                               {nullptr, 0, nullptr, 0}};
+const option long_options[] = {
+    {"format", required_argument, nullptr, format_option},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, version_option},
+    {"pool", no_argument, nullptr, pool_option},
+    {"plot", required_argument, nullptr, plot_option},
+    {"increment", required_argument, nullptr, increment_option},
+    {"trend", required_argument, nullptr, trend_option},
+    {"knots", required_argument, nullptr, knots_option},
+    {"one-stage", no_argument, nullptr, one_stage_option},
+    {"at", required_argument, nullptr, at_option},
+    {"reference-dose", required_argument, nullptr, reference_dose_option},
+    {nullptr, 0, nullptr, 0}};
 
 parsed_command_line refuse(std::string message) {
     parsed_command_line result;
@@ -74,7 +74,8 @@ std::string set_trend_option(int c, const std::string& value, options& opts) {
                                              : trend_shape::spline;
             return {};
         }
-        return "unknown trend '" + value + "'; use --trend=linear, --trend=quadratic or --trend=spline";
+        return "unknown trend '" + value +
+               "'; use --trend=linear, --trend=quadratic or --trend=spline";
     }
     if (c == one_stage_option) {
         t.one_stage = true;
@@ -105,8 +106,11 @@ std::string set_trend_option(int c, const std::string& value, options& opts) {
         t.reference_dose = (*list)[0];
         return {};
     }
-    return c == at_option ? "option '--at' needs doses separated by commas, e.g. --at=0,10,20; got '" + value + "'"
-                          : "option '--reference-dose' needs one dose, e.g. --reference-dose=0; got '" + value + "'";
+    return c == at_option
+               ? "option '--at' needs doses separated by commas, e.g. --at=0,10,20; got '" + value +
+                     "'"
+               : "option '--reference-dose' needs one dose, e.g. --reference-dose=0; got '" +
+                     value + "'";
 }
 
 } // namespace
@@ -217,10 +221,9 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     } else if (result.opts.increment && !result.opts.pool && result.opts.plot.empty()) {
         return refuse("option '--increment' applies to the pooled slopes: add --pool or "
                       "--plot=FILE.svg");
-    } else if (!result.opts.curve && (!result.opts.trend.at.empty() ||
-                                      result.opts.trend.reference_dose ||
-                                      result.opts.trend.knot_count != min_knots ||
-                                      !result.opts.trend.knots.empty())) {
+    } else if (!result.opts.curve &&
+               (!result.opts.trend.at.empty() || result.opts.trend.reference_dose ||
+                result.opts.trend.knot_count != min_knots || !result.opts.trend.knots.empty())) {
         return refuse("options '--knots', '--at' and '--reference-dose' apply to the pooled "
                       "trend: add --trend=linear, --trend=quadratic or --trend=spline");
     } else if (result.opts.trend.shape != trend_shape::spline &&

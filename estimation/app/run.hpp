@@ -33,9 +33,9 @@ void estimate(study_result& r);
 
 // What a run does after its last study.
 struct after_studies {
-    bool pool = false;               // pool the complete studies and write the summary
-    bool plot = false;               // draw the picture (see session::picture)
-    std::optional<double> increment; // pooled slopes also as the RR per this much dose
+    bool pool = false;                   // pool the complete studies and write the summary
+    bool plot = false;                   // draw the picture (see session::picture)
+    std::optional<double> increment;     // pooled slopes also as the RR per this much dose
     std::optional<curve_settings> curve; // pool the trends' coefficients (--trend)
 };
 
@@ -77,7 +77,7 @@ private:
     json_writer json_;
     after_studies after_;
     std::vector<study_summary> summaries_;
-    std::optional<study> first_study_; // for the dose-response plot of a run of one study
+    std::optional<study> first_study_;           // for the dose-response plot of a run of one study
     std::vector<curve_study> curve_studies_;     // complete studies, for the pooled trend
     std::vector<left_out_study> curve_left_out_; // the others, with why
     std::string picture_;

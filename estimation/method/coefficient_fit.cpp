@@ -81,8 +81,9 @@ coefficient_fit fit_coefficients(const Matrix& X, const Matrix& y, const Matrix&
     if (column_rank(X) < p) {
         return unusable("its doses cannot tell the trend's coefficients apart (the design has "
                         "rank below " +
-                        std::to_string(p) + "; for a spline: all its doses on one side of the "
-                                            "outer knots)");
+                        std::to_string(p) +
+                        "; for a spline: all its doses on one side of the "
+                        "outer knots)");
     }
     // The same products, in the same order, as the slope of the linear trend.
     const Matrix xt = transpose(X);

@@ -7,7 +7,9 @@
 namespace morvex {
 namespace {
 
-double cube_plus(double u) { return u > 0.0 ? u * u * u : 0.0; }
+double cube_plus(double u) {
+    return u > 0.0 ? u * u * u : 0.0;
+}
 
 // The percentiles of K knots, in percent.
 const std::vector<double>& knot_percentiles(int K) {

@@ -14,8 +14,7 @@ using size_type = Matrix::size_type;
 
 // beta, se, lower, upper, p of one estimate.
 void estimate_columns(std::ostream& out, double b, double se) {
-    for (const double value : {b, se, b - z_975 * se, b + z_975 * se,
-                               normal_two_sided_p(b / se)}) {
+    for (const double value : {b, se, b - z_975 * se, b + z_975 * se, normal_two_sided_p(b / se)}) {
         out << ',' << shortest(value);
     }
 }
@@ -67,15 +66,13 @@ void method_rows(std::ostream& out, const curve_result& r, const curve_method& m
         return;
     }
     estimate_columns(out, m.beta(0, 0), std::sqrt(m.cov(0, 0)));
-    std::string message = "k=" + std::to_string(r.pooled) + pairs("b", m.beta) +
-                          pairs("V", m.cov) + pairs("psi", m.psi) +
-                          " loglik=" + shortest(m.loglik) +
-                          " Q=" + shortest(r.heterogeneity.statistic) +
-                          " df=" + std::to_string(r.heterogeneity.df) +
-                          " Q_p=" + shortest(r.heterogeneity.p) + " I2=" + shortest(r.I2) +
-                          " wald=" + shortest(m.overall.statistic) +
-                          " wald_df=" + std::to_string(m.overall.df) +
-                          " wald_p=" + shortest(m.overall.p);
+    std::string message =
+        "k=" + std::to_string(r.pooled) + pairs("b", m.beta) + pairs("V", m.cov) +
+        pairs("psi", m.psi) + " loglik=" + shortest(m.loglik) +
+        " Q=" + shortest(r.heterogeneity.statistic) + " df=" + std::to_string(r.heterogeneity.df) +
+        " Q_p=" + shortest(r.heterogeneity.p) + " I2=" + shortest(r.I2) +
+        " wald=" + shortest(m.overall.statistic) + " wald_df=" + std::to_string(m.overall.df) +
+        " wald_p=" + shortest(m.overall.p);
     if (m.beta.row_count() > 1) {
         message += " nonlinear=" + shortest(m.nonlinear.statistic) +
                    " nonlinear_df=" + std::to_string(m.nonlinear.df) +

@@ -15,7 +15,9 @@ void number(std::ostream& out, double value) {
     out << (text.empty() ? "null" : text);
 }
 
-void key(std::ostream& out, const char* name) { out << '"' << name << "\": "; }
+void key(std::ostream& out, const char* name) {
+    out << '"' << name << "\": ";
+}
 
 void numbers(std::ostream& out, const std::vector<double>& values) {
     out << '[';

@@ -54,8 +54,7 @@ void print_reml_search(std::ostream& out, const curve_method& m) {
                         : format("*** REML not converged after %d iterations; the best point "
                                  "found is shown",
                                  m.iterations))
-        << format(" (largest scaled gradient %lg); log-likelihood %.10lg.\n", m.gradient,
-                  m.loglik);
+        << format(" (largest scaled gradient %lg); log-likelihood %.10lg.\n", m.gradient, m.loglik);
     int elsewhere = 0;
     for (const reml_start& s : m.starts) {
         elsewhere += s.at_optimum ? 0 : 1;

@@ -104,7 +104,8 @@ curve_method method_at(const char* name, const std::vector<mixed_unit>& units, c
     return m;
 }
 
-curve_method reml_method(const std::vector<mixed_unit>& units, const std::optional<Matrix>& moments) {
+curve_method reml_method(const std::vector<mixed_unit>& units,
+                         const std::optional<Matrix>& moments) {
     const reml_fit fit = maximise_reml(units, moments);
     if (!fit.found) {
         curve_method m;

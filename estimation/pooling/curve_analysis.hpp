@@ -6,9 +6,9 @@
 
 #include "estimation/method/coefficient_fit.hpp"
 #include "estimation/method/dose_basis.hpp"
+#include "estimation/method/study.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
 #include "estimation/pooling/reml_search.hpp"
-#include "estimation/method/study.hpp"
 
 #include <optional>
 #include <string>
@@ -21,11 +21,11 @@ struct curve_study {
     std::string label; // input, and id for a table study
     std::string input;
     std::string id;
-    double x0 = 0.0;     // the reference's dose as published
-    Matrix dose{0, 1};   // exposed doses as published
-    Matrix x{0, 1};      // the same relative to the reference, as the slope uses them
-    Matrix y{0, 1};      // log relative risks
-    Matrix S{0, 0};      // their covariance, as the study's estimate formed it
+    double x0 = 0.0;   // the reference's dose as published
+    Matrix dose{0, 1}; // exposed doses as published
+    Matrix x{0, 1};    // the same relative to the reference, as the slope uses them
+    Matrix y{0, 1};    // log relative risks
+    Matrix S{0, 0};    // their covariance, as the study's estimate formed it
 };
 
 curve_study curve_study_of(const study_result& r);
@@ -81,10 +81,10 @@ struct study_coefficients {
 struct curve_result {
     curve_settings settings;
     dose_basis basis;
-    std::string message;       // why there is no pooled curve; empty otherwise
+    std::string message;                     // why there is no pooled curve; empty otherwise
     std::vector<study_coefficients> studies; // first stage, every study in the analysis
-    std::vector<left_out_study> left_out;     // of the pooled fit, with the reason
-    int pooled = 0;                           // studies in the pooled fit
+    std::vector<left_out_study> left_out;    // of the pooled fit, with the reason
+    int pooled = 0;                          // studies in the pooled fit
     double reference_dose = 0.0;
     double smallest_dose = 0.0;
     double largest_dose = 0.0;

@@ -153,8 +153,8 @@ Matrix matrix_of(const dense& d) {
 
 // r'W r into the residual and, with G, the unit's share of the gradient,
 // 1/2 [X'u u'X - X'P_ii X] with u = W r and X'P_ii X = B - B H B.
-void add_unit_residual(const mixed_unit& unit, const unit_terms& t, mixed_evaluation& e,
-                       dense* G, const dense& H) {
+void add_unit_residual(const mixed_unit& unit, const unit_terms& t, mixed_evaluation& e, dense* G,
+                       const dense& H) {
     const std::size_t n = unit.y.row_count();
     const std::size_t p = t.B.rows;
     std::vector<double> r(n);

@@ -23,10 +23,10 @@ struct mixed_unit {
 // -1/2 [(N - p) log 2 pi - log|sum X'X| + sum log|Sigma_i| + log|sum X'W X| + sum r'W r].
 struct mixed_evaluation {
     Matrix beta{0, 1};
-    Matrix cov{0, 0};        // (sum X_i' W_i X_i)^-1
-    double loglik = 0.0;     // restricted
-    double residual = 0.0;   // sum r_i' W_i r_i: Q when Psi = 0
-    Matrix gradient{0, 0};   // d loglik / d Psi, Psi's elements taken as free (p x p, symmetric)
+    Matrix cov{0, 0};      // (sum X_i' W_i X_i)^-1
+    double loglik = 0.0;   // restricted
+    double residual = 0.0; // sum r_i' W_i r_i: Q when Psi = 0
+    Matrix gradient{0, 0}; // d loglik / d Psi, Psi's elements taken as free (p x p, symmetric)
 };
 
 // Empty when a matrix of the model is not positive definite in double precision.

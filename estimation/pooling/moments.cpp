@@ -75,9 +75,8 @@ Matrix equilibrated_solve(Matrix B, Matrix rhs) {
 } // namespace
 
 std::optional<Matrix> moments_psi(const std::vector<mixed_unit>& units) {
-    const std::optional<mixed_evaluation> fixed =
-        evaluate_model(units, zeros(units.front().X.col_count(), units.front().X.col_count()),
-                       false);
+    const std::optional<mixed_evaluation> fixed = evaluate_model(
+        units, zeros(units.front().X.col_count(), units.front().X.col_count()), false);
     if (!fixed) {
         return std::nullopt;
     }

@@ -56,7 +56,9 @@ public:
         return L;
     }
 
-    Matrix psi(const vector& theta) const { return unscale(factor(theta) * transpose(factor(theta))); }
+    Matrix psi(const vector& theta) const {
+        return unscale(factor(theta) * transpose(factor(theta)));
+    }
 
     Matrix unscale(const Matrix& scaled) const {
         Matrix m = zeros(p_, p_);

@@ -72,7 +72,8 @@ eigen_decomposition symmetric_eigen(const Matrix& A) {
     }
     std::vector<size_type> order(n);
     std::iota(order.begin(), order.end(), size_type{0});
-    std::sort(order.begin(), order.end(), [&](size_type x, size_type y) { return a(x, x) > a(y, y); });
+    std::sort(order.begin(), order.end(),
+              [&](size_type x, size_type y) { return a(x, x) > a(y, y); });
     eigen_decomposition e;
     e.vectors = zeros(n, n);
     for (size_type k = 0; k < n; ++k) {

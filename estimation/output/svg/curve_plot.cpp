@@ -100,7 +100,8 @@ std::string curves(const curve_plot& plot, const axis& x, const axis& y) {
     }
     std::string s = "<g clip-path=\"url(#plot-area)\">\n";
     s += polygon(band, " fill=\"#9ecae1\" fill-opacity=\"0.55\" stroke=\"none\"");
-    s += line_element(left, y.pixel(0.0), right, y.pixel(0.0), " stroke=\"#777\" stroke-width=\"0.8\"");
+    s += line_element(left, y.pixel(0.0), right, y.pixel(0.0),
+                      " stroke=\"#777\" stroke-width=\"0.8\"");
     for (const curve_point& p : plot.points) {
         s += "<circle cx=\"" + num(x.pixel(p.dose)) + "\" cy=\"" + num(y_pixel(y, log_of(p.rr))) +
              "\" r=\"3\" fill=\"#636363\" fill-opacity=\"0.6\"/>\n";

@@ -20,8 +20,8 @@ struct curve_point {
 
 struct curve_plot {
     std::string title;
-    std::string model; // e.g. "REML, two-stage"
-    std::vector<prediction> curve; // along the dose, against the reference dose
+    std::string model;              // e.g. "REML, two-stage"
+    std::vector<prediction> curve;  // along the dose, against the reference dose
     std::vector<prediction> linear; // the linear trend at the same doses
     std::vector<double> knots;
     std::vector<double> rug; // every dose of every study
