@@ -27,6 +27,7 @@ const std::string examples = EXAMPLES_FOLDER;
 std::vector<study_result> estimated(const std::string& name, const std::string& text) {
     const table_file table(text, false);
     std::vector<study_result> list;
+    list.reserve(table.study_count());
     for (std::size_t k = 0; k < table.study_count(); ++k) {
         table_study t = table.read(k);
         study_result r;
@@ -43,6 +44,7 @@ std::vector<study_result> estimated(const std::string& name, const std::string& 
 
 std::vector<curve_study> curve_studies(const std::vector<study_result>& results) {
     std::vector<curve_study> list;
+    list.reserve(results.size());
     for (const study_result& r : results) {
         list.push_back(curve_study_of(r));
     }
@@ -127,6 +129,7 @@ TEST(FirstStage, StudiesThatCannotFitAreToldApart) {
 TEST(CurveAnalysis, LinearPoolsAsTheSlopes) {
     const std::vector<study_result> results = colorectal();
     std::vector<slope_estimate> slopes;
+    slopes.reserve(results.size());
     for (const study_result& r : results) {
         slopes.push_back({r.id, r.beta, r.se});
     }

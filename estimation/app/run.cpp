@@ -20,6 +20,7 @@
 #include <new>
 #include <optional>
 #include <sstream>
+#include <utility>
 
 namespace morvex {
 namespace {
@@ -150,7 +151,8 @@ void estimate(study_result& r) {
 
 session::session(output_format format, bool classic, std::ostream& out, std::ostream& err,
                  after_studies after)
-    : format_(format), classic_(classic), out_(out), err_(err), json_(out), after_(after) {
+    : format_(format), classic_(classic), out_(out), err_(err), json_(out),
+      after_(std::move(after)) {
     if (format_ == output_format::csv) {
         write_csv_header(out_);
     } else if (format_ == output_format::json) {

@@ -101,10 +101,10 @@ double quantile(const std::vector<double>& sorted, double q) {
 
 std::vector<double> knots_at_percentiles(std::vector<double> doses, int K) {
     std::sort(doses.begin(), doses.end());
-    std::vector<double> knots;
-    for (const double percent : knot_percentiles(K)) {
-        knots.push_back(quantile(doses, percent / 100.0));
-    }
+    const std::vector<double>& percents = knot_percentiles(K);
+    std::vector<double> knots(percents.size());
+    std::transform(percents.begin(), percents.end(), knots.begin(),
+                   [&doses](double percent) { return quantile(doses, percent / 100.0); });
     return knots;
 }
 

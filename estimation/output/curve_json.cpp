@@ -3,6 +3,7 @@
 #include "estimation/base/format.hpp"
 #include "estimation/output/json.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace morvex {
@@ -185,11 +186,9 @@ void write_curve_json(std::ostream& out, const curve_result& r) {
     for (const char* name : {"fixed", "moments", "reml"}) {
         out << ",\n  ";
         key(out, name);
-        const curve_method* found = nullptr;
-        for (const curve_method& m : r.methods) {
-            found = m.name == name ? &m : found;
-        }
-        if (found != nullptr) {
+        const auto found = std::find_if(r.methods.begin(), r.methods.end(),
+                                        [name](const curve_method& m) { return m.name == name; });
+        if (found != r.methods.end()) {
             method(out, *found);
         } else {
             out << "null";

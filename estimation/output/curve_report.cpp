@@ -3,6 +3,7 @@
 #include "estimation/base/distributions.hpp"
 #include "estimation/base/format.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -55,11 +56,10 @@ void print_reml_search(std::ostream& out, const curve_method& m) {
                                  "found is shown",
                                  m.iterations))
         << format(" (largest scaled gradient %lg); log-likelihood %.10lg.\n", m.gradient, m.loglik);
-    int elsewhere = 0;
-    for (const reml_start& s : m.starts) {
-        elsewhere += s.at_optimum ? 0 : 1;
-    }
-    out << format("REML starts: %zu, %d ended at another point", m.starts.size(), elsewhere);
+    const auto elsewhere = std::count_if(m.starts.begin(), m.starts.end(),
+                                         [](const reml_start& s) { return !s.at_optimum; });
+    out << format("REML starts: %zu, %d ended at another point", m.starts.size(),
+                  static_cast<int>(elsewhere));
     const char* separator = ": ";
     for (const reml_start& s : m.starts) {
         if (!s.at_optimum) {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <numeric>
 #include <vector>
 
 namespace morvex {
@@ -255,11 +256,9 @@ Matrix inverse_from_cholesky(const Matrix& C) {
 }
 
 int outcome_count(const std::vector<mixed_unit>& units) {
-    int n = 0;
-    for (const mixed_unit& u : units) {
-        n += static_cast<int>(u.y.row_count());
-    }
-    return n;
+    return std::accumulate(units.begin(), units.end(), 0, [](int n, const mixed_unit& u) {
+        return n + static_cast<int>(u.y.row_count());
+    });
 }
 
 std::optional<mixed_evaluation> evaluate_model(const std::vector<mixed_unit>& units,

@@ -128,7 +128,8 @@ struct point {
 // Backtracking until the sufficient decrease holds; false when no step does.
 bool line_search(const objective& fun, point& at, const vector& direction) {
     const double slope = dot(at.g, direction);
-    for (double t = 1.0; t > 1e-14; t *= 0.5) {
+    double t = 1.0;
+    for (int halving = 0; halving < 47; ++halving, t *= 0.5) { // down to about 1e-14
         point next;
         next.x = at.x;
         for (std::size_t k = 0; k < next.x.size(); ++k) {
@@ -162,9 +163,8 @@ bool full_step(const objective& fun, point& at, const vector& direction) {
 vector capped(vector direction) {
     const double size = largest(direction);
     if (size > largest_step) {
-        for (double& v : direction) {
-            v *= largest_step / size;
-        }
+        std::transform(direction.begin(), direction.end(), direction.begin(),
+                       [size](double v) { return v * largest_step / size; });
     }
     return direction;
 }

@@ -22,6 +22,7 @@ double off_diagonal(const Matrix& a) {
 }
 
 // One rotation in the plane (i, j) that zeroes a(i, j).
+// cppcheck-suppress constParameter ; v is written through its element access
 void rotate(Matrix& a, Matrix& v, size_type i, size_type j) {
     const size_type n = a.row_count();
     const double theta = 0.5 * std::atan2(2.0 * a(i, j), a(j, j) - a(i, i));

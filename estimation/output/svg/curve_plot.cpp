@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <tuple>
 #include <utility>
 
@@ -27,13 +28,12 @@ double log_of(double v) {
 
 // The model drawn: REML when it gave a figure, else the first method that did.
 const curve_method* drawn_method(const curve_result& r) {
-    const curve_method* chosen = nullptr;
-    for (const curve_method& m : r.methods) {
-        if (m.available && (chosen == nullptr || m.name == "reml")) {
-            chosen = &m;
-        }
-    }
-    return chosen;
+    const auto reml = std::find_if(r.methods.begin(), r.methods.end(), [](const curve_method& m) {
+        return m.available && m.name == "reml";
+    });
+    const auto any = std::find_if(r.methods.begin(), r.methods.end(),
+                                  [](const curve_method& m) { return m.available; });
+    return reml != r.methods.end() ? &*reml : any != r.methods.end() ? &*any : nullptr;
 }
 
 std::vector<prediction> along(const curve_result& r, const curve_method* m) {
@@ -95,9 +95,10 @@ std::string curves(const curve_plot& plot, const axis& x, const axis& y) {
     for (auto p = plot.curve.rbegin(); p != plot.curve.rend(); ++p) {
         band.emplace_back(x.pixel(p->dose), y_pixel(y, log_of(p->lower)));
     }
-    for (const prediction& p : plot.linear) {
-        linear.emplace_back(x.pixel(p.dose), y_pixel(y, log_of(p.rr)));
-    }
+    std::transform(plot.linear.begin(), plot.linear.end(), std::back_inserter(linear),
+                   [&](const prediction& p) {
+                       return std::make_pair(x.pixel(p.dose), y_pixel(y, log_of(p.rr)));
+                   });
     std::string s = "<g clip-path=\"url(#plot-area)\">\n";
     s += polygon(band, " fill=\"#9ecae1\" fill-opacity=\"0.55\" stroke=\"none\"");
     s += line_element(left, y.pixel(0.0), right, y.pixel(0.0),
