@@ -25,7 +25,13 @@
 namespace morvex {
 namespace {
 
-const char* const usage = "Morvex [--format=text|csv|json] FILE...\n";
+// The classic usage line, which scripts and the manual rely on; --help gives the rest.
+const char* const usage = "Morvex <setting file>\n";
+
+const char* const synopsis = "Usage: Morvex <setting file>\n"
+                             "       Morvex [--format=text|csv|json] [--pool] [--increment=D]\n"
+                             "              [--plot=FILE.svg] [--] FILE...\n"
+                             "       Morvex -h | --help | --version\n";
 
 const char* const help =
     "Estimates the slope of the log relative risk per unit of dose, and its\n"
@@ -167,7 +173,7 @@ void session::emit(const study_result& r) {
         if (w.line > 0) {
             err_ << ':' << w.line;
         }
-        err_ << ": warning: " << printable(w.message) << '\n';
+        err_ << ": warning: " << w.message << '\n';
     }
     err_.flush();
     switch (format_) {
@@ -189,7 +195,7 @@ void session::emit(const study_result& r) {
     if (r.status == study_status::stopped && r.abnormal && classic_) {
         err_ << abnormal_termination << '\n';
     } else if (!r.estimated()) {
-        err_ << "Morvex: " << printable(r.message) << '\n';
+        err_ << "Morvex: " << r.message << '\n';
     }
     if (after_.plot && summaries_.empty() && r.status == study_status::complete) {
         first_study_ = r.data;
@@ -256,14 +262,14 @@ void session::add_setting_text(const std::string& name, std::string_view content
         r.data = parse_setting_file(content);
         r.has_data = true;
     } catch (const truncated_setting_file& e) {
-        r.message = name + ": " + e.what();
+        r.message = printable(name) + ": " + e.what();
     } catch (const setting_error& e) {
-        r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
+        r.message = printable(name) + ':' + std::to_string(e.line()) + ": " + e.what();
     }
     if (r.has_data) {
         estimate(r);
         if (r.status == study_status::stopped && !classic_) {
-            r.message = name + ": " + r.message; // among other inputs, say which stopped
+            r.message = printable(name) + ": " + r.message; // among other inputs, say which stopped
         }
     }
     emit(r);
@@ -279,7 +285,7 @@ void session::add_table_text(const std::string& name, std::string content) {
     } catch (const table_error& e) {
         study_result r;
         r.input = name;
-        r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
+        r.message = printable(name) + ':' + std::to_string(e.line()) + ": " + e.what();
         emit(r);
         return;
     }
@@ -295,11 +301,11 @@ void session::add_table_text(const std::string& name, std::string content) {
             r.has_data = true;
             estimate(r);
             if (r.status == study_status::stopped) {
-                r.message = name + ':' + std::to_string(r.first_line) + ": study " +
+                r.message = printable(name) + ':' + std::to_string(r.first_line) + ": study " +
                             printable(r.id) + ": " + r.message;
             }
         } else {
-            r.message = name + ':' + t.message;
+            r.message = printable(name) + ':' + t.message;
         }
         emit(r);
     }
@@ -386,7 +392,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << command_line.message << '\n';
         return exit_refused;
     case command::help:
-        out << "Usage: " << usage << '\n' << help;
+        out << synopsis << '\n' << help;
         return exit_complete;
     case command::version:
         out << "Morvex 1.0\n";
@@ -416,7 +422,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             try {
                 content = read_file(name);
             } catch (const file_error& e) {
-                s.add_unreadable(name, name + ": " + e.what());
+                s.add_unreadable(name, printable(name) + ": " + e.what());
                 continue;
             }
             if (is_table_name(name)) {

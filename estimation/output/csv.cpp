@@ -60,7 +60,7 @@ void write_csv_pooled_rows(std::ostream& out, const meta_analysis& m) {
         const bool reml = &e == &s.reml;
         out << ',' << name << ",,,";
         if (reml) {
-            out << s.reml_iterations << ',' << (s.reml_converged ? "true" : "false");
+            out << s.reml_search.iterations << ',' << (s.reml_search.converged ? "true" : "false");
         } else {
             out << ',';
         }
