@@ -290,3 +290,56 @@ TEST(CurveRun, AddsItsSectionAfterTheStudies) {
 }
 
 } // namespace
+
+namespace {
+
+// When no curve can be pooled every format says why, standard error has the
+// one line, and the studies' exit status stands.
+TEST(CurveRun, NoPooledTrendInEveryFormat) {
+    const std::string name = examples + "/alcohol-colorectal-cancer.csv";
+    const struct {
+        const char* format;
+        const char* says;
+    } cases[] = {
+        {"--format=text", "No pooled trend: 0 studies can enter the pooled fit"},
+        {"--format=csv", ",trend not pooled,0 studies can enter the pooled fit"},
+        {"--format=json", "\"message\": \"0 studies can enter the pooled fit"},
+    };
+    for (const auto& c : cases) {
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(run({c.format, "--trend=spline", "--knots=100,200,300", name}, out, err), 0);
+        EXPECT_NE(out.str().find(c.says), std::string::npos) << c.format << '\n' << out.str();
+        EXPECT_NE(out.str().find("all its doses on one side"), std::string::npos) << c.format;
+        EXPECT_EQ(err.str(), "Morvex: no pooled trend: 0 studies can enter the pooled fit; it "
+                             "needs 2 or more\n");
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(
+        run({"--trend=spline", "--knots=100,200,300", "--plot=/tmp/never.svg", name}, out, err), 3);
+    EXPECT_NE(err.str().find("cannot write: no pooled curve to draw"), std::string::npos);
+}
+
+// A refused or stopped study is listed as left out of the trend, with its message.
+TEST(CurveRun, StudiesNotEstimatedAreLeftOutWithTheirReason) {
+    const std::string table = "id,type,dose,cases,n,rr,lb,ub\n"
+                              "a,ci,0,50,1000,1,,\na,ci,10,60,1000,1.2,0.8,1.8\n"
+                              "a,ci,20,70,1000,1.45,1,2.1\n"
+                              "b,ci,0,50,1000,1,,\nb,ci,10,60,1000,1.1,0.7,1.7\n"
+                              "b,ci,20,75,1000,1.6,1.1,2.3\n"
+                              "c,ci,0,50,1000,1,,\nc,ci,10,-1,1000,1.1,0.7,1.7\n";
+    std::ostringstream out;
+    std::ostringstream err;
+    after_studies after;
+    after.curve = curve_settings{};
+    session run_(output_format::text, false, out, err, after);
+    run_.add_table_text("t.csv", table);
+    EXPECT_EQ(run_.finish(), exit_partial);
+    EXPECT_NE(out.str().find("Left out of the pooled trend:\n  t.csv: c: refused: t.csv:9:"),
+              std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("Studies in the pooled fit: 2."), std::string::npos);
+}
+
+} // namespace
