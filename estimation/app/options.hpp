@@ -2,6 +2,8 @@
 #ifndef MORVEX_ESTIMATION_OPTIONS_HPP
 #define MORVEX_ESTIMATION_OPTIONS_HPP
 
+#include "estimation/pooling/curve_analysis.hpp"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +18,8 @@ struct options {
     bool pool = false;               // pool the complete studies' slopes after the last one
     std::optional<double> increment; // show pooled slopes also as the RR per this much dose
     std::string plot;                // the SVG picture to write; empty for none
+    bool curve = false;              // --trend or --one-stage: pool the trends' coefficients
+    curve_settings trend;            // the trend's shape, knots, model and predictions
 };
 
 // What the command line asks for: a run, or an answer that needs no input.
