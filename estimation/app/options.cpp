@@ -19,7 +19,12 @@ enum : int {
     increment_option,
     covariance_option,
     missing_counts_option,
-    open_width_option
+    open_width_option,
+    trend_option,
+    knots_option,
+    one_stage_option,
+    at_option,
+    reference_dose_option
 };
 
 const option long_options[] = {
@@ -32,6 +37,11 @@ const option long_options[] = {
     {"covariance", required_argument, nullptr, covariance_option},
     {"missing-counts", required_argument, nullptr, missing_counts_option},
     {"open-width", required_argument, nullptr, open_width_option},
+    {"trend", required_argument, nullptr, trend_option},
+    {"knots", required_argument, nullptr, knots_option},
+    {"one-stage", no_argument, nullptr, one_stage_option},
+    {"at", required_argument, nullptr, at_option},
+    {"reference-dose", required_argument, nullptr, reference_dose_option},
     {nullptr, 0, nullptr, 0}};
 
 parsed_command_line refuse(std::string message) {
@@ -39,6 +49,74 @@ parsed_command_line refuse(std::string message) {
     result.what = command::refuse;
     result.message = "Morvex: " + std::move(message);
     return result;
+}
+
+// Comma-separated numbers in the setting file's grammar; empty when one is not.
+std::optional<std::vector<double>> number_list(const std::string& text) {
+    std::vector<double> values;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = text.find(',', start);
+        const parsed<double> d = parse_number(text.substr(start, comma - start));
+        if (d.status != number_status::ok) {
+            return std::nullopt;
+        }
+        values.push_back(d.value);
+        if (comma == std::string::npos) {
+            return values;
+        }
+        start = comma + 1;
+    }
+}
+
+// The options of the pooled trend; an empty message when the value is good.
+std::string set_trend_option(int c, const std::string& value, options& opts) {
+    curve_settings& t = opts.trend;
+    opts.curve = opts.curve || c == trend_option || c == one_stage_option;
+    if (c == trend_option) {
+        if (value == "linear" || value == "quadratic" || value == "spline") {
+            t.shape = value == "linear"      ? trend_shape::linear
+                      : value == "quadratic" ? trend_shape::quadratic
+                                             : trend_shape::spline;
+            return {};
+        }
+        return "unknown trend '" + value +
+               "'; use --trend=linear, --trend=quadratic or --trend=spline";
+    }
+    if (c == one_stage_option) {
+        t.one_stage = true;
+        return {};
+    }
+    const std::optional<std::vector<double>> list = number_list(value);
+    if (c == knots_option) {
+        if (list && list->size() == 1 && (*list)[0] >= min_knots && (*list)[0] <= max_knots &&
+            (*list)[0] == static_cast<int>((*list)[0])) {
+            t.knot_count = static_cast<int>((*list)[0]);
+            t.knots.clear();
+            return {};
+        }
+        const std::string problem = list ? knot_problem(*list) : "a knot is not a number";
+        if (list && problem.empty()) {
+            t.knots = *list;
+            return {};
+        }
+        return "option '--knots' needs a number of knots from 3 to 7, or 3 to 7 increasing doses "
+               "separated by commas (e.g. --knots=4 or --knots=0,15,50); got '" +
+               value + "': " + problem;
+    }
+    if (c == at_option && list) {
+        t.at = *list;
+        return {};
+    }
+    if (c == reference_dose_option && list && list->size() == 1) {
+        t.reference_dose = (*list)[0];
+        return {};
+    }
+    return c == at_option
+               ? "option '--at' needs doses separated by commas, e.g. --at=0,10,20; got '" + value +
+                     "'"
+               : "option '--reference-dose' needs one dose, e.g. --reference-dose=0; got '" +
+                     value + "'";
 }
 
 } // namespace
@@ -134,6 +212,17 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
             result.opts.open_width = f.value;
             break;
         }
+        case trend_option:
+        case knots_option:
+        case one_stage_option:
+        case at_option:
+        case reference_dose_option: {
+            const std::string problem = set_trend_option(c, optarg ? optarg : "", result.opts);
+            if (!problem.empty()) {
+                return refuse(problem);
+            }
+            break;
+        }
         case ':': {
             const std::string word = argv[optind - 1];
             const char* example = word == "--plot"             ? "--plot=forest.svg"
@@ -141,6 +230,10 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
                                   : word == "--covariance"     ? "--covariance=hamling"
                                   : word == "--missing-counts" ? "--missing-counts=indep"
                                   : word == "--open-width"     ? "--open-width=1"
+                                  : word == "--trend"          ? "--trend=spline"
+                                  : word == "--knots"          ? "--knots=4"
+                                  : word == "--at"             ? "--at=0,10,20"
+                                  : word == "--reference-dose" ? "--reference-dose=0"
                                                                : "--format=csv";
             return refuse("option '" + word + "' needs a value, e.g. " + example +
                           "; see 'Morvex --help'");
@@ -172,6 +265,14 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     } else if (result.opts.increment && !result.opts.pool && result.opts.plot.empty()) {
         return refuse("option '--increment' applies to the pooled slopes: add --pool or "
                       "--plot=FILE.svg");
+    } else if (!result.opts.curve &&
+               (!result.opts.trend.at.empty() || result.opts.trend.reference_dose ||
+                result.opts.trend.knot_count != min_knots || !result.opts.trend.knots.empty())) {
+        return refuse("options '--knots', '--at' and '--reference-dose' apply to the pooled "
+                      "trend: add --trend=linear, --trend=quadratic or --trend=spline");
+    } else if (result.opts.trend.shape != trend_shape::spline &&
+               (result.opts.trend.knot_count != min_knots || !result.opts.trend.knots.empty())) {
+        return refuse("option '--knots' applies to --trend=spline");
     }
     return result;
 }

@@ -3,6 +3,7 @@
 #define MORVEX_ESTIMATION_OPTIONS_HPP
 
 #include "estimation/method/study.hpp"
+#include "estimation/pooling/curve_analysis.hpp"
 
 #include <optional>
 #include <string>
@@ -22,6 +23,8 @@ struct options {
     bool missing_counts_indep = false; // analyse studies without counts as independent
     bool method_named = false;         // --covariance or --missing-counts was given
     double open_width = 1.0; // an open dose category adds this times half its neighbour's width
+    bool curve = false;      // --trend or --one-stage: pool the trends' coefficients
+    curve_settings trend;    // the trend's shape, knots, model and predictions
 };
 
 // What the command line asks for: a run, or an answer that needs no input.

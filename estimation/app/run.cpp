@@ -8,8 +8,11 @@
 #include "estimation/method/trend.hpp"
 #include "estimation/output/atomic_file.hpp"
 #include "estimation/output/csv.hpp"
+#include "estimation/output/curve_csv.hpp"
+#include "estimation/output/curve_report.hpp"
 #include "estimation/output/pooled_report.hpp"
 #include "estimation/output/report.hpp"
+#include "estimation/output/svg/curve_plot.hpp"
 #include "estimation/output/svg/dose_response_plot.hpp"
 #include "estimation/output/svg/forest_plot.hpp"
 #include "matrix/matrix.hpp"
@@ -20,6 +23,7 @@
 #include <new>
 #include <optional>
 #include <sstream>
+#include <utility>
 
 namespace morvex {
 namespace {
@@ -73,6 +77,13 @@ const char* const help =
     "                 refused (default) or analysed as independent\n"
     "  --open-width=F  an open dose category (>=30, 30+) adds F times half the\n"
     "                 width of the range below it (default 1)\n"
+    "  --trend=linear|quadratic|spline  after the studies, pool their trends\n"
+    "                 with p coefficients: fixed effect, method of moments, REML\n"
+    "  --knots=K|a,b,c  spline knots: K (3-7, default 3) at percentiles of the\n"
+    "                 doses, or the given doses\n"
+    "  --one-stage    pool in one model over all exposed categories\n"
+    "  --at=x1,x2,..  doses for the predicted RRs of the pooled trend\n"
+    "  --reference-dose=X  the dose they are against (default: the smallest)\n"
     "  -h, --help     this text;  --version  the version\n"
     "  --             ends the options (for a file name that starts with '-')\n"
     "\n"
@@ -189,7 +200,7 @@ void estimate(study_result& r) {
 session::session(output_format format, bool classic, std::ostream& out, std::ostream& err,
                  after_studies after, study_method method)
     : format_(format), classic_(classic), out_(out), err_(err), json_(out, method.named),
-      after_(after), method_(method) {
+      after_(std::move(after)), method_(method) {
     if (format_ == output_format::csv) {
         write_csv_header(out_, method_.named);
     } else if (format_ == output_format::json) {
@@ -234,7 +245,41 @@ void session::emit(const study_result& r) {
     if (after_.plot && summaries_.empty() && r.status == study_status::complete) {
         first_study_ = r.data;
     }
+    keep_for_curve(r);
     summarise(summaries_, r);
+}
+
+void session::keep_for_curve(const study_result& r) {
+    if (!after_.curve) {
+        return;
+    }
+    if (r.status == study_status::complete) {
+        curve_studies_.push_back(curve_study_of(r));
+        return;
+    }
+    std::string reason = status_name(r.status);
+    if (!r.message.empty()) {
+        reason += ": " + r.message;
+    }
+    curve_left_out_.push_back(
+        {r.from_table ? r.input + ": " + r.id : r.input, r.input, r.id, std::move(reason)});
+}
+
+void session::draw_curve(const curve_result& r) {
+    if (!r.message.empty() || r.methods.empty()) {
+        picture_problem_ = "no pooled curve to draw: " + r.message;
+        return;
+    }
+    curve_settings linear = r.settings;
+    linear.shape = trend_shape::linear;
+    linear.at.clear();
+    const curve_result straight = analyse_curve(curve_studies_, linear, {});
+    const std::string& input = curve_studies_.front().input;
+    const std::string title = input.substr(input.rfind('/') + 1) + ": " +
+                              shape_name(r.basis.shape) + format(" trend, %d studies", r.pooled);
+    std::ostringstream svg;
+    write_curve_plot(svg, make_curve_plot(r, straight, curve_studies_, title));
+    picture_ = svg.str();
 }
 
 void session::draw(const meta_analysis& m) {
@@ -354,20 +399,36 @@ int session::finish() {
     if (after_.pool || after_.plot) {
         m = analyse(summaries_, after_.increment);
     }
+    std::optional<curve_result> curve;
+    if (after_.curve) {
+        curve = analyse_curve(curve_studies_, *after_.curve, curve_left_out_);
+    }
     if (after_.pool && format_ == output_format::text) {
         out_ << '\n';
         print_meta_analysis(out_, *m);
     } else if (after_.pool && format_ == output_format::csv) {
         write_csv_pooled_rows(out_, *m, method_.named);
     }
+    if (curve && after_.plot && curve->basis.shape != trend_shape::linear) {
+        draw_curve(*curve);
+    }
+    if (curve && format_ == output_format::text) {
+        out_ << '\n';
+        print_curve(out_, *curve);
+    } else if (curve && format_ == output_format::csv) {
+        write_csv_curve_rows(out_, *curve, method_.named);
+    }
     if (format_ == output_format::json) {
-        json_.end(after_.pool ? &*m : nullptr);
+        json_.end(after_.pool ? &*m : nullptr, curve ? &*curve : nullptr);
     }
     out_.flush();
     if (after_.pool && !m->pooled) {
         err_ << "Morvex: no pooling: " << printable(m->not_pooled) << '\n';
     }
-    if (after_.plot) {
+    if (curve && !curve->message.empty()) {
+        err_ << "Morvex: no pooled trend: " << printable(curve->message) << '\n';
+    }
+    if (after_.plot && picture_.empty() && picture_problem_.empty()) {
         draw(*m);
     }
     if (classic_) {
@@ -437,7 +498,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     };
     const bool classic = opts.inputs.size() == 1 && !is_table(opts.inputs.front());
     try {
-        session s(opts.format, classic, out, err, {opts.pool, !opts.plot.empty(), opts.increment},
+        after_studies after{opts.pool, !opts.plot.empty(), opts.increment, std::nullopt};
+        if (opts.curve) {
+            after.curve = opts.trend;
+        }
+        session s(opts.format, classic, out, err, after,
                   {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width});
         for (const std::string& name : opts.inputs) {
             std::string content;

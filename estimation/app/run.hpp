@@ -33,9 +33,10 @@ void estimate(study_result& r);
 
 // What a run does after its last study.
 struct after_studies {
-    bool pool = false;               // pool the complete studies and write the summary
-    bool plot = false;               // draw the picture (see session::picture)
-    std::optional<double> increment; // pooled slopes also as the RR per this much dose
+    bool pool = false;                   // pool the complete studies and write the summary
+    bool plot = false;                   // draw the picture (see session::picture)
+    std::optional<double> increment;     // pooled slopes also as the RR per this much dose
+    std::optional<curve_settings> curve; // pool the trends' coefficients (--trend)
 };
 
 // How each study's covariance is formed.
@@ -76,6 +77,8 @@ public:
 private:
     void emit(const study_result& r);
     void draw(const meta_analysis& m);
+    void keep_for_curve(const study_result& r);
+    void draw_curve(const curve_result& r);
 
     output_format format_;
     bool classic_;
@@ -85,7 +88,9 @@ private:
     after_studies after_;
     study_method method_;
     std::vector<study_summary> summaries_;
-    std::optional<study> first_study_; // for the dose-response plot of a run of one study
+    std::optional<study> first_study_;           // for the dose-response plot of a run of one study
+    std::vector<curve_study> curve_studies_;     // complete studies, for the pooled trend
+    std::vector<left_out_study> curve_left_out_; // the others, with why
     std::string picture_;
     std::string picture_problem_;
 };

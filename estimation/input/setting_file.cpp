@@ -351,6 +351,7 @@ study parse_setting_file(std::string_view content) {
     read_exposed(in, lower_line, true, true, s.lo);
     read_exposed(in, upper_line, true, true, s.hi);
     check_reference(in, reference_dose, reference_rr);
+    s.dose = s.x; // the reference's dose is taken as 0, so these are the doses as given
 
     for (Matrix::size_type i = 0; i < n; ++i) {
         s.v(i, 0) = variance_from_limits(s.lo(i, 0), s.hi(i, 0));

@@ -547,13 +547,14 @@ table_study table_file::read(std::size_t k) const {
         s.design = design;
         s.n = static_cast<int>(categories.size()) - 1;
         const auto n = static_cast<Matrix::size_type>(s.n);
-        for (Matrix* m : {&s.N, &s.x, &s.A, &s.L, &s.lo, &s.hi, &s.v}) {
+        for (Matrix* m : {&s.N, &s.x, &s.dose, &s.A, &s.L, &s.lo, &s.hi, &s.v}) {
             *m = Matrix(n, 1);
         }
         const category& ref = categories[reference];
         std::vector<int> lines{ref.line}; // of categories 0..n, for the warnings
         s.A0 = ref.cases;
         s.N0 = ref.total;
+        s.x0 = ref.dose;
         s.M1 = ref.cases; // summed reference first, as a setting file lists them
         Matrix::size_type i = 0;
         for (std::size_t k2 = 0; k2 < categories.size(); ++k2) {
@@ -564,6 +565,7 @@ table_study table_file::read(std::size_t k) const {
             s.M1 += c.cases;
             s.N(i, 0) = c.total;
             s.x(i, 0) = c.dose - ref.dose; // published doses are absolute
+            s.dose(i, 0) = c.dose;
             s.A(i, 0) = c.cases;
             s.L(i, 0) = c.L;
             s.lo(i, 0) = c.lo;

@@ -15,6 +15,17 @@ namespace morvex {
 
 using Matrix = math::matrix<double>;
 
+// A matrix whose elements are all 0 (a new Matrix leaves them unset).
+inline Matrix zeros(Matrix::size_type rows, Matrix::size_type cols) {
+    Matrix m(rows, cols);
+    for (Matrix::size_type i = 0; i < rows; ++i) {
+        for (Matrix::size_type j = 0; j < cols; ++j) {
+            m(i, j) = 0.0;
+        }
+    }
+    return m;
+}
+
 // What the totals count, and so which variances and correlations the fitted
 // counts imply.
 enum class study_design {
@@ -49,7 +60,9 @@ struct study {
     double A0 = 0.0;              // reported cases of the reference category
     double N0 = 0.0;              // total of the reference category
     Matrix N{0, 1};               // totals N_i
-    Matrix x{0, 1};               // assigned doses x_i
+    Matrix x{0, 1};               // assigned doses x_i, relative to the reference
+    double x0 = 0.0;              // the reference's dose as published (0 in a setting file)
+    Matrix dose{0, 1};            // the doses x_i as published, before x0 is subtracted
     Matrix A{0, 1};               // reported cases A_i
     Matrix L{0, 1};               // log relative risks L_i
     Matrix lo{0, 1};              // log lower 95% limits

@@ -1,6 +1,7 @@
 #include "estimation/output/json.hpp"
 
 #include "estimation/base/format.hpp"
+#include "estimation/output/curve_json.hpp"
 
 namespace morvex {
 namespace {
@@ -272,11 +273,15 @@ void json_writer::write(const study_result& r) {
     out_ << "]}";
 }
 
-void json_writer::end(const meta_analysis* pooled) {
+void json_writer::end(const meta_analysis* pooled, const curve_result* curve) {
     out_ << (first_ ? "]" : "\n]");
     if (pooled != nullptr) {
         out_ << ",\n \"pooled\": ";
         write_pooled(out_, *pooled);
+    }
+    if (curve != nullptr) {
+        out_ << ",\n \"curve\": ";
+        write_curve_json(out_, *curve);
     }
     out_ << "}\n";
 }

@@ -4,6 +4,7 @@
 #define MORVEX_ESTIMATION_JSON_HPP
 
 #include "estimation/method/study.hpp"
+#include "estimation/pooling/curve_analysis.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
 
 #include <ostream>
@@ -19,8 +20,8 @@ public:
         : out_(out), covariance_(covariance) {}
     void begin();
     void write(const study_result& r);
-    // Closes the document, with the pooling when one is given.
-    void end(const meta_analysis* pooled = nullptr);
+    // Closes the document, with the pooling and the pooled trend when given.
+    void end(const meta_analysis* pooled = nullptr, const curve_result* curve = nullptr);
 
 private:
     std::ostream& out_;
