@@ -1,12 +1,14 @@
 #include "estimation/run.hpp"
 
 #include "estimation/atomic_file.hpp"
+#include "estimation/analyses_report.hpp"
 #include "estimation/csv.hpp"
 #include "estimation/fitted_counts.hpp"
 #include "estimation/format.hpp"
 #include "estimation/pooled_report.hpp"
 #include "estimation/report.hpp"
 #include "estimation/setting_file.hpp"
+#include "estimation/summary_table.hpp"
 #include "estimation/svg.hpp"
 #include "estimation/table_file.hpp"
 #include "estimation/trend.hpp"
@@ -112,6 +114,31 @@ forest_plot make_forest(const meta_analysis& m, std::optional<double> increment)
     return plot;
 }
 
+// An output must never replace an input, by the same name or another path to
+// it, nor another output.
+std::string output_conflict(const options& opts) {
+    const auto outputs = opts.outputs();
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        const auto& [option, name] = outputs[i];
+        const auto input =
+            std::find_if(opts.inputs.begin(), opts.inputs.end(),
+                         [&](const auto& in) { return in == name || same_file(in, name); });
+        if (input != opts.inputs.end()) {
+            return printable(name) + ": " +
+                   (std::string(option) == "--summary" ? "the summary table" : "the picture") +
+                   " would replace the input " + quoted(*input) + "; name another file for " +
+                   option;
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (outputs[j].second == name || same_file(outputs[j].second, name)) {
+                return printable(name) + ": named for both " + outputs[j].first + " and " +
+                       option + "; name two files";
+            }
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 void estimate(study_result& r) {
@@ -141,7 +168,7 @@ session::session(output_format format, bool classic, std::ostream& out, std::ost
                  after_studies after)
     : format_(format), classic_(classic), out_(out), err_(err), json_(out), after_(after) {
     if (format_ == output_format::csv) {
-        write_csv_header(out_);
+        write_csv_header(out_, after_.increment.has_value());
     } else if (format_ == output_format::json) {
         json_.begin();
     }
@@ -165,7 +192,7 @@ void session::emit(const study_result& r) {
         print_report(out_, r, classic_);
         break;
     case output_format::csv:
-        write_csv_row(out_, r);
+        write_csv_row(out_, r, after_.increment);
         break;
     case output_format::json:
         json_.write(r);
@@ -219,7 +246,15 @@ void session::add_setting_text(const std::string& name, std::string_view content
             r.message = name + ": " + r.message; // among other inputs, say which stopped
         }
     }
+    const std::string& by = after_.asked.by;
+    if (!by.empty()) {
+        err_ << "Morvex: " << printable(name) << ": warning: --by=" << printable(by)
+             << ": a setting file has no columns; its study forms no subgroup\n";
+    }
     emit(r);
+    if (!by.empty()) {
+        summaries_.back().group_missing = "a setting file has no columns";
+    }
 }
 
 void session::add_table_text(const std::string& name, std::string content) {
@@ -235,6 +270,11 @@ void session::add_table_text(const std::string& name, std::string content) {
         r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
         emit(r);
         return;
+    }
+    const std::string& by = after_.asked.by;
+    if (!by.empty() && !table->field(0, by).column) {
+        err_ << "Morvex: " << printable(name) << ":1: warning: --by=" << printable(by)
+             << ": the table has no column " << quoted(by) << "; its studies form no subgroup\n";
     }
     for (std::size_t k = 0; k < table->study_count(); ++k) {
         table_study t = table->read(k);
@@ -255,6 +295,38 @@ void session::add_table_text(const std::string& name, std::string content) {
             r.message = name + ':' + t.message;
         }
         emit(r);
+        describe(*table, k);
+    }
+}
+
+// A table study's name from its label column, or its author and year columns,
+// and its value of the column that forms subgroups.
+void session::describe(const table_file& table, std::size_t k) {
+    study_summary& s = summaries_.back();
+    const table_file::field_value label = table.field(k, "label");
+    const table_file::field_value author = table.field(k, "author");
+    const table_file::field_value year = table.field(k, "year");
+    if (label.column && !is_missing_text(label.value)) {
+        s.name = label.value;
+    } else if (author.column && !is_missing_text(author.value)) {
+        s.name = author.value;
+        if (year.column && !is_missing_text(year.value)) {
+            s.name += " " + year.value;
+        }
+    }
+    const std::string& by = after_.asked.by;
+    if (by.empty()) {
+        return;
+    }
+    const table_file::field_value group = table.field(k, by);
+    if (!group.column) {
+        s.group_missing = "the table has no column " + quoted(by);
+    } else if (!group.agree) {
+        s.group_missing = "its rows give different values of column " + quoted(by);
+    } else if (is_missing_text(group.value)) {
+        s.group_missing = "no value of column " + quoted(by);
+    } else {
+        s.group = group.value;
     }
 }
 
@@ -268,13 +340,12 @@ void session::add_unreadable(const std::string& name, const std::string& message
 int session::finish() {
     std::optional<meta_analysis> m;
     if (after_.pool || after_.plot) {
-        m = analyse(summaries_, after_.increment);
+        m = analyse(summaries_, after_.increment, after_.asked);
     }
     if (after_.pool && format_ == output_format::text) {
         out_ << '\n';
         print_meta_analysis(out_, *m);
-    } else if (after_.pool && format_ == output_format::csv) {
-        write_csv_pooled_rows(out_, *m);
+        print_further_analyses(out_, *m);
     }
     if (format_ == output_format::json) {
         json_.end(after_.pool ? &*m : nullptr);
@@ -285,6 +356,9 @@ int session::finish() {
     }
     if (after_.plot) {
         draw(*m);
+    }
+    if (after_.summary) {
+        summary_ = summary_table(*m);
     }
     if (classic_) {
         if (summaries_.empty()) {
@@ -332,18 +406,20 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         break;
     }
     const options& opts = command_line.opts;
-    // The picture must never replace an input, by the same name or another path to it.
-    const auto input = std::find_if(opts.inputs.begin(), opts.inputs.end(), [&](const auto& name) {
-        return !opts.plot.empty() && (name == opts.plot || same_file(name, opts.plot));
-    });
-    if (input != opts.inputs.end()) {
-        err << "Morvex: " << printable(opts.plot) << ": the picture would replace the input "
-            << quoted(*input) << "; name another file for --plot\n";
+    const std::string conflict = output_conflict(opts);
+    if (!conflict.empty()) {
+        err << "Morvex: " << conflict << '\n';
         return exit_refused;
     }
     const bool classic = opts.inputs.size() == 1 && !is_table_name(opts.inputs.front());
     try {
-        session s(opts.format, classic, out, err, {opts.pool, !opts.plot.empty(), opts.increment});
+        after_studies after;
+        after.pool = opts.pool;
+        after.plot = !opts.plot.empty();
+        after.increment = opts.increment;
+        after.asked = {opts.knapp_hartung, opts.leave_one_out, opts.egger, opts.by};
+        after.summary = !opts.summary.empty();
+        session s(opts.format, classic, out, err, after);
         for (const std::string& name : opts.inputs) {
             std::string content;
             try {
@@ -359,12 +435,18 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             }
         }
         int status = s.finish();
-        if (!opts.plot.empty()) {
-            const std::string problem = s.picture().empty()
-                                            ? s.picture_problem()
-                                            : write_file_atomically(opts.plot, s.picture());
+        const std::pair<const std::string*, const std::string*> files[] = {
+            {&opts.plot, &s.picture()}, {&opts.summary, &s.summary()}};
+        for (const auto& [name, content] : files) {
+            if (name->empty()) {
+                continue;
+            }
+            const std::string problem = content->empty()
+                                            ? (name == &opts.plot ? s.picture_problem()
+                                                                  : "nothing to write")
+                                            : write_file_atomically(*name, *content);
             if (!problem.empty()) {
-                err << "Morvex: " << printable(opts.plot) << ": cannot write: " << problem << '\n';
+                err << "Morvex: " << printable(*name) << ": cannot write: " << problem << '\n';
                 status = exit_stopped;
             }
         }

@@ -7,6 +7,7 @@
 #include "estimation/meta_analysis.hpp"
 #include "estimation/options.hpp"
 #include "estimation/study.hpp"
+#include "estimation/table_file.hpp"
 
 #include <optional>
 #include <ostream>
@@ -35,7 +36,9 @@ void estimate(study_result& r);
 struct after_studies {
     bool pool = false;               // pool the complete studies and write the summary
     bool plot = false;               // draw the picture (see session::picture)
-    std::optional<double> increment; // pooled slopes also as the RR per this much dose
+    std::optional<double> increment; // slopes also as the RR per this much dose
+    analysis_request asked;          // the analyses beside the pooled slope
+    bool summary = false;            // make the summary table (see session::summary)
 };
 
 // One run over its inputs: each study is estimated and written as soon as it
@@ -62,10 +65,13 @@ public:
     // of the complete ones, one study its dose-response plot.
     const std::string& picture() const { return picture_; }
     const std::string& picture_problem() const { return picture_problem_; }
+    // After finish(), with `summary`: the CSV table of the analyses.
+    const std::string& summary() const { return summary_; }
 
 private:
     void emit(const study_result& r);
     void draw(const meta_analysis& m);
+    void describe(const table_file& table, std::size_t k);
 
     output_format format_;
     bool classic_;
@@ -77,6 +83,7 @@ private:
     std::optional<study> first_study_; // for the dose-response plot of a run of one study
     std::string picture_;
     std::string picture_problem_;
+    std::string summary_;
 };
 
 // Runs every stage after the command line on the content of one setting file
