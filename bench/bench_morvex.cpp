@@ -1,8 +1,8 @@
 // Cost of the inverse and of the whole estimation as the categories grow.
 #include "bench/synthetic_study.hpp"
-#include "estimation/fitted_counts.hpp"
-#include "estimation/setting_file.hpp"
-#include "estimation/trend.hpp"
+#include "estimation/input/setting_file.hpp"
+#include "estimation/method/fitted_counts.hpp"
+#include "estimation/method/trend.hpp"
 
 #include <benchmark/benchmark.h>
 

@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to every stage after the command line, as the content of
 // a setting file, and checks that each run ends in one of the three outcomes and
 // that a complete study, and only one, gives a sound dose-response picture.
-#include "estimation/run.hpp"
+#include "estimation/app/run.hpp"
 #include "fuzz/svg_check.hpp"
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 // a message on standard error for each one that was not estimated, the pooled
 // rows or the one line that says why there are none, and a sound picture of the
 // complete studies.
-#include "estimation/run.hpp"
+#include "estimation/app/run.hpp"
 #include "fuzz/svg_check.hpp"
 
 #include <cstdint>

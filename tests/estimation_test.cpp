@@ -1,11 +1,11 @@
-#include "estimation/fitted_counts.hpp"
-#include "estimation/input_checks.hpp"
-#include "estimation/number.hpp"
-#include "estimation/options.hpp"
-#include "estimation/report.hpp"
-#include "estimation/setting_file.hpp"
-#include "estimation/table_file.hpp"
-#include "estimation/trend.hpp"
+#include "estimation/app/options.hpp"
+#include "estimation/input/input_checks.hpp"
+#include "estimation/input/number.hpp"
+#include "estimation/input/setting_file.hpp"
+#include "estimation/input/table_file.hpp"
+#include "estimation/method/fitted_counts.hpp"
+#include "estimation/method/trend.hpp"
+#include "estimation/output/report.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "estimation/distributions.hpp"
-#include "estimation/meta_analysis.hpp"
-#include "estimation/pooled_report.hpp"
-#include "estimation/pooling.hpp"
+#include "estimation/base/distributions.hpp"
+#include "estimation/output/pooled_report.hpp"
+#include "estimation/pooling/meta_analysis.hpp"
+#include "estimation/pooling/pooling.hpp"
 
 #include <gtest/gtest.h>
 

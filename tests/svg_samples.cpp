@@ -1,12 +1,12 @@
 // Writes sample pictures into the folder named by its argument, for xmllint
 // to check and for people to look at: Greenland and Longnecker's sixteen
 // slopes, sixty rows, degenerate input, and one study's dose-response plot.
-#include "estimation/atomic_file.hpp"
-#include "estimation/fitted_counts.hpp"
-#include "estimation/pooling.hpp"
-#include "estimation/setting_file.hpp"
-#include "estimation/svg.hpp"
-#include "estimation/trend.hpp"
+#include "estimation/input/setting_file.hpp"
+#include "estimation/method/fitted_counts.hpp"
+#include "estimation/method/trend.hpp"
+#include "estimation/output/atomic_file.hpp"
+#include "estimation/output/svg/svg.hpp"
+#include "estimation/pooling/pooling.hpp"
 
 #include <cmath>
 #include <iostream>

@@ -1,5 +1,5 @@
-#include "estimation/atomic_file.hpp"
-#include "estimation/svg.hpp"
+#include "estimation/output/atomic_file.hpp"
+#include "estimation/output/svg/svg.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,277 @@
+#include "estimation/app/options.hpp"
+
+#include "estimation/base/format.hpp"
+#include "estimation/input/number.hpp"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace morvex {
+namespace {
+
+// The first value of the enumeration that getopt_long reports for long-only options.
+enum : int {
+    format_option = 256,
+    version_option,
+    pool_option,
+    plot_option,
+    increment_option,
+    knapp_hartung_option,
+    leave_one_out_option,
+    egger_option,
+    by_option,
+    summary_option,
+    funnel_option,
+    model_option,
+    title_option,
+    unit_option
+};
+
+const option long_options[] = {{"format", required_argument, nullptr, format_option},
+                               {"help", no_argument, nullptr, 'h'},
+                               {"version", no_argument, nullptr, version_option},
+                               {"pool", no_argument, nullptr, pool_option},
+                               {"plot", required_argument, nullptr, plot_option},
+                               {"increment", required_argument, nullptr, increment_option},
+                               {"knapp-hartung", no_argument, nullptr, knapp_hartung_option},
+                               {"leave-one-out", no_argument, nullptr, leave_one_out_option},
+                               {"egger", no_argument, nullptr, egger_option},
+                               {"by", required_argument, nullptr, by_option},
+                               {"summary", required_argument, nullptr, summary_option},
+                               {"funnel", required_argument, nullptr, funnel_option},
+                               {"model", required_argument, nullptr, model_option},
+                               {"title", required_argument, nullptr, title_option},
+                               {"unit", required_argument, nullptr, unit_option},
+                               {nullptr, 0, nullptr, 0}};
+
+parsed_command_line refuse(std::string message) {
+    parsed_command_line result;
+    result.what = command::refuse;
+    result.message = "Morvex: " + std::move(message);
+    return result;
+}
+
+const char* value_example(const std::string& word) {
+    const std::pair<const char*, const char*> examples[] = {
+        {"--plot", "--plot=forest.svg"},     {"--increment", "--increment=10"},
+        {"--by", "--by=type"},               {"--summary", "--summary=summary.csv"},
+        {"--funnel", "--funnel=funnel.svg"}, {"--model", "--model=all"},
+        {"--title", "--title=\"Alcohol and CVD\""},
+        {"--unit", "--unit=\"Relative risk per 10 g/day\""}};
+    for (const auto& [name, example] : examples) {
+        if (word == name) {
+            return example;
+        }
+    }
+    return "--format=csv";
+}
+
+std::string lower_case(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return text;
+}
+
+bool ends_with(const std::string& name, const char* extension) {
+    const std::size_t n = std::strlen(extension);
+    return name.size() > n && lower_case(name.substr(name.size() - n)) == extension;
+}
+
+// A file option's value: refused when empty or when its name promises a format
+// other than the one written.
+std::string file_problem(const char* option, const std::string& name, const char* extension,
+                         const char* example) {
+    if (name.empty()) {
+        return format("option '--%s' needs a file name, e.g. --%s=%s", option, option, example);
+    }
+    if (ends_with(name, extension)) {
+        return {};
+    }
+    const bool svg = std::strcmp(extension, ".svg") == 0;
+    const std::size_t dot = name.rfind('.');
+    const std::string stem =
+        dot == std::string::npos || dot == 0 || name.find('/', dot) != std::string::npos
+            ? name
+            : name.substr(0, dot);
+    std::string message = format("option '--%s' writes %s, so its file name must end in %s, "
+                                 "e.g. --%s=%s%s",
+                                 option, svg ? "SVG" : "CSV", extension, option, stem.c_str(),
+                                 extension);
+    if (svg) {
+        message += "; for PNG or PDF convert that file afterwards, e.g. rsvg-convert -f png -o " +
+                   stem + ".png " + stem + ".svg";
+    }
+    return message + " (got '" + name + "')";
+}
+
+bool parse_model(const char* text, plot_model& model) {
+    const std::pair<const char*, plot_model> models[] = {{"fixed", plot_model::fixed},
+                                                         {"dl", plot_model::dl},
+                                                         {"reml", plot_model::reml},
+                                                         {"all", plot_model::all}};
+    for (const auto& [name, value] : models) {
+        if (std::strcmp(text, name) == 0) {
+            model = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+std::vector<std::pair<const char*, std::string>> options::outputs() const {
+    std::vector<std::pair<const char*, std::string>> files;
+    for (const auto& [option, name] : {std::pair{"--plot", &plot}, std::pair{"--funnel", &funnel},
+                                       std::pair{"--summary", &summary}}) {
+        if (!name->empty()) {
+            files.emplace_back(option, *name);
+        }
+    }
+    return files;
+}
+
+parsed_command_line parse_command_line(const std::vector<std::string>& args) {
+    // getopt_long permutes its argv, so it gets copies; argv[0] names the program.
+    std::vector<std::string> words;
+    words.reserve(args.size() + 1);
+    words.emplace_back("Morvex");
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv(words.size() + 1, nullptr);
+    std::transform(words.begin(), words.end(), argv.begin(),
+                   [](std::string& word) { return word.data(); });
+    const int argc = static_cast<int>(words.size());
+
+    parsed_command_line result;
+    result.what = command::run;
+    opterr = 0; // the messages are ours
+    optind = 0; // a full restart, also of GNU's state for clustered short options
+    int c = 0;
+    bool model_given = false;
+    // The leading ':' tells a missing value from an unknown option.
+    while ((c = getopt_long(argc, argv.data(), ":h", long_options, nullptr)) != -1) {
+        switch (c) {
+        case 'h':
+            result.what = command::help;
+            return result;
+        case version_option:
+            result.what = command::version;
+            return result;
+        case format_option:
+            if (std::strcmp(optarg, "text") == 0) {
+                result.opts.format = output_format::text;
+            } else if (std::strcmp(optarg, "csv") == 0) {
+                result.opts.format = output_format::csv;
+            } else if (std::strcmp(optarg, "json") == 0) {
+                result.opts.format = output_format::json;
+            } else {
+                return refuse("unknown format '" + std::string(optarg) +
+                              "'; use --format=text, --format=csv or --format=json");
+            }
+            break;
+        case pool_option:
+            result.opts.pool = true;
+            break;
+        case plot_option:
+        case funnel_option:
+        case summary_option: {
+            const char* option = c == plot_option     ? "plot"
+                                 : c == funnel_option ? "funnel"
+                                                      : "summary";
+            const std::string problem =
+                file_problem(option, optarg, c == summary_option ? ".csv" : ".svg",
+                             c == plot_option     ? "forest.svg"
+                             : c == funnel_option ? "funnel.svg"
+                                                  : "summary.csv");
+            if (!problem.empty()) {
+                return refuse(problem);
+            }
+            (c == plot_option ? result.opts.plot
+             : c == funnel_option ? result.opts.funnel
+                                  : result.opts.summary) = optarg;
+            break;
+        }
+        case knapp_hartung_option:
+            result.opts.knapp_hartung = true;
+            break;
+        case leave_one_out_option:
+            result.opts.leave_one_out = true;
+            break;
+        case egger_option:
+            result.opts.egger = true;
+            break;
+        case by_option:
+            if (*optarg == '\0') {
+                return refuse("option '--by' needs a column name, e.g. --by=type");
+            }
+            result.opts.by = optarg;
+            break;
+        case model_option:
+            model_given = true;
+            if (!parse_model(optarg, result.opts.model)) {
+                return refuse("unknown model '" + std::string(optarg) +
+                              "'; use --model=fixed, --model=dl, --model=reml or --model=all");
+            }
+            break;
+        case title_option:
+            result.opts.title = optarg;
+            break;
+        case unit_option:
+            result.opts.unit = optarg;
+            break;
+        case increment_option: {
+            const parsed<double> d = parse_number(optarg);
+            if (d.status != number_status::ok || d.value == 0.0) {
+                return refuse("option '--increment' needs a finite number other than 0, e.g. "
+                              "--increment=10 for the RR per 10 units of dose; got '" +
+                              std::string(optarg) + "'");
+            }
+            result.opts.increment = d.value;
+            break;
+        }
+        case ':': {
+            const std::string word = argv[optind - 1];
+            const char* example = value_example(word);
+            return refuse("option '" + word + "' needs a value, e.g. " + example +
+                          "; see 'Morvex --help'");
+        }
+        default: {
+            // A long option was met whole (optind has passed it); a short one
+            // may sit in a cluster, so it is named by its letter.
+            const std::string word = argv[optind - 1];
+            if (optopt == 'h' || optopt > 255) {
+                return refuse("option '" + word.substr(0, word.find('=')) +
+                              "' takes no value; see 'Morvex --help'");
+            }
+            const std::string name = optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+                                                 : word.substr(0, word.find('='));
+            std::string message = "unknown option '" + name;
+            message += "'; see 'Morvex --help' (use '--' before a file name that starts with "
+                       "'-', or write ./";
+            message += name;
+            message += ')';
+            return refuse(std::move(message));
+        }
+        }
+    }
+    for (int k = optind; k < argc; ++k) {
+        result.opts.inputs.emplace_back(argv[k]);
+    }
+    if (result.opts.inputs.empty()) {
+        result.what = command::usage;
+    } else if (result.opts.plot.empty() &&
+               (!result.opts.title.empty() || !result.opts.unit.empty() || model_given)) {
+        return refuse("options '--model', '--title' and '--unit' apply to the forest plot: add "
+                      "--plot=FILE.svg");
+    }
+    // The analyses beside the pooled slope, and their table, need the pooling.
+    result.opts.pool = result.opts.pool || result.opts.knapp_hartung ||
+                       result.opts.leave_one_out || result.opts.egger || !result.opts.by.empty() ||
+                       !result.opts.summary.empty();
+    return result;
+}
+
+} // namespace morvex

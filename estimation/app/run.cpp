@@ -1,0 +1,461 @@
+#include "estimation/app/run.hpp"
+
+#include "estimation/base/format.hpp"
+#include "estimation/input/setting_file.hpp"
+#include "estimation/input/table_file.hpp"
+#include "estimation/method/fitted_counts.hpp"
+#include "estimation/method/trend.hpp"
+#include "estimation/output/analyses_report.hpp"
+#include "estimation/output/atomic_file.hpp"
+#include "estimation/output/csv.hpp"
+#include "estimation/output/pooled_report.hpp"
+#include "estimation/output/report.hpp"
+#include "estimation/output/summary_table.hpp"
+#include "estimation/output/svg/svg.hpp"
+#include "matrix/matrix.hpp"
+
+#include <algorithm>
+#include <new>
+#include <optional>
+#include <sstream>
+
+namespace morvex {
+namespace {
+
+const char* const usage = "Morvex [--format=text|csv|json] FILE...\n";
+
+const char* const help =
+    "Estimates the slope of the log relative risk per unit of dose, and its\n"
+    "standard error, from studies' summarized categorical dose-response data\n"
+    "(Greenland and Longnecker, 1992).\n"
+    "\n"
+    "Each FILE is a setting file or, when its name ends in .csv or .tsv, a table\n"
+    "of studies; studies are estimated and written in order.\n"
+    "\n"
+    "A setting file has nine lines: title; design (CC for case-control, IR as\n"
+    "its first word for an incidence-rate study with person-time, anything else\n"
+    "for a cohort study with totals in persons); number of categories, reference\n"
+    "included; then, one value per category separated by spaces, reference\n"
+    "first: cases, totals, doses, relative risks, lower and upper 95% limits.\n"
+    "\n"
+    "A table has a header row and one row per category, columns found by name:\n"
+    "id, type (cc, ci or ir), dose, cases, n (or controls for cc), and rr, lb, ub\n"
+    "(or logrr, se). The reference row leaves its limits (or se) empty or NA.\n"
+    "\n"
+    "Options:\n"
+    "  --format=text  one report per study, separated by an empty line (default)\n"
+    "  --format=csv   one row per study: input,id,design,categories,iterations,\n"
+    "                 converged,beta,se,lower,upper,p,status,message\n"
+    "  --format=json  one document {\"studies\": [...]} with inputs, fitted counts\n"
+    "                 and covariance matrix\n"
+    "  --pool         after the studies, pool the slopes of those with a complete\n"
+    "                 estimate: fixed effect, DerSimonian-Laird and REML random\n"
+    "                 effects, heterogeneity (Q, I^2) and weights; CSV rows with\n"
+    "                 status 'pooled' and id fixed, dl or reml, JSON \"pooled\"\n"
+    "  --increment=D  also give the pooled slopes as the RR per D units of dose\n"
+    "  --plot=FILE.svg  draw a forest plot of the complete studies (a dose-response\n"
+    "                 plot for a run of one study), written when the run is done\n"
+    "  -h, --help     this text;  --version  the version\n"
+    "  --             ends the options (for a file name that starts with '-')\n"
+    "\n"
+    "Exit status: 0 every study estimated; 1 bad command line, or the one setting\n"
+    "file is unreadable or refused; 3 the one setting file's estimation stopped\n"
+    "(the report so far stays on standard output); 4 a run of tables or several\n"
+    "files in which some study or file was refused or stopped. A picture that\n"
+    "cannot be drawn or written gives 3.\n";
+
+const char* const abnormal_termination = "Abnormal program termination";
+
+void summarise(std::vector<study_summary>& list, const study_result& r) {
+    study_summary s;
+    s.label = r.from_table ? r.input + ": " + r.id : r.input;
+    s.input = r.input;
+    s.id = r.id;
+    s.title = r.has_data && !r.from_table ? r.data.title : std::string();
+    s.beta = r.beta;
+    s.se = r.se;
+    s.status = r.status;
+    s.message = r.message;
+    list.push_back(std::move(s));
+}
+
+// A forest plot's row label: a table study's id (with its file when the
+// studies come from several), a setting file's title (or its name).
+std::string plot_label(const study_summary& s, bool one_input) {
+    if (!s.id.empty() || s.title.empty()) {
+        return one_input && !s.id.empty() ? s.id : s.label;
+    }
+    return s.title;
+}
+
+forest_plot make_forest(const meta_analysis& m, std::optional<double> increment) {
+    forest_plot plot;
+    if (m.pooled) {
+        plot = make_forest_plot(*m.pooled, increment);
+    } else {
+        // Too few to pool: the studies alone, equal squares.
+        plot.increment = increment;
+        const double share = 100.0 / static_cast<double>(m.included.size());
+        for (const study_summary& s : m.included) {
+            plot.rows.push_back(
+                {s.label, s.beta, s.beta - z_975 * s.se, s.beta + z_975 * s.se, share});
+        }
+    }
+    const bool one_input =
+        std::all_of(m.included.begin(), m.included.end(),
+                    [&](const study_summary& s) { return s.input == m.included.front().input; });
+    for (std::size_t i = 0; i < plot.rows.size(); ++i) {
+        plot.rows[i].label = plot_label(m.included[i], one_input);
+    }
+    plot.weight_heading = m.pooled ? "REML weight (%)" : "Weight (%)";
+    const std::string& input = m.included.front().input;
+    plot.title = (one_input ? input.substr(input.rfind('/') + 1) + ": " : std::string()) +
+                 format("%zu studies", m.included.size());
+    return plot;
+}
+
+// An output must never replace an input, by the same name or another path to
+// it, nor another output.
+std::string output_conflict(const options& opts) {
+    const auto outputs = opts.outputs();
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        const auto& [option, name] = outputs[i];
+        const auto input =
+            std::find_if(opts.inputs.begin(), opts.inputs.end(),
+                         [&](const auto& in) { return in == name || same_file(in, name); });
+        if (input != opts.inputs.end()) {
+            return printable(name) + ": " +
+                   (std::string(option) == "--summary" ? "the summary table" : "the picture") +
+                   " would replace the input " + quoted(*input) + "; name another file for " +
+                   option;
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (outputs[j].second == name || same_file(outputs[j].second, name)) {
+                return printable(name) + ": named for both " + outputs[j].first + " and " +
+                       option + "; name two files";
+            }
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+void estimate(study_result& r) {
+    r.status = study_status::stopped;
+    try {
+        const fitted_counts fit = fit_counts(r.data);
+        r.has_fit = true;
+        r.fitted = fit.A;
+        r.fitted_A0 = fit.A0;
+        r.converged = fit.converged;
+        r.iterations = fit.iterations;
+        r.V = covariance(r.data, fit);
+        const trend t = estimate_trend(r.data, r.V);
+        r.beta = t.beta;
+        r.se = t.se;
+        r.status = fit.converged ? study_status::complete : study_status::not_converged;
+    } catch (const math::matrix_error&) {
+        r.abnormal = true;
+        r.message = "a matrix is singular (equal confidence limits in a category, or all doses "
+                    "0): no estimate";
+    } catch (const estimation_error& e) {
+        r.message = e.what();
+    }
+}
+
+session::session(output_format format, bool classic, std::ostream& out, std::ostream& err,
+                 after_studies after)
+    : format_(format), classic_(classic), out_(out), err_(err), json_(out), after_(after) {
+    if (format_ == output_format::csv) {
+        write_csv_header(out_, after_.increment.has_value());
+    } else if (format_ == output_format::json) {
+        json_.begin();
+    }
+}
+
+void session::emit(const study_result& r) {
+    // Warnings go ahead of the report they concern.
+    for (const notice& w : r.data.warnings) {
+        err_ << "Morvex: " << printable(r.input);
+        if (w.line > 0) {
+            err_ << ':' << w.line;
+        }
+        err_ << ": warning: " << printable(w.message) << '\n';
+    }
+    err_.flush();
+    switch (format_) {
+    case output_format::text:
+        if (!summaries_.empty()) {
+            out_ << '\n';
+        }
+        print_report(out_, r, classic_);
+        break;
+    case output_format::csv:
+        write_csv_row(out_, r, after_.increment);
+        break;
+    case output_format::json:
+        json_.write(r);
+        break;
+    }
+    // Standard output so far goes ahead of the message that explains its end.
+    out_.flush();
+    if (r.status == study_status::stopped && r.abnormal && classic_) {
+        err_ << abnormal_termination << '\n';
+    } else if (!r.estimated()) {
+        err_ << "Morvex: " << printable(r.message) << '\n';
+    }
+    if (after_.plot && summaries_.empty() && r.status == study_status::complete) {
+        first_study_ = r.data;
+    }
+    summarise(summaries_, r);
+}
+
+void session::draw(const meta_analysis& m) {
+    std::ostringstream svg;
+    if (summaries_.size() == 1) {
+        if (!first_study_) {
+            picture_problem_ = "the only study has no complete estimate to draw";
+            return;
+        }
+        const study_summary& s = summaries_.front();
+        write_dose_response_plot(svg, make_dose_response_plot(*first_study_, trend{s.beta, s.se}));
+    } else if (m.included.empty()) {
+        picture_problem_ = "no study has a complete estimate to draw";
+        return;
+    } else {
+        write_forest_plot(svg, make_forest(m, after_.increment));
+    }
+    picture_ = svg.str();
+}
+
+void session::add_setting_text(const std::string& name, std::string_view content) {
+    study_result r;
+    r.input = name;
+    try {
+        r.data = parse_setting_file(content);
+        r.has_data = true;
+    } catch (const truncated_setting_file& e) {
+        r.message = name + ": " + e.what();
+    } catch (const setting_error& e) {
+        r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
+    }
+    if (r.has_data) {
+        estimate(r);
+        if (r.status == study_status::stopped && !classic_) {
+            r.message = name + ": " + r.message; // among other inputs, say which stopped
+        }
+    }
+    const std::string& by = after_.asked.by;
+    if (!by.empty()) {
+        err_ << "Morvex: " << printable(name) << ": warning: --by=" << printable(by)
+             << ": a setting file has no columns; its study forms no subgroup\n";
+    }
+    emit(r);
+    if (!by.empty()) {
+        summaries_.back().group_missing = "a setting file has no columns";
+    }
+}
+
+void session::add_table_text(const std::string& name, std::string content) {
+    std::optional<table_file> table;
+    try {
+        table.emplace(std::move(content), is_tsv_name(name));
+        if (table->study_count() == 0) {
+            throw table_error(2, "the table has a header but no rows of studies");
+        }
+    } catch (const table_error& e) {
+        study_result r;
+        r.input = name;
+        r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
+        emit(r);
+        return;
+    }
+    const std::string& by = after_.asked.by;
+    if (!by.empty() && !table->field(0, by).column) {
+        err_ << "Morvex: " << printable(name) << ":1: warning: --by=" << printable(by)
+             << ": the table has no column " << quoted(by) << "; its studies form no subgroup\n";
+    }
+    for (std::size_t k = 0; k < table->study_count(); ++k) {
+        table_study t = table->read(k);
+        study_result r;
+        r.input = name;
+        r.id = std::move(t.id);
+        r.from_table = true;
+        r.first_line = t.first_line;
+        if (t.data) {
+            r.data = std::move(*t.data);
+            r.has_data = true;
+            estimate(r);
+            if (r.status == study_status::stopped) {
+                r.message = name + ':' + std::to_string(r.first_line) + ": study " +
+                            printable(r.id) + ": " + r.message;
+            }
+        } else {
+            r.message = name + ':' + t.message;
+        }
+        emit(r);
+        describe(*table, k);
+    }
+}
+
+// A table study's name from its label column, or its author and year columns,
+// and its value of the column that forms subgroups.
+void session::describe(const table_file& table, std::size_t k) {
+    study_summary& s = summaries_.back();
+    const table_file::field_value label = table.field(k, "label");
+    const table_file::field_value author = table.field(k, "author");
+    const table_file::field_value year = table.field(k, "year");
+    if (label.column && !is_missing_text(label.value)) {
+        s.name = label.value;
+    } else if (author.column && !is_missing_text(author.value)) {
+        s.name = author.value;
+        if (year.column && !is_missing_text(year.value)) {
+            s.name += " " + year.value;
+        }
+    }
+    const std::string& by = after_.asked.by;
+    if (by.empty()) {
+        return;
+    }
+    const table_file::field_value group = table.field(k, by);
+    if (!group.column) {
+        s.group_missing = "the table has no column " + quoted(by);
+    } else if (!group.agree) {
+        s.group_missing = "its rows give different values of column " + quoted(by);
+    } else if (is_missing_text(group.value)) {
+        s.group_missing = "no value of column " + quoted(by);
+    } else {
+        s.group = group.value;
+    }
+}
+
+void session::add_unreadable(const std::string& name, const std::string& message) {
+    study_result r;
+    r.input = name;
+    r.message = message;
+    emit(r);
+}
+
+int session::finish() {
+    std::optional<meta_analysis> m;
+    if (after_.pool || after_.plot) {
+        m = analyse(summaries_, after_.increment, after_.asked);
+    }
+    if (after_.pool && format_ == output_format::text) {
+        out_ << '\n';
+        print_meta_analysis(out_, *m);
+        print_further_analyses(out_, *m);
+    }
+    if (format_ == output_format::json) {
+        json_.end(after_.pool ? &*m : nullptr);
+    }
+    out_.flush();
+    if (after_.pool && !m->pooled) {
+        err_ << "Morvex: no pooling: " << printable(m->not_pooled) << '\n';
+    }
+    if (after_.plot) {
+        draw(*m);
+    }
+    if (after_.summary) {
+        summary_ = summary_table(*m);
+    }
+    if (classic_) {
+        if (summaries_.empty()) {
+            return exit_refused;
+        }
+        switch (summaries_.front().status) {
+        case study_status::refused:
+            return exit_refused;
+        case study_status::stopped:
+            return exit_stopped;
+        default:
+            return exit_complete;
+        }
+    }
+    const bool all_estimated =
+        std::none_of(summaries_.begin(), summaries_.end(), [](const study_summary& s) {
+            return s.status == study_status::refused || s.status == study_status::stopped;
+        });
+    return all_estimated ? exit_complete : exit_partial;
+}
+
+int run_setting_text(const std::string& name, std::string_view content, std::ostream& out,
+                     std::ostream& err) {
+    session s(output_format::text, true, out, err);
+    s.add_setting_text(name, content);
+    return s.finish();
+}
+
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const parsed_command_line command_line = parse_command_line(args);
+    switch (command_line.what) {
+    case command::usage:
+        out << usage;
+        return exit_refused;
+    case command::refuse:
+        err << command_line.message << '\n';
+        return exit_refused;
+    case command::help:
+        out << "Usage: " << usage << '\n' << help;
+        return exit_complete;
+    case command::version:
+        out << "Morvex 1.0\n";
+        return exit_complete;
+    case command::run:
+        break;
+    }
+    const options& opts = command_line.opts;
+    const std::string conflict = output_conflict(opts);
+    if (!conflict.empty()) {
+        err << "Morvex: " << conflict << '\n';
+        return exit_refused;
+    }
+    const bool classic = opts.inputs.size() == 1 && !is_table_name(opts.inputs.front());
+    try {
+        after_studies after;
+        after.pool = opts.pool;
+        after.plot = !opts.plot.empty();
+        after.increment = opts.increment;
+        after.asked = {opts.knapp_hartung, opts.leave_one_out, opts.egger, opts.by};
+        after.summary = !opts.summary.empty();
+        session s(opts.format, classic, out, err, after);
+        for (const std::string& name : opts.inputs) {
+            std::string content;
+            try {
+                content = read_file(name);
+            } catch (const file_error& e) {
+                s.add_unreadable(name, name + ": " + e.what());
+                continue;
+            }
+            if (is_table_name(name)) {
+                s.add_table_text(name, std::move(content));
+            } else {
+                s.add_setting_text(name, content);
+            }
+        }
+        int status = s.finish();
+        const std::pair<const std::string*, const std::string*> files[] = {
+            {&opts.plot, &s.picture()}, {&opts.summary, &s.summary()}};
+        for (const auto& [name, content] : files) {
+            if (name->empty()) {
+                continue;
+            }
+            const std::string problem = content->empty()
+                                            ? (name == &opts.plot ? s.picture_problem()
+                                                                  : "nothing to write")
+                                            : write_file_atomically(*name, *content);
+            if (!problem.empty()) {
+                err << "Morvex: " << printable(*name) << ": cannot write: " << problem << '\n';
+                status = exit_stopped;
+            }
+        }
+        return status;
+    } catch (const std::bad_alloc&) {
+        out.flush();
+        err << "Morvex: out of memory\n";
+        return classic ? exit_stopped : exit_partial;
+    }
+}
+
+} // namespace morvex

@@ -1,0 +1,96 @@
+// The program's stages wired together: read, estimate, write; outcomes mapped
+// to exit statuses.
+#ifndef MORVEX_ESTIMATION_RUN_HPP
+#define MORVEX_ESTIMATION_RUN_HPP
+
+#include "estimation/app/options.hpp"
+#include "estimation/input/table_file.hpp"
+#include "estimation/method/study.hpp"
+#include "estimation/output/json.hpp"
+#include "estimation/pooling/meta_analysis.hpp"
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace morvex {
+
+enum exit_status : int {
+    exit_complete = 0, // every study was estimated (or --help, --version)
+    exit_refused = 1,  // bad command line; the one setting file unreadable, short or refused
+    exit_stopped = 3,  // the one setting file's estimation stopped, the report so far stands;
+                       // or, in any run, an output (report or picture) could not be written
+    exit_partial = 4,  // a run of tables or several inputs in which some study or file
+                       // was refused or stopped; every other study was reported
+};
+
+// Runs the program on its arguments (without the program name).
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// Estimates a study that was read: fills the fit, covariance, slope and status.
+void estimate(study_result& r);
+
+// What a run does after its last study.
+struct after_studies {
+    bool pool = false;               // pool the complete studies and write the summary
+    bool plot = false;               // draw the picture (see session::picture)
+    std::optional<double> increment; // slopes also as the RR per this much dose
+    analysis_request asked;          // the analyses beside the pooled slope
+    bool summary = false;            // make the summary table (see session::summary)
+};
+
+// One run over its inputs: each study is estimated and written as soon as it
+// is read, and only its summary is kept.
+class session {
+public:
+    // `classic`: the run's only input is one setting file, whose report and
+    // exit status are the program's historical contract.
+    session(output_format format, bool classic, std::ostream& out, std::ostream& err,
+            after_studies after = {});
+
+    void add_setting_text(const std::string& name, std::string_view content);
+    void add_table_text(const std::string& name, std::string content);
+    // An input that could not be read; `message` says why, naming the file.
+    void add_unreadable(const std::string& name, const std::string& message);
+
+    // Ends the output and gives the exit status.
+    int finish();
+
+    const std::vector<study_summary>& summaries() const { return summaries_; }
+
+    // After finish(), with `plot`: the SVG picture, or empty with the reason
+    // there is none in picture_problem(). Several studies give a forest plot
+    // of the complete ones, one study its dose-response plot.
+    const std::string& picture() const { return picture_; }
+    const std::string& picture_problem() const { return picture_problem_; }
+    // After finish(), with `summary`: the CSV table of the analyses.
+    const std::string& summary() const { return summary_; }
+
+private:
+    void emit(const study_result& r);
+    void draw(const meta_analysis& m);
+    void describe(const table_file& table, std::size_t k);
+
+    output_format format_;
+    bool classic_;
+    std::ostream& out_;
+    std::ostream& err_;
+    json_writer json_;
+    after_studies after_;
+    std::vector<study_summary> summaries_;
+    std::optional<study> first_study_; // for the dose-response plot of a run of one study
+    std::string picture_;
+    std::string picture_problem_;
+    std::string summary_;
+};
+
+// Runs every stage after the command line on the content of one setting file
+// with the classic report; `name` is the file's name as the user gave it.
+int run_setting_text(const std::string& name, std::string_view content, std::ostream& out,
+                     std::ostream& err);
+
+} // namespace morvex
+
+#endif

@@ -1,0 +1,57 @@
+#include "estimation/base/format.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+namespace morvex {
+
+std::string format(const char* fmt, ...) {
+    // Measure first, then write: a va_list is used once per va_start.
+    va_list args;
+    va_start(args, fmt);
+    // The analyzer of clang-tidy 14 does not see va_start initialise args.
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+    const int size = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    if (size <= 0) {
+        return {};
+    }
+    std::vector<char> buffer(static_cast<std::size_t>(size) + 1);
+    va_start(args, fmt);
+    std::vsnprintf(buffer.data(), buffer.size(), fmt, args);
+    va_end(args);
+    return {buffer.data(), static_cast<std::size_t>(size)};
+}
+
+std::string printable(std::string_view text) {
+    std::string result;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\t') {
+            result += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            result += format("\\x%02x", byte);
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+std::string quoted(std::string_view text) {
+    return '"' + printable(text) + '"';
+}
+
+std::string shortest(double value) {
+    if (!std::isfinite(value)) {
+        return {};
+    }
+    char buffer[32];
+    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return error == std::errc() ? std::string(buffer, end) : std::string();
+}
+
+} // namespace morvex

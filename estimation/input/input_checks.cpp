@@ -1,0 +1,51 @@
+#include "estimation/input/input_checks.hpp"
+
+#include "estimation/base/format.hpp"
+
+#include <cmath>
+
+namespace morvex {
+
+std::vector<notice> check_values(const study& s, const value_line_of& line_of) {
+    std::vector<notice> found;
+    bool all_doses_zero = s.n > 0;
+    for (int category = 1; category <= s.n; ++category) {
+        const auto i = static_cast<Matrix::size_type>(category - 1);
+        // The study holds logarithms; exp() gives back the value as read to
+        // the digits that %g shows.
+        const double rr = std::exp(s.L(i, 0));
+        const double lower = std::exp(s.lo(i, 0));
+        const double upper = std::exp(s.hi(i, 0));
+        all_doses_zero = all_doses_zero && s.x(i, 0) == 0.0;
+        if (s.lo(i, 0) == s.hi(i, 0)) {
+            found.push_back({line_of(study_value::lower_limit, category),
+                             format("lower and upper limits of category %d are equal (%g): its "
+                                    "variance is 0, so a matrix of the estimation is singular; "
+                                    "give its 95%% limits (limits of 1 and 1 often mean that the "
+                                    "reference category stands in this row)",
+                                    category, lower)});
+        } else if (s.lo(i, 0) > s.hi(i, 0)) {
+            found.push_back({line_of(study_value::lower_limit, category),
+                             format("lower limit of category %d (%g) is above its upper limit "
+                                    "(%g); they are used as given; check that the lower and "
+                                    "upper limits are not swapped",
+                                    category, lower, upper)});
+        }
+        if (s.L(i, 0) < std::fmin(s.lo(i, 0), s.hi(i, 0)) ||
+            s.L(i, 0) > std::fmax(s.lo(i, 0), s.hi(i, 0))) {
+            found.push_back({line_of(study_value::relative_risk, category),
+                             format("relative risk of category %d (%g) lies outside its limits "
+                                    "%g to %g; it is used as given; check that the relative "
+                                    "risks and limits are in the right order",
+                                    category, rr, lower, upper)});
+        }
+    }
+    if (all_doses_zero) {
+        found.push_back({line_of(study_value::dose, 1),
+                         "all doses are 0, so the slope per unit of dose is undefined and a "
+                         "matrix of the estimation is singular; give each category its dose"});
+    }
+    return found;
+}
+
+} // namespace morvex

@@ -1,0 +1,94 @@
+#include "estimation/input/number.hpp"
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <system_error>
+
+namespace morvex {
+namespace {
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+std::size_t skip_digits(std::string_view s, std::size_t i) {
+    while (i < s.size() && is_digit(s[i])) {
+        ++i;
+    }
+    return i;
+}
+
+std::size_t skip_sign(std::string_view s, std::size_t i) {
+    return i < s.size() && (s[i] == '+' || s[i] == '-') ? i + 1 : i;
+}
+
+// True when the whole token is: sign? (digits [. digits?] | . digits) exponent?
+bool is_decimal_number(std::string_view s) {
+    std::size_t i = skip_sign(s, 0);
+    const std::size_t int_begin = i;
+    i = skip_digits(s, i);
+    std::size_t digits = i - int_begin;
+    if (i < s.size() && s[i] == '.') {
+        const std::size_t frac_begin = ++i;
+        i = skip_digits(s, i);
+        digits += i - frac_begin;
+    }
+    if (digits == 0) {
+        return false;
+    }
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        const std::size_t exp_begin = skip_sign(s, i + 1);
+        i = skip_digits(s, exp_begin);
+        if (i == exp_begin) {
+            return false;
+        }
+    }
+    return i == s.size();
+}
+
+// from_chars takes no leading '+'.
+std::string_view without_plus(std::string_view s) {
+    return !s.empty() && s[0] == '+' ? s.substr(1) : s;
+}
+
+} // namespace
+
+parsed<double> parse_number(std::string_view token) {
+    if (!is_decimal_number(token)) {
+        return {number_status::not_a_number, 0.0};
+    }
+    const std::string_view digits = without_plus(token);
+    double value = 0.0;
+    const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (result.ec == std::errc::result_out_of_range || !std::isfinite(value)) {
+        return {number_status::out_of_range, 0.0};
+    }
+    if (result.ec != std::errc() || result.ptr != digits.data() + digits.size()) {
+        return {number_status::not_a_number, 0.0};
+    }
+    return {number_status::ok, value};
+}
+
+parsed<long long> parse_leading_integer(std::string_view line, std::string_view& text) {
+    std::size_t i = 0;
+    while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i])) != 0) {
+        ++i;
+    }
+    const std::size_t begin = i;
+    const std::size_t digits_begin = skip_sign(line, i);
+    const std::size_t end = skip_digits(line, digits_begin);
+    text = line.substr(begin, end - begin);
+    if (end == digits_begin) {
+        return {number_status::not_a_number, 0};
+    }
+    const std::string_view digits = without_plus(text);
+    long long value = 0;
+    const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (result.ec != std::errc()) {
+        return {number_status::out_of_range, 0};
+    }
+    return {number_status::ok, value};
+}
+
+} // namespace morvex

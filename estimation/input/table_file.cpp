@@ -1,0 +1,503 @@
+#include "estimation/input/table_file.hpp"
+
+#include "estimation/base/format.hpp"
+#include "estimation/input/input_checks.hpp"
+#include "estimation/input/number.hpp"
+#include "estimation/input/setting_file.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <unordered_map>
+
+namespace morvex {
+namespace {
+
+// RFC 4180 records: a field in double quotes may hold separators, line breaks
+// and doubled quotes. A line ends in LF, CRLF or a lone CR.
+class record_reader {
+public:
+    record_reader(std::string_view text, char separator, std::size_t pos, int line)
+        : text_(text), sep_(separator), pos_(pos), line_(line) {}
+
+    bool at_end() const { return pos_ >= text_.size(); }
+    std::size_t position() const { return pos_; }
+    int line() const { return line_; }
+
+    // Reads the next record into `fields`. Throws table_error on a broken quote.
+    // The strings of `fields` are reused from record to record: a table of many
+    // studies is read without an allocation per field.
+    void next(std::vector<std::string>& fields) {
+        std::size_t count = 0;
+        const int record_line = line_;
+        while (true) {
+            if (count == fields.size()) {
+                fields.emplace_back();
+            }
+            std::string& field = fields[count++];
+            field.clear();
+            if (pos_ < text_.size() && text_[pos_] == '"') {
+                const int opened = line_;
+                ++pos_;
+                while (true) {
+                    if (pos_ >= text_.size()) {
+                        throw table_error(opened, "a quoted field that starts here never ends; "
+                                                  "close it with '\"' (write \"\" for a quote "
+                                                  "inside it)");
+                    }
+                    const char c = text_[pos_++];
+                    if (c == '"') {
+                        if (pos_ < text_.size() && text_[pos_] == '"') {
+                            field += '"';
+                            ++pos_;
+                            continue;
+                        }
+                        break;
+                    }
+                    if (c == '\n' || (c == '\r' && (pos_ >= text_.size() || text_[pos_] != '\n'))) {
+                        ++line_;
+                    }
+                    field += c;
+                }
+                if (pos_ < text_.size() && text_[pos_] != sep_ && text_[pos_] != '\n' &&
+                    text_[pos_] != '\r') {
+                    throw table_error(line_, "text follows a closing quote in record of line " +
+                                                 std::to_string(record_line) +
+                                                 "; quote the whole field, with \"\" for a "
+                                                 "quote inside it");
+                }
+            } else {
+                std::size_t stop = pos_;
+                while (stop < text_.size() && text_[stop] != sep_ && text_[stop] != '\n' &&
+                       text_[stop] != '\r') {
+                    ++stop;
+                }
+                field.assign(text_.substr(pos_, stop - pos_));
+                pos_ = stop;
+            }
+            if (pos_ < text_.size() && text_[pos_] == sep_) {
+                ++pos_;
+                continue;
+            }
+            // A line end or the end of the text closes the record.
+            if (pos_ < text_.size()) {
+                pos_ += text_[pos_] == '\r' && pos_ + 1 < text_.size() && text_[pos_ + 1] == '\n'
+                            ? 2
+                            : 1;
+                ++line_;
+            }
+            fields.resize(count);
+            return;
+        }
+    }
+
+private:
+    std::string_view text_;
+    char sep_;
+    std::size_t pos_;
+    int line_;
+};
+
+std::string_view trimmed(std::string_view text) {
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && blank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && blank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+std::string lower(std::string_view text) {
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return result;
+}
+
+bool is_blank(const std::vector<std::string>& fields) {
+    return std::all_of(fields.begin(), fields.end(),
+                       [](const std::string& f) { return trimmed(f).empty(); });
+}
+
+// Empty and NA both mean "no value", as R and spreadsheets write it.
+bool is_missing(std::string_view value) {
+    const std::string_view v = trimmed(value);
+    return v.empty() ||
+           (v.size() == 2 && (v[0] == 'N' || v[0] == 'n') && (v[1] == 'A' || v[1] == 'a'));
+}
+
+// A fault in one study's rows: it refuses that study only.
+struct row_fault {
+    int line;
+    std::string column; // empty when no one column is at fault
+    std::string message;
+};
+
+class study_reader {
+public:
+    study_reader(const std::vector<std::string>& fields, int line) : fields_(fields), line_(line) {}
+
+    std::string_view raw(const table_file::column& c) const {
+        return static_cast<std::size_t>(c.index) < fields_.size()
+                   ? trimmed(fields_[static_cast<std::size_t>(c.index)])
+                   : std::string_view();
+    }
+
+    row_fault fault(const table_file::column& c, const std::string& message) const {
+        return {line_, c.name, message};
+    }
+
+    double number(const table_file::column& c) const {
+        const std::string_view text = raw(c);
+        if (is_missing(text)) {
+            throw fault(c, "missing value");
+        }
+        const parsed<double> value = parse_number(text);
+        if (value.status == number_status::not_a_number) {
+            throw fault(c, "expected a plain decimal number, got " + quoted(text));
+        }
+        if (value.status == number_status::out_of_range) {
+            throw fault(c, quoted(text) + " cannot be represented as a double");
+        }
+        return value.value;
+    }
+
+    double positive(const table_file::column& c) const {
+        const double value = number(c);
+        if (!(value > 0.0)) {
+            throw fault(c, "must be greater than 0, got " + quoted(raw(c)));
+        }
+        return value;
+    }
+
+private:
+    const std::vector<std::string>& fields_;
+    int line_;
+};
+
+study_design design_of(std::string_view type, bool& known) {
+    const std::string t = lower(trimmed(type));
+    known = true;
+    if (t == "cc") {
+        return study_design::case_control;
+    }
+    if (t == "ir") {
+        return study_design::incidence_rate;
+    }
+    known = t == "ci";
+    return study_design::cohort;
+}
+
+struct category {
+    double dose, cases, total, L, lo, hi, v;
+    int line;
+};
+
+} // namespace
+
+bool is_missing_text(std::string_view value) {
+    return is_missing(value);
+}
+
+bool is_table_name(std::string_view name) {
+    if (name.size() < 4) {
+        return false;
+    }
+    const std::string ext = lower(name.substr(name.size() - 4));
+    return ext == ".csv" || ext == ".tsv";
+}
+
+bool is_tsv_name(std::string_view name) {
+    return is_table_name(name) && lower(name.substr(name.size() - 4)) == ".tsv";
+}
+
+table_file::table_file(std::string content, bool tab)
+    : content_(std::move(content)), separator_(tab ? '\t' : ',') {
+    std::size_t start = 0;
+    if (content_.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        start = 3; // a UTF-8 byte-order mark, as spreadsheets write one
+    }
+    record_reader in(content_, separator_, start, 1);
+    std::vector<std::string> fields;
+    // Blank lines before the header are skipped like any other.
+    int header_line = 1;
+    do {
+        if (in.at_end()) {
+            throw table_error(in.line(), "the table has no header row; its first row names the "
+                                         "columns id, type, dose, cases, n (or controls) and "
+                                         "rr, lb, ub (or logrr, se)");
+        }
+        header_line = in.line();
+        in.next(fields);
+    } while (is_blank(fields));
+    fields_ = fields.size();
+    for (const std::string& f : fields) {
+        header_.push_back(lower(trimmed(f)));
+    }
+
+    column* const known[] = {&id_, &type_, &dose_, &cases_, &n_, &controls_,
+                             &rr_, &lb_,   &ub_,   &logrr_, &se_};
+    const char* const names[] = {"id", "type", "dose", "cases", "n", "controls",
+                                 "rr", "lb",   "ub",   "logrr", "se"};
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+        const std::string name = lower(trimmed(fields[k]));
+        for (std::size_t j = 0; j < std::size(names); ++j) {
+            if (name != names[j]) {
+                continue;
+            }
+            if (known[j]->index >= 0) {
+                throw table_error(header_line, "the header names column " + std::string(names[j]) +
+                                                   " twice (columns " +
+                                                   std::to_string(known[j]->index + 1) + " and " +
+                                                   std::to_string(k + 1) + ")");
+            }
+            known[j]->index = static_cast<int>(k);
+            known[j]->name = std::string(trimmed(fields[k]));
+        }
+    }
+    const bool limits = rr_.index >= 0 || lb_.index >= 0 || ub_.index >= 0;
+    log_scale_ = !limits && (logrr_.index >= 0 || se_.index >= 0);
+    std::vector<const char*> missing;
+    const std::pair<const column*, const char*> required[] = {
+        {&id_, "id"},
+        {&type_, "type"},
+        {&dose_, "dose"},
+        {&cases_, "cases"},
+        {n_.index >= 0 ? &n_ : &controls_, "n (or controls)"},
+        {log_scale_ ? &logrr_ : &rr_, log_scale_ ? "logrr" : "rr"},
+        {log_scale_ ? &se_ : &lb_, log_scale_ ? "se" : "lb"},
+        {log_scale_ ? &se_ : &ub_, log_scale_ ? "se" : "ub"}};
+    for (const auto& [col, name] : required) {
+        if (col->index < 0 &&
+            std::find(missing.begin(), missing.end(), std::string_view(name)) == missing.end()) {
+            missing.push_back(name);
+        }
+    }
+    if (!missing.empty()) {
+        std::string list;
+        for (const char* name : missing) {
+            list += (list.empty() ? "" : ", ") + std::string(name);
+        }
+        throw table_error(header_line, "the header lacks column" +
+                                           std::string(missing.size() > 1 ? "s " : " ") + list +
+                                           " (columns are found by name, in any order and "
+                                           "letter case)");
+    }
+
+    std::unordered_map<std::string, std::size_t> index;
+    while (!in.at_end()) {
+        const row_ref row{in.position(), in.line()};
+        in.next(fields);
+        if (is_blank(fields)) {
+            continue;
+        }
+        std::string id(static_cast<std::size_t>(id_.index) < fields.size()
+                           ? trimmed(fields[static_cast<std::size_t>(id_.index)])
+                           : std::string_view());
+        const auto [it, added] = index.try_emplace(id, studies_.size());
+        if (added) {
+            ids_.push_back(std::move(id));
+            studies_.emplace_back();
+        }
+        studies_[it->second].push_back(row);
+    }
+}
+
+table_file::field_value table_file::field(std::size_t k, std::string_view name) const {
+    field_value result;
+    const auto found = std::find(header_.begin(), header_.end(), lower(trimmed(name)));
+    if (found == header_.end()) {
+        return result;
+    }
+    result.column = true;
+    const auto index = static_cast<std::size_t>(found - header_.begin());
+    std::vector<std::string> fields;
+    bool first = true;
+    for (const row_ref& row : studies_[k]) {
+        record_reader in(content_, separator_, row.offset, row.line);
+        in.next(fields);
+        const std::string_view value =
+            index < fields.size() ? trimmed(fields[index]) : std::string_view();
+        if (first) {
+            result.value = std::string(value);
+            first = false;
+        } else if (value != result.value) {
+            result.agree = false;
+        }
+    }
+    return result;
+}
+
+table_study table_file::read(std::size_t k) const {
+    const std::vector<row_ref>& rows = studies_[k];
+    table_study result;
+    result.id = ids_[k];
+    result.first_line = rows.front().line;
+    const std::string& id = result.id;
+    try {
+        if (id.empty()) {
+            throw row_fault{rows.front().line, id_.name,
+                            "missing value: every row needs the id of its study"};
+        }
+        std::vector<category> categories;
+        std::size_t reference = rows.size();
+        int reference_line = 0;
+        study_design design = study_design::cohort;
+        std::string first_type;
+        std::vector<std::string> fields;
+        for (const row_ref& row : rows) {
+            record_reader in(content_, separator_, row.offset, row.line);
+            in.next(fields);
+            const study_reader r(fields, row.line);
+            if (fields.size() > fields_) {
+                throw row_fault{row.line, "",
+                                "the row has " + std::to_string(fields.size()) +
+                                    " fields, the header " + std::to_string(fields_) +
+                                    " (a decimal comma, or a comma inside an unquoted value?)"};
+            }
+            // The design is the first row's; every other row must agree.
+            const std::string_view type = r.raw(type_);
+            if (is_missing(type)) {
+                throw r.fault(type_, "missing value; expected cc, ci or ir");
+            }
+            bool known = false;
+            const study_design row_design = design_of(type, known);
+            if (!known) {
+                throw r.fault(type_, "expected cc (case-control), ci (cohort, persons) or ir "
+                                     "(incidence rate, person-time), got " +
+                                         quoted(type));
+            }
+            if (first_type.empty()) {
+                first_type = lower(type);
+                design = row_design;
+            } else if (row_design != design) {
+                throw r.fault(type_, "the study mixes types: " + quoted(type) + " here, " +
+                                         quoted(first_type) + " on line " +
+                                         std::to_string(rows.front().line));
+            }
+
+            category c{};
+            c.line = row.line;
+            c.dose = r.number(dose_);
+            c.cases = r.positive(cases_);
+            const bool use_controls = design == study_design::case_control &&
+                                      controls_.index >= 0 &&
+                                      (n_.index < 0 || is_missing(r.raw(n_)));
+            if (use_controls) {
+                c.total = c.cases + r.positive(controls_);
+            } else if (n_.index < 0) {
+                throw r.fault(controls_, "only a case-control study may give controls instead "
+                                         "of the total n");
+            } else if (design == study_design::incidence_rate) {
+                c.total = r.positive(n_); // person-time may be below the cases
+            } else {
+                c.total = r.number(n_);
+                if (!(c.total > c.cases)) {
+                    throw r.fault(n_, "the total must be greater than the number of cases (" +
+                                          std::string(r.raw(cases_)) + "), got " +
+                                          quoted(r.raw(n_)));
+                }
+            }
+
+            const table_file::column& spread = log_scale_ ? se_ : lb_;
+            const bool is_reference =
+                is_missing(r.raw(spread)) && (log_scale_ || is_missing(r.raw(ub_)));
+            if (is_reference) {
+                if (reference != rows.size()) {
+                    throw r.fault(spread, "a second reference row (empty limits); the first is on "
+                                          "line " +
+                                              std::to_string(reference_line) +
+                                              ", and a study has exactly one");
+                }
+                const table_file::column& effect = log_scale_ ? logrr_ : rr_;
+                const std::string_view e = r.raw(effect);
+                if (!is_missing(e) && r.number(effect) != (log_scale_ ? 0.0 : 1.0)) {
+                    throw r.fault(effect, std::string("the reference row's ") +
+                                              (log_scale_ ? "log relative risk must be empty, "
+                                                            "NA or 0"
+                                                          : "relative risk must be empty, NA or "
+                                                            "1") +
+                                              ", got " + quoted(e));
+                }
+                reference = categories.size();
+                reference_line = row.line;
+            } else if (log_scale_) {
+                c.L = r.number(logrr_);
+                const double se = r.positive(se_);
+                c.v = se * se;
+                c.lo = c.L - 1.96 * se;
+                c.hi = c.L + 1.96 * se;
+            } else {
+                c.L = std::log(r.positive(rr_));
+                c.lo = std::log(r.positive(lb_));
+                c.hi = std::log(r.positive(ub_));
+                c.v = variance_from_limits(c.lo, c.hi);
+            }
+            categories.push_back(c);
+        }
+        const int line = rows.front().line;
+        if (reference == rows.size()) {
+            throw row_fault{line, log_scale_ ? se_.name : lb_.name,
+                            "no reference row: exactly one row of a study leaves its limits "
+                            "(or se) empty or NA"};
+        }
+        if (categories.size() < static_cast<std::size_t>(min_categories) ||
+            categories.size() > static_cast<std::size_t>(max_categories)) {
+            throw row_fault{line, "",
+                            "a study needs from " + std::to_string(min_categories) + " to " +
+                                std::to_string(max_categories) +
+                                " rows (the reference included), found " +
+                                std::to_string(categories.size())};
+        }
+
+        study s;
+        s.title = "Study " + printable(id) + " (line " + std::to_string(line) + ")";
+        s.design = design;
+        s.n = static_cast<int>(categories.size()) - 1;
+        const auto n = static_cast<Matrix::size_type>(s.n);
+        for (Matrix* m : {&s.N, &s.x, &s.A, &s.L, &s.lo, &s.hi, &s.v}) {
+            *m = Matrix(n, 1);
+        }
+        const category& ref = categories[reference];
+        std::vector<int> lines{ref.line}; // of categories 0..n, for the warnings
+        s.A0 = ref.cases;
+        s.N0 = ref.total;
+        s.M1 = ref.cases; // summed reference first, as a setting file lists them
+        Matrix::size_type i = 0;
+        for (std::size_t k2 = 0; k2 < categories.size(); ++k2) {
+            if (k2 == reference) {
+                continue;
+            }
+            const category& c = categories[k2];
+            s.M1 += c.cases;
+            s.N(i, 0) = c.total;
+            s.x(i, 0) = c.dose - ref.dose; // published doses are absolute
+            s.A(i, 0) = c.cases;
+            s.L(i, 0) = c.L;
+            s.lo(i, 0) = c.lo;
+            s.hi(i, 0) = c.hi;
+            s.v(i, 0) = c.v;
+            lines.push_back(c.line);
+            ++i;
+        }
+        s.warnings = check_values(
+            s, [&lines](study_value, int k) { return lines[static_cast<std::size_t>(k)]; });
+        for (notice& w : s.warnings) {
+            w.message =
+                "study " + printable(id) + ": " + w.message; // categories count from its reference
+        }
+        result.data = std::move(s);
+    } catch (const table_error& e) {
+        result.message = std::to_string(e.line()) + ": study " + printable(id) + ": " + e.what();
+    } catch (const row_fault& f) {
+        result.message = std::to_string(f.line) + ": " +
+                         (f.column.empty() ? "" : "column " + printable(f.column) + ": ") +
+                         "study " + printable(id) + ": " + f.message;
+    }
+    return result;
+}
+
+} // namespace morvex

@@ -1,0 +1,88 @@
+// Reading a study table: CSV or TSV in the long format, one row per category,
+// rows grouped into studies by their id.
+#ifndef MORVEX_ESTIMATION_TABLE_FILE_HPP
+#define MORVEX_ESTIMATION_TABLE_FILE_HPP
+
+#include "estimation/method/study.hpp"
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace morvex {
+
+// A fault of the whole file (no header, a missing column, a broken quote):
+// `line` is the 1-based line at fault.
+class table_error : public std::runtime_error {
+public:
+    table_error(int line, const std::string& message) : std::runtime_error(message), line_(line) {}
+    int line() const noexcept { return line_; }
+
+private:
+    int line_;
+};
+
+// Whether a file name ends in ".csv" or ".tsv" (any letter case).
+bool is_table_name(std::string_view name);
+// Whether it ends in ".tsv": a tab separates the fields rather than a comma.
+bool is_tsv_name(std::string_view name);
+
+// Whether a field means "no value": empty or NA, as R and spreadsheets write it.
+bool is_missing_text(std::string_view value);
+
+// One study of a table: its record, or why it was refused.
+struct table_study {
+    std::string id;
+    int first_line = 0;        // the line its first row starts on
+    std::optional<study> data; // empty when refused
+    std::string message;       // "LINE: column NAME: study ID: ..." when refused
+};
+
+// A table indexed by study. The content is kept and each study is read only
+// when asked for, so that memory holds one study's record at a time.
+class table_file {
+public:
+    // Throws table_error for a fault of the whole file. `tab` selects TSV.
+    table_file(std::string content, bool tab);
+
+    std::size_t study_count() const { return studies_.size(); }
+
+    // The k-th study in order of first appearance, read and checked.
+    table_study read(std::size_t k) const;
+
+    // A study's value of a column that the estimation does not use (a label, a
+    // grouping): trimmed, from its first row; `agree` tells whether every row of
+    // the study gives the same. `column` is false when the header lacks it.
+    struct field_value {
+        bool column = false;
+        bool agree = true;
+        std::string value;
+    };
+    // `name` is matched in any letter case.
+    field_value field(std::size_t k, std::string_view name) const;
+
+    struct row_ref {
+        std::size_t offset; // where the row's record starts in the content
+        int line;           // the line it starts on
+    };
+    struct column {
+        int index = -1;   // field position, -1 when the header lacks it
+        std::string name; // as the header spells it
+    };
+
+private:
+    std::string content_;
+    char separator_;
+    std::size_t fields_ = 0;          // fields of the header
+    std::vector<std::string> header_; // its names, trimmed, in lower case
+    column id_, type_, dose_, cases_, n_, controls_, rr_, lb_, ub_, logrr_, se_;
+    bool log_scale_ = false; // logrr and se rather than rr, lb and ub
+    std::vector<std::string> ids_;
+    std::vector<std::vector<row_ref>> studies_;
+};
+
+} // namespace morvex
+
+#endif

@@ -1,0 +1,111 @@
+#include "estimation/method/fitted_counts.hpp"
+
+#include "estimation/base/format.hpp"
+
+#include <cmath>
+
+namespace morvex {
+namespace {
+
+// Every count that a reciprocal or logarithm is taken of must be finite and
+// positive; otherwise the relative risks cannot be reproduced.
+// `when` is "in iteration" or "after iteration", followed by `iteration`.
+void check_count(double value, int category, const char* what, const char* when, int iteration) {
+    if (!std::isfinite(value) || !(value > 0.0)) {
+        throw estimation_error(format("the fitted counts left their valid range %s %d (category "
+                                      "%d has %lg %s): the relative risks cannot be reproduced "
+                                      "with these counts and totals",
+                                      when, iteration, category, value, what));
+    }
+}
+
+// During the iteration a reciprocal or logarithm is taken of the cases and, in
+// a case-control study, of the controls. A fitted count must also leave room
+// for non-cases in a cohort study, where the totals are persons: more cases
+// than persons is no fit, and its variances are meaningless.
+void check_counts(const study& s, double A0, const Matrix& A, bool complements, const char* when,
+                  int iteration) {
+    const char* complement = s.is_case_control() ? "controls" : "non-cases";
+    check_count(A0, 0, "cases", when, iteration);
+    if (complements) {
+        check_count(s.N0 - A0, 0, complement, when, iteration);
+    }
+    for (Matrix::size_type i = 0; i < A.row_count(); ++i) {
+        const int category = static_cast<int>(i) + 1;
+        check_count(A(i, 0), category, "cases", when, iteration);
+        if (complements) {
+            check_count(s.N(i, 0) - A(i, 0), category, complement, when, iteration);
+        }
+    }
+}
+
+} // namespace
+
+bool correction_passes(const Matrix& delta, const Matrix& counts) {
+    for (Matrix::size_type i = 0; i < delta.row_count(); ++i) {
+        const double step = std::fabs(delta(i, 0));
+        const double count = counts(i, 0);
+        if (!std::isfinite(step) || !std::isfinite(count) ||
+            !(step < tolerance * std::fmin(1.0, count) || step <= relative_floor * count)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+fitted_counts fit_counts(const study& s, int iteration_limit) {
+    const Matrix::size_type n = s.A.row_count();
+    const Matrix& N = s.N;
+    const Matrix& L = s.L;
+    fitted_counts fit{s.A, s.A0, false, 0};
+    Matrix d(n, 1);
+    Matrix e(n, 1);
+    Matrix C(n, n);
+    Matrix work(n, n);
+
+    while (fit.iterations < iteration_limit && !fit.converged) {
+        const Matrix& A = fit.A;
+        double sum = 0.0;
+        for (Matrix::size_type i = 0; i < n; ++i) {
+            sum += A(i, 0);
+        }
+        const double A0 = s.M1 - sum;
+        fit.A0 = A0;
+        check_counts(s, A0, A, s.is_case_control(), "in iteration", fit.iterations + 1);
+
+        const double B0 = s.N0 - A0;
+        const double c0 = s.is_case_control() ? 1 / A0 + 1 / B0 : 1 / A0;
+        for (Matrix::size_type i = 0; i < n; ++i) {
+            const double Ai = A(i, 0);
+            if (s.is_case_control()) {
+                const double Bi = N(i, 0) - Ai;
+                d(i, 0) = 1 / Ai + 1 / Bi;
+                e(i, 0) = L(i, 0) + std::log(A0) + std::log(Bi) - std::log(Ai) - std::log(B0);
+            } else {
+                d(i, 0) = 1 / Ai;
+                e(i, 0) =
+                    L(i, 0) + std::log(A0) + std::log(N(i, 0)) - std::log(Ai) - std::log(s.N0);
+            }
+        }
+        for (Matrix::size_type j = 0; j < n; ++j) {
+            for (Matrix::size_type k = 0; k < n; ++k) {
+                C(j, k) = c0;
+            }
+        }
+        for (Matrix::size_type k = 0; k < n; ++k) {
+            C(k, k) = c0 + d(k, 0);
+        }
+
+        work = !C;
+        work = work * e; // now the correction delta
+        fit.A = fit.A + work;
+        fit.converged = correction_passes(work, fit.A);
+        ++fit.iterations;
+    }
+    // Person-time has no complement: a rate study's cases may exceed its total.
+    check_counts(s, fit.A0, fit.A, s.design != study_design::incidence_rate, "after iteration",
+                 fit.iterations);
+    return fit;
+}
+
+} // namespace morvex

@@ -1,0 +1,48 @@
+// Newton-Raphson fit of case counts that reproduce the reported relative risks
+// under the reported margins.
+#ifndef MORVEX_ESTIMATION_FITTED_COUNTS_HPP
+#define MORVEX_ESTIMATION_FITTED_COUNTS_HPP
+
+#include "estimation/method/study.hpp"
+
+#include <stdexcept>
+#include <string>
+
+namespace morvex {
+
+constexpr int max_iterations = 100;
+constexpr double tolerance = 1e-05;
+
+// The estimation cannot go on: a count or variance left the range in which the
+// formulas are defined. The message says what and where.
+class estimation_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct fitted_counts {
+    Matrix A;        // fitted cases A_1..A_n, after the last correction
+    double A0 = 0.0; // reference cases from the start of the last iteration
+    bool converged = false;
+    int iterations = 0;
+};
+
+// Below this share of a count, a correction is lost in the rounding of the
+// count itself, so it cannot shrink further.
+constexpr double relative_floor = 1e-13;
+
+// An iteration passes when every correction delta_i and count is finite, and
+// delta_i is smaller than the tolerance times min(1, A_i) or at most relative_floor
+// times A_i, where A_i is the corrected count. For counts from 1 to 1e8 this is
+// the plain absolute tolerance; below 1 it holds a count to the same relative
+// precision as a count of 1, and above 1e8 it stops at the precision a double
+// can hold.
+bool correction_passes(const Matrix& delta, const Matrix& counts);
+
+// Throws estimation_error when a count leaves its range, and math::matrix_error
+// when the iteration's matrix cannot be inverted.
+fitted_counts fit_counts(const study& s, int iteration_limit = max_iterations);
+
+} // namespace morvex
+
+#endif

@@ -1,0 +1,146 @@
+// One study's categorical dose-response table, as read from a setting file or a
+// table, and what its estimation gave.
+#ifndef MORVEX_ESTIMATION_STUDY_HPP
+#define MORVEX_ESTIMATION_STUDY_HPP
+
+#include "estimation/base/distributions.hpp"
+#include "matrix/matrix.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace morvex {
+
+using Matrix = math::matrix<double>;
+
+// What the totals count, and so which variances and correlations the fitted
+// counts imply.
+enum class study_design {
+    case_control,   // totals are cases plus controls; odds ratios
+    cohort,         // totals are persons; risk ratios
+    incidence_rate, // totals are person-time; rate ratios
+};
+
+// A remark about an input that does not stop it: `line` is the 1-based line it
+// concerns in the input file, 0 when it concerns no one line.
+struct notice {
+    int line = 0;
+    std::string message;
+};
+
+// Category 0 is the reference; exposed category i (1..n) is row i-1 of every
+// one-column matrix.
+struct study {
+    std::string title; // line 1 as read, without its line end
+    study_design design = study_design::cohort;
+    int n = 0;                    // number of exposed categories
+    double M1 = 0.0;              // reported cases over all categories, reference included
+    double A0 = 0.0;              // reported cases of the reference category
+    double N0 = 0.0;              // total of the reference category
+    Matrix N{0, 1};               // totals N_i
+    Matrix x{0, 1};               // assigned doses x_i
+    Matrix A{0, 1};               // reported cases A_i
+    Matrix L{0, 1};               // log relative risks L_i
+    Matrix lo{0, 1};              // log lower 95% limits
+    Matrix hi{0, 1};              // log upper 95% limits
+    Matrix v{0, 1};               // variances of L_i, from the limits
+    std::vector<notice> warnings; // likely slips in the input, in the order found
+
+    bool is_case_control() const { return design == study_design::case_control; }
+};
+
+// Half the width of the 95% interval on the log scale, over 1.96, squared.
+inline double variance_from_limits(double lo, double hi) {
+    return std::pow((hi - lo) * (1.0 / 1.96) * 0.5, 2);
+}
+
+// How far a study got. `not_converged` is a complete estimate whose fit did not
+// pass the convergence test within the iteration limit.
+enum class study_status { complete, not_converged, refused, stopped };
+
+constexpr double not_computed = std::numeric_limits<double>::quiet_NaN();
+
+// Everything the writers print about one study; computed first, written after.
+// A refused study has only its names and message; a stopped one also has the
+// inputs and, if the fit ended, the fitted counts, as the classic partial
+// report shows them.
+struct study_result {
+    std::string input;  // the file as named on the command line
+    std::string id;     // the study's id in a table; empty for a setting file
+    int first_line = 0; // a table study's first row, for its report
+    bool from_table = false;
+    bool has_data = false; // `data` was read
+    bool has_fit = false;  // `fitted` and `converged` are set
+    study data;
+    study_status status = study_status::refused;
+    std::string message; // why refused or stopped, as "FILE:LINE: ..." or plain text
+    int iterations = 0;
+    bool converged = false;
+    double fitted_A0 = not_computed;
+    Matrix fitted{0, 1}; // A_1..A_n
+    Matrix V{0, 0};      // covariance of the log relative risks, when formed
+    double beta = not_computed;
+    double se = not_computed;
+
+    bool abnormal = false; // stopped by a singular matrix: the classic line on standard error
+
+    int categories() const { return has_data ? data.n + 1 : 0; }
+    bool estimated() const {
+        return status == study_status::complete || status == study_status::not_converged;
+    }
+    // The 95% limits of beta and the two-sided Wald p-value; NaN when not estimated.
+    double lower() const { return beta - z_975 * se; }
+    double upper() const { return beta + z_975 * se; }
+    double p() const { return std::erfc(std::fabs(beta / se) / std::sqrt(2.0)); }
+};
+
+// The design as the table's type column writes it.
+inline const char* design_code(study_design design) {
+    switch (design) {
+    case study_design::case_control:
+        return "cc";
+    case study_design::incidence_rate:
+        return "ir";
+    case study_design::cohort:
+        break;
+    }
+    return "ci";
+}
+
+inline const char* status_name(study_status status) {
+    switch (status) {
+    case study_status::complete:
+        return "complete";
+    case study_status::not_converged:
+        return "not converged";
+    case study_status::stopped:
+        return "stopped";
+    case study_status::refused:
+        break;
+    }
+    return "refused";
+}
+
+// What a later step over all studies needs, kept per study while the full
+// results are written and dropped one by one.
+struct study_summary {
+    std::string label; // input, and id for a table study
+    std::string input; // the file as named on the command line
+    std::string id;    // a table study's id; empty for a setting file
+    std::string title; // a setting file's line 1; empty for a table study
+    double beta = not_computed;
+    double se = not_computed;
+    study_status status = study_status::refused;
+    std::string message; // why it was refused or stopped
+    // A table study's name from its label column, or author and year; else empty.
+    std::string name;
+    // Its value of the column that forms subgroups, or why it has none.
+    std::string group;
+    std::string group_missing;
+};
+
+} // namespace morvex
+
+#endif

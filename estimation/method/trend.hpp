@@ -1,0 +1,29 @@
+// Generalised-least-squares slope of the log relative risk per unit of dose.
+#ifndef MORVEX_ESTIMATION_TREND_HPP
+#define MORVEX_ESTIMATION_TREND_HPP
+
+#include "estimation/method/fitted_counts.hpp"
+#include "estimation/method/study.hpp"
+
+namespace morvex {
+
+struct trend {
+    double beta = 0.0;
+    double se = 0.0;
+};
+
+// Covariance of the log relative risks: the variances from the confidence
+// limits on the diagonal, the correlations implied by the fitted counts off it.
+// Throws estimation_error when a variance from the fitted counts is not positive.
+Matrix covariance(const study& s, const fitted_counts& fit);
+
+// Throws estimation_error when the slope or its variance is not a finite
+// positive figure, and math::matrix_error when the covariance is singular.
+trend estimate_trend(const study& s, const fitted_counts& fit);
+
+// The same from a covariance matrix already formed.
+trend estimate_trend(const study& s, const Matrix& V);
+
+} // namespace morvex
+
+#endif

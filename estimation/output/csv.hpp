@@ -1,0 +1,25 @@
+// Results as CSV (RFC 4180), one row per study, numbers that read back exactly.
+#ifndef MORVEX_ESTIMATION_CSV_HPP
+#define MORVEX_ESTIMATION_CSV_HPP
+
+#include "estimation/method/study.hpp"
+
+#include <optional>
+#include <ostream>
+#include <string_view>
+
+namespace morvex {
+
+// One row per study and nothing else, so that the file reads as one data frame;
+// the pooling and the analyses go to the summary table. With an increment D
+// each row also gives the study's RR per D units of dose and its limits.
+void write_csv_header(std::ostream& out, bool increment = false);
+void write_csv_row(std::ostream& out, const study_result& r,
+                   std::optional<double> increment = std::nullopt);
+
+// A field quoted when it holds a separator, a quote or a line break.
+void write_csv_field(std::ostream& out, std::string_view text);
+
+} // namespace morvex
+
+#endif

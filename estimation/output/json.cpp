@@ -1,0 +1,404 @@
+#include "estimation/output/json.hpp"
+
+#include "estimation/base/format.hpp"
+
+namespace morvex {
+namespace {
+
+void number(std::ostream& out, double value) {
+    const std::string text = shortest(value);
+    out << (text.empty() ? "null" : text);
+}
+
+void column(std::ostream& out, const Matrix& m, Matrix::size_type col) {
+    out << '[';
+    for (Matrix::size_type i = 0; i < m.row_count(); ++i) {
+        out << (i == 0 ? "" : ", ");
+        number(out, m(i, col));
+    }
+    out << ']';
+}
+
+// Reference first, then the exposed categories.
+void with_reference(std::ostream& out, double reference, const Matrix& m) {
+    out << '[';
+    number(out, reference);
+    for (Matrix::size_type i = 0; i < m.row_count(); ++i) {
+        out << ", ";
+        number(out, m(i, 0));
+    }
+    out << ']';
+}
+
+// One method's figures; the object is left open for the caller's own.
+void estimate(std::ostream& out, const pooled_estimate& e, bool random,
+              std::optional<double> increment) {
+    const std::pair<const char*, double> figures[] = {
+        {"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower},
+        {"upper", e.upper},       {"z", e.z},   {"p", e.p}};
+    const char* separator = "{";
+    for (const auto& [name, value] : figures) {
+        out << separator << '"' << name << "\": ";
+        number(out, value);
+        separator = ", ";
+    }
+    if (random) {
+        out << ", \"tau2\": ";
+        number(out, e.tau2);
+    }
+    if (increment) {
+        const rr_per_increment rr = per_increment(e, *increment);
+        out << ", \"rr\": ";
+        number(out, rr.rr);
+        out << ", \"rr_lower\": ";
+        number(out, rr.lower);
+        out << ", \"rr_upper\": ";
+        number(out, rr.upper);
+    }
+}
+
+// Opens the index-th entry of a list of studies, each named by its input and id.
+void open_study_entry(std::ostream& out, std::size_t index, const std::string& input,
+                      const std::string& id) {
+    out << (index == 0 ? "\n   " : ",\n   ") << "{\"input\": ";
+    write_json_string(out, input);
+    out << ", \"id\": ";
+    write_json_string(out, id);
+}
+
+void prediction(std::ostream& out, const std::optional<prediction_interval>& p) {
+    out << ", \"prediction\": ";
+    if (!p) {
+        out << "null";
+        return;
+    }
+    out << "{\"lower\": ";
+    number(out, p->lower);
+    out << ", \"upper\": ";
+    number(out, p->upper);
+    out << ", \"df\": " << p->df << '}';
+}
+
+void t_figures(std::ostream& out, const t_interval& e) {
+    const std::pair<const char*, double> figures[] = {
+        {"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower},
+        {"upper", e.upper},       {"t", e.t},   {"p", e.p}};
+    const char* separator = "{";
+    for (const auto& [name, value] : figures) {
+        out << separator << '"' << name << "\": ";
+        number(out, value);
+        separator = ", ";
+    }
+    out << ", \"df\": " << e.df << '}';
+}
+
+void heterogeneity_object(std::ostream& out, const heterogeneity& h) {
+    out << "{\"Q\": ";
+    number(out, h.Q);
+    out << ", \"df\": " << h.df << ", \"p\": ";
+    number(out, h.p);
+    out << ", \"I2\": ";
+    number(out, h.I2);
+    out << '}';
+}
+
+// The three models of a pooling as one object.
+void models(std::ostream& out, const pooled_summary& s, std::optional<double> increment) {
+    out << "{\"k\": " << s.studies.size() << ", \"fixed\": ";
+    estimate(out, s.fixed, false, increment);
+    out << "}, \"dl\": ";
+    estimate(out, s.dl, true, increment);
+    out << "}, \"reml\": ";
+    estimate(out, s.reml, true, increment);
+    out << "}, \"heterogeneity\": ";
+    heterogeneity_object(out, s.het);
+    out << '}';
+}
+
+void write_leave_one_out(std::ostream& out, const meta_analysis& m) {
+    out << ",\n  \"leave_one_out\": [";
+    const std::vector<left_one_out>& rows = m.more.leave_one_out;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const study_summary& st = m.included[rows[i].omitted];
+        open_study_entry(out, i, st.input, st.id);
+        out << ", \"pooled\": ";
+        if (rows[i].pooled) {
+            models(out, *rows[i].pooled, m.increment);
+        } else {
+            out << "null";
+        }
+        out << ", \"message\": ";
+        write_json_string(out, rows[i].message);
+        out << '}';
+    }
+    out << "], \"leave_one_out_note\": ";
+    write_json_string(out, m.more.leave_one_out_note);
+}
+
+void write_subgroups(std::ostream& out, const meta_analysis& m) {
+    const subgroup_analysis& s = *m.more.subgroups;
+    out << ",\n  \"subgroups\": {\"column\": ";
+    write_json_string(out, m.asked.by);
+    out << ", \"groups\": [";
+    for (std::size_t i = 0; i < s.groups.size(); ++i) {
+        const subgroup& g = s.groups[i];
+        out << (i == 0 ? "\n   {\"value\": " : ",\n   {\"value\": ");
+        write_json_string(out, g.value);
+        out << ", \"k\": " << g.members.size() << ", \"fixed\": ";
+        if (g.usable()) {
+            estimate(out, g.fixed, false, m.increment);
+            out << "}, \"dl\": ";
+            // One study has no between-study variance to report.
+            estimate(out, g.dl, g.pooled.has_value(), m.increment);
+            out << "}, \"reml\": ";
+            estimate(out, g.reml, g.pooled.has_value(), m.increment);
+            out << "}, \"heterogeneity\": ";
+            if (g.pooled) {
+                heterogeneity_object(out, g.pooled->het);
+            } else {
+                out << "null";
+            }
+        } else {
+            out << "null, \"dl\": null, \"reml\": null, \"heterogeneity\": null";
+        }
+        out << ", \"message\": ";
+        write_json_string(out, g.message);
+        out << ", \"studies\": [";
+        for (std::size_t j = 0; j < g.members.size(); ++j) {
+            const study_summary& st = m.included[g.members[j]];
+            out << (j == 0 ? "" : ", ") << "{\"input\": ";
+            write_json_string(out, st.input);
+            out << ", \"id\": ";
+            write_json_string(out, st.id);
+            out << '}';
+        }
+        out << "]}";
+    }
+    out << "],\n   \"difference\": ";
+    if (s.fixed) {
+        const char* separator = "{";
+        for (const auto& [name, d] : {std::pair{"fixed", &*s.fixed}, std::pair{"dl", &*s.dl},
+                                      std::pair{"reml", &*s.reml}}) {
+            out << separator << '"' << name << "\": {\"Q\": ";
+            number(out, d->Q);
+            out << ", \"df\": " << d->df << ", \"p\": ";
+            number(out, d->p);
+            out << '}';
+            separator = ", ";
+        }
+        out << '}';
+    } else {
+        out << "null";
+    }
+    out << ", \"message\": ";
+    write_json_string(out, s.no_test);
+    out << ",\n   \"left_out\": [";
+    for (std::size_t i = 0; i < s.left_out_studies.size(); ++i) {
+        const study_summary& st = m.included[s.left_out_studies[i].study];
+        open_study_entry(out, i, st.input, st.id);
+        out << ", \"reason\": ";
+        write_json_string(out, s.left_out_studies[i].reason);
+        out << '}';
+    }
+    out << "]}";
+}
+
+void write_further(std::ostream& out, const meta_analysis& m) {
+    const further_analyses& a = m.more;
+    if (m.pooled && m.asked.knapp_hartung) {
+        out << ",\n  \"knapp_hartung\": {\"dl\": ";
+        t_figures(out, *a.dl_knapp_hartung);
+        out << ", \"reml\": ";
+        t_figures(out, *a.reml_knapp_hartung);
+        out << '}';
+    }
+    if (m.pooled && m.asked.leave_one_out) {
+        write_leave_one_out(out, m);
+    }
+    if (m.pooled && m.asked.egger) {
+        out << ",\n  \"egger\": ";
+        if (a.egger) {
+            out << "{\"intercept\": ";
+            t_figures(out, a.egger->intercept);
+            out << ", \"slope\": ";
+            number(out, a.egger->slope);
+            out << '}';
+        } else {
+            out << "null";
+        }
+        out << ", \"egger_note\": ";
+        write_json_string(out, a.egger_note);
+    }
+    if (a.subgroups) {
+        write_subgroups(out, m);
+    }
+}
+
+void write_pooled(std::ostream& out, const meta_analysis& m) {
+    out << "{\"k\": " << m.included.size() << ", \"increment\": ";
+    if (m.increment) {
+        number(out, *m.increment);
+    } else {
+        out << "null";
+    }
+    out << ", \"message\": ";
+    write_json_string(out, m.not_pooled);
+    if (m.pooled) {
+        const pooled_summary& s = *m.pooled;
+        out << ",\n  \"fixed\": ";
+        estimate(out, s.fixed, false, m.increment);
+        out << "},\n  \"dl\": ";
+        estimate(out, s.dl, true, m.increment);
+        prediction(out, m.more.dl_prediction);
+        out << "},\n  \"reml\": ";
+        estimate(out, s.reml, true, m.increment);
+        prediction(out, m.more.reml_prediction);
+        out << ", \"iterations\": " << s.reml_iterations
+            << ", \"converged\": " << (s.reml_converged ? "true" : "false") << '}';
+        out << ",\n  \"heterogeneity\": ";
+        heterogeneity_object(out, s.het);
+    } else {
+        out << ",\n  \"fixed\": null, \"dl\": null, \"reml\": null, \"heterogeneity\": null";
+    }
+    out << ",\n  \"weights\": [";
+    for (std::size_t i = 0; m.pooled && i < m.included.size(); ++i) {
+        const study_summary& st = m.included[i];
+        open_study_entry(out, i, st.input, st.id);
+        out << ", \"fixed\": ";
+        number(out, m.pooled->fixed.weight_percent[i]);
+        out << ", \"dl\": ";
+        number(out, m.pooled->dl.weight_percent[i]);
+        out << ", \"reml\": ";
+        number(out, m.pooled->reml.weight_percent[i]);
+        out << '}';
+    }
+    out << "],\n  \"excluded\": [";
+    for (std::size_t i = 0; i < m.left_out.size(); ++i) {
+        const left_out_study& st = m.left_out[i];
+        open_study_entry(out, i, st.input, st.id);
+        out << ", \"reason\": ";
+        write_json_string(out, st.reason);
+        out << '}';
+    }
+    out << ']';
+    write_further(out, m);
+    out << '}';
+}
+
+} // namespace
+
+void write_json_string(std::ostream& out, std::string_view text) {
+    out << '"';
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"':
+            out << "\\\"";
+            break;
+        case '\\':
+            out << "\\\\";
+            break;
+        case '\n':
+            out << "\\n";
+            break;
+        case '\r':
+            out << "\\r";
+            break;
+        case '\t':
+            out << "\\t";
+            break;
+        default:
+            if (byte < 0x20 || byte == 0x7f) {
+                out << format("\\u%04x", byte);
+            } else {
+                out << c;
+            }
+        }
+    }
+    out << '"';
+}
+
+void json_writer::begin() {
+    out_ << "{\"studies\": [";
+}
+
+void json_writer::write(const study_result& r) {
+    out_ << (first_ ? "\n" : ",\n") << "  {\"input\": ";
+    first_ = false;
+    write_json_string(out_, r.input);
+    out_ << ", \"id\": ";
+    write_json_string(out_, r.id);
+    out_ << ", \"title\": ";
+    write_json_string(out_, r.has_data ? r.data.title : "");
+    out_ << ",\n   \"design\": ";
+    if (r.has_data) {
+        write_json_string(out_, design_code(r.data.design));
+        out_ << ", \"categories\": " << r.categories();
+    } else {
+        out_ << "null, \"categories\": null";
+    }
+    if (r.has_fit) {
+        out_ << ", \"iterations\": " << r.iterations
+             << ", \"converged\": " << (r.converged ? "true" : "false");
+    } else {
+        out_ << ", \"iterations\": null, \"converged\": null";
+    }
+    const std::pair<const char*, double> figures[] = {
+        {"beta", r.beta}, {"se", r.se}, {"lower", r.lower()}, {"upper", r.upper()}, {"p", r.p()}};
+    for (const auto& [name, value] : figures) {
+        out_ << ", \"" << name << "\": ";
+        number(out_, value);
+    }
+    out_ << ",\n   \"status\": ";
+    write_json_string(out_, status_name(r.status));
+    out_ << ", \"message\": ";
+    write_json_string(out_, r.message);
+    if (r.has_data) {
+        const study& s = r.data;
+        out_ << ",\n   \"doses\": ";
+        column(out_, s.x, 0);
+        out_ << ", \"logrr\": ";
+        column(out_, s.L, 0);
+        out_ << ", \"variances\": ";
+        column(out_, s.v, 0);
+        out_ << ",\n   \"cases\": ";
+        with_reference(out_, s.A0, s.A);
+        out_ << ", \"totals\": ";
+        with_reference(out_, s.N0, s.N);
+    }
+    if (r.has_fit) {
+        out_ << ",\n   \"fitted\": ";
+        with_reference(out_, r.fitted_A0, r.fitted);
+    }
+    if (r.V.row_count() > 0) {
+        out_ << ",\n   \"covariance\": [";
+        for (Matrix::size_type i = 0; i < r.V.row_count(); ++i) {
+            out_ << (i == 0 ? "" : ", ") << '[';
+            for (Matrix::size_type j = 0; j < r.V.col_count(); ++j) {
+                out_ << (j == 0 ? "" : ", ");
+                number(out_, r.V(i, j));
+            }
+            out_ << ']';
+        }
+        out_ << ']';
+    }
+    out_ << ",\n   \"warnings\": [";
+    const std::vector<notice>& warnings = r.data.warnings;
+    for (std::size_t k = 0; k < warnings.size(); ++k) {
+        out_ << (k == 0 ? "" : ", ") << "{\"line\": " << warnings[k].line << ", \"message\": ";
+        write_json_string(out_, warnings[k].message);
+        out_ << '}';
+    }
+    out_ << "]}";
+}
+
+void json_writer::end(const meta_analysis* pooled) {
+    out_ << (first_ ? "]" : "\n]");
+    if (pooled != nullptr) {
+        out_ << ",\n \"pooled\": ";
+        write_pooled(out_, *pooled);
+    }
+    out_ << "}\n";
+}
+
+} // namespace morvex

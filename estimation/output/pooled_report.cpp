@@ -1,0 +1,69 @@
+#include "estimation/output/pooled_report.hpp"
+
+#include "estimation/base/format.hpp"
+
+namespace morvex {
+namespace {
+
+const char* const rule = "---------------------------------------------------------\n";
+
+struct method_row {
+    const char* name;
+    const pooled_estimate& e;
+    bool random;
+};
+
+} // namespace
+
+void print_pooled_summary(std::ostream& out, const pooled_summary& s,
+                          std::optional<double> increment) {
+    const method_row rows[] = {{"Fixed effect", s.fixed, false},
+                               {"DerSimonian-Laird", s.dl, true},
+                               {"REML", s.reml, true}};
+    out << rule << format("Pooled slope of %zu studies.\n", s.studies.size())
+        << format("%-18s %12s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate", "SE",
+                  "Lower 95%", "Upper 95%", "z", "p", "tau^2");
+    for (const method_row& r : rows) {
+        out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg", r.name, r.e.estimate, r.e.se,
+                      r.e.lower, r.e.upper, r.e.z, r.e.p);
+        out << (r.random ? format(" %12lg\n", r.e.tau2) : std::string("\n"));
+    }
+    out << (s.reml_converged
+                ? format("REML converged in %d iteration%s.\n", s.reml_iterations,
+                         s.reml_iterations == 1 ? "" : "s")
+                : format("*** REML not converged in %d iterations; its last value is shown.\n",
+                         s.reml_iterations))
+        << format("Heterogeneity: Q = %lg, df = %d, p = %lg, I^2 = %lg%%\n", s.het.Q, s.het.df,
+                  s.het.p, s.het.I2);
+    if (increment) {
+        out << format("RR per %lg units of dose:\n", *increment)
+            << format("%-18s %12s %12s %12s\n", "Method", "RR", "Lower 95%", "Upper 95%");
+        for (const method_row& r : rows) {
+            const rr_per_increment rr = per_increment(r.e, *increment);
+            out << format("%-18s %12lg %12lg %12lg\n", r.name, rr.rr, rr.lower, rr.upper);
+        }
+    }
+    out << "Weights in percent:\n"
+        << format("%12s %12s %8s %8s %8s  %s\n", "Slope", "SE", "Fixed", "DL", "REML", "Study");
+    for (std::size_t i = 0; i < s.studies.size(); ++i) {
+        out << format("%12lg %12lg %8.2f %8.2f %8.2f  %s\n", s.studies[i].b, s.studies[i].se,
+                      s.fixed.weight_percent[i], s.dl.weight_percent[i], s.reml.weight_percent[i],
+                      printable(s.studies[i].label).c_str());
+    }
+}
+
+void print_meta_analysis(std::ostream& out, const meta_analysis& m) {
+    if (m.pooled) {
+        print_pooled_summary(out, *m.pooled, m.increment);
+    } else {
+        out << rule << "No pooling: " << printable(m.not_pooled) << ".\n";
+    }
+    if (!m.left_out.empty()) {
+        out << "Left out of the pooling:\n";
+        for (const left_out_study& s : m.left_out) {
+            out << "  " << printable(s.label) << ": " << printable(s.reason) << '\n';
+        }
+    }
+}
+
+} // namespace morvex

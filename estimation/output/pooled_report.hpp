@@ -1,0 +1,24 @@
+// The pooled summary in the plain-text report, printed after the studies' own reports.
+#ifndef MORVEX_ESTIMATION_POOLED_REPORT_HPP
+#define MORVEX_ESTIMATION_POOLED_REPORT_HPP
+
+#include "estimation/pooling/meta_analysis.hpp"
+#include "estimation/pooling/pooling.hpp"
+
+#include <optional>
+#include <ostream>
+
+namespace morvex {
+
+// The three summaries, the heterogeneity line and each study's weights; with an
+// increment D also the relative risk per D units of dose, exp(D b), with its limits.
+void print_pooled_summary(std::ostream& out, const pooled_summary& s,
+                          std::optional<double> increment = std::nullopt);
+
+// The pooling step of a run: the summary, or why there is none, then the
+// studies left out with their reasons.
+void print_meta_analysis(std::ostream& out, const meta_analysis& m);
+
+} // namespace morvex
+
+#endif

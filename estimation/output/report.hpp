@@ -1,0 +1,30 @@
+// The report on standard output: opening, fitted counts and result lines.
+#ifndef MORVEX_ESTIMATION_REPORT_HPP
+#define MORVEX_ESTIMATION_REPORT_HPP
+
+#include "estimation/method/fitted_counts.hpp"
+#include "estimation/method/study.hpp"
+#include "estimation/method/trend.hpp"
+
+#include <ostream>
+#include <string>
+
+namespace morvex {
+
+// Banner, input file, title, design and the table of initial settings.
+void print_opening(std::ostream& out, const std::string& input_name, const study& s);
+
+// The warning when the iteration did not converge, then the fitted counts.
+void print_fitted_counts(std::ostream& out, const fitted_counts& fit);
+
+// The slope and its standard error.
+void print_result(std::ostream& out, const trend& t);
+
+// A study's report as far as it got. With `classic`, a refused study prints
+// nothing, as a single setting file always has; otherwise a refused or stopped
+// study's report ends in a line that says so, so that every study shows.
+void print_report(std::ostream& out, const study_result& r, bool classic);
+
+} // namespace morvex
+
+#endif
