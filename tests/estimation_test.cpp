@@ -395,8 +395,8 @@ TEST(CommandLine, ArgumentListsGiveRunsAnswersOrOneRefusal) {
     EXPECT_EQ(all.opts.increment, -0.25);
     EXPECT_EQ(all.opts.plot, "f.svg");
     // Each analysis implies the pooling it follows.
-    for (const char* analysis : {"--knapp-hartung", "--leave-one-out", "--egger", "--by=type",
-                                 "--summary=s.csv"}) {
+    for (const char* analysis :
+         {"--knapp-hartung", "--leave-one-out", "--egger", "--by=type", "--summary=s.csv"}) {
         EXPECT_TRUE(parse_command_line({analysis, "a"}).opts.pool) << analysis;
     }
     EXPECT_FALSE(parse_command_line({"--funnel=f.svg", "a"}).opts.pool);

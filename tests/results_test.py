@@ -214,6 +214,34 @@ with tempfile.TemporaryDirectory() as tmp:
         check(len(egger) == 1 and float(egger[0]["estimate"]) ==
               pooled["egger"]["intercept"]["estimate"], f"{path}: Egger row")
 
+# 5. The summary table of runs of 1, 2 and 3 studies, and of subgroups with one study and an NA
+#    value: every numeric field a number or empty, and each analysis there or explained.
+with tempfile.TemporaryDirectory() as tmp:
+    summary = os.path.join(tmp, "s.csv")
+    runs = {"one-exposed-category.txt": {("overall", ""): "no pooling: 1 study"},
+            "table-study-faults.csv": {("egger", "ols"): "Egger's test needs 3 or more studies",
+                                       ("leave-one-out", ""): "leave-one-out needs 3 or more"},
+            "three-studies.csv": {("egger", "ols"): "with 3 studies Egger's test has little power"},
+            "subgroups-region.csv": {("subgroup", "reml"): "one study: its own slope"}}
+    for name, notes in runs.items():
+        morvex("--leave-one-out", "--egger", "--knapp-hartung", "--by=region",
+               f"--summary={summary}", name)
+        with open(summary, newline="", encoding="utf-8") as f:
+            table = list(csv.DictReader(f))
+        for row in table:
+            for key, value in row.items():
+                if key not in SUMMARY_TEXT and value != "":
+                    try:
+                        float(value)
+                    except ValueError:
+                        check(False, f"{name}: summary {key} = {value!r} is not a number")
+        for (analysis, model), note in notes.items():
+            check(any(r["analysis"] == analysis and r["model"] == model and r["note"].startswith(note)
+                      for r in table), f"{name}: {analysis} {model}: {note}")
+    subgroups = [r for r in table if r["analysis"] == "subgroup"]
+    check(sorted({r["subgroup"] for r in subgroups}) == ["America", "Asia", "Europe"],
+          "subgroups: the NA study forms none")
+
 for failure in failures:
     print("FAIL:", failure)
 print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")

@@ -55,9 +55,12 @@ parsed_command_line refuse(std::string message) {
 
 const char* value_example(const std::string& word) {
     const std::pair<const char*, const char*> examples[] = {
-        {"--plot", "--plot=forest.svg"},     {"--increment", "--increment=10"},
-        {"--by", "--by=type"},               {"--summary", "--summary=summary.csv"},
-        {"--funnel", "--funnel=funnel.svg"}, {"--model", "--model=all"},
+        {"--plot", "--plot=forest.svg"},
+        {"--increment", "--increment=10"},
+        {"--by", "--by=type"},
+        {"--summary", "--summary=summary.csv"},
+        {"--funnel", "--funnel=funnel.svg"},
+        {"--model", "--model=all"},
         {"--title", "--title=\"Alcohol and CVD\""},
         {"--unit", "--unit=\"Relative risk per 10 g/day\""}};
     for (const auto& [name, example] : examples) {
@@ -96,10 +99,10 @@ std::string file_problem(const char* option, const std::string& name, const char
         dot == std::string::npos || dot == 0 || name.find('/', dot) != std::string::npos
             ? name
             : name.substr(0, dot);
-    std::string message = format("option '--%s' writes %s, so its file name must end in %s, "
-                                 "e.g. --%s=%s%s",
-                                 option, svg ? "SVG" : "CSV", extension, option, stem.c_str(),
-                                 extension);
+    std::string message =
+        format("option '--%s' writes %s, so its file name must end in %s, "
+               "e.g. --%s=%s%s",
+               option, svg ? "SVG" : "CSV", extension, option, stem.c_str(), extension);
     if (svg) {
         message += "; for PNG or PDF convert that file afterwards, e.g. rsvg-convert -f png -o " +
                    stem + ".png " + stem + ".svg";
@@ -189,7 +192,7 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
             if (!problem.empty()) {
                 return refuse(problem);
             }
-            (c == plot_option ? result.opts.plot
+            (c == plot_option     ? result.opts.plot
              : c == funnel_option ? result.opts.funnel
                                   : result.opts.summary) = optarg;
             break;
@@ -268,9 +271,8 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
                       "--plot=FILE.svg");
     }
     // The analyses beside the pooled slope, and their table, need the pooling.
-    result.opts.pool = result.opts.pool || result.opts.knapp_hartung ||
-                       result.opts.leave_one_out || result.opts.egger || !result.opts.by.empty() ||
-                       !result.opts.summary.empty();
+    result.opts.pool = result.opts.pool || result.opts.knapp_hartung || result.opts.leave_one_out ||
+                       result.opts.egger || !result.opts.by.empty() || !result.opts.summary.empty();
     return result;
 }
 

@@ -131,8 +131,8 @@ std::string output_conflict(const options& opts) {
         }
         for (std::size_t j = 0; j < i; ++j) {
             if (outputs[j].second == name || same_file(outputs[j].second, name)) {
-                return printable(name) + ": named for both " + outputs[j].first + " and " +
-                       option + "; name two files";
+                return printable(name) + ": named for both " + outputs[j].first + " and " + option +
+                       "; name two files";
             }
         }
     }
@@ -441,10 +441,9 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             if (name->empty()) {
                 continue;
             }
-            const std::string problem = content->empty()
-                                            ? (name == &opts.plot ? s.picture_problem()
-                                                                  : "nothing to write")
-                                            : write_file_atomically(*name, *content);
+            const std::string problem =
+                content->empty() ? (name == &opts.plot ? s.picture_problem() : "nothing to write")
+                                 : write_file_atomically(*name, *content);
             if (!problem.empty()) {
                 err << "Morvex: " << printable(*name) << ": cannot write: " << problem << '\n';
                 status = exit_stopped;

@@ -62,8 +62,7 @@ double incomplete_beta_pair(double x, double one_minus_x, double a, double b) {
 } // namespace
 
 double incomplete_beta(double x, double a, double b) {
-    if (!(a > 0.0) || !(b > 0.0) || !(x >= 0.0) || !(x <= 1.0) || std::isinf(a) ||
-        std::isinf(b)) {
+    if (!(a > 0.0) || !(b > 0.0) || !(x >= 0.0) || !(x <= 1.0) || std::isinf(a) || std::isinf(b)) {
         return nan;
     }
     return incomplete_beta_pair(x, 1.0 - x, a, b);

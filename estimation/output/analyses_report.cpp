@@ -24,8 +24,8 @@ void print_prediction(std::ostream& out, const further_analyses& a) {
 
 void print_knapp_hartung(std::ostream& out, const further_analyses& a) {
     out << format("Knapp-Hartung (t on %d df):\n", a.reml_knapp_hartung->df)
-        << format("%-18s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate", "SE",
-                  "Lower 95%", "Upper 95%", "t", "p");
+        << format("%-18s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate", "SE", "Lower 95%",
+                  "Upper 95%", "t", "p");
     for (const auto& [name, e] : {std::pair{model_names[1], &*a.dl_knapp_hartung},
                                   std::pair{model_names[2], &*a.reml_knapp_hartung}}) {
         out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg\n", name, e->estimate, e->se,
@@ -45,8 +45,7 @@ void print_leave_one_out(std::ostream& out, const meta_analysis& m) {
     for (const left_one_out& r : a.leave_one_out) {
         const std::string label = printable(m.pooled->studies[r.omitted].label);
         if (!r.pooled) {
-            out << format("%-18s %s  %s\n", "(none)", printable(r.message).c_str(),
-                          label.c_str());
+            out << format("%-18s %s  %s\n", "(none)", printable(r.message).c_str(), label.c_str());
             continue;
         }
         const pooled_estimate* models[] = {&r.pooled->fixed, &r.pooled->dl, &r.pooled->reml};
@@ -83,8 +82,8 @@ void print_subgroup(std::ostream& out, const subgroup& g, const meta_analysis& m
     const pooled_estimate* models[] = {&g.fixed, &g.dl, &g.reml};
     for (int i = 0; i < 3; ++i) {
         const pooled_estimate& e = *models[i];
-        out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg", model_names[i], e.estimate,
-                      e.se, e.lower, e.upper, e.z, e.p)
+        out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg", model_names[i], e.estimate, e.se,
+                      e.lower, e.upper, e.z, e.p)
             << (i > 0 && g.pooled ? format(" %12lg\n", e.tau2) : std::string("\n"));
     }
     if (g.pooled) {

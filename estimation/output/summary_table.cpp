@@ -1,7 +1,7 @@
 #include "estimation/output/summary_table.hpp"
 
-#include "estimation/output/csv.hpp"
 #include "estimation/base/format.hpp"
+#include "estimation/output/csv.hpp"
 
 #include <cmath>
 #include <sstream>
@@ -35,9 +35,10 @@ void write(std::ostream& out, const row& r) {
     out << ',';
     write_csv_field(out, r.left_out_id);
     out << ',' << r.model;
-    for (const double v : {r.k, r.estimate, r.se, r.lower, r.upper, r.z, r.t, r.t_df, r.p, r.tau2,
-                           r.Q, r.df, r.p_Q, r.I2, r.pi_lower, r.pi_upper, r.increment, r.rr,
-                           r.rr_lower, r.rr_upper}) {
+    for (const double v :
+         {r.k,        r.estimate, r.se,        r.lower, r.upper,    r.z,       r.t,
+          r.t_df,     r.p,        r.tau2,      r.Q,     r.df,       r.p_Q,     r.I2,
+          r.pi_lower, r.pi_upper, r.increment, r.rr,    r.rr_lower, r.rr_upper}) {
         out << ',' << shortest(v);
     }
     out << ',';
@@ -181,10 +182,10 @@ void write_subgroups(std::ostream& out, const meta_analysis& m) {
             write_pooling(out, names, *g.pooled, m);
             continue;
         }
-        for (const auto& [model, e] : {std::pair{"fixed", &g.fixed}, std::pair{"dl", &g.dl},
-                                       std::pair{"reml", &g.reml}}) {
-            row r = g.usable() ? model_row("subgroup", model, *e, g.members.size(), nullptr, m)
-                               : row{};
+        for (const auto& [model, e] :
+             {std::pair{"fixed", &g.fixed}, std::pair{"dl", &g.dl}, std::pair{"reml", &g.reml}}) {
+            row r =
+                g.usable() ? model_row("subgroup", model, *e, g.members.size(), nullptr, m) : row{};
             r.analysis = "subgroup";
             r.model = model;
             r.subgroup = g.value;
@@ -193,8 +194,8 @@ void write_subgroups(std::ostream& out, const meta_analysis& m) {
             write(out, r);
         }
     }
-    for (const auto& [model, d] : {std::pair{"fixed", &s.fixed}, std::pair{"dl", &s.dl},
-                                   std::pair{"reml", &s.reml}}) {
+    for (const auto& [model, d] :
+         {std::pair{"fixed", &s.fixed}, std::pair{"dl", &s.dl}, std::pair{"reml", &s.reml}}) {
         row r;
         r.analysis = "subgroup-difference";
         r.model = model;

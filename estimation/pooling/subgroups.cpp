@@ -90,9 +90,9 @@ subgroup_analysis analyse_subgroups(const std::vector<slope_estimate>& studies,
     } else if (!all_usable) {
         a.no_test = "the test for subgroup differences needs every subgroup pooled";
     } else {
-        for (auto [model, out] : {std::pair{&subgroup::fixed, &a.fixed},
-                                  std::pair{&subgroup::dl, &a.dl},
-                                  std::pair{&subgroup::reml, &a.reml}}) {
+        for (auto [model, out] :
+             {std::pair{&subgroup::fixed, &a.fixed}, std::pair{&subgroup::dl, &a.dl},
+              std::pair{&subgroup::reml, &a.reml}}) {
             std::vector<const pooled_estimate*> estimates;
             for (const subgroup& g : a.groups) {
                 estimates.push_back(&(g.*model));
