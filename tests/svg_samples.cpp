@@ -5,7 +5,8 @@
 #include "estimation/method/fitted_counts.hpp"
 #include "estimation/method/trend.hpp"
 #include "estimation/output/atomic_file.hpp"
-#include "estimation/output/svg/svg.hpp"
+#include "estimation/output/svg/dose_response_plot.hpp"
+#include "estimation/output/svg/forest_plot.hpp"
 #include "estimation/pooling/pooling.hpp"
 
 #include <cmath>

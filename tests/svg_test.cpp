@@ -1,5 +1,7 @@
 #include "estimation/output/atomic_file.hpp"
-#include "estimation/output/svg/svg.hpp"
+#include "estimation/output/svg/canvas.hpp"
+#include "estimation/output/svg/dose_response_plot.hpp"
+#include "estimation/output/svg/forest_plot.hpp"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,8 @@
 #include "estimation/output/pooled_report.hpp"
 #include "estimation/output/report.hpp"
 #include "estimation/output/summary_table.hpp"
-#include "estimation/output/svg/svg.hpp"
+#include "estimation/output/svg/dose_response_plot.hpp"
+#include "estimation/output/svg/forest_plot.hpp"
 #include "matrix/matrix.hpp"
 
 #include <algorithm>

@@ -1,0 +1,38 @@
+// One study's dose-response plot: its reported relative risks against dose, and
+// the fitted trend with its 95% band.
+#ifndef MORVEX_ESTIMATION_SVG_DOSE_RESPONSE_PLOT_HPP
+#define MORVEX_ESTIMATION_SVG_DOSE_RESPONSE_PLOT_HPP
+
+#include "estimation/method/study.hpp"
+#include "estimation/method/trend.hpp"
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace morvex {
+
+// One category of a dose-response plot; the reference is drawn at RR 1 without limits.
+struct dose_point {
+    double dose = 0.0;
+    double rr = 1.0;
+    double lower = 1.0;
+    double upper = 1.0;
+    bool reference = false;
+};
+
+struct dose_response_plot {
+    std::string title;
+    std::vector<dose_point> points;
+    double beta = 0.0; // the fitted curve exp(beta x) with its 95% band
+    double se = 0.0;
+    std::string dose_label = "Dose";
+};
+
+dose_response_plot make_dose_response_plot(const study& s, const trend& t);
+
+void write_dose_response_plot(std::ostream& out, const dose_response_plot& plot);
+
+} // namespace morvex
+
+#endif
