@@ -13,12 +13,14 @@
 #include "estimation/output/summary_table.hpp"
 #include "estimation/output/svg/dose_response_plot.hpp"
 #include "estimation/output/svg/forest_plot.hpp"
+#include "estimation/output/svg/funnel_plot.hpp"
 #include "matrix/matrix.hpp"
 
 #include <algorithm>
 #include <new>
 #include <optional>
 #include <sstream>
+#include <tuple>
 
 namespace morvex {
 namespace {
@@ -80,39 +82,18 @@ void summarise(std::vector<study_summary>& list, const study_result& r) {
     list.push_back(std::move(s));
 }
 
-// A forest plot's row label: a table study's id (with its file when the
-// studies come from several), a setting file's title (or its name).
-std::string plot_label(const study_summary& s, bool one_input) {
-    if (!s.id.empty() || s.title.empty()) {
-        return one_input && !s.id.empty() ? s.id : s.label;
+forest_model forest_model_of(plot_model m) {
+    switch (m) {
+    case plot_model::fixed:
+        return forest_model::fixed;
+    case plot_model::dl:
+        return forest_model::dl;
+    case plot_model::all:
+        return forest_model::all;
+    case plot_model::reml:
+        break;
     }
-    return s.title;
-}
-
-forest_plot make_forest(const meta_analysis& m, std::optional<double> increment) {
-    forest_plot plot;
-    if (m.pooled) {
-        plot = make_forest_plot(*m.pooled, increment);
-    } else {
-        // Too few to pool: the studies alone, equal squares.
-        plot.increment = increment;
-        const double share = 100.0 / static_cast<double>(m.included.size());
-        for (const study_summary& s : m.included) {
-            plot.rows.push_back(
-                {s.label, s.beta, s.beta - z_975 * s.se, s.beta + z_975 * s.se, share});
-        }
-    }
-    const bool one_input =
-        std::all_of(m.included.begin(), m.included.end(),
-                    [&](const study_summary& s) { return s.input == m.included.front().input; });
-    for (std::size_t i = 0; i < plot.rows.size(); ++i) {
-        plot.rows[i].label = plot_label(m.included[i], one_input);
-    }
-    plot.weight_heading = m.pooled ? "REML weight (%)" : "Weight (%)";
-    const std::string& input = m.included.front().input;
-    plot.title = (one_input ? input.substr(input.rfind('/') + 1) + ": " : std::string()) +
-                 format("%zu studies", m.included.size());
-    return plot;
+    return forest_model::reml;
 }
 
 // An output must never replace an input, by the same name or another path to
@@ -220,14 +201,33 @@ void session::draw(const meta_analysis& m) {
             return;
         }
         const study_summary& s = summaries_.front();
-        write_dose_response_plot(svg, make_dose_response_plot(*first_study_, trend{s.beta, s.se}));
+        dose_response_plot plot = make_dose_response_plot(*first_study_, trend{s.beta, s.se});
+        const std::string file = s.input.substr(s.input.rfind('/') + 1);
+        plot.title = s.id.empty() ? (s.title.empty() ? file : s.title + " (" + file + ")")
+                                  : study_label(s, true) + " (" +
+                                        (s.name.empty() ? "" : "study " + s.id + ", ") + file + ")";
+        write_dose_response_plot(svg, plot);
     } else if (m.included.empty()) {
         picture_problem_ = "no study has a complete estimate to draw";
         return;
     } else {
-        write_forest_plot(svg, make_forest(m, after_.increment));
+        const forest_content forest = make_forest(m, after_.forest);
+        if (!forest.notice.empty()) {
+            err_ << "Morvex: warning: forest plot: " << forest.notice << '\n';
+        }
+        write_forest_plot(svg, forest.plot);
     }
     picture_ = svg.str();
+}
+
+void session::draw_funnel(const meta_analysis& m) {
+    if (!m.pooled) {
+        funnel_problem_ = "a funnel plot needs a pooling: " + m.not_pooled;
+        return;
+    }
+    std::ostringstream svg;
+    write_funnel_plot(svg, make_funnel_plot(*m.pooled, "Funnel plot: " + inputs_title(m)));
+    funnel_ = svg.str();
 }
 
 void session::add_setting_text(const std::string& name, std::string_view content) {
@@ -340,7 +340,7 @@ void session::add_unreadable(const std::string& name, const std::string& message
 
 int session::finish() {
     std::optional<meta_analysis> m;
-    if (after_.pool || after_.plot) {
+    if (after_.pool || after_.plot || after_.funnel) {
         m = analyse(summaries_, after_.increment, after_.asked);
     }
     if (after_.pool && format_ == output_format::text) {
@@ -357,6 +357,9 @@ int session::finish() {
     }
     if (after_.plot) {
         draw(*m);
+    }
+    if (after_.funnel) {
+        draw_funnel(*m);
     }
     if (after_.summary) {
         summary_ = summary_table(*m);
@@ -420,6 +423,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         after.increment = opts.increment;
         after.asked = {opts.knapp_hartung, opts.leave_one_out, opts.egger, opts.by};
         after.summary = !opts.summary.empty();
+        after.funnel = !opts.funnel.empty();
+        after.forest = {forest_model_of(opts.model), opts.title, opts.unit, opts.increment};
         session s(opts.format, classic, out, err, after);
         for (const std::string& name : opts.inputs) {
             std::string content;
@@ -436,15 +441,16 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             }
         }
         int status = s.finish();
-        const std::pair<const std::string*, const std::string*> files[] = {
-            {&opts.plot, &s.picture()}, {&opts.summary, &s.summary()}};
-        for (const auto& [name, content] : files) {
+        const std::tuple<const std::string*, const std::string*, const std::string*> files[] = {
+            {&opts.plot, &s.picture(), &s.picture_problem()},
+            {&opts.funnel, &s.funnel(), &s.funnel_problem()},
+            {&opts.summary, &s.summary(), &s.picture_problem()}};
+        for (const auto& [name, content, reason] : files) {
             if (name->empty()) {
                 continue;
             }
             const std::string problem =
-                content->empty() ? (name == &opts.plot ? s.picture_problem() : "nothing to write")
-                                 : write_file_atomically(*name, *content);
+                content->empty() ? *reason : write_file_atomically(*name, *content);
             if (!problem.empty()) {
                 err << "Morvex: " << printable(*name) << ": cannot write: " << problem << '\n';
                 status = exit_stopped;

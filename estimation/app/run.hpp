@@ -7,6 +7,7 @@
 #include "estimation/input/table_file.hpp"
 #include "estimation/method/study.hpp"
 #include "estimation/output/json.hpp"
+#include "estimation/output/svg/forest_content.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
 
 #include <optional>
@@ -39,6 +40,8 @@ struct after_studies {
     std::optional<double> increment; // slopes also as the RR per this much dose
     analysis_request asked;          // the analyses beside the pooled slope
     bool summary = false;            // make the summary table (see session::summary)
+    forest_request forest;           // what the forest plot shows
+    bool funnel = false;             // draw the funnel plot (see session::funnel)
 };
 
 // One run over its inputs: each study is estimated and written as soon as it
@@ -65,12 +68,17 @@ public:
     // of the complete ones, one study its dose-response plot.
     const std::string& picture() const { return picture_; }
     const std::string& picture_problem() const { return picture_problem_; }
+    // After finish(), with `funnel`: the funnel plot, or empty with the reason in
+    // funnel_problem().
+    const std::string& funnel() const { return funnel_; }
+    const std::string& funnel_problem() const { return funnel_problem_; }
     // After finish(), with `summary`: the CSV table of the analyses.
     const std::string& summary() const { return summary_; }
 
 private:
     void emit(const study_result& r);
     void draw(const meta_analysis& m);
+    void draw_funnel(const meta_analysis& m);
     void describe(const table_file& table, std::size_t k);
 
     output_format format_;
@@ -84,6 +92,8 @@ private:
     std::string picture_;
     std::string picture_problem_;
     std::string summary_;
+    std::string funnel_;
+    std::string funnel_problem_;
 };
 
 // Runs every stage after the command line on the content of one setting file

@@ -465,6 +465,7 @@ table_study table_file::read(std::size_t k) const {
         std::vector<int> lines{ref.line}; // of categories 0..n, for the warnings
         s.A0 = ref.cases;
         s.N0 = ref.total;
+        s.x0 = ref.dose;
         s.M1 = ref.cases; // summed reference first, as a setting file lists them
         Matrix::size_type i = 0;
         for (std::size_t k2 = 0; k2 < categories.size(); ++k2) {

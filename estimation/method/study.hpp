@@ -40,7 +40,8 @@ struct study {
     double A0 = 0.0;              // reported cases of the reference category
     double N0 = 0.0;              // total of the reference category
     Matrix N{0, 1};               // totals N_i
-    Matrix x{0, 1};               // assigned doses x_i
+    Matrix x{0, 1};               // assigned doses x_i, relative to the reference's
+    double x0 = 0.0;              // the reference's dose as published (0 in a setting file)
     Matrix A{0, 1};               // reported cases A_i
     Matrix L{0, 1};               // log relative risks L_i
     Matrix lo{0, 1};              // log lower 95% limits
