@@ -11,6 +11,7 @@
 #include "estimation/output/pooled_report.hpp"
 #include "estimation/output/report.hpp"
 #include "estimation/output/summary_table.hpp"
+#include "estimation/output/svg/canvas.hpp"
 #include "estimation/output/svg/dose_response_plot.hpp"
 #include "estimation/output/svg/forest_plot.hpp"
 #include "estimation/output/svg/funnel_plot.hpp"
@@ -47,25 +48,34 @@ const char* const help =
     "\n"
     "Options:\n"
     "  --format=text  one report per study, separated by an empty line (default)\n"
-    "  --format=csv   one row per study: input,id,design,categories,iterations,\n"
-    "                 converged,beta,se,lower,upper,p,status,message\n"
+    "  --format=csv   one row per study and nothing else: input,id,design,\n"
+    "                 categories,iterations,converged,beta,se,lower,upper,p,\n"
+    "                 status,message,warnings (with --increment also increment,\n"
+    "                 rr,rr_lower,rr_upper)\n"
     "  --format=json  one document {\"studies\": [...]} with inputs, fitted counts\n"
     "                 and covariance matrix\n"
     "  --pool         after the studies, pool the slopes of those with a complete\n"
     "                 estimate: fixed effect, DerSimonian-Laird and REML random\n"
-    "                 effects, heterogeneity (Q, I^2) and weights; CSV rows with\n"
-    "                 status 'pooled' and id fixed, dl or reml, JSON \"pooled\"\n"
-    "  --increment=D  also give the pooled slopes as the RR per D units of dose\n"
+    "                 effects, heterogeneity (Q, I^2), weights and prediction\n"
+    "                 intervals; in text and JSON (\"pooled\")\n"
+    "  --increment=D  also give slopes as the RR per D units of dose\n"
+    "  --knapp-hartung, --leave-one-out, --egger, --by=COLUMN\n"
+    "                 analyses beside the pooled slope (imply --pool); --by pools\n"
+    "                 the studies of each value of a table column on their own\n"
+    "  --summary=FILE.csv  one row per analysis and model (implies --pool)\n"
     "  --plot=FILE.svg  draw a forest plot of the complete studies (a dose-response\n"
     "                 plot for a run of one study), written when the run is done\n"
+    "  --model=fixed|dl|reml|all, --title=TEXT, --unit=TEXT\n"
+    "                 the forest plot's diamonds, title and axis label\n"
+    "  --funnel=FILE.svg  draw a funnel plot of the pooled studies\n"
     "  -h, --help     this text;  --version  the version\n"
     "  --             ends the options (for a file name that starts with '-')\n"
     "\n"
     "Exit status: 0 every study estimated; 1 bad command line, or the one setting\n"
     "file is unreadable or refused; 3 the one setting file's estimation stopped\n"
     "(the report so far stays on standard output); 4 a run of tables or several\n"
-    "files in which some study or file was refused or stopped. A picture that\n"
-    "cannot be drawn or written gives 3.\n";
+    "files in which some study or file was refused or stopped. A picture or\n"
+    "summary table that cannot be drawn or written gives 3.\n";
 
 const char* const abnormal_termination = "Abnormal program termination";
 
@@ -203,9 +213,12 @@ void session::draw(const meta_analysis& m) {
         const study_summary& s = summaries_.front();
         dose_response_plot plot = make_dose_response_plot(*first_study_, trend{s.beta, s.se});
         const std::string file = s.input.substr(s.input.rfind('/') + 1);
-        plot.title = s.id.empty() ? (s.title.empty() ? file : s.title + " (" + file + ")")
-                                  : study_label(s, true) + " (" +
-                                        (s.name.empty() ? "" : "study " + s.id + ", ") + file + ")";
+        // The study's name shortened so that its file always shows.
+        const std::string where =
+            " (" + (s.id.empty() || s.name.empty() ? "" : "study " + s.id + ", ") + file + ")";
+        const std::string name = s.id.empty() ? s.title : study_label(s, true);
+        const std::size_t room = where.size() < 40 ? 64 - where.size() : 24;
+        plot.title = name.empty() ? file : shorten(name, room) + where;
         write_dose_response_plot(svg, plot);
     } else if (m.included.empty()) {
         picture_problem_ = "no study has a complete estimate to draw";
