@@ -454,6 +454,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             }
         }
         int status = s.finish();
+        if (opts.format == output_format::csv && opts.pool && opts.summary.empty()) {
+            // Scripts that read the pooled rows from this file must not lose them silently.
+            err << "Morvex: note: --format=csv writes the study rows only; the pooled figures "
+                   "go to --summary=FILE.csv\n";
+        }
         const std::tuple<const std::string*, const std::string*, const std::string*> files[] = {
             {&opts.plot, &s.picture(), &s.picture_problem()},
             {&opts.funnel, &s.funnel(), &s.funnel_problem()},
