@@ -22,6 +22,7 @@
 #include <optional>
 #include <sstream>
 #include <tuple>
+#include <utility>
 
 namespace morvex {
 namespace {
@@ -111,7 +112,8 @@ forest_model forest_model_of(plot_model m) {
 std::string output_conflict(const options& opts) {
     const auto outputs = opts.outputs();
     for (std::size_t i = 0; i < outputs.size(); ++i) {
-        const auto& [option, name] = outputs[i];
+        const char* const option = outputs[i].first;
+        const std::string& name = outputs[i].second;
         const auto input =
             std::find_if(opts.inputs.begin(), opts.inputs.end(),
                          [&](const auto& in) { return in == name || same_file(in, name); });
@@ -158,7 +160,8 @@ void estimate(study_result& r) {
 
 session::session(output_format format, bool classic, std::ostream& out, std::ostream& err,
                  after_studies after)
-    : format_(format), classic_(classic), out_(out), err_(err), json_(out), after_(after) {
+    : format_(format), classic_(classic), out_(out), err_(err), json_(out),
+      after_(std::move(after)) {
     if (format_ == output_format::csv) {
         write_csv_header(out_, after_.increment.has_value());
     } else if (format_ == output_format::json) {

@@ -234,9 +234,8 @@ table_file::table_file(std::string content, bool tab)
         in.next(fields);
     } while (is_blank(fields));
     fields_ = fields.size();
-    for (const std::string& f : fields) {
-        header_.push_back(lower(trimmed(f)));
-    }
+    std::transform(fields.begin(), fields.end(), std::back_inserter(header_),
+                   [](const std::string& f) { return lower(trimmed(f)); });
 
     column* const known[] = {&id_, &type_, &dose_, &cases_, &n_, &controls_,
                              &rr_, &lb_,   &ub_,   &logrr_, &se_};

@@ -77,10 +77,11 @@ meta_analysis analyse(const std::vector<study_summary>& studies, std::optional<d
     }
     if (!asked.by.empty()) {
         // Subgroups also of one study each, when the whole could not be pooled.
-        std::vector<group_value> values;
-        for (const study_summary& st : m.included) {
-            values.push_back({st.group, st.group_missing});
-        }
+        std::vector<group_value> values(m.included.size());
+        std::transform(m.included.begin(), m.included.end(), values.begin(),
+                       [](const study_summary& st) {
+                           return group_value{st.group, st.group_missing};
+                       });
         m.more.subgroups = analyse_subgroups(slopes, values);
     }
     return m;

@@ -26,10 +26,9 @@ void pool_subgroup(subgroup& g, const std::vector<slope_estimate>& studies) {
         g.fixed = g.dl = g.reml = single_study(studies[g.members.front()]);
         return;
     }
-    std::vector<slope_estimate> own;
-    for (const std::size_t i : g.members) {
-        own.push_back(studies[i]);
-    }
+    std::vector<slope_estimate> own(g.members.size());
+    std::transform(g.members.begin(), g.members.end(), own.begin(),
+                   [&studies](std::size_t i) { return studies[i]; });
     try {
         g.pooled = pool(own);
         g.fixed = g.pooled->fixed;
@@ -93,10 +92,9 @@ subgroup_analysis analyse_subgroups(const std::vector<slope_estimate>& studies,
         for (auto [model, out] :
              {std::pair{&subgroup::fixed, &a.fixed}, std::pair{&subgroup::dl, &a.dl},
               std::pair{&subgroup::reml, &a.reml}}) {
-            std::vector<const pooled_estimate*> estimates;
-            for (const subgroup& g : a.groups) {
-                estimates.push_back(&(g.*model));
-            }
+            std::vector<const pooled_estimate*> estimates(a.groups.size());
+            std::transform(a.groups.begin(), a.groups.end(), estimates.begin(),
+                           [model = model](const subgroup& g) { return &(g.*model); });
             *out = between_subgroups(estimates);
         }
     }

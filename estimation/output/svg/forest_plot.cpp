@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <iterator>
+#include <numeric>
 #include <tuple>
 #include <utility>
 
@@ -102,17 +104,17 @@ struct forest_line {
 
 std::vector<forest_line> lines_of(const forest_plot& plot) {
     std::vector<forest_line> lines;
-    for (const forest_row& r : plot.rows) {
-        lines.push_back({line_kind::study, &r, r.label});
-    }
+    const auto add = [&lines](line_kind kind, const std::vector<forest_row>& rows) {
+        std::transform(rows.begin(), rows.end(), std::back_inserter(lines),
+                       [kind](const forest_row& r) {
+                           return forest_line{kind, &r, r.label};
+                       });
+    };
+    add(line_kind::study, plot.rows);
     for (const forest_block& b : plot.blocks) {
         lines.push_back({line_kind::heading, nullptr, b.heading});
-        for (const forest_row& r : b.rows) {
-            lines.push_back({line_kind::study, &r, r.label});
-        }
-        for (const forest_row& r : b.summaries) {
-            lines.push_back({line_kind::summary, &r, r.label});
-        }
+        add(line_kind::study, b.rows);
+        add(line_kind::summary, b.summaries);
         if (!b.note.empty()) {
             lines.push_back({line_kind::note, nullptr, b.note});
         }
@@ -120,12 +122,11 @@ std::vector<forest_line> lines_of(const forest_plot& plot) {
     if (!plot.summaries.empty() || !plot.notes.empty()) {
         lines.push_back({line_kind::rule, nullptr, ""});
     }
-    for (const forest_row& r : plot.summaries) {
-        lines.push_back({line_kind::summary, &r, r.label});
-    }
-    for (const std::string& note : plot.notes) {
-        lines.push_back({line_kind::note, nullptr, note});
-    }
+    add(line_kind::summary, plot.summaries);
+    std::transform(plot.notes.begin(), plot.notes.end(), std::back_inserter(lines),
+                   [](const std::string& note) {
+                       return forest_line{line_kind::note, nullptr, note};
+                   });
     return lines;
 }
 
@@ -189,10 +190,9 @@ forest_layout lay_out(const forest_plot& plot) {
 
     f.header_y = plot.title.empty() ? 24.0 : 52.0;
     f.first_row = f.header_y + 0.5 * row_height + 6.0;
-    double y = f.first_row - 0.5 * row_height;
-    for (const forest_line& l : f.lines) {
-        y += line_height(l.kind);
-    }
+    const double y =
+        std::accumulate(f.lines.begin(), f.lines.end(), f.first_row - 0.5 * row_height,
+                        [](double sum, const forest_line& l) { return sum + line_height(l.kind); });
     f.axis_y = y + 6.0;
     f.height = f.axis_y + 52.0;
     return f;
