@@ -124,6 +124,53 @@ bool parse_model(const char* text, plot_model& model) {
     return false;
 }
 
+// The options of the analyses, their table and the pictures: true when `c` is
+// one of them, with `problem` set when its value is refused.
+bool apply_analysis_option(int c, const char* value, options& o, bool& model_given,
+                           std::string& problem) {
+    switch (c) {
+    case plot_option:
+    case funnel_option:
+    case summary_option: {
+        const char* option = c == plot_option ? "plot" : c == funnel_option ? "funnel" : "summary";
+        problem = file_problem(option, value, c == summary_option ? ".csv" : ".svg",
+                               c == plot_option     ? "forest.svg"
+                               : c == funnel_option ? "funnel.svg"
+                                                    : "summary.csv");
+        (c == plot_option ? o.plot : c == funnel_option ? o.funnel : o.summary) = value;
+        return true;
+    }
+    case knapp_hartung_option:
+        o.knapp_hartung = true;
+        return true;
+    case leave_one_out_option:
+        o.leave_one_out = true;
+        return true;
+    case egger_option:
+        o.egger = true;
+        return true;
+    case by_option:
+        if (*value == '\0') {
+            problem = "option '--by' needs a column name, e.g. --by=type";
+        }
+        o.by = value;
+        return true;
+    case model_option:
+        model_given = true;
+        if (!parse_model(value, o.model)) {
+            problem = "unknown model '" + std::string(value) +
+                      "'; use --model=fixed, --model=dl, --model=reml or --model=all";
+        }
+        return true;
+    case title_option:
+    case unit_option:
+        (c == title_option ? o.title : o.unit) = value;
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 std::vector<std::pair<const char*, std::string>> options::outputs() const {
@@ -156,6 +203,13 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     bool model_given = false;
     // The leading ':' tells a missing value from an unknown option.
     while ((c = getopt_long(argc, argv.data(), ":h", long_options, nullptr)) != -1) {
+        std::string problem;
+        if (apply_analysis_option(c, optarg, result.opts, model_given, problem)) {
+            if (!problem.empty()) {
+                return refuse(problem);
+            }
+            continue;
+        }
         switch (c) {
         case 'h':
             result.what = command::help;
@@ -177,53 +231,6 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
             break;
         case pool_option:
             result.opts.pool = true;
-            break;
-        case plot_option:
-        case funnel_option:
-        case summary_option: {
-            const char* option = c == plot_option     ? "plot"
-                                 : c == funnel_option ? "funnel"
-                                                      : "summary";
-            const std::string problem =
-                file_problem(option, optarg, c == summary_option ? ".csv" : ".svg",
-                             c == plot_option     ? "forest.svg"
-                             : c == funnel_option ? "funnel.svg"
-                                                  : "summary.csv");
-            if (!problem.empty()) {
-                return refuse(problem);
-            }
-            (c == plot_option     ? result.opts.plot
-             : c == funnel_option ? result.opts.funnel
-                                  : result.opts.summary) = optarg;
-            break;
-        }
-        case knapp_hartung_option:
-            result.opts.knapp_hartung = true;
-            break;
-        case leave_one_out_option:
-            result.opts.leave_one_out = true;
-            break;
-        case egger_option:
-            result.opts.egger = true;
-            break;
-        case by_option:
-            if (*optarg == '\0') {
-                return refuse("option '--by' needs a column name, e.g. --by=type");
-            }
-            result.opts.by = optarg;
-            break;
-        case model_option:
-            model_given = true;
-            if (!parse_model(optarg, result.opts.model)) {
-                return refuse("unknown model '" + std::string(optarg) +
-                              "'; use --model=fixed, --model=dl, --model=reml or --model=all");
-            }
-            break;
-        case title_option:
-            result.opts.title = optarg;
-            break;
-        case unit_option:
-            result.opts.unit = optarg;
             break;
         case increment_option: {
             const parsed<double> d = parse_number(optarg);

@@ -107,6 +107,40 @@ forest_model forest_model_of(plot_model m) {
     return forest_model::reml;
 }
 
+after_studies after_studies_of(const options& opts) {
+    after_studies after;
+    after.pool = opts.pool;
+    after.plot = !opts.plot.empty();
+    after.increment = opts.increment;
+    after.asked = {opts.knapp_hartung, opts.leave_one_out, opts.egger, opts.by};
+    after.summary = !opts.summary.empty();
+    after.funnel = !opts.funnel.empty();
+    after.forest = {forest_model_of(opts.model), opts.title, opts.unit, opts.increment};
+    return after;
+}
+
+// Writes the pictures and the summary table asked for; false, with one line on
+// standard error for each, when some cannot be drawn or written.
+bool write_outputs(const options& opts, const session& s, std::ostream& err) {
+    const std::tuple<const std::string*, const std::string*, const std::string*> files[] = {
+        {&opts.plot, &s.picture(), &s.picture_problem()},
+        {&opts.funnel, &s.funnel(), &s.funnel_problem()},
+        {&opts.summary, &s.summary(), &s.picture_problem()}};
+    bool written = true;
+    for (const auto& [name, content, reason] : files) {
+        if (name->empty()) {
+            continue;
+        }
+        const std::string problem =
+            content->empty() ? *reason : write_file_atomically(*name, *content);
+        if (!problem.empty()) {
+            err << "Morvex: " << printable(*name) << ": cannot write: " << problem << '\n';
+            written = false;
+        }
+    }
+    return written;
+}
+
 // An output must never replace an input, by the same name or another path to
 // it, nor another output.
 std::string output_conflict(const options& opts) {
@@ -433,15 +467,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     const bool classic = opts.inputs.size() == 1 && !is_table_name(opts.inputs.front());
     try {
-        after_studies after;
-        after.pool = opts.pool;
-        after.plot = !opts.plot.empty();
-        after.increment = opts.increment;
-        after.asked = {opts.knapp_hartung, opts.leave_one_out, opts.egger, opts.by};
-        after.summary = !opts.summary.empty();
-        after.funnel = !opts.funnel.empty();
-        after.forest = {forest_model_of(opts.model), opts.title, opts.unit, opts.increment};
-        session s(opts.format, classic, out, err, after);
+        session s(opts.format, classic, out, err, after_studies_of(opts));
         for (const std::string& name : opts.inputs) {
             std::string content;
             try {
@@ -462,20 +488,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             err << "Morvex: note: --format=csv writes the study rows only; the pooled figures "
                    "go to --summary=FILE.csv\n";
         }
-        const std::tuple<const std::string*, const std::string*, const std::string*> files[] = {
-            {&opts.plot, &s.picture(), &s.picture_problem()},
-            {&opts.funnel, &s.funnel(), &s.funnel_problem()},
-            {&opts.summary, &s.summary(), &s.picture_problem()}};
-        for (const auto& [name, content, reason] : files) {
-            if (name->empty()) {
-                continue;
-            }
-            const std::string problem =
-                content->empty() ? *reason : write_file_atomically(*name, *content);
-            if (!problem.empty()) {
-                err << "Morvex: " << printable(*name) << ": cannot write: " << problem << '\n';
-                status = exit_stopped;
-            }
+        if (!write_outputs(opts, s, err)) {
+            status = exit_stopped;
         }
         return status;
     } catch (const std::bad_alloc&) {

@@ -135,44 +135,48 @@ void write_leave_one_out(std::ostream& out, const meta_analysis& m) {
     write_json_string(out, m.more.leave_one_out_note);
 }
 
+void write_subgroup(std::ostream& out, const subgroup& g, const meta_analysis& m) {
+    out << "{\"value\": ";
+    write_json_string(out, g.value);
+    out << ", \"k\": " << g.members.size() << ", \"fixed\": ";
+    if (g.usable()) {
+        estimate(out, g.fixed, false, m.increment);
+        out << "}, \"dl\": ";
+        // One study has no between-study variance to report.
+        estimate(out, g.dl, g.pooled.has_value(), m.increment);
+        out << "}, \"reml\": ";
+        estimate(out, g.reml, g.pooled.has_value(), m.increment);
+        out << "}, \"heterogeneity\": ";
+        if (g.pooled) {
+            heterogeneity_object(out, g.pooled->het);
+        } else {
+            out << "null";
+        }
+    } else {
+        out << "null, \"dl\": null, \"reml\": null, \"heterogeneity\": null";
+    }
+    out << ", \"message\": ";
+    write_json_string(out, g.message);
+    out << ", \"studies\": [";
+    for (std::size_t j = 0; j < g.members.size(); ++j) {
+        const study_summary& st = m.included[g.members[j]];
+        out << (j == 0 ? "" : ", ") << "{\"input\": ";
+        write_json_string(out, st.input);
+        out << ", \"id\": ";
+        write_json_string(out, st.id);
+        out << '}';
+    }
+    out << "]}";
+}
+
 void write_subgroups(std::ostream& out, const meta_analysis& m) {
     const subgroup_analysis& s = *m.more.subgroups;
     out << ",\n  \"subgroups\": {\"column\": ";
     write_json_string(out, m.asked.by);
     out << ", \"groups\": [";
     for (std::size_t i = 0; i < s.groups.size(); ++i) {
-        const subgroup& g = s.groups[i];
-        out << (i == 0 ? "\n   {\"value\": " : ",\n   {\"value\": ");
-        write_json_string(out, g.value);
-        out << ", \"k\": " << g.members.size() << ", \"fixed\": ";
-        if (g.usable()) {
-            estimate(out, g.fixed, false, m.increment);
-            out << "}, \"dl\": ";
-            // One study has no between-study variance to report.
-            estimate(out, g.dl, g.pooled.has_value(), m.increment);
-            out << "}, \"reml\": ";
-            estimate(out, g.reml, g.pooled.has_value(), m.increment);
-            out << "}, \"heterogeneity\": ";
-            if (g.pooled) {
-                heterogeneity_object(out, g.pooled->het);
-            } else {
-                out << "null";
-            }
-        } else {
-            out << "null, \"dl\": null, \"reml\": null, \"heterogeneity\": null";
-        }
-        out << ", \"message\": ";
-        write_json_string(out, g.message);
-        out << ", \"studies\": [";
-        for (std::size_t j = 0; j < g.members.size(); ++j) {
-            const study_summary& st = m.included[g.members[j]];
-            out << (j == 0 ? "" : ", ") << "{\"input\": ";
-            write_json_string(out, st.input);
-            out << ", \"id\": ";
-            write_json_string(out, st.id);
-            out << '}';
-        }
-        out << "]}";
+        out << (i == 0 ? "\n   " : ",\n   ");
+        write_subgroup(out, s.groups[i], m);
     }
     out << "],\n   \"difference\": ";
     if (s.fixed) {
