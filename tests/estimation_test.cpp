@@ -1,4 +1,5 @@
 #include "estimation/app/options.hpp"
+#include "estimation/base/format.hpp"
 #include "estimation/input/input_checks.hpp"
 #include "estimation/input/number.hpp"
 #include "estimation/input/setting_file.hpp"
@@ -53,6 +54,22 @@ TEST(ParseSettingFile, Line2SelectsTheDesign) {
     EXPECT_NO_THROW(parse_setting_file(ir_example));
     EXPECT_THROW(parse_setting_file(std::regex_replace(ir_example, std::regex("\n30 "), "\n0 ")),
                  setting_error);
+}
+
+// Escaped text reads back to one text only: a tab and the two characters \t differ.
+TEST(Printable, EscapesControlCharactersAndDoublesBackslashes) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"a\tb", "a\\tb"},
+        {"a\\tb", "a\\\\tb"},
+        {"\\", "\\\\"},
+        {"x\x01\ny\r\x1f\x7f", "x\\x01\\x0ay\\x0d\\x1f\\x7f"},
+        {"\\x01", "\\\\x01"},
+        {"M\xc3\xbcller \"1999\" ~", "M\xc3\xbcller \"1999\" ~"},
+        {"", ""}};
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(printable(text), shown);
+        EXPECT_EQ(quoted(text), '"' + std::string(shown) + '"');
+    }
 }
 
 TEST(Numbers, WholeDecimalTokensAndTheLeadingIntegerOfALine) {

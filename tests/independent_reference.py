@@ -3,8 +3,9 @@
 (--pool --increment=10 --format=json) and by an independent computation in plain Python,
 written from the method's description and sharing no code with the C++: the fitted counts
 by Newton steps to 1e-13, the covariance, the GLS slope, then the fixed effect, DerSimonian
-and Laird, REML (a fixed-point iteration on tau^2, converged to 1e-14, not the program's
-Fisher scoring), Q, its p-value and I^2 (mpmath), the weights and RR per 10 units.
+and Laird, REML (the global maximum of the restricted log-likelihood by a dense grid of its
+values refined by golden section at 40 digits, not the program's search of the score's sign
+changes), Q, its p-value and I^2 (mpmath), the weights and RR per 10 units.
 Every study's beta and se and every pooled figure must agree to 1e-6 relative.
 
     python3 independent_reference.py MORVEX TABLE_FOLDER
@@ -101,6 +102,61 @@ def studies(path):
                          float(ref["n"]), [float(r["n"]) for r in exposed], x, logrr, v)
 
 
+def restricted_loglik(b, v, t):
+    """-1/2 [sum log(v_i + t) + log sum w + sum w_i (b_i - m)^2], w_i = 1 / (v_i + t), in the
+    arithmetic of t: floats for the grid, mpmath numbers for the refinement."""
+    lg = mpmath.log if isinstance(t, mpmath.mpf) else math.log
+    w = [1 / (vi + t) for vi in v]
+    sw = sum(w)
+    m = sum(wi * bi for wi, bi in zip(w, b)) / sw
+    return -(sum(lg(vi + t) for vi in v) + lg(sw) + sum(wi * (bi - m) ** 2 for wi, bi in zip(w, b))) / 2
+
+
+def golden_section(f, lo, hi, absolute, rel=mpmath.mpf("1e-20")):
+    """The maximum of f on [lo, hi], f unimodal there, to rel * hi or `absolute`."""
+    g = (mpmath.sqrt(5) - 1) / 2
+    x1, x2 = hi - g * (hi - lo), lo + g * (hi - lo)
+    f1, f2 = f(x1), f(x2)
+    while hi - lo > max(rel * hi, absolute):
+        if f1 >= f2:
+            hi, x2, f2 = x2, x1, f1
+            x1 = hi - g * (hi - lo)
+            f1 = f(x1)
+        else:
+            lo, x1, f1 = x1, x2, f2
+            x2 = lo + g * (hi - lo)
+            f2 = f(x2)
+    return (lo + hi) / 2
+
+
+def reml_global(b, v, per_decade=100, refined=3):
+    """REML tau^2: the global maximum of the restricted log-likelihood on [0, inf).
+
+    The log-likelihood is evaluated on 0 and a geometric grid (per_decade points a decade) from
+    1e-6 min v to 1e3 (max v + R^2), R the range of the slopes; its score is negative beyond
+    max(v) + 8 R^2, so every maximum lies inside. The best `refined` local maxima of the grid
+    are refined by golden section between their neighbours at 40 digits, and the highest
+    wins; tau^2 = 0 when no point near it is higher."""
+    lo, hi = min(v) * 1e-6, 1e3 * (max(v) + (max(b) - min(b)) ** 2)
+    n = math.ceil(math.log10(hi / lo) * per_decade)
+    grid = [0.0] + [lo * (hi / lo) ** (i / n) for i in range(n + 1)]
+    ll = [restricted_loglik(b, v, t) for t in grid]
+    peaks = [j for j in range(len(grid))
+             if (j == 0 or ll[j] >= ll[j - 1]) and (j == len(grid) - 1 or ll[j] >= ll[j + 1])]
+    peaks = sorted(peaks, key=lambda j: -ll[j])[:refined]
+    with mpmath.workdps(40):
+        bm, vm = [mpmath.mpf(x) for x in b], [mpmath.mpf(x) for x in v]
+        f = lambda t: restricted_loglik(bm, vm, t)
+        best_t, best = mpmath.mpf(0), f(mpmath.mpf(0))
+        for j in peaks:
+            left = mpmath.mpf(grid[j - 1]) if j > 0 else mpmath.mpf(0)
+            right = mpmath.mpf(grid[min(j + 1, len(grid) - 1)])
+            t = golden_section(f, left, right, min(vm) * mpmath.mpf("1e-20"))
+            if f(t) > best:
+                best_t, best = t, f(t)
+        return float(best_t)
+
+
 def pool(b, se):
     k = len(b)
     w = [1 / s ** 2 for s in se]
@@ -108,16 +164,7 @@ def pool(b, se):
     fe = sum(wi * bi for wi, bi in zip(w, b)) / sw
     q = sum(wi * (bi - fe) ** 2 for wi, bi in zip(w, b))
     t_dl = max(0.0, (q - (k - 1)) / (sw - sum(wi * wi for wi in w) / sw))
-    t = t_dl
-    for _ in range(100000):  # REML fixed point: tau^2 = sum w^2 ((b - m)^2 - v) / sum w^2 + 1 / sum w
-        ww = [1 / (s ** 2 + t) for s in se]
-        m = sum(a * c for a, c in zip(ww, b)) / sum(ww)
-        tn = max(0.0, sum(a * a * ((c - m) ** 2 - s ** 2) for a, c, s in zip(ww, b, se))
-                 / sum(a * a for a in ww) + 1 / sum(ww))
-        done = abs(tn - t) <= 1e-14 * max(1e-300, tn)
-        t = tn
-        if done:
-            break
+    t = reml_global(b, [s * s for s in se])
 
     def summary(tau2):
         ww = [1 / (s ** 2 + tau2) for s in se]

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Reference figures for the pooling tests, computed independently with mpmath at 50 digits.
 
-REML tau2 is found by maximising the restricted log-likelihood directly (bisection on its
-derivative written from the likelihood, not Fisher scoring). Usage: pooling_reference.py
+REML tau2 is found by maximising the restricted log-likelihood directly: its values on 0 and a
+geometric grid (30 a decade, past every possible maximum) pick out each local maximum, each is
+solved by bisection on the likelihood's derivative (numerical, from the likelihood, not Fisher
+scoring), and the highest wins. Usage: pooling_reference.py
 b1 se1 b2 se2 ... (no arguments: Greenland and Longnecker's Table 3 slopes)."""
 import sys
 from mpmath import mp, mpf, sqrt, erfc, gammainc, log, diff
@@ -32,15 +34,21 @@ def restricted_loglik(b, v, tau2):
 
 def reml(b, v):
     score = lambda t: diff(lambda s: restricted_loglik(b, v, s), t)
-    if score(mpf(0)) <= 0:
-        return mpf(0)
-    lo, hi = mpf(0), mpf(1)
-    while score(hi) > 0:
-        hi *= 2
-    for _ in range(200):
-        mid = (lo + hi) / 2
-        lo, hi = (mid, hi) if score(mid) > 0 else (lo, mid)
-    return (lo + hi) / 2
+    lo, hi = min(v) / 10 ** 6, 1000 * (max(v) + (max(b) - min(b)) ** 2)
+    n = int(mp.ceil(mp.log10(hi / lo) * 30))
+    grid = [mpf(0)] + [lo * (hi / lo) ** (mpf(i) / n) for i in range(n + 1)]
+    ll = [restricted_loglik(b, v, t) for t in grid]
+    best_t, best = mpf(0), ll[0]
+    for j in range(1, len(grid) - 1):
+        if ll[j] >= ll[j - 1] and ll[j] >= ll[j + 1]:
+            a, c = grid[j - 1], grid[j + 1]
+            for _ in range(200):
+                mid = (a + c) / 2
+                a, c = (mid, c) if score(mid) > 0 else (a, mid)
+            t = (a + c) / 2
+            if restricted_loglik(b, v, t) > best:
+                best_t, best = t, restricted_loglik(b, v, t)
+    return best_t
 
 
 def main(args):

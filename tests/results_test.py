@@ -144,6 +144,39 @@ with tempfile.TemporaryDirectory() as tmp:
     check(doc["studies"][-1]["status"] == "refused" and "study \\x01bad" in rows[-1]["message"],
           "strings: refusal message")
 
+# 2b. Printed ids and names cannot be mistaken for one another: a control character is
+#     escaped and a backslash doubled, once, in the reports, the messages and standard error.
+with tempfile.TemporaryDirectory() as tmp:
+    ids = ["a\tb", "a\\tb", "back\\slash", "x\x01y", "x\\x01y"]
+    text = "id,type,dose,cases,n,rr,lb,ub\n"
+    for sid in ids:
+        text += f'"{sid}",cc,0,120,300,1,,\n"{sid}",cc,2,80,190,1.10,0.75,1.61\n'
+    text += '"bad\\\x02",cc,0,5,10,1,,\n'  # one row only: refused
+    path = os.path.join(tmp, "back\\slash\tname.csv")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    run = morvex(path)
+    shown = [line[len("Study "):line.rindex(" (line")] for line in run.stdout.decode().split("\n")
+             if line.startswith("Study ") and line.endswith(")")]
+    want = ["a\\tb", "a\\\\tb", "back\\\\slash", "x\\x01y", "x\\\\x01y", "bad\\\\\\x02"]
+    check(shown == want, f"escaping: report titles {shown}, want {want}")
+    name = tmp + "/back\\\\slash\\tname.csv"
+    message = f"{name}:12: study bad\\\\\\x02: a study needs from 2 to 1001 rows (the reference included), found 1"
+    check(run.stderr.decode() == f"Morvex: {message}\n", f"escaping: standard error {run.stderr!r}")
+    check(run.stdout.decode().endswith(f"Input file = '{name}'\nStudy bad\\\\\\x02 (line 12)\n"
+                                       f"*** Refused: {message}\n"), "escaping: refused report")
+    rows = list(csv.DictReader(io.StringIO(morvex("--format=csv", path).stdout.decode(), newline="")))
+    check([r["id"] for r in rows] == ids + ["bad\\\x02"] and rows[-1]["message"] == message,
+          f"escaping: CSV ids and message {rows[-1]['message']!r}")
+    left_out = morvex("--pool", path).stdout.decode().split("Left out of the pooling:\n")[-1]
+    check(left_out == f"  {name}: bad\\\\\\x02: refused: {message}\n", f"escaping: left out {left_out!r}")
+    setting = os.path.join(tmp, "a\\b.txt")
+    with open(setting, "w") as f:
+        f.write("T\nCC\n3\n120 80 9\\5\n300 190 210\n0 1 2\n1 1.1 1.3\n1 0.8 0.9\n1 1.6 1.9\n")
+    refusal = f"Morvex: {tmp}/a\\\\b.txt:4: number of cases of category 2 is not a number, got \"9\\\\5\"\n"
+    check(morvex(setting).stderr.decode() == refusal, "escaping: a setting file's refusal")
+    check(morvex(setting, setting).stderr.decode() == refusal * 2, "escaping: among several inputs")
+
 # 3. The table route and the setting-file route print the same digits.
 def report_body(text):
     return text.split("\n")[7:]

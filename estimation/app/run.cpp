@@ -27,7 +27,13 @@
 namespace morvex {
 namespace {
 
-const char* const usage = "Morvex [--format=text|csv|json] FILE...\n";
+// The classic usage line, which scripts and the manual rely on; --help gives the rest.
+const char* const usage = "Morvex <setting file>\n";
+
+const char* const synopsis = "Usage: Morvex <setting file>\n"
+                             "       Morvex [--format=text|csv|json] [--pool] [--increment=D]\n"
+                             "              [--plot=FILE.svg] [--] FILE...\n"
+                             "       Morvex -h | --help | --version\n";
 
 const char* const help =
     "Estimates the slope of the log relative risk per unit of dose, and its\n"
@@ -210,7 +216,7 @@ void session::emit(const study_result& r) {
         if (w.line > 0) {
             err_ << ':' << w.line;
         }
-        err_ << ": warning: " << printable(w.message) << '\n';
+        err_ << ": warning: " << w.message << '\n';
     }
     err_.flush();
     switch (format_) {
@@ -232,7 +238,7 @@ void session::emit(const study_result& r) {
     if (r.status == study_status::stopped && r.abnormal && classic_) {
         err_ << abnormal_termination << '\n';
     } else if (!r.estimated()) {
-        err_ << "Morvex: " << printable(r.message) << '\n';
+        err_ << "Morvex: " << r.message << '\n';
     }
     if (after_.plot && summaries_.empty() && r.status == study_status::complete) {
         first_study_ = r.data;
@@ -287,14 +293,14 @@ void session::add_setting_text(const std::string& name, std::string_view content
         r.data = parse_setting_file(content);
         r.has_data = true;
     } catch (const truncated_setting_file& e) {
-        r.message = name + ": " + e.what();
+        r.message = printable(name) + ": " + e.what();
     } catch (const setting_error& e) {
-        r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
+        r.message = printable(name) + ':' + std::to_string(e.line()) + ": " + e.what();
     }
     if (r.has_data) {
         estimate(r);
         if (r.status == study_status::stopped && !classic_) {
-            r.message = name + ": " + r.message; // among other inputs, say which stopped
+            r.message = printable(name) + ": " + r.message; // among other inputs, say which stopped
         }
     }
     const std::string& by = after_.asked.by;
@@ -318,7 +324,7 @@ void session::add_table_text(const std::string& name, std::string content) {
     } catch (const table_error& e) {
         study_result r;
         r.input = name;
-        r.message = name + ':' + std::to_string(e.line()) + ": " + e.what();
+        r.message = printable(name) + ':' + std::to_string(e.line()) + ": " + e.what();
         emit(r);
         return;
     }
@@ -339,11 +345,11 @@ void session::add_table_text(const std::string& name, std::string content) {
             r.has_data = true;
             estimate(r);
             if (r.status == study_status::stopped) {
-                r.message = name + ':' + std::to_string(r.first_line) + ": study " +
+                r.message = printable(name) + ':' + std::to_string(r.first_line) + ": study " +
                             printable(r.id) + ": " + r.message;
             }
         } else {
-            r.message = name + ':' + t.message;
+            r.message = printable(name) + ':' + t.message;
         }
         emit(r);
         describe(*table, k);
@@ -395,8 +401,7 @@ int session::finish() {
     }
     if (after_.pool && format_ == output_format::text) {
         out_ << '\n';
-        print_meta_analysis(out_, *m);
-        print_further_analyses(out_, *m);
+        print_meta_analysis(out_, *m, [&m](std::ostream& out) { print_further_analyses(out, *m); });
     }
     if (format_ == output_format::json) {
         json_.end(after_.pool ? &*m : nullptr);
@@ -451,7 +456,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << command_line.message << '\n';
         return exit_refused;
     case command::help:
-        out << "Usage: " << usage << '\n' << help;
+        out << synopsis << '\n' << help;
         return exit_complete;
     case command::version:
         out << "Morvex 1.0\n";
@@ -473,7 +478,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             try {
                 content = read_file(name);
             } catch (const file_error& e) {
-                s.add_unreadable(name, name + ": " + e.what());
+                s.add_unreadable(name, printable(name) + ": " + e.what());
                 continue;
             }
             if (is_table_name(name)) {

@@ -36,7 +36,9 @@ std::string printable(std::string_view text) {
     std::string result;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '\t') {
+        if (c == '\\') {
+            result += "\\\\"; // so that a backslash in the text cannot pass for an escape
+        } else if (c == '\t') {
             result += "\\t";
         } else if (byte < 0x20 || byte == 0x7f) {
             result += format("\\x%02x", byte);

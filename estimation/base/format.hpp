@@ -15,7 +15,10 @@ std::string
 format(const char* fmt, ...);
 
 // The text with control characters escaped ("\t", "\x0d"), so that a tab or a
-// stray byte in a message or a report line is visible and cannot break the line.
+// stray byte in a message or a report line is visible and cannot break the line,
+// and a backslash doubled ("\\"), so that the five characters a\tb are not
+// taken for a tab. Apply it once: messages are built from pieces already made
+// printable and are written as they stand.
 std::string printable(std::string_view text);
 
 // The same in double quotes, as messages quote offending input.

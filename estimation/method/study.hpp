@@ -27,7 +27,7 @@ enum class study_design {
 // concerns in the input file, 0 when it concerns no one line.
 struct notice {
     int line = 0;
-    std::string message;
+    std::string message; // made printable
 };
 
 // Category 0 is the reference; exposed category i (1..n) is row i-1 of every
@@ -76,7 +76,7 @@ struct study_result {
     bool has_fit = false;  // `fitted` and `converged` are set
     study data;
     study_status status = study_status::refused;
-    std::string message; // why refused or stopped, as "FILE:LINE: ..." or plain text
+    std::string message; // why refused or stopped, as "FILE:LINE: ...", made printable
     int iterations = 0;
     bool converged = false;
     double fitted_A0 = not_computed;
@@ -134,7 +134,7 @@ struct study_summary {
     double beta = not_computed;
     double se = not_computed;
     study_status status = study_status::refused;
-    std::string message; // why it was refused or stopped
+    std::string message; // why it was refused or stopped, made printable
     // A table study's name from its label column, or author and year; else empty.
     std::string name;
     // Its value of the column that forms subgroups, or why it has none.

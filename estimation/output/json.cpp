@@ -257,8 +257,10 @@ void write_pooled(std::ostream& out, const meta_analysis& m) {
         out << "},\n  \"reml\": ";
         estimate(out, s.reml, true, m.increment);
         prediction(out, m.more.reml_prediction);
-        out << ", \"iterations\": " << s.reml_iterations
-            << ", \"converged\": " << (s.reml_converged ? "true" : "false") << '}';
+        out << ", \"iterations\": " << s.reml_search.iterations
+            << ", \"converged\": " << (s.reml_search.converged ? "true" : "false")
+            << ", \"search\": {\"method\": \"grid and safeguarded Newton\", \"grid_points\": "
+            << s.reml_search.grid_points << ", \"local_maxima\": " << s.reml_search.maxima << "}}";
         out << ",\n  \"heterogeneity\": ";
         heterogeneity_object(out, s.het);
     } else {

@@ -28,11 +28,14 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
                       r.e.lower, r.e.upper, r.e.z, r.e.p);
         out << (r.random ? format(" %12lg\n", r.e.tau2) : std::string("\n"));
     }
-    out << (s.reml_converged
-                ? format("REML converged in %d iteration%s.\n", s.reml_iterations,
-                         s.reml_iterations == 1 ? "" : "s")
+    const reml_maximum& search = s.reml_search;
+    out << (search.converged
+                ? format("REML converged in %d iteration%s.\n", search.iterations,
+                         search.iterations == 1 ? "" : "s")
                 : format("*** REML not converged in %d iterations; its last value is shown.\n",
-                         s.reml_iterations))
+                         search.iterations))
+        << format("REML search: %d grid values of tau^2, %d local maxim%s, the highest taken.\n",
+                  search.grid_points, search.maxima, search.maxima == 1 ? "um" : "a")
         << format("Heterogeneity: Q = %lg, df = %d, p = %lg, I^2 = %lg%%\n", s.het.Q, s.het.df,
                   s.het.p, s.het.I2);
     if (increment) {
@@ -52,16 +55,24 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
     }
 }
 
-void print_meta_analysis(std::ostream& out, const meta_analysis& m) {
+void print_meta_analysis(std::ostream& out, const meta_analysis& m,
+                         const std::function<void(std::ostream&)>& analyses) {
     if (m.pooled) {
         print_pooled_summary(out, *m.pooled, m.increment);
     } else {
         out << rule << "No pooling: " << printable(m.not_pooled) << ".\n";
     }
+    if (analyses) {
+        analyses(out);
+    }
+    print_left_out(out, m);
+}
+
+void print_left_out(std::ostream& out, const meta_analysis& m) {
     if (!m.left_out.empty()) {
         out << "Left out of the pooling:\n";
         for (const left_out_study& s : m.left_out) {
-            out << "  " << printable(s.label) << ": " << printable(s.reason) << '\n';
+            out << "  " << printable(s.label) << ": " << s.reason << '\n';
         }
     }
 }

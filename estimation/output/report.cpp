@@ -71,8 +71,8 @@ void print_report(std::ostream& out, const study_result& r, bool classic) {
     if (r.estimated()) {
         print_result(out, trend{r.beta, r.se});
     } else if (!classic) {
-        out << (r.status == study_status::refused ? "*** Refused: " : "*** Stopped: ")
-            << printable(r.message) << '\n';
+        out << (r.status == study_status::refused ? "*** Refused: " : "*** Stopped: ") << r.message
+            << '\n';
     }
 }
 

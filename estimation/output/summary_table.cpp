@@ -98,9 +98,9 @@ void write_pooling(std::ostream& out, const row& names, const pooled_summary& s,
         r.subgroup = names.subgroup;
         r.left_out_input = names.left_out_input;
         r.left_out_id = names.left_out_id;
-        if (e == &s.reml && !s.reml_converged) {
+        if (e == &s.reml && !s.reml_search.converged) {
             r.note = format("REML not converged in %d iterations; its last value is shown",
-                            s.reml_iterations);
+                            s.reml_search.iterations);
         }
         write(out, r);
     }

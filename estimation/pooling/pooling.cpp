@@ -2,6 +2,7 @@
 
 #include "estimation/base/distributions.hpp"
 #include "estimation/base/format.hpp"
+#include "estimation/pooling/reml.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -10,27 +11,6 @@
 
 namespace morvex {
 namespace {
-
-constexpr int reml_max_iterations = 100;
-constexpr double reml_tolerance = 1e-10;
-
-// For each i, the sum of all values but the i-th, from prefix and suffix sums:
-// S - w_i would lose every digit when one weight dominates the others.
-std::vector<double> sums_without_each(const std::vector<double>& values) {
-    const std::size_t k = values.size();
-    std::vector<double> result(k, 0.0);
-    double prefix = 0.0;
-    for (std::size_t i = 0; i < k; ++i) {
-        result[i] = prefix;
-        prefix += values[i];
-    }
-    double suffix = 0.0;
-    for (std::size_t i = k; i-- > 0;) {
-        result[i] += suffix;
-        suffix += values[i];
-    }
-    return result;
-}
 
 std::vector<double> weights(const std::vector<double>& variances, double tau2) {
     std::vector<double> w(variances.size());
@@ -53,33 +33,6 @@ double weighted_mean(const std::vector<double>& b, const std::vector<double>& w)
     return swb / sw;
 }
 
-// tr(P) with P = W - w w' / sum w, in a form with positive terms only.
-double trace_p(const std::vector<double>& w) {
-    const std::vector<double> others = sums_without_each(w);
-    const double s = sum(w);
-    double t = 0.0;
-    for (std::size_t i = 0; i < w.size(); ++i) {
-        t += w[i] * others[i] / s;
-    }
-    return t;
-}
-
-// tr(P P): the squares of P's diagonal w_i (S - w_i) / S and of its
-// off-diagonal elements w_i w_j / S.
-double trace_pp(const std::vector<double>& w) {
-    const std::vector<double> others = sums_without_each(w);
-    std::vector<double> squares(w.size());
-    std::transform(w.begin(), w.end(), squares.begin(), [](double wi) { return wi * wi; });
-    const std::vector<double> other_squares = sums_without_each(squares);
-    const double s = sum(w);
-    double t = 0.0;
-    for (std::size_t i = 0; i < w.size(); ++i) {
-        const double diagonal = w[i] * others[i] / s;
-        t += diagonal * diagonal + squares[i] * other_squares[i] / (s * s);
-    }
-    return t;
-}
-
 pooled_estimate summarise(const std::vector<double>& b, const std::vector<double>& variances,
                           double tau2) {
     const std::vector<double> w = weights(variances, tau2);
@@ -96,36 +49,6 @@ pooled_estimate summarise(const std::vector<double>& b, const std::vector<double
         e.weight_percent.push_back(100.0 * wi / sw);
     }
     return e;
-}
-
-// Restricted maximum likelihood by Fisher scoring: tau2 += (y'PPy - tr P) / tr PP,
-// kept at 0 or above.
-double reml_tau2(const std::vector<double>& b, const std::vector<double>& variances, double start,
-                 int& iterations, bool& converged) {
-    double tau2 = start;
-    iterations = 0;
-    converged = false;
-    while (iterations < reml_max_iterations) {
-        ++iterations;
-        const std::vector<double> w = weights(variances, tau2);
-        const double mu = weighted_mean(b, w);
-        double ypp_y = 0.0;
-        for (std::size_t i = 0; i < b.size(); ++i) {
-            ypp_y += w[i] * w[i] * (b[i] - mu) * (b[i] - mu);
-        }
-        const double information = trace_pp(w);
-        const double next = std::fmax(0.0, tau2 + (ypp_y - trace_p(w)) / information);
-        if (!std::isfinite(next)) {
-            break;
-        }
-        const double change = std::fabs(next - tau2);
-        tau2 = next;
-        if (change <= reml_tolerance * tau2) {
-            converged = true;
-            break;
-        }
-    }
-    return tau2;
 }
 
 bool finite(const pooled_estimate& e) {
@@ -171,8 +94,8 @@ pooled_summary pool(const std::vector<slope_estimate>& studies) {
     // sum w - sum w^2 / sum w, which is tr(P) at tau2 = 0.
     const double dl_tau2 = std::fmax(0.0, (r.het.Q - r.het.df) / trace_p(w));
     r.dl = summarise(b, variances, dl_tau2);
-    r.reml = summarise(b, variances,
-                       reml_tau2(b, variances, dl_tau2, r.reml_iterations, r.reml_converged));
+    r.reml_search = maximise_restricted_likelihood(b, variances);
+    r.reml = summarise(b, variances, r.reml_search.tau2);
 
     if (!finite(r.fixed) || !finite(r.dl) || !finite(r.reml) || !std::isfinite(r.het.Q)) {
         throw pooling_error("the slopes and standard errors are too far apart to pool in double "

@@ -4,6 +4,7 @@
 #define MORVEX_ESTIMATION_POOLING_HPP
 
 #include "estimation/base/distributions.hpp"
+#include "estimation/pooling/reml.hpp"
 
 #include <stdexcept>
 #include <string>
@@ -49,8 +50,7 @@ struct pooled_summary {
     pooled_estimate fixed;
     pooled_estimate dl;
     pooled_estimate reml;
-    int reml_iterations = 0;
-    bool reml_converged = false;
+    reml_maximum reml_search; // how REML's tau2 was found
     heterogeneity het;
 };
 
