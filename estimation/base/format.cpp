@@ -1,5 +1,8 @@
 #include "estimation/base/format.hpp"
 
+#include "estimation/base/number_text.hpp"
+
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
@@ -53,13 +56,48 @@ std::string quoted(std::string_view text) {
     return '"' + printable(text) + '"';
 }
 
-std::string shortest(double value) {
-    if (!std::isfinite(value)) {
-        return {};
-    }
-    char buffer[32];
-    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return error == std::errc() ? std::string(buffer, end) : std::string();
+// The library's floating-point std::to_chars where it has one; the portable
+// text, which gives the same characters, where it has none.
+#if defined(__cpp_lib_to_chars)
+namespace {
+
+template <class... Format>
+std::string chars(std::size_t size, double value, Format... format) {
+    std::vector<char> buffer(size);
+    const auto [end, error] =
+        std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, format...);
+    return error == std::errc() ? std::string(buffer.data(), end) : std::string();
 }
+
+// Room for the integer digits of the largest double, a sign and a point.
+constexpr std::size_t whole_digits = 320;
+
+} // namespace
+
+std::string shortest(double value) {
+    return std::isfinite(value) ? chars(whole_digits, value) : std::string();
+}
+
+std::string fixed_decimals(double value, int decimals) {
+    return chars(whole_digits + static_cast<std::size_t>(std::max(decimals, 0)), value,
+                 std::chars_format::fixed, decimals);
+}
+
+std::string significant(double value, int precision) {
+    return chars(whole_digits, value, std::chars_format::general, precision);
+}
+#else
+std::string shortest(double value) {
+    return portable::shortest(value);
+}
+
+std::string fixed_decimals(double value, int decimals) {
+    return portable::fixed(value, decimals);
+}
+
+std::string significant(double value, int precision) {
+    return portable::general(value, precision);
+}
+#endif
 
 } // namespace morvex

@@ -28,6 +28,10 @@ std::string quoted(std::string_view text);
 // locale; empty for a value that is not finite.
 std::string shortest(double value);
 
+// As printf's "%.*f" and "%.*g" in the C locale, whatever the locale.
+std::string fixed_decimals(double value, int decimals);
+std::string significant(double value, int precision);
+
 } // namespace morvex
 
 #endif

@@ -1,5 +1,7 @@
 #include "estimation/input/number.hpp"
 
+#include "estimation/base/number_text.hpp"
+
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -60,6 +62,7 @@ parsed<double> parse_number(std::string_view token) {
     }
     const std::string_view digits = without_plus(token);
     double value = 0.0;
+#if defined(__cpp_lib_to_chars)
     const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (result.ec == std::errc::result_out_of_range || !std::isfinite(value)) {
         return {number_status::out_of_range, 0.0};
@@ -67,6 +70,12 @@ parsed<double> parse_number(std::string_view token) {
     if (result.ec != std::errc() || result.ptr != digits.data() + digits.size()) {
         return {number_status::not_a_number, 0.0};
     }
+#else
+    // No floating-point from_chars in this library: the same value from strtod.
+    if (!portable::read_decimal(std::string(digits), value) || !std::isfinite(value)) {
+        return {number_status::out_of_range, 0.0};
+    }
+#endif
     return {number_status::ok, value};
 }
 

@@ -1,8 +1,8 @@
 #include "estimation/output/svg/canvas.hpp"
 
+#include "estimation/base/format.hpp"
+
 #include <algorithm>
-#include <array>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <iterator>
@@ -13,8 +13,9 @@ namespace {
 
 const char* const replacement = "\xEF\xBF\xBD";
 
-std::string chars_to_string(char* first, std::to_chars_result r) {
-    return r.ec == std::errc() ? std::string(first, r.ptr) : std::string("0");
+// Text longer than 64 characters stands as "0", as it always has.
+std::string fitting(const std::string& text) {
+    return !text.empty() && text.size() <= 64 ? text : std::string("0");
 }
 
 double nice_step(double raw) {
@@ -45,9 +46,7 @@ bool ticks_fit(const axis& a, bool vertical) {
 
 std::string num(double v) {
     v = std::isfinite(v) ? std::clamp(v, -1e7, 1e7) : 0.0;
-    std::array<char, 64> buf{};
-    std::string s = chars_to_string(buf.data(), std::to_chars(buf.data(), buf.data() + buf.size(),
-                                                              v, std::chars_format::fixed, 2));
+    const std::string s = fitting(fixed_decimals(v, 2));
     return s == "-0.00" ? "0.00" : s;
 }
 
@@ -55,14 +54,10 @@ std::string value_text(double v) {
     if (!std::isfinite(v)) {
         return "n/a";
     }
-    std::array<char, 64> buf{};
     const double a = std::fabs(v);
     // Whole numbers from 1000 on rather than 1.23e+03.
     const bool whole = a >= 999.5 && a < 1e6;
-    return chars_to_string(
-        buf.data(), std::to_chars(buf.data(), buf.data() + buf.size(), v,
-                                  whole ? std::chars_format::fixed : std::chars_format::general,
-                                  whole ? 0 : 3));
+    return fitting(whole ? fixed_decimals(v, 0) : significant(v, 3));
 }
 
 std::size_t char_count(const std::string& text) {
@@ -86,10 +81,7 @@ double axis::pixel(double v) const {
 
 std::string fixed_text(double v, double step) {
     const int decimals = std::max(0, -static_cast<int>(std::floor(std::log10(step) + 1e-9)));
-    std::array<char, 64> buf{};
-    std::string s =
-        chars_to_string(buf.data(), std::to_chars(buf.data(), buf.data() + buf.size(), v,
-                                                  std::chars_format::fixed, decimals));
+    const std::string s = fitting(fixed_decimals(v, decimals));
     return s.find_first_not_of("-0.") == std::string::npos ? s.substr(s[0] == '-' ? 1 : 0) : s;
 }
 
@@ -123,9 +115,7 @@ void linear_ticks(axis& a, bool vertical) {
 }
 
 std::string general_text(double v) {
-    std::array<char, 64> buf{};
-    return chars_to_string(buf.data(), std::to_chars(buf.data(), buf.data() + buf.size(), v,
-                                                     std::chars_format::general, 6));
+    return fitting(significant(v, 6));
 }
 
 void log_ticks(axis& a, bool vertical) {

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the web page into a folder (default build-web/): the program's own
+# code compiled to WebAssembly with Debian's emscripten, the page beside it.
+#   web/build.sh [FOLDER]      then   python3 -m http.server -d build-web 8000
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=${1:-$root/build-web}
+command -v em++ >/dev/null || {
+  echo "web/build.sh: em++ not found: install emscripten (Debian: apt-get install emscripten)" >&2
+  exit 1
+}
+mkdir -p "$out/examples"
+# Debian's emscripten keeps its cache in /usr/share; a user without write access
+# there gets one of their own.
+if [ -z "${EM_CACHE:-}" ] && [ ! -w /usr/share/emscripten/cache ]; then
+  export EM_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/emscripten
+fi
+# Debian's emscripten runs its JavaScript tools with node and Debian's
+# node-acorn, which a node of the machine's own finds only on this path.
+export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
+sources=()
+for file in "$root"/estimation/*.cpp "$root"/estimation/*/*.cpp "$root"/estimation/*/*/*.cpp; do
+  [ -f "$file" ] && [ "$(basename "$file")" != main.cpp ] && sources+=("$file")
+done
+# -fexceptions: the program reports refusals by exceptions, which emscripten
+# turns off by default. MODULARIZE: the page and the node test make a fresh
+# module each.
+em++ -std=c++17 -O2 -fexceptions -Wall -Wextra -Wpedantic -Werror -I"$root" \
+  "${sources[@]}" "$root/web/entry.cpp" -o "$out/morvex.js" \
+  -sMODULARIZE=1 -sEXPORT_NAME=createMorvex -sENVIRONMENT=web,node \
+  -sALLOW_MEMORY_GROWTH=1 -sFORCE_FILESYSTEM=1 -sDYNAMIC_EXECUTION=0 \
+  -sEXPORTED_FUNCTIONS=_morvex_run,_morvex_output,_morvex_output_size,_morvex_error,_morvex_error_size,_malloc,_free \
+  -sEXPORTED_RUNTIME_METHODS=FS,HEAPU8
+cp "$root/web/index.html" "$root/web/page.js" "$root/web/page.css" "$out/"
+cp "$root"/examples/* "$out/examples/"
+echo "built $out: serve it with: python3 -m http.server -d $out 8000"
