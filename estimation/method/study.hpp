@@ -147,6 +147,11 @@ struct study_summary {
     double se = not_computed;
     study_status status = study_status::refused;
     std::string message; // why it was refused or stopped, made printable
+    // A table study's name from its label column, or author and year; else empty.
+    std::string name;
+    // Its value of the column that forms subgroups, or why it has none.
+    std::string group;
+    std::string group_missing;
 };
 
 } // namespace morvex
