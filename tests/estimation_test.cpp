@@ -313,11 +313,53 @@ TEST(CommandLine, ArgumentListsGiveRunsAnswersOrOneRefusal) {
          "Morvex: option '--pool' takes no value; see 'Morvex --help'"},
         {{"--pool", "--increment=10", "a"}, command::run, output_format::text, {"a"}, ""},
         {{"--plot=f.svg", "--increment=10", "a"}, command::run, output_format::text, {"a"}, ""},
-        {{"--increment=10", "a"},
+        {{"--increment=10", "a"}, command::run, output_format::text, {"a"}, ""},
+        {{"--plot=x.png", "a"},
          command::refuse,
          output_format::text,
          {},
-         "Morvex: option '--increment' applies to the pooled slopes: add --pool or "
+         "Morvex: option '--plot' writes SVG, so its file name must end in .svg, e.g. "
+         "--plot=x.svg; for PNG or PDF convert that file afterwards, e.g. rsvg-convert -f png "
+         "-o x.png x.svg (got 'x.png')"},
+        {{"--funnel=dir.v2/funnel", "a"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: option '--funnel' writes SVG, so its file name must end in .svg, e.g. "
+         "--funnel=dir.v2/funnel.svg; for PNG or PDF convert that file afterwards, e.g. "
+         "rsvg-convert -f png -o dir.v2/funnel.png dir.v2/funnel.svg (got 'dir.v2/funnel')"},
+        {{"--summary=s.tsv", "a"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: option '--summary' writes CSV, so its file name must end in .csv, e.g. "
+         "--summary=s.csv (got 's.tsv')"},
+        {{"--summary=S.CSV", "--plot=F.SVG", "--funnel=g.Svg", "a"},
+         command::run,
+         output_format::text,
+         {"a"},
+         ""},
+        {{"--by=", "a"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: option '--by' needs a column name, e.g. --by=type"},
+        {{"a", "--by"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: option '--by' needs a value, e.g. --by=type; see 'Morvex --help'"},
+        {{"--model=random", "--plot=f.svg", "a"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: unknown model 'random'; use --model=fixed, --model=dl, --model=reml or "
+         "--model=all"},
+        {{"--title=T", "a"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: options '--model', '--title' and '--unit' apply to the forest plot: add "
          "--plot=FILE.svg"},
         {{"a", "--plot=", "--pool"},
          command::refuse,
@@ -372,6 +414,17 @@ TEST(CommandLine, ArgumentListsGiveRunsAnswersOrOneRefusal) {
     EXPECT_TRUE(all.opts.pool);
     EXPECT_EQ(all.opts.increment, -0.25);
     EXPECT_EQ(all.opts.plot, "f.svg");
+    // Each analysis implies the pooling it follows.
+    for (const char* analysis :
+         {"--knapp-hartung", "--leave-one-out", "--egger", "--by=type", "--summary=s.csv"}) {
+        EXPECT_TRUE(parse_command_line({analysis, "a"}).opts.pool) << analysis;
+    }
+    EXPECT_FALSE(parse_command_line({"--funnel=f.svg", "a"}).opts.pool);
+    const options plot = parse_command_line({"--plot=f.svg", "--model=all", "--title=T", "--unit=U",
+                                             "--funnel=g.svg", "--summary=s.csv", "a"})
+                             .opts;
+    EXPECT_EQ(std::make_tuple(plot.model, plot.title, plot.unit, plot.outputs().size()),
+              std::make_tuple(plot_model::all, std::string("T"), std::string("U"), std::size_t{3}));
 }
 
 // Rows are found across line ends of every kind and inside quotes; doses become relative to the

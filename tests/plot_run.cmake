@@ -1,10 +1,13 @@
-# Runs Morvex with --plot=SVG and ARGS ('^' between arguments) and checks its exit
+# Runs Morvex with --plot=SVG (--OPTION=SVG when OPTION is given, e.g. funnel) and ARGS ('^' between arguments) and checks its exit
 # status; with status 0 or 4 the picture must be well-formed, with any other no
 # picture may exist. No temporary file may be left beside it either way.
 #   cmake -DMORVEX=... -DXMLLINT=... -DSVG=... -DSTATUS=... -DARGS=... -P plot_run.cmake
 string(REPLACE "^" ";" args "${ARGS}")
+if(NOT OPTION)
+  set(OPTION plot)
+endif()
 file(REMOVE "${SVG}")
-execute_process(COMMAND "${MORVEX}" "--plot=${SVG}" ${args}
+execute_process(COMMAND "${MORVEX}" "--${OPTION}=${SVG}" ${args}
   RESULT_VARIABLE status OUTPUT_QUIET ERROR_VARIABLE err)
 if(NOT status STREQUAL STATUS)
   message(FATAL_ERROR "exit status: expected ${STATUS}, got ${status}\n${err}")

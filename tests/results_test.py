@@ -192,27 +192,88 @@ atm = morvex(os.path.join(SOURCE, "examples", "alcohol-colorectal-cancer.csv")).
 setting = morvex("ir-person-years.txt").stdout.decode()
 check(report_body(atm.split("\n\n")[0] + "\n") == report_body(setting), "route: rate study atm")
 
-# 4. The pooled rows of CSV carry the figures of JSON's "pooled", digit for digit.
-for path in tables:
-    run_csv = morvex("--pool", "--increment=10", "--format=csv", path)
-    run_json = morvex("--pool", "--increment=10", "--format=json", path)
-    pooled = json.loads(run_json.stdout)["pooled"]
-    rows = [r for r in csv.DictReader(io.StringIO(run_csv.stdout.decode(), newline=""))
-            if r["status"] == "pooled"]
-    check([r["id"] for r in rows] == ["fixed", "dl", "reml"], f"{path}: pooled rows")
-    for row in rows:
-        method, het = pooled[row["id"]], pooled["heterogeneity"]
-        pairs = dict(item.split("=") for item in row["message"].split(" "))
-        want = {"beta": method["estimate"], "se": method["se"], "lower": method["lower"],
-                "upper": method["upper"], "p": method["p"], "k": pooled["k"], "z": method["z"],
-                "tau2": method.get("tau2", 0), "Q": het["Q"], "df": het["df"], "Q_p": het["p"],
-                "I2": het["I2"], "increment": 10, "rr": method["rr"],
-                "rr_lower": method["rr_lower"], "rr_upper": method["rr_upper"]}
-        got = {**{f: float(row[f]) for f in ("beta", "se", "lower", "upper", "p")},
-               **{k: float(v) for k, v in pairs.items()}}
-        check(got == want, f"{path} {row['id']}: CSV {got} JSON {want}")
-    check((row["iterations"], row["converged"]) ==
-          (str(pooled["reml"]["iterations"]), "true"), f"{path}: REML iterations")
+# 4. The CSV of studies holds study rows only (also with --pool), converged always true or
+#    false, each study's RR per increment; the summary table's overall rows carry the figures
+#    of JSON's "pooled" digit for digit, and every numeric field of it is a number or empty.
+SUMMARY_TEXT = {"analysis", "subgroup", "left_out_input", "left_out_id", "model", "note"}
+with tempfile.TemporaryDirectory() as tmp:
+    for path in tables:
+        summary = os.path.join(tmp, "summary.csv")
+        run_csv = morvex("--pool", "--increment=10", "--format=csv", path)
+        run_json = morvex("--pool", "--increment=10", "--format=json", "--leave-one-out", "--egger",
+                          "--knapp-hartung", "--by=type", f"--summary={summary}", path)
+        pooled = json.loads(run_json.stdout)["pooled"]
+        doc_ids = [i for i, _ in studies_of(read_table(path))]
+        rows = list(csv.DictReader(io.StringIO(run_csv.stdout.decode(), newline="")))
+        check([r["id"] for r in rows] == doc_ids, f"{path}: study rows only")
+        check(all(r["converged"] in ("true", "false") for r in rows), f"{path}: converged")
+        for r in rows:
+            beta, se = float(r["beta"]), float(r["se"])
+            want = [10, math.exp(10 * beta), math.exp(10 * (beta - 1.959963984540054 * se)),
+                    math.exp(10 * (beta + 1.959963984540054 * se))]
+            got = [float(r[f]) for f in ("increment", "rr", "rr_lower", "rr_upper")]
+            check(all(math.isclose(a, b, rel_tol=1e-14) for a, b in zip(got, want)),
+                  f"{path} {r['id']}: RR per 10 {got} {want}")
+        with open(summary, newline="", encoding="utf-8") as f:
+            table = list(csv.DictReader(f))
+        for row in table:
+            for key, value in row.items():
+                if key not in SUMMARY_TEXT and value != "":
+                    try:
+                        float(value)
+                    except ValueError:
+                        check(False, f"{path}: summary {key} = {value!r} is not a number")
+        overall = [r for r in table if r["analysis"] == "overall"]
+        check([r["model"] for r in overall] == ["fixed", "dl", "reml"], f"{path}: overall rows")
+        for row in overall:
+            method, het = pooled[row["model"]], pooled["heterogeneity"]
+            want = {"estimate": method["estimate"], "se": method["se"], "lower": method["lower"],
+                    "upper": method["upper"], "p": method["p"], "k": pooled["k"], "z": method["z"],
+                    "Q": het["Q"], "df": het["df"], "p_Q": het["p"], "I2": het["I2"],
+                    "increment": 10, "rr": method["rr"], "rr_lower": method["rr_lower"],
+                    "rr_upper": method["rr_upper"]}
+            if "tau2" in method:
+                want["tau2"] = method["tau2"]
+                want["pi_lower"] = method["prediction"]["lower"]
+                want["pi_upper"] = method["prediction"]["upper"]
+            got = {k: float(row[k]) for k in want}
+            check(got == want, f"{path} {row['model']}: summary {got} JSON {want}")
+        loo = [r for r in table if r["analysis"] == "leave-one-out"]
+        check(len(loo) == 3 * len(pooled["leave_one_out"]), f"{path}: leave-one-out rows")
+        for row, entry in zip(loo[2::3], pooled["leave_one_out"]):
+            check(float(row["estimate"]) == entry["pooled"]["reml"]["estimate"] and
+                  row["left_out_id"] == entry["id"], f"{path}: leave-one-out {entry['id']}")
+        egger = [r for r in table if r["analysis"] == "egger"]
+        check(len(egger) == 1 and float(egger[0]["estimate"]) ==
+              pooled["egger"]["intercept"]["estimate"], f"{path}: Egger row")
+
+# 5. The summary table of runs of 1, 2 and 3 studies, and of subgroups with one study and an NA
+#    value: every numeric field a number or empty, and each analysis there or explained.
+with tempfile.TemporaryDirectory() as tmp:
+    summary = os.path.join(tmp, "s.csv")
+    runs = {"one-exposed-category.txt": {("overall", ""): "no pooling: 1 study"},
+            "table-study-faults.csv": {("egger", "ols"): "Egger's test needs 3 or more studies",
+                                       ("leave-one-out", ""): "leave-one-out needs 3 or more"},
+            "three-studies.csv": {("egger", "ols"): "with 3 studies Egger's test has little power"},
+            "subgroups-region.csv": {("subgroup", "reml"): "one study: its own slope"}}
+    for name, notes in runs.items():
+        morvex("--leave-one-out", "--egger", "--knapp-hartung", "--by=region",
+               f"--summary={summary}", name)
+        with open(summary, newline="", encoding="utf-8") as f:
+            table = list(csv.DictReader(f))
+        for row in table:
+            for key, value in row.items():
+                if key not in SUMMARY_TEXT and value != "":
+                    try:
+                        float(value)
+                    except ValueError:
+                        check(False, f"{name}: summary {key} = {value!r} is not a number")
+        for (analysis, model), note in notes.items():
+            check(any(r["analysis"] == analysis and r["model"] == model and r["note"].startswith(note)
+                      for r in table), f"{name}: {analysis} {model}: {note}")
+    subgroups = [r for r in table if r["analysis"] == "subgroup"]
+    check(sorted({r["subgroup"] for r in subgroups}) == ["America", "Asia", "Europe"],
+          "subgroups: the NA study forms none")
 
 for failure in failures:
     print("FAIL:", failure)

@@ -1,5 +1,6 @@
 #include "estimation/app/options.hpp"
 
+#include "estimation/base/format.hpp"
 #include "estimation/input/number.hpp"
 
 #include <getopt.h>
@@ -24,7 +25,16 @@ enum : int {
     knots_option,
     one_stage_option,
     at_option,
-    reference_dose_option
+    reference_dose_option,
+    knapp_hartung_option,
+    leave_one_out_option,
+    egger_option,
+    by_option,
+    summary_option,
+    funnel_option,
+    model_option,
+    title_option,
+    unit_option
 };
 
 const option long_options[] = {
@@ -42,6 +52,15 @@ const option long_options[] = {
     {"one-stage", no_argument, nullptr, one_stage_option},
     {"at", required_argument, nullptr, at_option},
     {"reference-dose", required_argument, nullptr, reference_dose_option},
+    {"knapp-hartung", no_argument, nullptr, knapp_hartung_option},
+    {"leave-one-out", no_argument, nullptr, leave_one_out_option},
+    {"egger", no_argument, nullptr, egger_option},
+    {"by", required_argument, nullptr, by_option},
+    {"summary", required_argument, nullptr, summary_option},
+    {"funnel", required_argument, nullptr, funnel_option},
+    {"model", required_argument, nullptr, model_option},
+    {"title", required_argument, nullptr, title_option},
+    {"unit", required_argument, nullptr, unit_option},
     {nullptr, 0, nullptr, 0}};
 
 parsed_command_line refuse(std::string message) {
@@ -119,7 +138,143 @@ std::string set_trend_option(int c, const std::string& value, options& opts) {
                      value + "'";
 }
 
+const char* value_example(const std::string& word) {
+    const std::pair<const char*, const char*> examples[] = {
+        {"--plot", "--plot=forest.svg"},
+        {"--increment", "--increment=10"},
+        {"--trend", "--trend=spline"},
+        {"--knots", "--knots=4"},
+        {"--at", "--at=0,10,20"},
+        {"--reference-dose", "--reference-dose=0"},
+        {"--covariance", "--covariance=hamling"},
+        {"--missing-counts", "--missing-counts=indep"},
+        {"--open-width", "--open-width=1"},
+        {"--by", "--by=type"},
+        {"--summary", "--summary=summary.csv"},
+        {"--funnel", "--funnel=funnel.svg"},
+        {"--model", "--model=all"},
+        {"--title", "--title=\"Alcohol and CVD\""},
+        {"--unit", "--unit=\"Relative risk per 10 g/day\""}};
+    for (const auto& [name, example] : examples) {
+        if (word == name) {
+            return example;
+        }
+    }
+    return "--format=csv";
+}
+
+std::string lower_case(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return text;
+}
+
+bool ends_with(const std::string& name, const char* extension) {
+    const std::size_t n = std::strlen(extension);
+    return name.size() > n && lower_case(name.substr(name.size() - n)) == extension;
+}
+
+// A file option's value: refused when empty or when its name promises a format
+// other than the one written.
+std::string file_problem(const char* option, const std::string& name, const char* extension,
+                         const char* example) {
+    if (name.empty()) {
+        return format("option '--%s' needs a file name, e.g. --%s=%s", option, option, example);
+    }
+    if (ends_with(name, extension)) {
+        return {};
+    }
+    const bool svg = std::strcmp(extension, ".svg") == 0;
+    const std::size_t dot = name.rfind('.');
+    const std::string stem =
+        dot == std::string::npos || dot == 0 || name.find('/', dot) != std::string::npos
+            ? name
+            : name.substr(0, dot);
+    std::string message =
+        format("option '--%s' writes %s, so its file name must end in %s, "
+               "e.g. --%s=%s%s",
+               option, svg ? "SVG" : "CSV", extension, option, stem.c_str(), extension);
+    if (svg) {
+        message += "; for PNG or PDF convert that file afterwards, e.g. rsvg-convert -f png -o " +
+                   stem + ".png " + stem + ".svg";
+    }
+    return message + " (got '" + name + "')";
+}
+
+bool parse_model(const char* text, plot_model& model) {
+    const std::pair<const char*, plot_model> models[] = {{"fixed", plot_model::fixed},
+                                                         {"dl", plot_model::dl},
+                                                         {"reml", plot_model::reml},
+                                                         {"all", plot_model::all}};
+    for (const auto& [name, value] : models) {
+        if (std::strcmp(text, name) == 0) {
+            model = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The options of the analyses, their table and the pictures: true when `c` is
+// one of them, with `problem` set when its value is refused.
+bool apply_analysis_option(int c, const char* value, options& o, bool& model_given,
+                           std::string& problem) {
+    switch (c) {
+    case plot_option:
+    case funnel_option:
+    case summary_option: {
+        const char* option = c == plot_option ? "plot" : c == funnel_option ? "funnel" : "summary";
+        problem = file_problem(option, value, c == summary_option ? ".csv" : ".svg",
+                               c == plot_option     ? "forest.svg"
+                               : c == funnel_option ? "funnel.svg"
+                                                    : "summary.csv");
+        (c == plot_option ? o.plot : c == funnel_option ? o.funnel : o.summary) = value;
+        return true;
+    }
+    case knapp_hartung_option:
+        o.knapp_hartung = true;
+        return true;
+    case leave_one_out_option:
+        o.leave_one_out = true;
+        return true;
+    case egger_option:
+        o.egger = true;
+        return true;
+    case by_option:
+        if (*value == '\0') {
+            problem = "option '--by' needs a column name, e.g. --by=type";
+        }
+        o.by = value;
+        return true;
+    case model_option:
+        model_given = true;
+        if (!parse_model(value, o.model)) {
+            problem = "unknown model '" + std::string(value) +
+                      "'; use --model=fixed, --model=dl, --model=reml or --model=all";
+        }
+        return true;
+    case title_option:
+    case unit_option:
+        (c == title_option ? o.title : o.unit) = value;
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
+
+std::vector<std::pair<const char*, std::string>> options::outputs() const {
+    std::vector<std::pair<const char*, std::string>> files;
+    for (const auto& [option, name] : {std::pair{"--plot", &plot}, std::pair{"--funnel", &funnel},
+                                       std::pair{"--summary", &summary}}) {
+        if (!name->empty()) {
+            files.emplace_back(option, *name);
+        }
+    }
+    return files;
+}
 
 parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     // getopt_long permutes its argv, so it gets copies; argv[0] names the program.
@@ -137,8 +292,16 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     opterr = 0; // the messages are ours
     optind = 0; // a full restart, also of GNU's state for clustered short options
     int c = 0;
+    bool model_given = false;
     // The leading ':' tells a missing value from an unknown option.
     while ((c = getopt_long(argc, argv.data(), ":h", long_options, nullptr)) != -1) {
+        std::string problem;
+        if (apply_analysis_option(c, optarg, result.opts, model_given, problem)) {
+            if (!problem.empty()) {
+                return refuse(problem);
+            }
+            continue;
+        }
         switch (c) {
         case 'h':
             result.what = command::help;
@@ -160,12 +323,6 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
             break;
         case pool_option:
             result.opts.pool = true;
-            break;
-        case plot_option:
-            if (*optarg == '\0') {
-                return refuse("option '--plot' needs a file name, e.g. --plot=forest.svg");
-            }
-            result.opts.plot = optarg;
             break;
         case increment_option: {
             const parsed<double> d = parse_number(optarg);
@@ -225,16 +382,7 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
         }
         case ':': {
             const std::string word = argv[optind - 1];
-            const char* example = word == "--plot"             ? "--plot=forest.svg"
-                                  : word == "--increment"      ? "--increment=10"
-                                  : word == "--covariance"     ? "--covariance=hamling"
-                                  : word == "--missing-counts" ? "--missing-counts=indep"
-                                  : word == "--open-width"     ? "--open-width=1"
-                                  : word == "--trend"          ? "--trend=spline"
-                                  : word == "--knots"          ? "--knots=4"
-                                  : word == "--at"             ? "--at=0,10,20"
-                                  : word == "--reference-dose" ? "--reference-dose=0"
-                                                               : "--format=csv";
+            const char* example = value_example(word);
             return refuse("option '" + word + "' needs a value, e.g. " + example +
                           "; see 'Morvex --help'");
         }
@@ -262,8 +410,9 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     }
     if (result.opts.inputs.empty()) {
         result.what = command::usage;
-    } else if (result.opts.increment && !result.opts.pool && result.opts.plot.empty()) {
-        return refuse("option '--increment' applies to the pooled slopes: add --pool or "
+    } else if (result.opts.plot.empty() &&
+               (!result.opts.title.empty() || !result.opts.unit.empty() || model_given)) {
+        return refuse("options '--model', '--title' and '--unit' apply to the forest plot: add "
                       "--plot=FILE.svg");
     } else if (!result.opts.curve &&
                (!result.opts.trend.at.empty() || result.opts.trend.reference_dose ||
@@ -274,6 +423,9 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
                (result.opts.trend.knot_count != min_knots || !result.opts.trend.knots.empty())) {
         return refuse("option '--knots' applies to --trend=spline");
     }
+    // The analyses beside the pooled slope, and their table, need the pooling.
+    result.opts.pool = result.opts.pool || result.opts.knapp_hartung || result.opts.leave_one_out ||
+                       result.opts.egger || !result.opts.by.empty() || !result.opts.summary.empty();
     return result;
 }
 

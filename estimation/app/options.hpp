@@ -13,6 +13,9 @@ namespace morvex {
 
 enum class output_format { text, csv, json };
 
+// The pooling models a forest plot draws as diamonds.
+enum class plot_model { fixed, dl, reml, all };
+
 struct options {
     output_format format = output_format::text;
     std::vector<std::string> inputs; // setting files and tables, in order
@@ -22,9 +25,20 @@ struct options {
     covariance_kind covariance = covariance_kind::gl; // of studies with counts
     bool missing_counts_indep = false; // analyse studies without counts as independent
     bool method_named = false;         // --covariance or --missing-counts was given
-    double open_width = 1.0; // an open dose category adds this times half its neighbour's width
-    bool curve = false;      // --trend or --one-stage: pool the trends' coefficients
-    curve_settings trend;    // the trend's shape, knots, model and predictions
+    double open_width = 1.0;    // an open dose category adds this times half its neighbour's width
+    bool curve = false;         // --trend or --one-stage: pool the trends' coefficients
+    curve_settings trend;       // the trend's shape, knots, model and predictions
+    bool knapp_hartung = false; // Knapp-Hartung limits of the random-effects summaries
+    bool leave_one_out = false; // the pooling without each study in turn
+    bool egger = false;         // Egger's test for small-study effects
+    std::string by;             // the table column whose values form subgroups
+    std::string summary;        // the CSV table of the analyses; empty for none
+    std::string funnel;         // the funnel plot (SVG); empty for none
+    plot_model model = plot_model::reml;
+    std::string title; // of the forest plot; empty: the input's name
+    std::string unit;  // the forest plot's axis wording, e.g. "Relative risk per 10 g/day"
+    // Every file the run writes besides standard output, with its option.
+    std::vector<std::pair<const char*, std::string>> outputs() const;
 };
 
 // What the command line asks for: a run, or an answer that needs no input.

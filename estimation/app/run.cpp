@@ -6,15 +6,19 @@
 #include "estimation/method/covariance.hpp"
 #include "estimation/method/fitted_counts.hpp"
 #include "estimation/method/trend.hpp"
+#include "estimation/output/analyses_report.hpp"
 #include "estimation/output/atomic_file.hpp"
 #include "estimation/output/csv.hpp"
 #include "estimation/output/curve_csv.hpp"
 #include "estimation/output/curve_report.hpp"
 #include "estimation/output/pooled_report.hpp"
 #include "estimation/output/report.hpp"
+#include "estimation/output/summary_table.hpp"
+#include "estimation/output/svg/canvas.hpp"
 #include "estimation/output/svg/curve_plot.hpp"
 #include "estimation/output/svg/dose_response_plot.hpp"
 #include "estimation/output/svg/forest_plot.hpp"
+#include "estimation/output/svg/funnel_plot.hpp"
 #include "matrix/matrix.hpp"
 
 #include <algorithm>
@@ -23,6 +27,7 @@
 #include <new>
 #include <optional>
 #include <sstream>
+#include <tuple>
 #include <utility>
 
 namespace morvex {
@@ -31,12 +36,18 @@ namespace {
 // The classic usage line, which scripts and the manual rely on; --help gives the rest.
 const char* const usage = "Morvex <setting file>\n";
 
-const char* const synopsis = "Usage: Morvex <setting file>\n"
-                             "       Morvex [--format=text|csv|json] [--pool] [--increment=D]\n"
-                             "              [--plot=FILE.svg] [--covariance=gl|hamling|indep]\n"
-                             "              [--missing-counts=refuse|indep] [--open-width=F]\n"
-                             "              [--] FILE...\n"
-                             "       Morvex -h | --help | --version\n";
+const char* const synopsis =
+    "Usage: Morvex <setting file>\n"
+    "       Morvex [--format=text|csv|json] [--pool] [--increment=D]\n"
+    "              [--knapp-hartung] [--leave-one-out] [--egger] [--by=COLUMN]\n"
+    "              [--summary=FILE.csv] [--plot=FILE.svg] [--funnel=FILE.svg]\n"
+    "              [--model=fixed|dl|reml|all] [--title=TEXT] [--unit=TEXT]\n"
+    "              [--trend=linear|quadratic|spline] [--knots=K|a,b,c]\n"
+    "              [--one-stage] [--at=x1,x2,...] [--reference-dose=X]\n"
+    "              [--covariance=gl|hamling|indep] [--missing-counts=refuse|indep]\n"
+    "              [--open-width=F]\n"
+    "              [--] FILE...\n"
+    "       Morvex -h | --help | --version\n";
 
 const char* const help =
     "Estimates the slope of the log relative risk per unit of dose, and its\n"
@@ -60,15 +71,21 @@ const char* const help =
     "\n"
     "Options:\n"
     "  --format=text  one report per study, separated by an empty line (default)\n"
-    "  --format=csv   one row per study: input,id,design,categories,iterations,\n"
-    "                 converged,beta,se,lower,upper,p,status,message\n"
+    "  --format=csv   one row per study and nothing else: input,id,design,\n"
+    "                 categories,iterations,converged,beta,se,lower,upper,p,\n"
+    "                 status,message,warnings (with --increment also increment,\n"
+    "                 rr,rr_lower,rr_upper)\n"
     "  --format=json  one document {\"studies\": [...]} with inputs, fitted counts\n"
     "                 and covariance matrix\n"
     "  --pool         after the studies, pool the slopes of those with a complete\n"
     "                 estimate: fixed effect, DerSimonian-Laird and REML random\n"
-    "                 effects, heterogeneity (Q, I^2) and weights; CSV rows with\n"
-    "                 status 'pooled' and id fixed, dl or reml, JSON \"pooled\"\n"
-    "  --increment=D  also give the pooled slopes as the RR per D units of dose\n"
+    "                 effects, heterogeneity (Q, I^2), weights and prediction\n"
+    "                 intervals; in text and JSON (\"pooled\")\n"
+    "  --increment=D  also give slopes as the RR per D units of dose\n"
+    "  --knapp-hartung, --leave-one-out, --egger, --by=COLUMN\n"
+    "                 analyses beside the pooled slope (imply --pool); --by pools\n"
+    "                 the studies of each value of a table column on their own\n"
+    "  --summary=FILE.csv  one row per analysis and model (implies --pool)\n"
     "  --plot=FILE.svg  draw a forest plot of the complete studies (a dose-response\n"
     "                 plot for a run of one study), written when the run is done\n"
     "  --covariance=gl|hamling|indep  each study's covariance: fitted counts\n"
@@ -84,14 +101,17 @@ const char* const help =
     "  --one-stage    pool in one model over all exposed categories\n"
     "  --at=x1,x2,..  doses for the predicted RRs of the pooled trend\n"
     "  --reference-dose=X  the dose they are against (default: the smallest)\n"
+    "  --model=fixed|dl|reml|all, --title=TEXT, --unit=TEXT\n"
+    "                 the forest plot's diamonds, title and axis label\n"
+    "  --funnel=FILE.svg  draw a funnel plot of the pooled studies\n"
     "  -h, --help     this text;  --version  the version\n"
     "  --             ends the options (for a file name that starts with '-')\n"
     "\n"
     "Exit status: 0 every study estimated; 1 bad command line, or the one setting\n"
     "file is unreadable or refused; 3 the one setting file's estimation stopped\n"
     "(the report so far stays on standard output); 4 a run of tables or several\n"
-    "files in which some study or file was refused or stopped. A picture that\n"
-    "cannot be drawn or written gives 3.\n";
+    "files in which some study or file was refused or stopped. A picture or\n"
+    "summary table that cannot be drawn or written gives 3.\n";
 
 const char* const abnormal_termination = "Abnormal program termination";
 
@@ -109,39 +129,81 @@ void summarise(std::vector<study_summary>& list, const study_result& r) {
     list.push_back(std::move(s));
 }
 
-// A forest plot's row label: a table study's id (with its file when the
-// studies come from several), a setting file's title (or its name).
-std::string plot_label(const study_summary& s, bool one_input) {
-    if (!s.id.empty() || s.title.empty()) {
-        return one_input && !s.id.empty() ? s.id : s.label;
+forest_model forest_model_of(plot_model m) {
+    switch (m) {
+    case plot_model::fixed:
+        return forest_model::fixed;
+    case plot_model::dl:
+        return forest_model::dl;
+    case plot_model::all:
+        return forest_model::all;
+    case plot_model::reml:
+        break;
     }
-    return s.title;
+    return forest_model::reml;
 }
 
-forest_plot make_forest(const meta_analysis& m, std::optional<double> increment) {
-    forest_plot plot;
-    if (m.pooled) {
-        plot = make_forest_plot(*m.pooled, increment);
-    } else {
-        // Too few to pool: the studies alone, equal squares.
-        plot.increment = increment;
-        const double share = 100.0 / static_cast<double>(m.included.size());
-        for (const study_summary& s : m.included) {
-            plot.rows.push_back(
-                {s.label, s.beta, s.beta - z_975 * s.se, s.beta + z_975 * s.se, share});
+after_studies after_studies_of(const options& opts) {
+    after_studies after;
+    after.pool = opts.pool;
+    after.plot = !opts.plot.empty();
+    after.increment = opts.increment;
+    after.asked = {opts.knapp_hartung, opts.leave_one_out, opts.egger, opts.by};
+    after.summary = !opts.summary.empty();
+    after.funnel = !opts.funnel.empty();
+    after.forest = {forest_model_of(opts.model), opts.title, opts.unit, opts.increment};
+    if (opts.curve) {
+        after.curve = opts.trend;
+    }
+    return after;
+}
+
+// Writes the pictures and the summary table asked for; false, with one line on
+// standard error for each, when some cannot be drawn or written.
+bool write_outputs(const options& opts, const session& s, std::ostream& err) {
+    const std::tuple<const std::string*, const std::string*, const std::string*> files[] = {
+        {&opts.plot, &s.picture(), &s.picture_problem()},
+        {&opts.funnel, &s.funnel(), &s.funnel_problem()},
+        {&opts.summary, &s.summary(), &s.picture_problem()}};
+    bool written = true;
+    for (const auto& [name, content, reason] : files) {
+        if (name->empty()) {
+            continue;
+        }
+        const std::string problem =
+            content->empty() ? *reason : write_file_atomically(*name, *content);
+        if (!problem.empty()) {
+            err << "Morvex: " << printable(*name) << ": cannot write: " << problem << '\n';
+            written = false;
         }
     }
-    const bool one_input =
-        std::all_of(m.included.begin(), m.included.end(),
-                    [&](const study_summary& s) { return s.input == m.included.front().input; });
-    for (std::size_t i = 0; i < plot.rows.size(); ++i) {
-        plot.rows[i].label = plot_label(m.included[i], one_input);
+    return written;
+}
+
+// An output must never replace an input, by the same name or another path to
+// it, nor another output.
+std::string output_conflict(const options& opts) {
+    const auto outputs = opts.outputs();
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        const char* const option = outputs[i].first;
+        const std::string& name = outputs[i].second;
+        const auto input =
+            std::find_if(opts.inputs.begin(), opts.inputs.end(),
+                         [&](const auto& in) { return in == name || same_file(in, name); });
+        if (input != opts.inputs.end()) {
+            return printable(name) + ": " +
+                   (std::string(option) == "--summary" ? "the summary table" : "the picture") +
+                   " would replace the input " + quoted(*input) + "; name another file for " +
+                   option;
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (outputs[j].second == name || same_file(outputs[j].second, name)) {
+                return printable(name) + ": named for both " + outputs[j].first + " and " + option +
+                       "; name two files";
+            }
+        }
     }
-    plot.weight_heading = m.pooled ? "REML weight (%)" : "Weight (%)";
-    const std::string& input = m.included.front().input;
-    plot.title = (one_input ? input.substr(input.rfind('/') + 1) + ": " : std::string()) +
-                 format("%zu studies", m.included.size());
-    return plot;
+    return {};
 }
 
 } // namespace
@@ -202,7 +264,7 @@ session::session(output_format format, bool classic, std::ostream& out, std::ost
     : format_(format), classic_(classic), out_(out), err_(err), json_(out, method.named),
       after_(std::move(after)), method_(method) {
     if (format_ == output_format::csv) {
-        write_csv_header(out_, method_.named);
+        write_csv_header(out_, after_.increment.has_value(), method_.named);
     } else if (format_ == output_format::json) {
         json_.begin();
     }
@@ -226,7 +288,7 @@ void session::emit(const study_result& r) {
         print_report(out_, r, classic_);
         break;
     case output_format::csv:
-        write_csv_row(out_, r, method_.named);
+        write_csv_row(out_, r, after_.increment, method_.named);
         break;
     case output_format::json:
         json_.write(r);
@@ -290,14 +352,36 @@ void session::draw(const meta_analysis& m) {
             return;
         }
         const study_summary& s = summaries_.front();
-        write_dose_response_plot(svg, make_dose_response_plot(*first_study_, trend{s.beta, s.se}));
+        dose_response_plot plot = make_dose_response_plot(*first_study_, trend{s.beta, s.se});
+        const std::string file = s.input.substr(s.input.rfind('/') + 1);
+        // The study's name shortened so that its file always shows.
+        const std::string where =
+            " (" + (s.id.empty() || s.name.empty() ? "" : "study " + s.id + ", ") + file + ")";
+        const std::string name = s.id.empty() ? s.title : study_label(s, true);
+        const std::size_t room = where.size() < 40 ? 64 - where.size() : 24;
+        plot.title = name.empty() ? file : shorten(name, room) + where;
+        write_dose_response_plot(svg, plot);
     } else if (m.included.empty()) {
         picture_problem_ = "no study has a complete estimate to draw";
         return;
     } else {
-        write_forest_plot(svg, make_forest(m, after_.increment));
+        const forest_content forest = make_forest(m, after_.forest);
+        if (!forest.notice.empty()) {
+            err_ << "Morvex: warning: forest plot: " << forest.notice << '\n';
+        }
+        write_forest_plot(svg, forest.plot);
     }
     picture_ = svg.str();
+}
+
+void session::draw_funnel(const meta_analysis& m) {
+    if (!m.pooled) {
+        funnel_problem_ = "a funnel plot needs a pooling: " + m.not_pooled;
+        return;
+    }
+    std::ostringstream svg;
+    write_funnel_plot(svg, make_funnel_plot(*m.pooled, "Funnel plot: " + inputs_title(m)));
+    funnel_ = svg.str();
 }
 
 void session::add_setting_text(const std::string& name, std::string_view content) {
@@ -324,7 +408,15 @@ void session::add_setting_text(const std::string& name, std::string_view content
             r.message = printable(name) + ": " + r.message; // among other inputs, say which stopped
         }
     }
+    const std::string& by = after_.asked.by;
+    if (!by.empty()) {
+        err_ << "Morvex: " << printable(name) << ": warning: --by=" << printable(by)
+             << ": a setting file has no columns; its study forms no subgroup\n";
+    }
     emit(r);
+    if (!by.empty()) {
+        summaries_.back().group_missing = "a setting file has no columns";
+    }
 }
 
 void session::add_table_text(const std::string& name, std::string content,
@@ -341,6 +433,11 @@ void session::add_table_text(const std::string& name, std::string content,
         r.message = printable(name) + ':' + std::to_string(e.line()) + ": " + e.what();
         emit(r);
         return;
+    }
+    const std::string& by = after_.asked.by;
+    if (!by.empty() && !table->field(0, by).column) {
+        err_ << "Morvex: " << printable(name) << ":1: warning: --by=" << printable(by)
+             << ": the table has no column " << quoted(by) << "; its studies form no subgroup\n";
     }
     for (std::size_t k = 0; k < table->study_count(); ++k) {
         table_study t = table->read(k);
@@ -384,6 +481,38 @@ void session::add_table_text(const std::string& name, std::string content,
             }
         }
         emit(r);
+        describe(*table, k);
+    }
+}
+
+// A table study's name from its label column, or its author and year columns,
+// and its value of the column that forms subgroups.
+void session::describe(const table_file& table, std::size_t k) {
+    study_summary& s = summaries_.back();
+    const table_file::field_value label = table.field(k, "label");
+    const table_file::field_value author = table.field(k, "author");
+    const table_file::field_value year = table.field(k, "year");
+    if (label.column && !is_missing_text(label.value)) {
+        s.name = label.value;
+    } else if (author.column && !is_missing_text(author.value)) {
+        s.name = author.value;
+        if (year.column && !is_missing_text(year.value)) {
+            s.name += " " + year.value;
+        }
+    }
+    const std::string& by = after_.asked.by;
+    if (by.empty()) {
+        return;
+    }
+    const table_file::field_value group = table.field(k, by);
+    if (!group.column) {
+        s.group_missing = "the table has no column " + quoted(by);
+    } else if (!group.agree) {
+        s.group_missing = "its rows give different values of column " + quoted(by);
+    } else if (is_missing_text(group.value)) {
+        s.group_missing = "no value of column " + quoted(by);
+    } else {
+        s.group = group.value;
     }
 }
 
@@ -396,8 +525,8 @@ void session::add_unreadable(const std::string& name, const std::string& message
 
 int session::finish() {
     std::optional<meta_analysis> m;
-    if (after_.pool || after_.plot) {
-        m = analyse(summaries_, after_.increment);
+    if (after_.pool || after_.plot || after_.funnel) {
+        m = analyse(summaries_, after_.increment, after_.asked);
     }
     std::optional<curve_result> curve;
     if (after_.curve) {
@@ -405,9 +534,7 @@ int session::finish() {
     }
     if (after_.pool && format_ == output_format::text) {
         out_ << '\n';
-        print_meta_analysis(out_, *m);
-    } else if (after_.pool && format_ == output_format::csv) {
-        write_csv_pooled_rows(out_, *m, method_.named);
+        print_meta_analysis(out_, *m, [&m](std::ostream& out) { print_further_analyses(out, *m); });
     }
     if (curve && after_.plot && curve->basis.shape != trend_shape::linear) {
         draw_curve(*curve);
@@ -430,6 +557,12 @@ int session::finish() {
     }
     if (after_.plot && picture_.empty() && picture_problem_.empty()) {
         draw(*m);
+    }
+    if (after_.funnel) {
+        draw_funnel(*m);
+    }
+    if (after_.summary) {
+        summary_ = summary_table(*m);
     }
     if (classic_) {
         if (summaries_.empty()) {
@@ -477,13 +610,9 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         break;
     }
     const options& opts = command_line.opts;
-    // The picture must never replace an input, by the same name or another path to it.
-    const auto input = std::find_if(opts.inputs.begin(), opts.inputs.end(), [&](const auto& name) {
-        return !opts.plot.empty() && (name == opts.plot || same_file(name, opts.plot));
-    });
-    if (input != opts.inputs.end()) {
-        err << "Morvex: " << printable(opts.plot) << ": the picture would replace the input "
-            << quoted(*input) << "; name another file for --plot\n";
+    const std::string conflict = output_conflict(opts);
+    if (!conflict.empty()) {
+        err << "Morvex: " << conflict << '\n';
         return exit_refused;
     }
     // "-" is standard input: a table when its first line reads as a table's header.
@@ -498,11 +627,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     };
     const bool classic = opts.inputs.size() == 1 && !is_table(opts.inputs.front());
     try {
-        after_studies after{opts.pool, !opts.plot.empty(), opts.increment, std::nullopt};
-        if (opts.curve) {
-            after.curve = opts.trend;
-        }
-        session s(opts.format, classic, out, err, after,
+        session s(opts.format, classic, out, err, after_studies_of(opts),
                   {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width});
         for (const std::string& name : opts.inputs) {
             std::string content;
@@ -521,14 +646,13 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             }
         }
         int status = s.finish();
-        if (!opts.plot.empty()) {
-            const std::string problem = s.picture().empty()
-                                            ? s.picture_problem()
-                                            : write_file_atomically(opts.plot, s.picture());
-            if (!problem.empty()) {
-                err << "Morvex: " << printable(opts.plot) << ": cannot write: " << problem << '\n';
-                status = exit_stopped;
-            }
+        if (opts.format == output_format::csv && opts.pool && opts.summary.empty()) {
+            // Scripts that read the pooled rows from this file must not lose them silently.
+            err << "Morvex: note: --format=csv writes the study rows only; the pooled figures "
+                   "go to --summary=FILE.csv\n";
+        }
+        if (!write_outputs(opts, s, err)) {
+            status = exit_stopped;
         }
         return status;
     } catch (const std::bad_alloc&) {

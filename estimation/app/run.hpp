@@ -4,8 +4,10 @@
 #define MORVEX_ESTIMATION_RUN_HPP
 
 #include "estimation/app/options.hpp"
+#include "estimation/input/table_file.hpp"
 #include "estimation/method/study.hpp"
 #include "estimation/output/json.hpp"
+#include "estimation/output/svg/forest_content.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
 
 #include <optional>
@@ -35,8 +37,12 @@ void estimate(study_result& r);
 struct after_studies {
     bool pool = false;                   // pool the complete studies and write the summary
     bool plot = false;                   // draw the picture (see session::picture)
-    std::optional<double> increment;     // pooled slopes also as the RR per this much dose
+    std::optional<double> increment;     // slopes also as the RR per this much dose
     std::optional<curve_settings> curve; // pool the trends' coefficients (--trend)
+    analysis_request asked;              // the analyses beside the pooled slope
+    bool summary = false;                // make the summary table (see session::summary)
+    forest_request forest;               // what the forest plot shows
+    bool funnel = false;                 // draw the funnel plot (see session::funnel)
 };
 
 // How each study's covariance is formed.
@@ -73,12 +79,20 @@ public:
     // of the complete ones, one study its dose-response plot.
     const std::string& picture() const { return picture_; }
     const std::string& picture_problem() const { return picture_problem_; }
+    // After finish(), with `funnel`: the funnel plot, or empty with the reason in
+    // funnel_problem().
+    const std::string& funnel() const { return funnel_; }
+    const std::string& funnel_problem() const { return funnel_problem_; }
+    // After finish(), with `summary`: the CSV table of the analyses.
+    const std::string& summary() const { return summary_; }
 
 private:
     void emit(const study_result& r);
     void draw(const meta_analysis& m);
     void keep_for_curve(const study_result& r);
     void draw_curve(const curve_result& r);
+    void draw_funnel(const meta_analysis& m);
+    void describe(const table_file& table, std::size_t k);
 
     output_format format_;
     bool classic_;
@@ -93,6 +107,9 @@ private:
     std::vector<left_out_study> curve_left_out_; // the others, with why
     std::string picture_;
     std::string picture_problem_;
+    std::string summary_;
+    std::string funnel_;
+    std::string funnel_problem_;
 };
 
 // Runs every stage after the command line on the content of one setting file

@@ -12,15 +12,21 @@
 namespace morvex {
 
 std::string format(const char* fmt, ...) {
-    // Measure first, then write: a va_list is used once per va_start.
+    // Most lines fit a buffer on the stack and are formatted once; a longer one
+    // is formatted again into a buffer of its measured size (a va_list is used
+    // once per va_start).
+    char small[256];
     va_list args;
     va_start(args, fmt);
     // The analyzer of clang-tidy 14 does not see va_start initialise args.
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    const int size = std::vsnprintf(nullptr, 0, fmt, args);
+    const int size = std::vsnprintf(small, sizeof small, fmt, args);
     va_end(args);
     if (size <= 0) {
         return {};
+    }
+    if (static_cast<std::size_t>(size) < sizeof small) {
+        return {small, static_cast<std::size_t>(size)};
     }
     std::vector<char> buffer(static_cast<std::size_t>(size) + 1);
     va_start(args, fmt);

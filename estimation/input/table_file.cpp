@@ -285,6 +285,10 @@ bool is_zero(std::string_view value) {
 
 } // namespace
 
+bool is_missing_text(std::string_view value) {
+    return is_missing(value);
+}
+
 bool is_table_name(std::string_view name) {
     if (name.size() < 4) {
         return false;
@@ -318,6 +322,8 @@ table_file::table_file(std::string content, bool tab, double open_width)
         in.next(fields);
     } while (is_blank(fields));
     fields_ = fields.size();
+    std::transform(fields.begin(), fields.end(), std::back_inserter(header_),
+                   [](const std::string& f) { return lower(trimmed(f)); });
 
     const table_columns columns = find_columns(fields, header_line);
     id_ = columns.id;
@@ -350,6 +356,31 @@ table_file::table_file(std::string content, bool tab, double open_width)
         }
         studies_[it->second].push_back(row);
     }
+}
+
+table_file::field_value table_file::field(std::size_t k, std::string_view name) const {
+    field_value result;
+    const auto found = std::find(header_.begin(), header_.end(), lower(trimmed(name)));
+    if (found == header_.end()) {
+        return result;
+    }
+    result.column = true;
+    const auto index = static_cast<std::size_t>(found - header_.begin());
+    std::vector<std::string> fields;
+    bool first = true;
+    for (const row_ref& row : studies_[k]) {
+        record_reader in(content_, separator_, row.offset, row.line);
+        in.next(fields);
+        const std::string_view value =
+            index < fields.size() ? trimmed(fields[index]) : std::string_view();
+        if (first) {
+            result.value = std::string(value);
+            first = false;
+        } else if (value != result.value) {
+            result.agree = false;
+        }
+    }
+    return result;
 }
 
 table_study table_file::read(std::size_t k) const {

@@ -19,6 +19,9 @@ bool is_table_name(std::string_view name);
 // Whether it ends in ".tsv": a tab separates the fields rather than a comma.
 bool is_tsv_name(std::string_view name);
 
+// Whether a field means "no value": empty or NA, as R and spreadsheets write it.
+bool is_missing_text(std::string_view value);
+
 // One study of a table: its record, or why it was refused.
 struct table_study {
     std::string id;
@@ -41,6 +44,17 @@ public:
     // The k-th study in order of first appearance, read and checked.
     table_study read(std::size_t k) const;
 
+    // A study's value of a column that the estimation does not use (a label, a
+    // grouping): trimmed, from its first row; `agree` tells whether every row of
+    // the study gives the same. `column` is false when the header lacks it.
+    struct field_value {
+        bool column = false;
+        bool agree = true;
+        std::string value;
+    };
+    // `name` is matched in any letter case.
+    field_value field(std::size_t k, std::string_view name) const;
+
     struct row_ref {
         std::size_t offset; // where the row's record starts in the content
         int line;           // the line it starts on
@@ -50,7 +64,8 @@ public:
 private:
     std::string content_;
     char separator_;
-    std::size_t fields_ = 0; // fields of the header
+    std::size_t fields_ = 0;          // fields of the header
+    std::vector<std::string> header_; // its names, trimmed, in lower case
     column id_, type_, dose_, cases_, n_, controls_, rr_, lb_, ub_, logrr_, se_;
     bool log_scale_ = false;     // logrr and se rather than rr, lb and ub
     bool decimal_comma_ = false; // a semicolon table: 2,5 is two and a half

@@ -188,7 +188,12 @@ struct study_summary {
     double beta = not_computed;
     double se = not_computed;
     study_status status = study_status::refused;
-    std::string message;         // why it was refused or stopped, made printable
+    std::string message; // why it was refused or stopped, made printable
+    // A table study's name from its label column, or author and year; else empty.
+    std::string name;
+    // Its value of the column that forms subgroups, or why it has none.
+    std::string group;
+    std::string group_missing;
     std::size_t more_faults = 0; // further messages of a refused study
 };
 

@@ -2,6 +2,9 @@
 
 #include "estimation/base/format.hpp"
 
+#include <cmath>
+#include <string>
+
 namespace morvex {
 
 void write_csv_field(std::ostream& out, std::string_view text) {
@@ -19,13 +22,15 @@ void write_csv_field(std::ostream& out, std::string_view text) {
     out << '"';
 }
 
-void write_csv_header(std::ostream& out, bool covariance) {
+void write_csv_header(std::ostream& out, bool increment, bool covariance) {
     out << "input,id,design,categories,iterations,converged,beta,se,lower,upper,p,status,"
-           "message"
+           "message,warnings"
+        << (increment ? ",increment,rr,rr_lower,rr_upper" : "")
         << (covariance ? ",covariance\r\n" : "\r\n");
 }
 
-void write_csv_row(std::ostream& out, const study_result& r, bool covariance) {
+void write_csv_row(std::ostream& out, const study_result& r, std::optional<double> increment,
+                   bool covariance) {
     write_csv_field(out, r.input);
     out << ',';
     write_csv_field(out, r.id);
@@ -35,53 +40,34 @@ void write_csv_row(std::ostream& out, const study_result& r, bool covariance) {
     }
     out << ',';
     if (r.has_fit) {
-        out << r.iterations << ',' << (r.converged ? "true" : "false");
-    } else {
-        out << ',';
+        out << r.iterations;
     }
+    // A study whose counts were never fitted has not converged either.
+    out << ',' << (r.has_fit && r.converged ? "true" : "false");
     for (const double value : {r.beta, r.se, r.lower(), r.upper(), r.p()}) {
         out << ',' << shortest(value);
     }
     out << ',' << status_name(r.status) << ',';
     write_csv_field(out, r.message);
+    std::string warnings;
+    for (const notice& w : r.data.warnings) {
+        warnings += (warnings.empty() ? "" : " | ") +
+                    (w.line > 0 ? "line " + std::to_string(w.line) + ": " : std::string()) +
+                    w.message;
+    }
+    out << ',';
+    write_csv_field(out, warnings);
+    if (increment) {
+        const double d = *increment;
+        const double a = std::exp(d * r.lower());
+        const double b = std::exp(d * r.upper());
+        out << ',' << shortest(d) << ',' << shortest(std::exp(d * r.beta)) << ','
+            << shortest(std::fmin(a, b)) << ',' << shortest(std::fmax(a, b));
+    }
     if (covariance) {
         out << ',' << (r.has_data ? covariance_name(r.covariance) : "");
     }
     out << "\r\n";
-}
-
-void write_csv_pooled_rows(std::ostream& out, const meta_analysis& m, bool covariance) {
-    const char* const end = covariance ? ",\r\n" : "\r\n";
-    if (!m.pooled) {
-        out << ",,,,,,,,,,,not pooled,";
-        write_csv_field(out, m.not_pooled);
-        out << end;
-        return;
-    }
-    const pooled_summary& s = *m.pooled;
-    const std::pair<const char*, const pooled_estimate&> methods[] = {
-        {"fixed", s.fixed}, {"dl", s.dl}, {"reml", s.reml}};
-    for (const auto& [name, e] : methods) {
-        const bool reml = &e == &s.reml;
-        out << ',' << name << ",,,";
-        if (reml) {
-            out << s.reml_search.iterations << ',' << (s.reml_search.converged ? "true" : "false");
-        } else {
-            out << ',';
-        }
-        for (const double value : {e.estimate, e.se, e.lower, e.upper, e.p}) {
-            out << ',' << shortest(value);
-        }
-        out << ",pooled,k=" << s.studies.size() << " z=" << shortest(e.z)
-            << " tau2=" << shortest(e.tau2) << " Q=" << shortest(s.het.Q) << " df=" << s.het.df
-            << " Q_p=" << shortest(s.het.p) << " I2=" << shortest(s.het.I2);
-        if (m.increment) {
-            const rr_per_increment rr = per_increment(e, *m.increment);
-            out << " increment=" << shortest(*m.increment) << " rr=" << shortest(rr.rr)
-                << " rr_lower=" << shortest(rr.lower) << " rr_upper=" << shortest(rr.upper);
-        }
-        out << end;
-    }
 }
 
 } // namespace morvex

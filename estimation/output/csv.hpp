@@ -3,22 +3,21 @@
 #define MORVEX_ESTIMATION_CSV_HPP
 
 #include "estimation/method/study.hpp"
-#include "estimation/pooling/meta_analysis.hpp"
 
+#include <optional>
 #include <ostream>
 #include <string_view>
 
 namespace morvex {
 
+// One row per study and nothing else, so that the file reads as one data frame;
+// the pooling and the analyses go to the summary table. With an increment D
+// each row also gives the study's RR per D units of dose and its limits.
 // `covariance`: a last column says which covariance each study used (gl,
 // hamling, indep); it is written when the command line chooses one.
-void write_csv_header(std::ostream& out, bool covariance = false);
-void write_csv_row(std::ostream& out, const study_result& r, bool covariance = false);
-
-// After the study rows: one row per pooling method (`fixed`, `dl`, `reml` in
-// the id column, status `pooled`, the other figures as key=value pairs in the
-// message), or one row with status `not pooled` that says why.
-void write_csv_pooled_rows(std::ostream& out, const meta_analysis& m, bool covariance = false);
+void write_csv_header(std::ostream& out, bool increment = false, bool covariance = false);
+void write_csv_row(std::ostream& out, const study_result& r,
+                   std::optional<double> increment = std::nullopt, bool covariance = false);
 
 // A field quoted when it holds a separator, a quote or a line break.
 void write_csv_field(std::ostream& out, std::string_view text);

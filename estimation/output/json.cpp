@@ -84,6 +84,178 @@ void assigned_doses(std::ostream& out, const std::vector<dose_assignment>& doses
     }
 }
 
+void prediction(std::ostream& out, const std::optional<prediction_interval>& p) {
+    out << ", \"prediction\": ";
+    if (!p) {
+        out << "null";
+        return;
+    }
+    out << "{\"lower\": ";
+    number(out, p->lower);
+    out << ", \"upper\": ";
+    number(out, p->upper);
+    out << ", \"df\": " << p->df << '}';
+}
+
+void t_figures(std::ostream& out, const t_interval& e) {
+    const std::pair<const char*, double> figures[] = {
+        {"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower},
+        {"upper", e.upper},       {"t", e.t},   {"p", e.p}};
+    const char* separator = "{";
+    for (const auto& [name, value] : figures) {
+        out << separator << '"' << name << "\": ";
+        number(out, value);
+        separator = ", ";
+    }
+    out << ", \"df\": " << e.df << '}';
+}
+
+void heterogeneity_object(std::ostream& out, const heterogeneity& h) {
+    out << "{\"Q\": ";
+    number(out, h.Q);
+    out << ", \"df\": " << h.df << ", \"p\": ";
+    number(out, h.p);
+    out << ", \"I2\": ";
+    number(out, h.I2);
+    out << '}';
+}
+
+// The three models of a pooling as one object.
+void models(std::ostream& out, const pooled_summary& s, std::optional<double> increment) {
+    out << "{\"k\": " << s.studies.size() << ", \"fixed\": ";
+    estimate(out, s.fixed, false, increment);
+    out << "}, \"dl\": ";
+    estimate(out, s.dl, true, increment);
+    out << "}, \"reml\": ";
+    estimate(out, s.reml, true, increment);
+    out << "}, \"heterogeneity\": ";
+    heterogeneity_object(out, s.het);
+    out << '}';
+}
+
+void write_leave_one_out(std::ostream& out, const meta_analysis& m) {
+    out << ",\n  \"leave_one_out\": [";
+    const std::vector<left_one_out>& rows = m.more.leave_one_out;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const study_summary& st = m.included[rows[i].omitted];
+        open_study_entry(out, i, st.input, st.id);
+        out << ", \"pooled\": ";
+        if (rows[i].pooled) {
+            models(out, *rows[i].pooled, m.increment);
+        } else {
+            out << "null";
+        }
+        out << ", \"message\": ";
+        write_json_string(out, rows[i].message);
+        out << '}';
+    }
+    out << "], \"leave_one_out_note\": ";
+    write_json_string(out, m.more.leave_one_out_note);
+}
+
+void write_subgroup(std::ostream& out, const subgroup& g, const meta_analysis& m) {
+    out << "{\"value\": ";
+    write_json_string(out, g.value);
+    out << ", \"k\": " << g.members.size() << ", \"fixed\": ";
+    if (g.usable()) {
+        estimate(out, g.fixed, false, m.increment);
+        out << "}, \"dl\": ";
+        // One study has no between-study variance to report.
+        estimate(out, g.dl, g.pooled.has_value(), m.increment);
+        out << "}, \"reml\": ";
+        estimate(out, g.reml, g.pooled.has_value(), m.increment);
+        out << "}, \"heterogeneity\": ";
+        if (g.pooled) {
+            heterogeneity_object(out, g.pooled->het);
+        } else {
+            out << "null";
+        }
+    } else {
+        out << "null, \"dl\": null, \"reml\": null, \"heterogeneity\": null";
+    }
+    out << ", \"message\": ";
+    write_json_string(out, g.message);
+    out << ", \"studies\": [";
+    for (std::size_t j = 0; j < g.members.size(); ++j) {
+        const study_summary& st = m.included[g.members[j]];
+        out << (j == 0 ? "" : ", ") << "{\"input\": ";
+        write_json_string(out, st.input);
+        out << ", \"id\": ";
+        write_json_string(out, st.id);
+        out << '}';
+    }
+    out << "]}";
+}
+
+void write_subgroups(std::ostream& out, const meta_analysis& m) {
+    const subgroup_analysis& s = *m.more.subgroups;
+    out << ",\n  \"subgroups\": {\"column\": ";
+    write_json_string(out, m.asked.by);
+    out << ", \"groups\": [";
+    for (std::size_t i = 0; i < s.groups.size(); ++i) {
+        out << (i == 0 ? "\n   " : ",\n   ");
+        write_subgroup(out, s.groups[i], m);
+    }
+    out << "],\n   \"difference\": ";
+    if (s.fixed) {
+        const char* separator = "{";
+        for (const auto& [name, d] : {std::pair{"fixed", &*s.fixed}, std::pair{"dl", &*s.dl},
+                                      std::pair{"reml", &*s.reml}}) {
+            out << separator << '"' << name << "\": {\"Q\": ";
+            number(out, d->Q);
+            out << ", \"df\": " << d->df << ", \"p\": ";
+            number(out, d->p);
+            out << '}';
+            separator = ", ";
+        }
+        out << '}';
+    } else {
+        out << "null";
+    }
+    out << ", \"message\": ";
+    write_json_string(out, s.no_test);
+    out << ",\n   \"left_out\": [";
+    for (std::size_t i = 0; i < s.left_out_studies.size(); ++i) {
+        const study_summary& st = m.included[s.left_out_studies[i].study];
+        open_study_entry(out, i, st.input, st.id);
+        out << ", \"reason\": ";
+        write_json_string(out, s.left_out_studies[i].reason);
+        out << '}';
+    }
+    out << "]}";
+}
+
+void write_further(std::ostream& out, const meta_analysis& m) {
+    const further_analyses& a = m.more;
+    if (m.pooled && m.asked.knapp_hartung) {
+        out << ",\n  \"knapp_hartung\": {\"dl\": ";
+        t_figures(out, *a.dl_knapp_hartung);
+        out << ", \"reml\": ";
+        t_figures(out, *a.reml_knapp_hartung);
+        out << '}';
+    }
+    if (m.pooled && m.asked.leave_one_out) {
+        write_leave_one_out(out, m);
+    }
+    if (m.pooled && m.asked.egger) {
+        out << ",\n  \"egger\": ";
+        if (a.egger) {
+            out << "{\"intercept\": ";
+            t_figures(out, a.egger->intercept);
+            out << ", \"slope\": ";
+            number(out, a.egger->slope);
+            out << '}';
+        } else {
+            out << "null";
+        }
+        out << ", \"egger_note\": ";
+        write_json_string(out, a.egger_note);
+    }
+    if (a.subgroups) {
+        write_subgroups(out, m);
+    }
+}
+
 void write_pooled(std::ostream& out, const meta_analysis& m) {
     out << "{\"k\": " << m.included.size() << ", \"increment\": ";
     if (m.increment) {
@@ -99,19 +271,16 @@ void write_pooled(std::ostream& out, const meta_analysis& m) {
         estimate(out, s.fixed, false, m.increment);
         out << "},\n  \"dl\": ";
         estimate(out, s.dl, true, m.increment);
+        prediction(out, m.more.dl_prediction);
         out << "},\n  \"reml\": ";
         estimate(out, s.reml, true, m.increment);
+        prediction(out, m.more.reml_prediction);
         out << ", \"iterations\": " << s.reml_search.iterations
             << ", \"converged\": " << (s.reml_search.converged ? "true" : "false")
             << ", \"search\": {\"method\": \"grid and safeguarded Newton\", \"grid_points\": "
             << s.reml_search.grid_points << ", \"local_maxima\": " << s.reml_search.maxima << "}}";
-        out << ",\n  \"heterogeneity\": {\"Q\": ";
-        number(out, s.het.Q);
-        out << ", \"df\": " << s.het.df << ", \"p\": ";
-        number(out, s.het.p);
-        out << ", \"I2\": ";
-        number(out, s.het.I2);
-        out << '}';
+        out << ",\n  \"heterogeneity\": ";
+        heterogeneity_object(out, s.het);
     } else {
         out << ",\n  \"fixed\": null, \"dl\": null, \"reml\": null, \"heterogeneity\": null";
     }
@@ -135,7 +304,9 @@ void write_pooled(std::ostream& out, const meta_analysis& m) {
         write_json_string(out, st.reason);
         out << '}';
     }
-    out << "]}";
+    out << ']';
+    write_further(out, m);
+    out << '}';
 }
 
 } // namespace

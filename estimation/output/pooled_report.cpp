@@ -55,12 +55,20 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
     }
 }
 
-void print_meta_analysis(std::ostream& out, const meta_analysis& m) {
+void print_meta_analysis(std::ostream& out, const meta_analysis& m,
+                         const std::function<void(std::ostream&)>& analyses) {
     if (m.pooled) {
         print_pooled_summary(out, *m.pooled, m.increment);
     } else {
         out << rule << "No pooling: " << printable(m.not_pooled) << ".\n";
     }
+    if (analyses) {
+        analyses(out);
+    }
+    print_left_out(out, m);
+}
+
+void print_left_out(std::ostream& out, const meta_analysis& m) {
     if (!m.left_out.empty()) {
         out << "Left out of the pooling:\n";
         for (const left_out_study& s : m.left_out) {

@@ -5,6 +5,7 @@
 #include "estimation/pooling/meta_analysis.hpp"
 #include "estimation/pooling/pooling.hpp"
 
+#include <functional>
 #include <optional>
 #include <ostream>
 
@@ -17,7 +18,13 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
 
 // The pooling step of a run: the summary, or why there is none, then the
 // studies left out with their reasons.
-void print_meta_analysis(std::ostream& out, const meta_analysis& m);
+// `analyses`, when given, writes what stands between the summary and the list
+// of studies left out (the analyses beside the pooled slope).
+void print_meta_analysis(std::ostream& out, const meta_analysis& m,
+                         const std::function<void(std::ostream&)>& analyses = {});
+
+// The studies left out of the pooling, with their reasons; nothing when none.
+void print_left_out(std::ostream& out, const meta_analysis& m);
 
 } // namespace morvex
 

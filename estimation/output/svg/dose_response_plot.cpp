@@ -41,6 +41,17 @@ axis dose_axis(const dose_response_plot& plot) {
             dose_hi = std::max(dose_hi, p.dose);
         }
     }
+    // Doses as published: from 0 when the lowest lies near it, else from the
+    // lowest (a BMI from 21.6), so the curve is not drawn far beyond the data.
+    double lowest = dose_hi;
+    for (const dose_point& p : plot.points) {
+        if (std::isfinite(p.dose)) {
+            lowest = std::min(lowest, p.dose);
+        }
+    }
+    if (lowest > 0.2 * dose_hi) {
+        dose_lo = lowest - 0.03 * (dose_hi - lowest);
+    }
     dose_lo = clamp_position(dose_lo);
     dose_hi = clamp_position(dose_hi);
     x.lo = dose_lo;
@@ -52,14 +63,15 @@ axis dose_axis(const dose_response_plot& plot) {
 
 // log RR: the points and the curve's ends always; limits and band within reach.
 axis log_rr_axis(const dose_response_plot& plot, const axis& x, double beta, double band) {
-    double core_lo = std::min({0.0, curve(beta, x.lo), curve(beta, x.hi)});
-    double core_hi = std::max({0.0, curve(beta, x.lo), curve(beta, x.hi)});
+    const double x0 = plot.reference_dose;
+    double core_lo = std::min({0.0, curve(beta, x.lo - x0), curve(beta, x.hi - x0)});
+    double core_hi = std::max({0.0, curve(beta, x.lo - x0), curve(beta, x.hi - x0)});
     double extent_lo = core_lo;
     double extent_hi = core_hi;
     for (const double end : {x.lo, x.hi}) {
         for (const double b : {beta - band, beta + band}) {
-            extent_lo = std::min(extent_lo, curve(b, end));
-            extent_hi = std::max(extent_hi, curve(b, end));
+            extent_lo = std::min(extent_lo, curve(b, end - x0));
+            extent_hi = std::max(extent_hi, curve(b, end - x0));
         }
     }
     for (const dose_point& p : plot.points) {
@@ -79,23 +91,24 @@ axis log_rr_axis(const dose_response_plot& plot, const axis& x, double beta, dou
 }
 
 // Band, reference line and curve, clipped to the plot area.
-std::string band_and_curve(const axis& x, const axis& y, double beta, double band) {
+std::string band_and_curve(const axis& x, const axis& y, double beta, double band, double x0) {
     std::vector<std::pair<double, double>> band_points;
     std::vector<std::pair<double, double>> curve_points;
     const auto sample = [&](int i) {
         return x.lo + (x.hi - x.lo) * static_cast<double>(i) / samples;
     };
+    const auto dose = [&](int i) { return sample(i) - x0; };
     const auto y_pixel = [&](double log_rr) {
         // Far outside the area but finite; the clip path hides the rest.
         return std::clamp(y.pixel_lo + (log_rr - y.lo) / (y.hi - y.lo) * (y.pixel_hi - y.pixel_lo),
                           top - 1000.0, bottom + 1000.0);
     };
     for (int i = 0; i <= samples; ++i) {
-        band_points.emplace_back(x.pixel(sample(i)), y_pixel(curve(beta + band, sample(i))));
-        curve_points.emplace_back(x.pixel(sample(i)), y_pixel(curve(beta, sample(i))));
+        band_points.emplace_back(x.pixel(sample(i)), y_pixel(curve(beta + band, dose(i))));
+        curve_points.emplace_back(x.pixel(sample(i)), y_pixel(curve(beta, dose(i))));
     }
     for (int i = samples; i >= 0; --i) {
-        band_points.emplace_back(x.pixel(sample(i)), y_pixel(curve(beta - band, sample(i))));
+        band_points.emplace_back(x.pixel(sample(i)), y_pixel(curve(beta - band, dose(i))));
     }
     std::string s = "<g clip-path=\"url(#plot-area)\">\n";
     s += polygon(band_points, " fill=\"#9ecae1\" fill-opacity=\"0.55\" stroke=\"none\"");
@@ -170,9 +183,10 @@ dose_response_plot make_dose_response_plot(const study& st, const trend& t) {
     p.title = st.title;
     p.beta = t.beta;
     p.se = t.se;
-    p.points.push_back({0.0, 1.0, 1.0, 1.0, true});
+    p.reference_dose = st.x0;
+    p.points.push_back({st.x0, 1.0, 1.0, 1.0, true});
     for (Matrix::size_type i = 0; i < st.x.row_count(); ++i) {
-        p.points.push_back({st.x(i, 0), std::exp(st.L(i, 0)), std::exp(st.lo(i, 0)),
+        p.points.push_back({st.x0 + st.x(i, 0), std::exp(st.L(i, 0)), std::exp(st.lo(i, 0)),
                             std::exp(st.hi(i, 0)), false});
     }
     return p;
@@ -187,14 +201,19 @@ void write_dose_response_plot(std::ostream& out, const dose_response_plot& plot)
     std::string s = svg_open(width, height);
     s += text_element(0.5 * width, 26, shorten(plot.title, 64),
                       " font-size=\"15\" font-weight=\"bold\" text-anchor=\"middle\"");
-    s += text_element(0.5 * width, 44,
-                      "beta = " + value_text(plot.beta) + " (SE " + value_text(plot.se) +
-                          ") per unit of dose",
-                      " text-anchor=\"middle\" fill=\"#444\"");
+    s += text_element(
+        0.5 * width, 44,
+        "beta = " + value_text(plot.beta) + " (SE " + value_text(plot.se) + ") per unit of dose" +
+            (plot.reference_dose != 0.0
+                 ? "; x counted from the reference dose " + general_text(plot.reference_dose)
+                 : std::string()),
+        " text-anchor=\"middle\" fill=\"#444\"");
     s += "<defs><clipPath id=\"plot-area\"><rect x=\"" + num(left) + "\" y=\"" + num(top) +
          "\" width=\"" + num(right - left) + "\" height=\"" + num(bottom - top) +
          "\"/></clipPath></defs>\n";
-    s += band_and_curve(x, y, beta, band);
+    const double x0 =
+        std::isfinite(plot.reference_dose) ? clamp_position(plot.reference_dose) : 0.0;
+    s += band_and_curve(x, y, beta, band, x0);
     for (const dose_point& p : plot.points) {
         s += category_marks(p, x, y);
     }

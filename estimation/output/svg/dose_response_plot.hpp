@@ -24,8 +24,9 @@ struct dose_point {
 struct dose_response_plot {
     std::string title;
     std::vector<dose_point> points;
-    double beta = 0.0; // the fitted curve exp(beta x) with its 95% band
+    double beta = 0.0; // the fitted curve exp(beta (x - reference_dose)) with its 95% band
     double se = 0.0;
+    double reference_dose = 0.0; // doses are drawn as published, the reference at its own
     std::string dose_label = "Dose";
 };
 

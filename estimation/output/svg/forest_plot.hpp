@@ -4,6 +4,7 @@
 
 #include "estimation/pooling/pooling.hpp"
 
+#include <limits>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -18,12 +19,25 @@ struct forest_row {
     double lower = 0.0;
     double upper = 0.0;
     double weight_percent = 0.0; // sets the area of the square; not shown for summaries
+    // A summary's 95% prediction interval, drawn as a line through its diamond; NaN for none.
+    double prediction_lower = std::numeric_limits<double>::quiet_NaN();
+    double prediction_upper = std::numeric_limits<double>::quiet_NaN();
+};
+
+// Studies drawn together under a heading, with their own summaries: a subgroup.
+struct forest_block {
+    std::string heading;
+    std::vector<forest_row> rows;
+    std::vector<forest_row> summaries;
+    std::string note; // a line under them, e.g. their heterogeneity
 };
 
 struct forest_plot {
     std::string title;
     std::vector<forest_row> rows;      // one per study, drawn as squares
     std::vector<forest_row> summaries; // drawn as diamonds below the studies
+    std::vector<forest_block> blocks;  // subgroups, drawn after `rows`, before `summaries`
+    std::vector<std::string> notes;    // lines under the summaries: heterogeneity, tests
     std::string weight_heading = "Weight (%)";
     // With an increment D every value v is shown as the relative risk exp(D v)
     // on a log axis with its reference line at 1; otherwise as a slope, reference at 0.
@@ -34,7 +48,19 @@ struct forest_plot {
 // The studies with their REML weights and the three summaries of a pooling.
 forest_plot make_forest_plot(const pooled_summary& s, std::optional<double> increment);
 
+// Above this many study rows a plot would be taller (22 px a row) than picture
+// viewers open, so callers draw the summaries alone.
+constexpr std::size_t forest_row_limit = 1000;
+
 void write_forest_plot(std::ostream& out, const forest_plot& plot);
+
+// At most `max_chars` characters of valid UTF-8 text: a longer one keeps its
+// start and its end (a study's year) around an ellipsis.
+std::string shorten_middle(const std::string& text, std::size_t max_chars);
+
+// The number of decimals that shows every interval of `values` (lower, upper
+// pairs) with distinct ends: at least 2, more for narrow intervals, at most 10.
+int interval_decimals(const std::vector<std::pair<double, double>>& values);
 
 } // namespace morvex
 

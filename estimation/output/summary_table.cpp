@@ -1,0 +1,235 @@
+#include "estimation/output/summary_table.hpp"
+
+#include "estimation/base/format.hpp"
+#include "estimation/output/csv.hpp"
+
+#include <cmath>
+#include <sstream>
+
+namespace morvex {
+namespace {
+
+constexpr double none = not_computed;
+
+// One row; NaN fields are written empty.
+struct row {
+    const char* analysis = "overall";
+    std::string subgroup, left_out_input, left_out_id;
+    const char* model = "";
+    double k = none, estimate = none, se = none, lower = none, upper = none, z = none, t = none,
+           t_df = none, p = none, tau2 = none, Q = none, df = none, p_Q = none, I2 = none,
+           pi_lower = none, pi_upper = none, increment = none, rr = none, rr_lower = none,
+           rr_upper = none;
+    std::string note;
+};
+
+const char* const header = "analysis,subgroup,left_out_input,left_out_id,model,k,estimate,se,"
+                           "lower,upper,z,t,t_df,p,tau2,Q,df,p_Q,I2,pi_lower,pi_upper,increment,"
+                           "rr,rr_lower,rr_upper,note\r\n";
+
+void write(std::ostream& out, const row& r) {
+    out << r.analysis << ',';
+    write_csv_field(out, r.subgroup);
+    out << ',';
+    write_csv_field(out, r.left_out_input);
+    out << ',';
+    write_csv_field(out, r.left_out_id);
+    out << ',' << r.model;
+    for (const double v :
+         {r.k,        r.estimate, r.se,        r.lower, r.upper,    r.z,       r.t,
+          r.t_df,     r.p,        r.tau2,      r.Q,     r.df,       r.p_Q,     r.I2,
+          r.pi_lower, r.pi_upper, r.increment, r.rr,    r.rr_lower, r.rr_upper}) {
+        out << ',' << shortest(v);
+    }
+    out << ',';
+    write_csv_field(out, r.note);
+    out << "\r\n";
+}
+
+void add_increment(row& r, const std::optional<double>& increment) {
+    if (!increment) {
+        return;
+    }
+    const double a = std::exp(*increment * r.lower);
+    const double b = std::exp(*increment * r.upper);
+    r.increment = *increment;
+    r.rr = std::exp(*increment * r.estimate);
+    r.rr_lower = std::fmin(a, b);
+    r.rr_upper = std::fmax(a, b);
+}
+
+// A model's summary with the heterogeneity of the studies it pools.
+row model_row(const char* analysis, const char* model, const pooled_estimate& e, std::size_t k,
+              const heterogeneity* het, const meta_analysis& m) {
+    row r;
+    r.analysis = analysis;
+    r.model = model;
+    r.k = static_cast<double>(k);
+    r.estimate = e.estimate;
+    r.se = e.se;
+    r.lower = e.lower;
+    r.upper = e.upper;
+    r.z = e.z;
+    r.p = e.p;
+    if (std::string(model) != "fixed") {
+        r.tau2 = e.tau2;
+        if (const auto pi = predict(e, k)) {
+            r.pi_lower = pi->lower;
+            r.pi_upper = pi->upper;
+        }
+    }
+    if (het != nullptr) {
+        r.Q = het->Q;
+        r.df = het->df;
+        r.p_Q = het->p;
+        r.I2 = het->I2;
+    }
+    add_increment(r, m.increment);
+    return r;
+}
+
+// The three models of one pooling.
+void write_pooling(std::ostream& out, const row& names, const pooled_summary& s,
+                   const meta_analysis& m) {
+    const std::pair<const char*, const pooled_estimate*> models[] = {
+        {"fixed", &s.fixed}, {"dl", &s.dl}, {"reml", &s.reml}};
+    for (const auto& [model, e] : models) {
+        row r = model_row(names.analysis, model, *e, s.studies.size(), &s.het, m);
+        r.subgroup = names.subgroup;
+        r.left_out_input = names.left_out_input;
+        r.left_out_id = names.left_out_id;
+        if (e == &s.reml && !s.reml_search.converged) {
+            r.note = format("REML not converged in %d iterations; its last value is shown",
+                            s.reml_search.iterations);
+        }
+        write(out, r);
+    }
+}
+
+row t_row(const char* analysis, const char* model, const t_interval& e, std::size_t k,
+          const meta_analysis& m) {
+    row r;
+    r.analysis = analysis;
+    r.model = model;
+    r.k = static_cast<double>(k);
+    r.estimate = e.estimate;
+    r.se = e.se;
+    r.lower = e.lower;
+    r.upper = e.upper;
+    r.t = e.t;
+    r.t_df = e.df;
+    r.p = e.p;
+    add_increment(r, m.increment);
+    return r;
+}
+
+void write_sensitivity(std::ostream& out, const meta_analysis& m) {
+    const pooled_summary& s = *m.pooled;
+    const std::size_t k = s.studies.size();
+    const further_analyses& a = m.more;
+    if (a.reml_knapp_hartung) {
+        row dl = t_row("knapp-hartung", "dl", *a.dl_knapp_hartung, k, m);
+        row reml = t_row("knapp-hartung", "reml", *a.reml_knapp_hartung, k, m);
+        dl.tau2 = s.dl.tau2;
+        reml.tau2 = s.reml.tau2;
+        write(out, dl);
+        write(out, reml);
+    }
+    if (m.asked.leave_one_out && a.leave_one_out.empty()) {
+        row r;
+        r.analysis = "leave-one-out";
+        r.k = static_cast<double>(k);
+        r.note = a.leave_one_out_note;
+        write(out, r);
+    }
+    for (const left_one_out& l : a.leave_one_out) {
+        row names;
+        names.analysis = "leave-one-out";
+        names.left_out_input = m.included[l.omitted].input;
+        names.left_out_id = m.included[l.omitted].id;
+        if (l.pooled) {
+            write_pooling(out, names, *l.pooled, m);
+        } else {
+            names.k = static_cast<double>(k - 1);
+            names.note = l.message;
+            write(out, names);
+        }
+    }
+    if (m.asked.egger) {
+        row r;
+        if (a.egger) {
+            r = t_row("egger", "ols", a.egger->intercept, k, m);
+            r.increment = r.rr = r.rr_lower = r.rr_upper = none; // an intercept has no RR
+        } else {
+            r.analysis = "egger";
+            r.model = "ols";
+            r.k = static_cast<double>(k);
+        }
+        r.note = a.egger_note;
+        write(out, r);
+    }
+}
+
+void write_subgroups(std::ostream& out, const meta_analysis& m) {
+    const subgroup_analysis& s = *m.more.subgroups;
+    std::size_t members = 0;
+    for (const subgroup& g : s.groups) {
+        members += g.members.size();
+        if (g.pooled) {
+            row names;
+            names.analysis = "subgroup";
+            names.subgroup = g.value;
+            write_pooling(out, names, *g.pooled, m);
+            continue;
+        }
+        for (const auto& [model, e] :
+             {std::pair{"fixed", &g.fixed}, std::pair{"dl", &g.dl}, std::pair{"reml", &g.reml}}) {
+            row r =
+                g.usable() ? model_row("subgroup", model, *e, g.members.size(), nullptr, m) : row{};
+            r.analysis = "subgroup";
+            r.model = model;
+            r.subgroup = g.value;
+            r.k = static_cast<double>(g.members.size());
+            r.note = g.usable() ? "one study: its own slope" : g.message;
+            write(out, r);
+        }
+    }
+    for (const auto& [model, d] :
+         {std::pair{"fixed", &s.fixed}, std::pair{"dl", &s.dl}, std::pair{"reml", &s.reml}}) {
+        row r;
+        r.analysis = "subgroup-difference";
+        r.model = model;
+        r.k = static_cast<double>(members);
+        if (*d) {
+            r.Q = (*d)->Q;
+            r.df = (*d)->df;
+            r.p_Q = (*d)->p;
+        } else {
+            r.note = s.no_test;
+        }
+        write(out, r);
+    }
+}
+
+} // namespace
+
+std::string summary_table(const meta_analysis& m) {
+    std::ostringstream out;
+    out << header;
+    if (m.pooled) {
+        row names;
+        write_pooling(out, names, *m.pooled, m);
+        write_sensitivity(out, m);
+    } else {
+        row r;
+        r.k = static_cast<double>(m.included.size());
+        r.note = "no pooling: " + m.not_pooled;
+        write(out, r);
+    }
+    if (m.more.subgroups) {
+        write_subgroups(out, m);
+    }
+    return out.str();
+}
+
+} // namespace morvex

@@ -1,0 +1,23 @@
+// The summary table (--summary=FILE.csv): one row per analysis and model, one
+// figure per column, numbers only in the numeric columns.
+#ifndef MORVEX_ESTIMATION_SUMMARY_TABLE_HPP
+#define MORVEX_ESTIMATION_SUMMARY_TABLE_HPP
+
+#include "estimation/pooling/meta_analysis.hpp"
+
+#include <string>
+
+namespace morvex {
+
+// The header names the columns:
+// analysis  overall, knapp-hartung, subgroup, subgroup-difference, leave-one-out, egger
+// subgroup, left_out_input, left_out_id  which subgroup, which study left out
+// model  fixed, dl, reml (ols for Egger's regression)
+// k, estimate, se, lower, upper, z, t, t_df, p, tau2, Q, df, p_Q, I2, pi_lower,
+// pi_upper, increment, rr, rr_lower, rr_upper: numbers, or empty
+// note  why a figure is missing, or a caution
+std::string summary_table(const meta_analysis& m);
+
+} // namespace morvex
+
+#endif

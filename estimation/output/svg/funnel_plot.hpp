@@ -1,0 +1,28 @@
+// The funnel plot: each study's slope against its standard error, for a look
+// at small-study effects beside Egger's test.
+#ifndef MORVEX_ESTIMATION_SVG_FUNNEL_PLOT_HPP
+#define MORVEX_ESTIMATION_SVG_FUNNEL_PLOT_HPP
+
+#include "estimation/pooling/pooling.hpp"
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace morvex {
+
+struct funnel_plot {
+    std::string title;
+    std::vector<slope_estimate> studies; // one dot each
+    double fixed = 0.0;                  // the fixed-effect estimate: the funnel's axis
+};
+
+funnel_plot make_funnel_plot(const pooled_summary& s, const std::string& title);
+
+// SE on a reversed vertical axis (0 at the top), the fixed-effect estimate's
+// vertical line and its pseudo 95% limits, estimate +- 1.96 SE, as dashed lines.
+void write_funnel_plot(std::ostream& out, const funnel_plot& plot);
+
+} // namespace morvex
+
+#endif
