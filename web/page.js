@@ -10,10 +10,30 @@
 // choice: the results come from the CSV report, the others are made on demand.
 const OPTIONS = [
   { arg: '--pool', type: 'flag', label: 'Pool the studies (fixed effect, DerSimonian-Laird and REML random effects)' },
-  { arg: '--increment', type: 'number', label: 'Also give the pooled slopes as the RR per this much dose', placeholder: 'e.g. 10' },
+  { arg: '--increment', type: 'number', label: 'Also give the slopes as the RR per this much dose', placeholder: 'e.g. 10' },
+  { arg: '--knapp-hartung', type: 'flag', label: 'Knapp-Hartung limits of the random-effects summaries (pools)' },
+  { arg: '--leave-one-out', type: 'flag', label: 'Leave each study out in turn (pools)' },
+  { arg: '--egger', type: 'flag', label: "Egger's test for small-study effects (pools)" },
+  { arg: '--by', type: 'text', label: 'Pool the subgroups of this table column (pools)', placeholder: 'e.g. type' },
+  { arg: '--summary', type: 'output', value: 'summary.csv', checked: true, pooled: true,
+    label: 'Write the summary table of the pooling and analyses (when pooling)' },
   { arg: '--plot', type: 'picture', value: 'forest.svg', checked: true,
-    label: 'Draw a picture: a forest plot of the studies, or the dose-response plot of one study' },
+    label: 'Draw a picture: a forest plot of the studies, the dose-response plot of one study, or the pooled curve' },
+  { arg: '--model', type: 'choice', choices: ['', 'fixed', 'dl', 'reml', 'all'], value: '',
+    label: "The forest plot's diamonds and weights" },
+  { arg: '--title', type: 'text', label: "The forest plot's title", placeholder: 'the input file name' },
+  { arg: '--unit', type: 'text', label: "The forest plot's axis label", placeholder: 'e.g. Relative risk per 10 g/day' },
+  { arg: '--funnel', type: 'picture', value: 'funnel.svg', label: 'Draw a funnel plot of the pooled studies' },
+  { arg: '--trend', type: 'choice', choices: ['', 'linear', 'quadratic', 'spline'], value: '',
+    label: 'Pool the trends with this shape (curve)' },
+  { arg: '--knots', type: 'text', label: 'Spline knots: a number from 3 to 7, or doses', placeholder: 'e.g. 4 or 0,15,50' },
+  { arg: '--one-stage', type: 'flag', label: 'Pool the trend in one model over all exposed categories' },
+  { arg: '--at', type: 'text', label: 'Doses at which to give the pooled relative risk', placeholder: 'e.g. 0,10,20' },
+  { arg: '--reference-dose', type: 'number', label: 'The dose those relative risks are against', placeholder: 'the smallest dose' },
 ];
+
+// The options that pool, so that the summary table (marked `pooled`) is only asked for with them.
+const POOLING = ['--pool', '--knapp-hartung', '--leave-one-out', '--egger', '--by'];
 
 const EXAMPLES = [
   'alcohol-colorectal-cancer.csv',
@@ -95,7 +115,7 @@ function optionArgs() {
         args.push(option.arg);
       }
     } else if (option.type === 'picture' || option.type === 'output') {
-      if (option.on.checked) {
+      if (option.on.checked && (!option.pooled || pools(args))) {
         args.push(`${option.arg}=${value}`);
       }
     } else if (value !== '') {
@@ -105,6 +125,8 @@ function optionArgs() {
   return args;
 }
 
+const pools = (args) => args.some((a) => POOLING.includes(a.split('=')[0]));
+
 const writesFile = (option) => option.type === 'picture' || option.type === 'output';
 
 // The files the run is asked to write, with the option that asks.
@@ -113,7 +135,7 @@ function outputNames(args) {
   for (const option of OPTIONS.filter(writesFile)) {
     const word = args.find((a) => a.startsWith(`${option.arg}=`));
     if (word) {
-      names.push({ name: word.slice(option.arg.length + 1), picture: option.type === 'picture' });
+      names.push({ arg: option.arg, name: word.slice(option.arg.length + 1), picture: option.type === 'picture' });
     }
   }
   return names;
@@ -191,10 +213,10 @@ function withoutPictures(args) {
 
 function readOutputs(folder, names) {
   const files = [];
-  for (const { name, picture } of names) {
+  for (const { arg, name, picture } of names) {
     const at = name.startsWith('/') ? name : `${folder}/${name}`;
     if (morvex.FS.analyzePath(at).exists) {
-      files.push({ name: name.split('/').pop(), bytes: morvex.FS.readFile(at), picture });
+      files.push({ arg, name: name.split('/').pop(), bytes: morvex.FS.readFile(at), picture });
       morvex.FS.unlink(at);
     }
   }
@@ -309,14 +331,19 @@ function cell(tag, text, className) {
   return c;
 }
 
-function showPooled(header, rows) {
-  const pooled = rows.filter((r) => r[header.indexOf('status')] === 'pooled');
+// The overall pooling, from the summary table the run wrote (--summary): the
+// CSV report holds the studies alone.
+function showPooled(summary) {
+  const rows = summary ? parseCsv(decoder.decode(summary.bytes)) : [];
+  const header = rows.length > 0 ? rows.shift() : [];
+  const at = (r, column) => r[header.indexOf(column)];
+  const pooled = rows.filter((r) => at(r, 'analysis') === 'overall');
   $('pooled-box').hidden = pooled.length === 0;
   if (pooled.length === 0) {
     return;
   }
   const names = { fixed: 'Fixed effect', dl: 'DerSimonian-Laird', reml: 'REML' };
-  const columns = ['beta', 'se', 'lower', 'upper', 'p'];
+  const columns = [['estimate', 'beta'], ['se', 'se'], ['lower', 'lower'], ['upper', 'upper'], ['p', 'p']];
   const table = $('pooled');
   table.replaceChildren();
   const head = table.createTHead().insertRow();
@@ -326,17 +353,19 @@ function showPooled(header, rows) {
   const body = table.createTBody();
   const details = $('pooled-details');
   details.replaceChildren();
+  const figures = ['k', 'tau2', 'Q', 'df', 'p_Q', 'I2', 'pi_lower', 'pi_upper', 'note'];
   for (const r of pooled) {
-    const id = r[header.indexOf('id')];
+    const model = at(r, 'model');
     const tr = body.insertRow();
-    tr.id = `pooled-${id}`;
-    tr.append(cell('th', names[id] || id));
-    for (const column of columns) {
-      tr.append(cell('td', r[header.indexOf(column)], `pooled-${column}`));
+    tr.id = `pooled-${model}`;
+    tr.append(cell('th', names[model] || model));
+    for (const [column, name] of columns) {
+      tr.append(cell('td', at(r, column), `pooled-${name}`));
     }
-    details.append(cell('li', `${names[id] || id}: ${r[header.indexOf('message')]}`));
+    const shown = figures.filter((f) => header.includes(f) && at(r, f) !== '');
+    details.append(cell('li', `${names[model] || model}: ${shown.map((f) => `${f}=${at(r, f)}`).join(' ')}`));
   }
-  $('pooled-note').textContent = `${rows.length - pooled.length} studies read; the pooled rows are those of the CSV report.`;
+  $('pooled-note').textContent = `The pooled rows are those of the summary table, ${summary.name}.`;
 }
 
 // The studies, sorted as asked, shown a page of rows at a time: a table of
@@ -480,7 +509,7 @@ function showResults(shown, pictures) {
   showMessages(shown.err);
   const rows = parseCsv(decoder.decode(shown.out));
   const header = rows.length > 0 && rows[0][0] === 'input' ? rows.shift() : [];
-  showPooled(header, rows);
+  showPooled(pictures.find((p) => p.arg === '--summary'));
   showStudies(header, rows);
   const links = showPictures(pictures);
   for (const link of $('downloads').querySelectorAll('a')) {

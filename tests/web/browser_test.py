@@ -7,6 +7,7 @@ A screenshot of the example's results is saved.
     /usr/bin/python3 tests/web/browser_test.py BUILD_WEB NATIVE_MORVEX SCREENSHOT.png
 """
 
+import csv as csv_module
 import functools
 import http.server
 import os
@@ -145,14 +146,17 @@ def example_run(driver, morvex, scratch, downloads):
     print(f"time: the example estimated and shown in {took:.3f} s")
     with open(os.path.join(scratch, "pasted.csv"), "w", encoding="utf-8") as f:
         f.write(paste.get_attribute("value"))
-    out, err, status = native(morvex, scratch, ["--pool", "--format=csv", "pasted.csv"])
-    reml = [line for line in out.splitlines() if line.startswith(",reml,")]
+    out, err, status = native(morvex, scratch,
+                              ["--pool", "--summary=summary.csv", "--format=csv", "pasted.csv"])
+    with open(os.path.join(scratch, "summary.csv"), encoding="utf-8", newline="") as f:
+        summary = list(csv_module.DictReader(f))
+    reml = [r["estimate"] for r in summary if r["analysis"] == "overall" and r["model"] == "reml"]
     shown = driver.find_element(By.CSS_SELECTOR, "#pooled-reml .pooled-beta").text
-    expected = reml[0].split(",")[6] if reml else None
+    expected = reml[0] if reml else None
     check("pooled REML estimate shown is the program's", same_output(shown, expected),
           f"{shown} against {expected}")
     rows = driver.find_elements(By.CSS_SELECTOR, "#studies tbody tr")
-    check("one table row per study", len(rows) == out.count("\n") - 1 - 3, f"{len(rows)} rows")
+    check("one table row per study", len(rows) == out.count("\n") - 1, f"{len(rows)} rows")
     check("exit status shown", driver.find_element(By.ID, "exit-status").text.startswith(
         f"Exit status {status}"), driver.find_element(By.ID, "exit-status").text)
     check("picture inline", len(driver.find_elements(By.CSS_SELECTOR, "#pictures img")) == 1)
