@@ -7,6 +7,7 @@
 #include "estimation/method/coefficient_fit.hpp"
 #include "estimation/method/dose_basis.hpp"
 #include "estimation/method/trend.hpp"
+#include "estimation/output/summary_table.hpp"
 #include "estimation/pooling/curve_analysis.hpp"
 #include "estimation/pooling/pooling.hpp"
 #include "estimation/pooling/symmetric_eigen.hpp"
@@ -375,6 +376,67 @@ TEST(CurveRun, KnotsNotPlacedAreNotedInEveryRow) {
     EXPECT_NE(run_.summary().find("\ntrend,,,,,0" + std::string(20, ',') + '"' + note),
               std::string::npos)
         << run_.summary();
+}
+
+Matrix one_by_one(double value) {
+    Matrix m(1, 1);
+    m(0, 0) = value;
+    return m;
+}
+
+// The summary table's trend rows by hand: a method that cannot be computed
+// has one row with its reason, a REML short of convergence says so on each of
+// its coefficients, and a linear trend has no test of non-linearity.
+TEST(CurveSummary, RowsOfEachMethodByHand) {
+    meta_analysis m;
+    m.not_pooled = "1 study";
+    curve_result c;
+    c.pooled = 2;
+    c.reference_dose = 0;
+    c.heterogeneity = {3, 1, 0.083264516663550406};
+    c.I2 = 200.0 / 3;
+    curve_method fixed;
+    fixed.name = "fixed";
+    fixed.available = true;
+    fixed.beta = one_by_one(0.5);
+    fixed.cov = one_by_one(0.0625);
+    fixed.psi = one_by_one(0.0);
+    fixed.overall = {4, 1, 0.0455};
+    fixed.predictions.push_back({2, 1, 0.5, 2.718281828459045, 1, 7});
+    curve_method moments;
+    moments.name = "moments";
+    moments.message = "the equations of the method of moments are singular";
+    curve_method reml = fixed;
+    reml.name = "reml";
+    reml.psi = one_by_one(0.25);
+    reml.converged = false;
+    reml.iterations = 9;
+    reml.predictions.clear();
+    c.methods = {fixed, moments, reml};
+    const std::string table = summary_table(m, &c);
+    // Limits 0.5 -/+ 1.959963984540054 x 0.25 as Python's doubles give them; p of z = 2 is
+    // erfc(sqrt 2) = 0.04550026389635841440 (mpmath), here 3 units of the last place above.
+    const char* const rows[] = {
+        "trend-heterogeneity,,,,,2,,,,,,,,,,3,1,0.0832645166635504,66.66666666666667,,,,,,,,,,,,"
+        "\r\n",
+        "trend,,,,fixed,2,0.5,0.25,0.010009003864986488,0.9899909961350135,2,,,"
+        "0.04550026389635844,,,,,,,,,,,,,1,,,,\r\n",
+        "trend-overall,,,,fixed,2,,,,,,,,0.0455,,,,,,,,,,,,,,4,1,,\r\n",
+        "trend-prediction,,,,fixed,2,1,0.5,0.020018007729972975,1.979981992270027,2,,,"
+        "0.04550026389635844,,,,,,,,,2.718281828459045,1,7,,,,,2,0\r\n",
+        "trend,,,,moments,2,,,,,,,,,,,,,,,,,,,,the equations of the method of moments are "
+        "singular,,,,,\r\n",
+        "trend,,,,reml,2,0.5,0.25,0.010009003864986488,0.9899909961350135,2,,,"
+        "0.04550026389635844,0.25,,,,,,,,,,,REML not converged in 9 iterations; its last value "
+        "is shown,1,,,,\r\n",
+    };
+    std::size_t at = 0;
+    for (const char* row : rows) {
+        const std::size_t found = table.find(row, at);
+        EXPECT_NE(found, std::string::npos) << row << "\nin\n" << table;
+        at = found == std::string::npos ? at : found;
+    }
+    EXPECT_EQ(table.find("trend-nonlinearity"), std::string::npos);
 }
 
 } // namespace
