@@ -12,11 +12,13 @@ way over all exposed categories, Q, I^2, the Wald tests and the predictions.
     python3 curve_reference.py MORVEX TABLE_FOLDER
 """
 import csv
+import io
 import json
 import math
 import os
 import subprocess
 import sys
+import tempfile
 
 import mpmath
 
@@ -472,7 +474,104 @@ def analyse(studies, shape, K=3, knots=None, one_stage=False, at=None, ref_dose=
             preds.append((x, math.exp(lr), math.exp(lr - Z * se), math.exp(lr + Z * se)))
         r["predictions"] = preds
     out["m"] = m
+    out["reference_dose"] = xr
     return out
+
+
+SUMMARY_TEXT = {"analysis", "subgroup", "left_out_input", "left_out_id", "model", "note"}
+
+
+def number(value):
+    return None if value == "" else float(value)
+
+
+def check_study_csv(ck, what, text, studies, want):
+    """The study rows of --format=csv: one per study in input order, read by Python's csv, with
+    each study's b and the upper triangle of V as columns (empty, with a note, where none)."""
+    rows = list(csv.DictReader(io.StringIO(text, newline="")))
+    if [r["id"] for r in rows] != [st["id"] for st in studies]:
+        ck.failures.append(f"{what} CSV: ids {[r['id'] for r in rows]}")
+        return
+    p = want["p"]
+    for row, fitted in zip(rows, want["fits"]):
+        if fitted is None:
+            if any(row[f"b{i + 1}"] != "" for i in range(p)) or not row["trend_note"]:
+                ck.failures.append(f"{what} CSV {row['id']}: coefficients without a fit: {row}")
+            continue
+        b, V = fitted
+        for i in range(p):
+            ck.same(number(row[f"b{i + 1}"]), b[i], f"{what} CSV {row['id']} b{i + 1}", math.sqrt(V[i][i]))
+            for j in range(i, p):
+                ck.same(number(row[f"V{i + 1}{j + 1}"]), V[i][j], f"{what} CSV {row['id']} V{i + 1}{j + 1}",
+                        math.sqrt(V[i][i] * V[j][j]))
+
+
+def check_summary_rows(ck, what, table, want):
+    """The summary table's trend rows: every numeric field a number or empty; per method one row
+    per coefficient, the Wald tests, the heterogeneity and one row per prediction."""
+    for row in table:
+        for key, value in row.items():
+            if key not in SUMMARY_TEXT and value != "":
+                try:
+                    float(value)
+                except ValueError:
+                    ck.failures.append(f"{what} summary {key} = {value!r} is not a number")
+    p = want["p"]
+    het = [r for r in table if r["analysis"] == "trend-heterogeneity"]
+    if len(het) != 1:
+        ck.failures.append(f"{what} summary: {len(het)} heterogeneity rows")
+    for row in het[:1]:
+        for key, name in (("Q", "Q"), ("df", "df"), ("p_Q", "p"), ("I2", "I2")):
+            ck.same(number(row[key]), want["het"][name], f"{what} summary {key}", 1.0 if key == "I2" else 0.0)
+    for name, key in (("fixed", "fixed"), ("moments", "mm"), ("reml", "reml")):
+        w = want[key]
+        mine = [r for r in table if r["model"] == name]
+        coef = [r for r in mine if r["analysis"] == "trend"]
+        if [number(r["coefficient"]) for r in coef] != list(range(1, p + 1)):
+            ck.failures.append(f"{what} summary {name}: coefficient rows {coef}")
+            continue
+        for i, row in enumerate(coef):
+            se = math.sqrt(w["cov"][i][i])
+            ck.same(number(row["estimate"]), w["beta"][i], f"{what} summary {name} b{i + 1}", se)
+            ck.same(number(row["se"]), se, f"{what} summary {name} se{i + 1}")
+            ck.same(number(row["lower"]), w["beta"][i] - Z * se, f"{what} summary {name} lower{i + 1}", se)
+            if name == "fixed":
+                if row["tau2"] != "":
+                    ck.failures.append(f"{what} summary fixed: tau2 {row['tau2']}")
+            else:
+                ck.same(number(row["tau2"]), w["psi"][i][i], f"{what} summary {name} psi{i + 1}{i + 1}",
+                        max(abs(w["psi"][i][i]), 1e-8 * w["cov"][i][i]), 1e-5)
+        tests = {r["analysis"]: r for r in mine if r["analysis"] in ("trend-overall", "trend-nonlinearity")}
+        ck.same(number(tests["trend-overall"]["chi2"]), w["wald_overall"], f"{what} summary {name} wald")
+        ck.same(number(tests["trend-overall"]["chi2_df"]), p, f"{what} summary {name} wald df")
+        if p > 1:
+            ck.same(number(tests["trend-nonlinearity"]["chi2"]), w["wald_nonlinear"],
+                    f"{what} summary {name} nonlinear")
+            ck.same(number(tests["trend-nonlinearity"]["chi2_df"]), p - 1, f"{what} summary {name} nonlinear df")
+        elif "trend-nonlinearity" in tests:
+            ck.failures.append(f"{what} summary {name}: a non-linearity test of a straight line")
+        preds = [r for r in mine if r["analysis"] == "trend-prediction"]
+        if len(preds) != len(w["predictions"]):
+            ck.failures.append(f"{what} summary {name}: {len(preds)} predictions, want {len(w['predictions'])}")
+        for row, (x, rr, lo, hi) in zip(preds, w["predictions"]):
+            ck.same(number(row["dose"]), x, f"{what} summary {name} dose")
+            ck.same(number(row["reference_dose"]), want["reference_dose"], f"{what} summary {name} reference")
+            for key, value in (("rr", rr), ("rr_lower", lo), ("rr_upper", hi)):
+                ck.same(number(row[key]), value, f"{what} summary {name} {key} at {x}")
+            ck.same(number(row["estimate"]), math.log(rr), f"{what} summary {name} log rr at {x}", 1.0)
+
+
+def check_files(ck, args, what, studies, want):
+    """The same run written as the study CSV and the summary table."""
+    with tempfile.TemporaryDirectory() as tmp:
+        summary = os.path.join(tmp, "summary.csv")
+        run = subprocess.run(args[:1] + ["--format=csv", f"--summary={summary}"] + args[2:], capture_output=True)
+        if run.returncode != 0:
+            ck.failures.append(f"{what} CSV: exit status {run.returncode}: {run.stderr.decode()}")
+            return
+        check_study_csv(ck, what, run.stdout.decode(), studies, want)
+        with open(summary, newline="", encoding="utf-8") as f:
+            check_summary_rows(ck, what, list(csv.DictReader(f)), want)
 
 
 # (table, trend, knots, one stage)
@@ -570,6 +669,7 @@ def run_case(ck, morvex, folder, table, shape, K, one, cache):
         compare_method(ck, f"{what} {name}", curve[name], want[key], p)
     if not curve["reml"]["converged"]:
         ck.failures.append(f"{what}: REML not converged")
+    check_files(ck, args, what, studies, want)
     return curve
 
 

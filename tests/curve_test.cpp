@@ -7,6 +7,7 @@
 #include "estimation/method/coefficient_fit.hpp"
 #include "estimation/method/dose_basis.hpp"
 #include "estimation/method/trend.hpp"
+#include "estimation/output/summary_table.hpp"
 #include "estimation/pooling/curve_analysis.hpp"
 #include "estimation/pooling/pooling.hpp"
 #include "estimation/pooling/symmetric_eigen.hpp"
@@ -272,7 +273,8 @@ TEST(CurveOptions, AreParsedOrRefusedWithAReason) {
     EXPECT_TRUE(p.opts.curve);
 }
 
-// Without --trend the output is today's; with it the studies' part is unchanged.
+// Without --trend the output is today's; with it the studies' part is
+// unchanged: in CSV each line of the plain run begins its line of the trend run.
 TEST(CurveRun, AddsItsSectionAfterTheStudies) {
     const std::string name = examples + "/alcohol-colorectal-cancer.csv";
     for (const char* format : {"--format=text", "--format=csv", "--format=json"}) {
@@ -283,10 +285,158 @@ TEST(CurveRun, AddsItsSectionAfterTheStudies) {
         EXPECT_EQ(run({format, "--trend=spline", name}, with, err), 0);
         const std::string a = plain.str();
         const std::string b = with.str();
-        const std::size_t keep = std::string(format) == "--format=json" ? a.size() - 2 : a.size();
-        EXPECT_EQ(b.substr(0, keep), a.substr(0, keep)) << format;
         EXPECT_GT(b.size(), a.size()) << format;
+        if (std::string(format) != "--format=csv") {
+            const std::size_t keep =
+                std::string(format) == "--format=json" ? a.size() - 2 : a.size();
+            EXPECT_EQ(b.substr(0, keep), a.substr(0, keep)) << format;
+            continue;
+        }
+        std::istringstream lines_a(a);
+        std::istringstream lines_b(b);
+        std::string line_a;
+        std::string line_b;
+        while (std::getline(lines_a, line_a)) {
+            ASSERT_TRUE(std::getline(lines_b, line_b));
+            EXPECT_EQ(line_b.substr(0, line_a.size() - 1), line_a.substr(0, line_a.size() - 1));
+        }
+        EXPECT_FALSE(std::getline(lines_b, line_b)) << "no rows after the studies";
     }
+}
+
+// The study rows of a trend run: every study read, in order, with b and the
+// upper triangle of V where it has a first-stage fit, and a note where not.
+TEST(CurveRun, CsvStudyRowsCarryTheFirstStage) {
+    const std::string table = "id,type,dose,cases,n,rr,lb,ub\n"
+                              "a,ci,0,50,1000,1,,\na,ci,10,60,1000,1.2,0.8,1.8\n"
+                              "a,ci,20,70,1000,1.45,1,2.1\n"
+                              "b,ci,0,50,1000,1,,\nb,ci,10,60,1000,1.1,0.7,1.7\n"
+                              "c,ci,0,50,1000,1,,\nc,ci,10,-1,1000,1.1,0.7,1.7\n"
+                              "d,ci,0,50,1000,1,,\nd,ci,10,60,1000,1.1,0.7,1.7\n"
+                              "d,ci,20,75,1000,1.6,1.1,2.3\n";
+    for (const bool one_stage : {false, true}) {
+        std::ostringstream out;
+        std::ostringstream err;
+        after_studies after;
+        after.curve = curve_settings{};
+        after.curve->shape = trend_shape::quadratic;
+        after.curve->one_stage = one_stage;
+        session run_(output_format::csv, false, out, err, after);
+        run_.add_table_text("t.csv", table);
+        EXPECT_EQ(run_.finish(), exit_partial);
+        std::istringstream lines(out.str());
+        std::vector<std::string> rows;
+        for (std::string line; std::getline(lines, line);) {
+            rows.push_back(line);
+        }
+        ASSERT_EQ(rows.size(), 5U) << out.str();
+        EXPECT_NE(rows[0].find(",warnings,b1,b2,V11,V12,V22,trend_note\r"), std::string::npos);
+        EXPECT_EQ(rows[1].rfind("t.csv,a,", 0), 0U);
+        EXPECT_EQ(rows[1].substr(rows[1].size() - 2), ",\r") << "a has its fit";
+        EXPECT_NE(rows[2].find(one_stage ? ",,,,,\"no first-stage fit (in the one-stage model): "
+                                         : ",,,,,\"left out of the two-stage fit: "),
+                  std::string::npos)
+            << rows[2];
+        EXPECT_NE(rows[3].find(",,,,,no complete estimate: left out of the pooled trend\r"),
+                  std::string::npos)
+            << rows[3];
+        EXPECT_EQ(rows[4].rfind("t.csv,d,", 0), 0U);
+    }
+}
+
+// Knots that cannot be placed: every study row and the summary table say why.
+TEST(CurveRun, KnotsNotPlacedAreNotedInEveryRow) {
+    std::string table = "id,type,dose,cases,n,rr,lb,ub\n";
+    for (const char* id : {"a", "b", "c"}) {
+        table += std::string(id) + ",ci,0,50,1000,1,,\n" + id + ",ci,10,60,1000,1.2,0.8,1.8\n";
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    after_studies after;
+    after.pool = true;
+    after.summary = true;
+    after.curve = curve_settings{};
+    after.curve->shape = trend_shape::spline;
+    after.curve->knot_count = 5;
+    session run_(output_format::csv, false, out, err, after);
+    run_.add_table_text("t.csv", table);
+    EXPECT_EQ(run_.finish(), exit_complete);
+    const std::string note = "no pooled trend: the 5 knots at the percentiles";
+    std::istringstream lines(out.str());
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_NE(line.find(",b4,V11,V12,V13,V14,V22,"), std::string::npos) << line;
+    int rows = 0;
+    for (; std::getline(lines, line); ++rows) {
+        EXPECT_NE(line.find(std::string(15, ',') + '"' + note), std::string::npos) << line;
+    }
+    EXPECT_EQ(rows, 3);
+    EXPECT_NE(run_.summary().find(",note,coefficient,chi2,chi2_df,dose,reference_dose\r\n"),
+              std::string::npos);
+    EXPECT_NE(run_.summary().find("\ntrend,,,,,0" + std::string(20, ',') + '"' + note),
+              std::string::npos)
+        << run_.summary();
+}
+
+Matrix one_by_one(double value) {
+    Matrix m(1, 1);
+    m(0, 0) = value;
+    return m;
+}
+
+// The summary table's trend rows by hand: a method that cannot be computed
+// has one row with its reason, a REML short of convergence says so on each of
+// its coefficients, and a linear trend has no test of non-linearity.
+TEST(CurveSummary, RowsOfEachMethodByHand) {
+    meta_analysis m;
+    m.not_pooled = "1 study";
+    curve_result c;
+    c.pooled = 2;
+    c.reference_dose = 0;
+    c.heterogeneity = {3, 1, 0.083264516663550406};
+    c.I2 = 200.0 / 3;
+    curve_method fixed;
+    fixed.name = "fixed";
+    fixed.available = true;
+    fixed.beta = one_by_one(0.5);
+    fixed.cov = one_by_one(0.0625);
+    fixed.psi = one_by_one(0.0);
+    fixed.overall = {4, 1, 0.0455};
+    fixed.predictions.push_back({2, 1, 0.5, 2.718281828459045, 1, 7});
+    curve_method moments;
+    moments.name = "moments";
+    moments.message = "the equations of the method of moments are singular";
+    curve_method reml = fixed;
+    reml.name = "reml";
+    reml.psi = one_by_one(0.25);
+    reml.converged = false;
+    reml.iterations = 9;
+    reml.predictions.clear();
+    c.methods = {fixed, moments, reml};
+    const std::string table = summary_table(m, &c);
+    // Limits 0.5 -/+ 1.959963984540054 x 0.25 as Python's doubles give them; p of z = 2 is
+    // erfc(sqrt 2) = 0.04550026389635841440 (mpmath), here 3 units of the last place above.
+    const char* const rows[] = {
+        "trend-heterogeneity,,,,,2,,,,,,,,,,3,1,0.0832645166635504,66.66666666666667,,,,,,,,,,,,"
+        "\r\n",
+        "trend,,,,fixed,2,0.5,0.25,0.010009003864986488,0.9899909961350135,2,,,"
+        "0.04550026389635844,,,,,,,,,,,,,1,,,,\r\n",
+        "trend-overall,,,,fixed,2,,,,,,,,0.0455,,,,,,,,,,,,,,4,1,,\r\n",
+        "trend-prediction,,,,fixed,2,1,0.5,0.020018007729972975,1.979981992270027,2,,,"
+        "0.04550026389635844,,,,,,,,,2.718281828459045,1,7,,,,,2,0\r\n",
+        "trend,,,,moments,2,,,,,,,,,,,,,,,,,,,,the equations of the method of moments are "
+        "singular,,,,,\r\n",
+        "trend,,,,reml,2,0.5,0.25,0.010009003864986488,0.9899909961350135,2,,,"
+        "0.04550026389635844,0.25,,,,,,,,,,,REML not converged in 9 iterations; its last value "
+        "is shown,1,,,,\r\n",
+    };
+    std::size_t at = 0;
+    for (const char* row : rows) {
+        const std::size_t found = table.find(row, at);
+        EXPECT_NE(found, std::string::npos) << row << "\nin\n" << table;
+        at = found == std::string::npos ? at : found;
+    }
+    EXPECT_EQ(table.find("trend-nonlinearity"), std::string::npos);
 }
 
 } // namespace
@@ -302,7 +452,7 @@ TEST(CurveRun, NoPooledTrendInEveryFormat) {
         const char* says;
     } cases[] = {
         {"--format=text", "No pooled trend: 0 studies can enter the pooled fit"},
-        {"--format=csv", ",trend not pooled,0 studies can enter the pooled fit"},
+        {"--format=csv", ",left out of the two-stage fit: "},
         {"--format=json", "\"message\": \"0 studies can enter the pooled fit"},
     };
     for (const auto& c : cases) {
@@ -311,8 +461,11 @@ TEST(CurveRun, NoPooledTrendInEveryFormat) {
         EXPECT_EQ(run({c.format, "--trend=spline", "--knots=100,200,300", name}, out, err), 0);
         EXPECT_NE(out.str().find(c.says), std::string::npos) << c.format << '\n' << out.str();
         EXPECT_NE(out.str().find("all its doses on one side"), std::string::npos) << c.format;
+        const std::string csv_note = "Morvex: note: --format=csv writes the study rows only; the "
+                                     "pooled figures go to --summary=FILE.csv\n";
         EXPECT_EQ(err.str(), "Morvex: no pooled trend: 0 studies can enter the pooled fit; it "
-                             "needs 2 or more\n");
+                             "needs 2 or more\n" +
+                                 (std::string(c.format) == "--format=csv" ? csv_note : ""));
     }
     std::ostringstream out;
     std::ostringstream err;

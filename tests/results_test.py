@@ -271,6 +271,21 @@ with tempfile.TemporaryDirectory() as tmp:
         for (analysis, model), note in notes.items():
             check(any(r["analysis"] == analysis and r["model"] == model and r["note"].startswith(note)
                       for r in table), f"{name}: {analysis} {model}: {note}")
+    # With --trend the table gains its trend rows and columns, numbers only there too.
+    for name in ("three-studies.csv", "table-study-faults.csv"):
+        morvex("--trend=quadratic", f"--summary={summary}", name)
+        with open(summary, newline="", encoding="utf-8") as f:
+            trend = list(csv.DictReader(f))
+        for row in trend:
+            for key, value in row.items():
+                if key not in SUMMARY_TEXT and value != "":
+                    try:
+                        float(value)
+                    except ValueError:
+                        check(False, f"{name} --trend: summary {key} = {value!r} is not a number")
+        check([r["coefficient"] for r in trend if r["analysis"] == "trend"] == ["1", "2"] * 3,
+              f"{name} --trend: a row per method and coefficient")
+        check(sum(r["analysis"] == "trend-prediction" for r in trend) > 3, f"{name}: predictions")
     subgroups = [r for r in table if r["analysis"] == "subgroup"]
     check(sorted({r["subgroup"] for r in subgroups}) == ["America", "Asia", "Europe"],
           "subgroups: the NA study forms none")

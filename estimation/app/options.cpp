@@ -374,7 +374,7 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
         case one_stage_option:
         case at_option:
         case reference_dose_option: {
-            const std::string problem = set_trend_option(c, optarg ? optarg : "", result.opts);
+            problem = set_trend_option(c, optarg ? optarg : "", result.opts);
             if (!problem.empty()) {
                 return refuse(problem);
             }

@@ -9,7 +9,6 @@
 #include "estimation/output/analyses_report.hpp"
 #include "estimation/output/atomic_file.hpp"
 #include "estimation/output/csv.hpp"
-#include "estimation/output/curve_csv.hpp"
 #include "estimation/output/curve_report.hpp"
 #include "estimation/output/pooled_report.hpp"
 #include "estimation/output/report.hpp"
@@ -263,8 +262,10 @@ session::session(output_format format, bool classic, std::ostream& out, std::ost
                  after_studies after, study_method method)
     : format_(format), classic_(classic), out_(out), err_(err), json_(out, method.named),
       after_(std::move(after)), method_(method) {
-    if (format_ == output_format::csv) {
-        write_csv_header(out_, after_.increment.has_value(), method_.named);
+    // With --trend the study rows gain columns that depend on every study's
+    // doses, so the header and rows wait until the end.
+    if (format_ == output_format::csv && !after_.curve) {
+        write_csv_header(out_, after_.increment.has_value(), method_.named ? ",covariance" : "");
     } else if (format_ == output_format::json) {
         json_.begin();
     }
@@ -288,7 +289,15 @@ void session::emit(const study_result& r) {
         print_report(out_, r, classic_);
         break;
     case output_format::csv:
-        write_csv_row(out_, r, after_.increment, method_.named);
+        if (after_.curve) {
+            hold_csv_row(r);
+        } else if (method_.named) {
+            // The covariance each study used, as the last column.
+            write_csv_fields(out_, r, after_.increment);
+            out_ << ',' << (r.has_data ? covariance_name(r.covariance) : "") << "\r\n";
+        } else {
+            write_csv_row(out_, r, after_.increment);
+        }
         break;
     case output_format::json:
         json_.write(r);
@@ -309,6 +318,16 @@ void session::emit(const study_result& r) {
     }
     keep_for_curve(r);
     summarise(summaries_, r);
+}
+
+void session::hold_csv_row(const study_result& r) {
+    std::ostringstream fields;
+    write_csv_fields(fields, r, after_.increment);
+    held_csv_row row{fields.str(), std::nullopt};
+    if (r.status == study_status::complete) {
+        row.curve_study = curve_studies_.size(); // keep_for_curve adds it there
+    }
+    csv_rows_.push_back(std::move(row));
 }
 
 void session::keep_for_curve(const study_result& r) {
@@ -543,7 +562,9 @@ int session::finish() {
         out_ << '\n';
         print_curve(out_, *curve);
     } else if (curve && format_ == output_format::csv) {
-        write_csv_curve_rows(out_, *curve, method_.named);
+        write_csv_header(out_, after_.increment.has_value(),
+                         curve_csv_columns(coefficient_count(curve->settings)));
+        write_csv_curve_rows(out_, csv_rows_, *curve);
     }
     if (format_ == output_format::json) {
         json_.end(after_.pool ? &*m : nullptr, curve ? &*curve : nullptr);
@@ -562,7 +583,7 @@ int session::finish() {
         draw_funnel(*m);
     }
     if (after_.summary) {
-        summary_ = summary_table(*m);
+        summary_ = summary_table(*m, curve ? &*curve : nullptr);
     }
     if (classic_) {
         if (summaries_.empty()) {
@@ -646,7 +667,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             }
         }
         int status = s.finish();
-        if (opts.format == output_format::csv && opts.pool && opts.summary.empty()) {
+        if (opts.format == output_format::csv && (opts.pool || opts.curve) &&
+            opts.summary.empty()) {
             // Scripts that read the pooled rows from this file must not lose them silently.
             err << "Morvex: note: --format=csv writes the study rows only; the pooled figures "
                    "go to --summary=FILE.csv\n";

@@ -6,6 +6,7 @@
 #include "estimation/app/options.hpp"
 #include "estimation/input/table_file.hpp"
 #include "estimation/method/study.hpp"
+#include "estimation/output/curve_csv.hpp"
 #include "estimation/output/json.hpp"
 #include "estimation/output/svg/forest_content.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
@@ -89,6 +90,7 @@ public:
 private:
     void emit(const study_result& r);
     void draw(const meta_analysis& m);
+    void hold_csv_row(const study_result& r);
     void keep_for_curve(const study_result& r);
     void draw_curve(const curve_result& r);
     void draw_funnel(const meta_analysis& m);
@@ -105,6 +107,7 @@ private:
     std::optional<study> first_study_;           // for the dose-response plot of a run of one study
     std::vector<curve_study> curve_studies_;     // complete studies, for the pooled trend
     std::vector<left_out_study> curve_left_out_; // the others, with why
+    std::vector<held_csv_row> csv_rows_;         // with --trend, written when the knots are known
     std::string picture_;
     std::string picture_problem_;
     std::string summary_;

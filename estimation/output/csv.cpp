@@ -22,15 +22,18 @@ void write_csv_field(std::ostream& out, std::string_view text) {
     out << '"';
 }
 
-void write_csv_header(std::ostream& out, bool increment, bool covariance) {
+void write_csv_header(std::ostream& out, bool increment, std::string_view more) {
     out << "input,id,design,categories,iterations,converged,beta,se,lower,upper,p,status,"
            "message,warnings"
-        << (increment ? ",increment,rr,rr_lower,rr_upper" : "")
-        << (covariance ? ",covariance\r\n" : "\r\n");
+        << (increment ? ",increment,rr,rr_lower,rr_upper" : "") << more << "\r\n";
 }
 
-void write_csv_row(std::ostream& out, const study_result& r, std::optional<double> increment,
-                   bool covariance) {
+void write_csv_row(std::ostream& out, const study_result& r, std::optional<double> increment) {
+    write_csv_fields(out, r, increment);
+    out << "\r\n";
+}
+
+void write_csv_fields(std::ostream& out, const study_result& r, std::optional<double> increment) {
     write_csv_field(out, r.input);
     out << ',';
     write_csv_field(out, r.id);
@@ -64,10 +67,6 @@ void write_csv_row(std::ostream& out, const study_result& r, std::optional<doubl
         out << ',' << shortest(d) << ',' << shortest(std::exp(d * r.beta)) << ','
             << shortest(std::fmin(a, b)) << ',' << shortest(std::fmax(a, b));
     }
-    if (covariance) {
-        out << ',' << (r.has_data ? covariance_name(r.covariance) : "");
-    }
-    out << "\r\n";
 }
 
 } // namespace morvex

@@ -13,11 +13,12 @@ namespace morvex {
 // One row per study and nothing else, so that the file reads as one data frame;
 // the pooling and the analyses go to the summary table. With an increment D
 // each row also gives the study's RR per D units of dose and its limits.
-// `covariance`: a last column says which covariance each study used (gl,
-// hamling, indep); it is written when the command line chooses one.
-void write_csv_header(std::ostream& out, bool increment = false, bool covariance = false);
+// `more` ends the header with further columns (each with its leading comma).
+void write_csv_header(std::ostream& out, bool increment = false, std::string_view more = {});
 void write_csv_row(std::ostream& out, const study_result& r,
-                   std::optional<double> increment = std::nullopt, bool covariance = false);
+                   std::optional<double> increment = std::nullopt);
+// The row's fields without the line end, for a caller that adds columns.
+void write_csv_fields(std::ostream& out, const study_result& r, std::optional<double> increment);
 
 // A field quoted when it holds a separator, a quote or a line break.
 void write_csv_field(std::ostream& out, std::string_view text);

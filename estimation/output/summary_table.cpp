@@ -1,5 +1,6 @@
 #include "estimation/output/summary_table.hpp"
 
+#include "estimation/base/distributions.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/output/csv.hpp"
 
@@ -11,6 +12,12 @@ namespace {
 
 constexpr double none = not_computed;
 
+// The table being written; with a pooled trend every row has its columns.
+struct table {
+    std::ostream& out;
+    bool trend = false;
+};
+
 // One row; NaN fields are written empty.
 struct row {
     const char* analysis = "overall";
@@ -21,13 +28,17 @@ struct row {
            pi_lower = none, pi_upper = none, increment = none, rr = none, rr_lower = none,
            rr_upper = none;
     std::string note;
+    // With --trend only: which coefficient, a Wald test, a prediction's doses.
+    double coefficient = none, chi2 = none, chi2_df = none, dose = none, reference_dose = none;
 };
 
 const char* const header = "analysis,subgroup,left_out_input,left_out_id,model,k,estimate,se,"
                            "lower,upper,z,t,t_df,p,tau2,Q,df,p_Q,I2,pi_lower,pi_upper,increment,"
-                           "rr,rr_lower,rr_upper,note\r\n";
+                           "rr,rr_lower,rr_upper,note";
+const char* const trend_header = ",coefficient,chi2,chi2_df,dose,reference_dose";
 
-void write(std::ostream& out, const row& r) {
+void write(table& t, const row& r) {
+    std::ostream& out = t.out;
     out << r.analysis << ',';
     write_csv_field(out, r.subgroup);
     out << ',';
@@ -43,6 +54,11 @@ void write(std::ostream& out, const row& r) {
     }
     out << ',';
     write_csv_field(out, r.note);
+    if (t.trend) {
+        for (const double v : {r.coefficient, r.chi2, r.chi2_df, r.dose, r.reference_dose}) {
+            out << ',' << shortest(v);
+        }
+    }
     out << "\r\n";
 }
 
@@ -89,8 +105,7 @@ row model_row(const char* analysis, const char* model, const pooled_estimate& e,
 }
 
 // The three models of one pooling.
-void write_pooling(std::ostream& out, const row& names, const pooled_summary& s,
-                   const meta_analysis& m) {
+void write_pooling(table& out, const row& names, const pooled_summary& s, const meta_analysis& m) {
     const std::pair<const char*, const pooled_estimate*> models[] = {
         {"fixed", &s.fixed}, {"dl", &s.dl}, {"reml", &s.reml}};
     for (const auto& [model, e] : models) {
@@ -123,7 +138,7 @@ row t_row(const char* analysis, const char* model, const t_interval& e, std::siz
     return r;
 }
 
-void write_sensitivity(std::ostream& out, const meta_analysis& m) {
+void write_sensitivity(table& out, const meta_analysis& m) {
     const pooled_summary& s = *m.pooled;
     const std::size_t k = s.studies.size();
     const further_analyses& a = m.more;
@@ -170,7 +185,7 @@ void write_sensitivity(std::ostream& out, const meta_analysis& m) {
     }
 }
 
-void write_subgroups(std::ostream& out, const meta_analysis& m) {
+void write_subgroups(table& out, const meta_analysis& m) {
     const subgroup_analysis& s = *m.more.subgroups;
     std::size_t members = 0;
     for (const subgroup& g : s.groups) {
@@ -211,11 +226,103 @@ void write_subgroups(std::ostream& out, const meta_analysis& m) {
     }
 }
 
+// An estimate with its normal limits, z and p; z and p stay empty when its SE
+// is 0 (a prediction at the reference dose).
+void set_estimate(row& r, double estimate, double se) {
+    r.estimate = estimate;
+    r.se = se;
+    r.lower = estimate - z_975 * se;
+    r.upper = estimate + z_975 * se;
+    if (se > 0.0) {
+        r.z = estimate / se;
+        r.p = normal_two_sided_p(r.z);
+    }
+}
+
+row trend_row(const char* analysis, const curve_method& m, const curve_result& c) {
+    row r;
+    r.analysis = analysis;
+    r.model = m.name.c_str();
+    r.k = static_cast<double>(c.pooled);
+    return r;
+}
+
+void write_wald(table& out, const char* analysis, const chi_square_test& w, const curve_method& m,
+                const curve_result& c) {
+    row r = trend_row(analysis, m, c);
+    r.chi2 = w.statistic;
+    r.chi2_df = static_cast<double>(w.df);
+    r.p = w.p;
+    write(out, r);
+}
+
+// One method: a row per coefficient (tau2 holds its between-study variance),
+// the Wald tests, and a row per prediction.
+void write_trend_method(table& out, const curve_method& m, const curve_result& c) {
+    if (!m.available) {
+        row r = trend_row("trend", m, c);
+        r.note = m.message;
+        write(out, r);
+        return;
+    }
+    const Matrix::size_type p = m.beta.row_count();
+    for (Matrix::size_type j = 0; j < p; ++j) {
+        row r = trend_row("trend", m, c);
+        r.coefficient = static_cast<double>(j + 1);
+        set_estimate(r, m.beta(j, 0), std::sqrt(m.cov(j, j)));
+        if (m.name != "fixed") {
+            r.tau2 = m.psi(j, j);
+        }
+        if (!m.converged) {
+            r.note = format("REML not converged in %d iterations; its last value is shown",
+                            m.iterations);
+        }
+        write(out, r);
+    }
+    if (p > 1) {
+        write_wald(out, "trend-nonlinearity", m.nonlinear, m, c);
+    }
+    write_wald(out, "trend-overall", m.overall, m, c);
+    for (const prediction& pr : m.predictions) {
+        row r = trend_row("trend-prediction", m, c);
+        set_estimate(r, pr.log_rr, pr.se);
+        r.rr = pr.rr;
+        r.rr_lower = pr.lower;
+        r.rr_upper = pr.upper;
+        r.dose = pr.dose;
+        r.reference_dose = c.reference_dose;
+        write(out, r);
+    }
+}
+
+void write_trend(table& out, const curve_result& c) {
+    if (!c.message.empty()) {
+        row r;
+        r.analysis = "trend";
+        r.k = static_cast<double>(c.pooled);
+        r.note = "no pooled trend: " + c.message;
+        write(out, r);
+        return;
+    }
+    row r;
+    r.analysis = "trend-heterogeneity";
+    r.k = static_cast<double>(c.pooled);
+    r.Q = c.heterogeneity.statistic;
+    r.df = static_cast<double>(c.heterogeneity.df);
+    r.p_Q = c.heterogeneity.p;
+    r.I2 = c.I2;
+    write(out, r);
+    for (const curve_method& m : c.methods) {
+        write_trend_method(out, m, c);
+    }
+}
+
 } // namespace
 
-std::string summary_table(const meta_analysis& m) {
-    std::ostringstream out;
-    out << header;
+std::string summary_table(const meta_analysis& m, const curve_result* curve) {
+    std::ostringstream text;
+    table out{text, curve != nullptr};
+    text << header << (out.trend ? trend_header : "") << "\r\n";
     if (m.pooled) {
         row names;
         write_pooling(out, names, *m.pooled, m);
@@ -229,7 +336,10 @@ std::string summary_table(const meta_analysis& m) {
     if (m.more.subgroups) {
         write_subgroups(out, m);
     }
-    return out.str();
+    if (curve != nullptr) {
+        write_trend(out, *curve);
+    }
+    return text.str();
 }
 
 } // namespace morvex

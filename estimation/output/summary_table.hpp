@@ -3,6 +3,7 @@
 #ifndef MORVEX_ESTIMATION_SUMMARY_TABLE_HPP
 #define MORVEX_ESTIMATION_SUMMARY_TABLE_HPP
 
+#include "estimation/pooling/curve_analysis.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
 
 #include <string>
@@ -16,7 +17,15 @@ namespace morvex {
 // k, estimate, se, lower, upper, z, t, t_df, p, tau2, Q, df, p_Q, I2, pi_lower,
 // pi_upper, increment, rr, rr_lower, rr_upper: numbers, or empty
 // note  why a figure is missing, or a caution
-std::string summary_table(const meta_analysis& m);
+// With a pooled trend (`curve`), further rows and, at the end, the columns
+// coefficient, chi2, chi2_df, dose, reference_dose:
+// trend-heterogeneity  Q, df, p_Q, I2 of the studies about the fixed effect
+// trend  one row per method (fixed, moments, reml) and coefficient: estimate,
+//        se, limits, z, p, and tau2 the coefficient's between-study variance
+// trend-nonlinearity, trend-overall  Wald tests: chi2, chi2_df, p
+// trend-prediction  one row per method and dose: the log RR at dose against
+//        reference_dose (estimate, se, limits, z, p) and rr, rr_lower, rr_upper
+std::string summary_table(const meta_analysis& m, const curve_result* curve = nullptr);
 
 } // namespace morvex
 

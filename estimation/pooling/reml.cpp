@@ -103,10 +103,9 @@ likelihood_point evaluate(const std::vector<double>& b, const std::vector<double
     likelihood_point p;
     p.score = ppy - trace_p(w);
     if (figures == needed::all) {
-        double log_variances = 0.0;
-        for (const double v : variances) {
-            log_variances += std::log(v + tau2);
-        }
+        const double log_variances =
+            std::accumulate(variances.begin(), variances.end(), 0.0,
+                            [&](double sum, double v) { return sum + std::log(v + tau2); });
         p.loglik = -0.5 * (log_variances + std::log(s) + residual);
         p.slope = trace_pp(w) - 2.0 * pppy;
     }

@@ -5,6 +5,8 @@
 # <name>.args holds the arguments (one per line; an empty file means none).
 # <name>.out is the expected standard output; <name>.err and <name>.status, when
 # present, the expected standard error and exit status (else empty and 0).
+# When <name>.summary exists the run also gets --summary=<WORK>/<name>.summary.csv
+# (WORK a folder of the build) and the table written must equal <name>.summary.
 # With -DUPDATE=ON the expected files are rewritten from this run instead, so
 # that a deliberate change of output is reviewed as a diff:
 #   cmake -DUPDATE=ON -DMORVEX=build/estimation/Morvex -DDIR=tests/e2e/cases -DCASE=NAME \
@@ -23,6 +25,12 @@ if(EXISTS "${base}.err")
   file(READ "${base}.err" expected_err)
 endif()
 file(READ "${base}.out" expected_out)
+set(summary_file "")
+if(EXISTS "${base}.summary")
+  set(summary_file "${WORK}/${CASE}.summary.csv")
+  file(REMOVE "${summary_file}")
+  list(APPEND args "--summary=${summary_file}")
+endif()
 
 # <name>.stdin, when present, is standard input.
 set(input_file /dev/null)
@@ -45,6 +53,9 @@ if(UPDATE)
   if(NOT status EQUAL 0)
     file(WRITE "${base}.status" "${status}\n")
   endif()
+  if(summary_file)
+    configure_file("${summary_file}" "${base}.summary" COPYONLY)
+  endif()
   return()
 endif()
 
@@ -60,6 +71,14 @@ endif()
 if(NOT err STREQUAL expected_err)
   message(SEND_ERROR "standard error differs:\n--- expected\n${expected_err}\n--- got\n${err}\n---")
   set(failed TRUE)
+endif()
+if(summary_file)
+  file(READ "${base}.summary" expected_summary)
+  file(READ "${summary_file}" summary)
+  if(NOT summary STREQUAL expected_summary)
+    message(SEND_ERROR "summary table differs:\n--- expected\n${expected_summary}\n--- got\n${summary}\n---")
+    set(failed TRUE)
+  endif()
 endif()
 if(failed)
   message(FATAL_ERROR "case ${CASE} failed")

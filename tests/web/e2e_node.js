@@ -73,7 +73,19 @@ function runCases(morvex, suite) {
       ? Number(fs.readFileSync(`${base}.status`, 'utf8').trim()) : 0;
     morvex.FS.chdir(virtual);
     const before = listing(morvex.FS, virtual);
-    const got = morvex.run(caseArgs(base, name));
+    // With <name>.summary the case also writes the summary table, compared below.
+    const summaryFile = fs.existsSync(`${base}.summary`) ? `${virtual}/${name}.summary.csv` : null;
+    const got = morvex.run(caseArgs(base, name).concat(summaryFile ? [`--summary=${summaryFile}`] : []));
+    let summary = Buffer.alloc(0);
+    let expectedSummary = Buffer.alloc(0);
+    if (summaryFile) {
+      expectedSummary = fs.readFileSync(`${base}.summary`);
+      try {
+        summary = Buffer.from(morvex.FS.readFile(summaryFile));
+      } catch (e) {
+        summary = Buffer.from('(no summary table written)');
+      }
+    }
     // Files a case wrote (a picture) go, so that each case finds the folder as it is.
     for (const entry of listing(morvex.FS, virtual)) {
       if (!before.has(entry)) {
@@ -83,11 +95,12 @@ function runCases(morvex, suite) {
     const id = `${suite}/${name}`;
     const out = asCMakeReads(got.out);
     const err = asCMakeReads(got.err);
-    const identical = out.equals(expectedOut) && err.equals(expectedErr);
+    const identical = out.equals(expectedOut) && err.equals(expectedErr)
+      && summary.equals(expectedSummary);
     // Where the C libraries' erfc or exp round differently the case is named
     // here; it must still agree in every byte but those last digits.
     if (!identical && got.status === expectedStatus && sameOutput(out, expectedOut)
-        && sameOutput(err, expectedErr)) {
+        && sameOutput(err, expectedErr) && sameOutput(summary, expectedSummary)) {
       lastBitCases.push(id);
     }
     check(id, got.status === expectedStatus && (identical || lastBitCases.includes(id)),
