@@ -62,7 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
     std::ostringstream quiet;
-    morvex::session drawn(morvex::output_format::csv, false, quiet, quiet, {false, true, {}});
+    morvex::after_studies draw;
+    draw.plot = true;
+    morvex::session drawn(morvex::output_format::csv, false, quiet, quiet, draw);
     drawn.add_setting_text("f", content);
     drawn.finish();
     const bool complete = drawn.summaries().front().status == morvex::study_status::complete;

@@ -1,9 +1,11 @@
 #include "estimation/app/options.hpp"
 #include "estimation/base/format.hpp"
+#include "estimation/input/dose_range.hpp"
 #include "estimation/input/input_checks.hpp"
 #include "estimation/input/number.hpp"
 #include "estimation/input/setting_file.hpp"
 #include "estimation/input/table_file.hpp"
+#include "estimation/input/table_header.hpp"
 #include "estimation/method/fitted_counts.hpp"
 #include "estimation/method/trend.hpp"
 #include "estimation/output/report.hpp"
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -495,3 +498,94 @@ TEST(Report, PrintsTheFittedCountsAndTrendOfAFitThatDidNotConverge) {
 }
 
 } // namespace
+
+// Doses as tables publish them: each form, and what must be refused rather than guessed.
+TEST(DoseRange, ReadsEachFormAndRefusesTheRest) {
+    using form = dose_range::form;
+    const std::tuple<const char*, form, double, double> ranges[] = {
+        {"10-19", form::closed, 10, 19},
+        {"10\xE2\x80\x93"
+         "19",
+         form::closed, 10, 19},
+        {" 10 to 19 ", form::closed, 10, 19},
+        {"1e1-2e1", form::closed, 10, 20},
+        {"<5", form::below, 5, 5},
+        {"<=5", form::below, 5, 5},
+        {"\xE2\x89\xA4"
+         "5",
+         form::below, 5, 5},
+        {">=30", form::above, 30, 30},
+        {">30", form::above, 30, 30},
+        {"\xE2\x89\xA5"
+         "30",
+         form::above, 30, 30},
+        {"30+", form::above, 30, 30}};
+    for (const auto& [text, shape, lo, hi] : ranges) {
+        const std::optional<dose_range> r = parse_dose_range(text);
+        ASSERT_TRUE(r.has_value()) << text;
+        EXPECT_EQ(r->shape, shape) << text;
+        EXPECT_EQ(r->shape == form::below ? r->hi : r->lo, shape == form::below ? hi : lo) << text;
+        EXPECT_EQ(r->hi, hi) << text;
+        EXPECT_TRUE(looks_like_range(text)) << text;
+    }
+    for (const char* text : {"10-5", "-5-0", "5-5", "<0", "<-1", ">=-2", "+", "10-", "a-b", "x"}) {
+        EXPECT_FALSE(parse_dose_range(text).has_value()) << text;
+    }
+}
+
+TEST(DoseRange, AssignsMidpointsHalvesAndOpenWidths) {
+    const auto range = [](int line, const char* text) {
+        return ranged_dose{line, text, *parse_dose_range(text)};
+    };
+    const std::vector<ranged_dose> doses{range(2, "<5"), range(3, "5-9"), range(4, "20-29"),
+                                         range(5, "30+")};
+    const std::vector<dose_assignment> one = assign_doses(doses, 1.0);
+    ASSERT_EQ(one.size(), 4U);
+    EXPECT_EQ(one[0].dose, 2.5);
+    EXPECT_EQ(one[1].dose, 7.0);
+    EXPECT_EQ(one[3].dose, 34.5); // the closest closed range below, not the first
+    EXPECT_NE(one[3].rule.find("on line 4"), std::string::npos);
+    EXPECT_EQ(assign_doses(doses, 2.0)[3].dose, 39.0);
+    EXPECT_THROW(assign_doses({range(2, "0-4"), range(3, ">=2")}, 1.0), table_error);
+}
+
+TEST(TableHeader, FindsAliasesAndRefusesTwoColumnsForOneValue) {
+    const table_columns c = find_columns(
+        {"Study", "TYPE", "dose", " cases ", "Person_Years", "OR", "LCI", "upper", "note"}, 1);
+    EXPECT_EQ(c.id.index, 0);
+    EXPECT_EQ(c.n.index, 4);
+    EXPECT_EQ(c.rr.index, 5);
+    EXPECT_EQ(c.lb.index, 6);
+    EXPECT_EQ(c.ub.index, 7);
+    EXPECT_EQ(c.cases.name, "cases");
+    EXPECT_FALSE(c.log_scale);
+    const auto message = [](const std::vector<std::string>& header) {
+        try {
+            find_columns(header, 1);
+        } catch (const table_error& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    const std::vector<std::string> base{"id", "type", "dose", "cases", "n", "rr", "lb", "ub"};
+    std::vector<std::string> twice = base;
+    twice.emplace_back("HR");
+    EXPECT_NE(message(twice).find("two columns for rr: \"rr\" (column 6) and \"HR\" (column 9)"),
+              std::string::npos);
+    twice.back() = "RR";
+    EXPECT_NE(message(twice).find("names column rr twice"), std::string::npos);
+    EXPECT_NE(message({"id", "type", "dose", "cases", "rr"}).find("n may also be called total"),
+              std::string::npos);
+    EXPECT_TRUE(message(base).empty());
+}
+
+TEST(TableHeader, TellsTablesFromSettingFilesBySeparatorAndId) {
+    EXPECT_EQ(table_header_line("\n\nid,type,dose\n"), std::optional<bool>(false));
+    EXPECT_EQ(table_header_line("Study\ttype\n"), std::optional<bool>(true));
+    EXPECT_EQ(table_header_line("\xEF\xBB\xBFstudy;type;dose\n"), std::optional<bool>(false));
+    EXPECT_FALSE(table_header_line("Alcohol and breast cancer, study id 3\nCC\n").has_value());
+    EXPECT_FALSE(table_header_line("").has_value());
+    EXPECT_EQ(table_separator("id;type;dose\n1;cc;2,5\n", false), ';');
+    EXPECT_EQ(table_separator("id;type,dose\n", false), ',');
+    EXPECT_EQ(table_separator("id;type\n", true), '\t');
+}

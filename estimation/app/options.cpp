@@ -18,6 +18,9 @@ enum : int {
     pool_option,
     plot_option,
     increment_option,
+    covariance_option,
+    missing_counts_option,
+    open_width_option,
     trend_option,
     knots_option,
     one_stage_option,
@@ -41,6 +44,9 @@ const option long_options[] = {
     {"pool", no_argument, nullptr, pool_option},
     {"plot", required_argument, nullptr, plot_option},
     {"increment", required_argument, nullptr, increment_option},
+    {"covariance", required_argument, nullptr, covariance_option},
+    {"missing-counts", required_argument, nullptr, missing_counts_option},
+    {"open-width", required_argument, nullptr, open_width_option},
     {"trend", required_argument, nullptr, trend_option},
     {"knots", required_argument, nullptr, knots_option},
     {"one-stage", no_argument, nullptr, one_stage_option},
@@ -140,6 +146,9 @@ const char* value_example(const std::string& word) {
         {"--knots", "--knots=4"},
         {"--at", "--at=0,10,20"},
         {"--reference-dose", "--reference-dose=0"},
+        {"--covariance", "--covariance=hamling"},
+        {"--missing-counts", "--missing-counts=indep"},
+        {"--open-width", "--open-width=1"},
         {"--by", "--by=type"},
         {"--summary", "--summary=summary.csv"},
         {"--funnel", "--funnel=funnel.svg"},
@@ -323,6 +332,41 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
                               std::string(optarg) + "'");
             }
             result.opts.increment = d.value;
+            break;
+        }
+        case covariance_option:
+            if (std::strcmp(optarg, "gl") == 0) {
+                result.opts.covariance = covariance_kind::gl;
+            } else if (std::strcmp(optarg, "hamling") == 0) {
+                result.opts.covariance = covariance_kind::hamling;
+            } else if (std::strcmp(optarg, "indep") == 0) {
+                result.opts.covariance = covariance_kind::indep;
+            } else {
+                return refuse("unknown covariance '" + std::string(optarg) +
+                              "'; use --covariance=gl, --covariance=hamling or "
+                              "--covariance=indep");
+            }
+            result.opts.method_named = true;
+            break;
+        case missing_counts_option:
+            if (std::strcmp(optarg, "refuse") == 0 || std::strcmp(optarg, "indep") == 0) {
+                result.opts.missing_counts_indep = std::strcmp(optarg, "indep") == 0;
+            } else {
+                return refuse("unknown choice '" + std::string(optarg) +
+                              "' for studies without counts; use --missing-counts=refuse (the "
+                              "default) or --missing-counts=indep");
+            }
+            result.opts.method_named = true;
+            break;
+        case open_width_option: {
+            const parsed<double> f = parse_number(optarg);
+            if (f.status != number_status::ok || !(f.value > 0.0)) {
+                return refuse("option '--open-width' needs a number greater than 0 (the share of "
+                              "a neighbour's width an open dose category adds), e.g. "
+                              "--open-width=1; got '" +
+                              std::string(optarg) + "'");
+            }
+            result.opts.open_width = f.value;
             break;
         }
         case trend_option:

@@ -2,6 +2,7 @@
 #ifndef MORVEX_ESTIMATION_OPTIONS_HPP
 #define MORVEX_ESTIMATION_OPTIONS_HPP
 
+#include "estimation/method/study.hpp"
 #include "estimation/pooling/curve_analysis.hpp"
 
 #include <optional>
@@ -21,14 +22,18 @@ struct options {
     bool pool = false;               // pool the complete studies' slopes after the last one
     std::optional<double> increment; // show pooled slopes also as the RR per this much dose
     std::string plot;                // the SVG picture to write; empty for none
-    bool curve = false;              // --trend or --one-stage: pool the trends' coefficients
-    curve_settings trend;            // the trend's shape, knots, model and predictions
-    bool knapp_hartung = false;      // Knapp-Hartung limits of the random-effects summaries
-    bool leave_one_out = false;      // the pooling without each study in turn
-    bool egger = false;              // Egger's test for small-study effects
-    std::string by;                  // the table column whose values form subgroups
-    std::string summary;             // the CSV table of the analyses; empty for none
-    std::string funnel;              // the funnel plot (SVG); empty for none
+    covariance_kind covariance = covariance_kind::gl; // of studies with counts
+    bool missing_counts_indep = false; // analyse studies without counts as independent
+    bool method_named = false;         // --covariance or --missing-counts was given
+    double open_width = 1.0;    // an open dose category adds this times half its neighbour's width
+    bool curve = false;         // --trend or --one-stage: pool the trends' coefficients
+    curve_settings trend;       // the trend's shape, knots, model and predictions
+    bool knapp_hartung = false; // Knapp-Hartung limits of the random-effects summaries
+    bool leave_one_out = false; // the pooling without each study in turn
+    bool egger = false;         // Egger's test for small-study effects
+    std::string by;             // the table column whose values form subgroups
+    std::string summary;        // the CSV table of the analyses; empty for none
+    std::string funnel;         // the funnel plot (SVG); empty for none
     plot_model model = plot_model::reml;
     std::string title; // of the forest plot; empty: the input's name
     std::string unit;  // the forest plot's axis wording, e.g. "Relative risk per 10 g/day"

@@ -3,6 +3,7 @@
 #include "estimation/base/format.hpp"
 #include "estimation/input/setting_file.hpp"
 #include "estimation/input/table_file.hpp"
+#include "estimation/method/covariance.hpp"
 #include "estimation/method/fitted_counts.hpp"
 #include "estimation/method/trend.hpp"
 #include "estimation/output/analyses_report.hpp"
@@ -20,6 +21,8 @@
 #include "matrix/matrix.hpp"
 
 #include <algorithm>
+#include <iostream>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <sstream>
@@ -40,6 +43,8 @@ const char* const synopsis =
     "              [--model=fixed|dl|reml|all] [--title=TEXT] [--unit=TEXT]\n"
     "              [--trend=linear|quadratic|spline] [--knots=K|a,b,c]\n"
     "              [--one-stage] [--at=x1,x2,...] [--reference-dose=X]\n"
+    "              [--covariance=gl|hamling|indep] [--missing-counts=refuse|indep]\n"
+    "              [--open-width=F]\n"
     "              [--] FILE...\n"
     "       Morvex -h | --help | --version\n";
 
@@ -60,6 +65,8 @@ const char* const help =
     "A table has a header row and one row per category, columns found by name:\n"
     "id, type (cc, ci or ir), dose, cases, n (or controls for cc), and rr, lb, ub\n"
     "(or logrr, se). The reference row leaves its limits (or se) empty or NA.\n"
+    "Column aliases, semicolon tables with decimal commas, dose ranges (10-19,\n"
+    "<5, 30+) and reference markers (ref) are accepted; '-' is standard input.\n"
     "\n"
     "Options:\n"
     "  --format=text  one report per study, separated by an empty line (default)\n"
@@ -80,6 +87,12 @@ const char* const help =
     "  --summary=FILE.csv  one row per analysis and model (implies --pool)\n"
     "  --plot=FILE.svg  draw a forest plot of the complete studies (a dose-response\n"
     "                 plot for a run of one study), written when the run is done\n"
+    "  --covariance=gl|hamling|indep  each study's covariance: fitted counts\n"
+    "                 (default), Hamling's pseudo-counts, or independent\n"
+    "  --missing-counts=refuse|indep  a table study without cases or totals:\n"
+    "                 refused (default) or analysed as independent\n"
+    "  --open-width=F  an open dose category (>=30, 30+) adds F times half the\n"
+    "                 width of the range below it (default 1)\n"
     "  --trend=linear|quadratic|spline  after the studies, pool their trends\n"
     "                 with p coefficients: fixed effect, method of moments, REML\n"
     "  --knots=K|a,b,c  spline knots: K (3-7, default 3) at percentiles of the\n"
@@ -111,6 +124,7 @@ void summarise(std::vector<study_summary>& list, const study_result& r) {
     s.se = r.se;
     s.status = r.status;
     s.message = r.message;
+    s.more_faults = r.more_messages.size();
     list.push_back(std::move(s));
 }
 
@@ -193,9 +207,37 @@ std::string output_conflict(const options& opts) {
 
 } // namespace
 
+namespace {
+
+// Hamling's or the independent covariance: no fitted counts, no iteration.
+void estimate_without_fit(study_result& r) {
+    if (r.covariance == covariance_kind::hamling) {
+        const pseudo_counts p = hamling_counts(r.data);
+        r.has_pseudo = true;
+        r.pseudo_A0 = p.A0;
+        r.pseudo_N0 = p.N0;
+        r.pseudo_A = p.A;
+        r.pseudo_N = p.N;
+        r.V = hamling_covariance(r.data, p);
+    } else {
+        r.V = independent_covariance(r.data);
+    }
+    const trend t = estimate_trend(r.data, r.V);
+    r.beta = t.beta;
+    r.se = t.se;
+    r.converged = true;
+    r.status = study_status::complete;
+}
+
+} // namespace
+
 void estimate(study_result& r) {
     r.status = study_status::stopped;
     try {
+        if (r.covariance != covariance_kind::gl) {
+            estimate_without_fit(r);
+            return;
+        }
         const fitted_counts fit = fit_counts(r.data);
         r.has_fit = true;
         r.fitted = fit.A;
@@ -217,13 +259,13 @@ void estimate(study_result& r) {
 }
 
 session::session(output_format format, bool classic, std::ostream& out, std::ostream& err,
-                 after_studies after)
-    : format_(format), classic_(classic), out_(out), err_(err), json_(out),
-      after_(std::move(after)) {
+                 after_studies after, study_method method)
+    : format_(format), classic_(classic), out_(out), err_(err), json_(out, method.named),
+      after_(std::move(after)), method_(method) {
     // With --trend the study rows gain columns that depend on every study's
     // doses, so the header and rows wait until the end.
     if (format_ == output_format::csv && !after_.curve) {
-        write_csv_header(out_, after_.increment.has_value());
+        write_csv_header(out_, after_.increment.has_value(), method_.named ? ",covariance" : "");
     } else if (format_ == output_format::json) {
         json_.begin();
     }
@@ -236,7 +278,7 @@ void session::emit(const study_result& r) {
         if (w.line > 0) {
             err_ << ':' << w.line;
         }
-        err_ << ": warning: " << w.message << '\n';
+        err_ << (w.note ? ": note: " : ": warning: ") << w.message << '\n';
     }
     err_.flush();
     switch (format_) {
@@ -249,6 +291,10 @@ void session::emit(const study_result& r) {
     case output_format::csv:
         if (after_.curve) {
             hold_csv_row(r);
+        } else if (method_.named) {
+            // The covariance each study used, as the last column.
+            write_csv_fields(out_, r, after_.increment);
+            out_ << ',' << (r.has_data ? covariance_name(r.covariance) : "") << "\r\n";
         } else {
             write_csv_row(out_, r, after_.increment);
         }
@@ -263,6 +309,9 @@ void session::emit(const study_result& r) {
         err_ << abnormal_termination << '\n';
     } else if (!r.estimated()) {
         err_ << "Morvex: " << r.message << '\n';
+        for (const std::string& more : r.more_messages) {
+            err_ << "Morvex: " << more << '\n';
+        }
     }
     if (after_.plot && summaries_.empty() && r.status == study_status::complete) {
         first_study_ = r.data;
@@ -365,7 +414,14 @@ void session::add_setting_text(const std::string& name, std::string_view content
     } catch (const setting_error& e) {
         r.message = printable(name) + ':' + std::to_string(e.line()) + ": " + e.what();
     }
+    if (!r.has_data && table_header_line(content)) {
+        r.message = printable(name) +
+                    ":1: the first line reads as a table's header, but only a name "
+                    "ending in .csv or .tsv is read as a table; rename the file (or give "
+                    "a setting file's nine lines)";
+    }
     if (r.has_data) {
+        r.covariance = method_.covariance;
         estimate(r);
         if (r.status == study_status::stopped && !classic_) {
             r.message = printable(name) + ": " + r.message; // among other inputs, say which stopped
@@ -382,10 +438,11 @@ void session::add_setting_text(const std::string& name, std::string_view content
     }
 }
 
-void session::add_table_text(const std::string& name, std::string content) {
+void session::add_table_text(const std::string& name, std::string content,
+                             std::optional<bool> tab) {
     std::optional<table_file> table;
     try {
-        table.emplace(std::move(content), is_tsv_name(name));
+        table.emplace(std::move(content), tab.value_or(is_tsv_name(name)), method_.open_width);
         if (table->study_count() == 0) {
             throw table_error(2, "the table has a header but no rows of studies");
         }
@@ -408,9 +465,26 @@ void session::add_table_text(const std::string& name, std::string content) {
         r.id = std::move(t.id);
         r.from_table = true;
         r.first_line = t.first_line;
-        if (t.data) {
+        if (t.data && !t.data->missing_counts.empty() && !method_.missing_counts_indep) {
+            r.message = printable(name) + ':' + std::to_string(t.data->missing_counts_line) +
+                        ": study " + printable(r.id) + ": " + t.data->missing_counts +
+                        ", so its log relative risks have no count-based covariance; give every "
+                        "category's cases and total, or run with --missing-counts=indep to "
+                        "treat them as independent";
+        } else if (t.data) {
             r.data = std::move(*t.data);
             r.has_data = true;
+            r.covariance = method_.covariance;
+            if (!r.data.missing_counts.empty()) {
+                r.covariance = covariance_kind::indep;
+                r.data.warnings.push_back(
+                    {r.data.missing_counts_line,
+                     "study " + printable(r.id) + ": " + r.data.missing_counts +
+                         ": its log relative risks are taken as independent "
+                         "(--missing-counts=indep); their correlation through the shared "
+                         "reference is ignored, which can shift the slope and misstates its "
+                         "standard error and its weight in a pooling"});
+            }
             estimate(r);
             if (r.status == study_status::stopped) {
                 r.message = printable(name) + ':' + std::to_string(r.first_line) + ": study " +
@@ -418,6 +492,12 @@ void session::add_table_text(const std::string& name, std::string content) {
             }
         } else {
             r.message = printable(name) + ':' + t.message;
+            for (const std::string& more : t.more) {
+                std::string line = printable(name);
+                line += ':';
+                line += more;
+                r.more_messages.push_back(std::move(line));
+            }
         }
         emit(r);
         describe(*table, k);
@@ -556,18 +636,31 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << "Morvex: " << conflict << '\n';
         return exit_refused;
     }
-    const bool classic = opts.inputs.size() == 1 && !is_table_name(opts.inputs.front());
+    // "-" is standard input: a table when its first line reads as a table's header.
+    std::string standard_input;
+    std::optional<bool> standard_input_tab;
+    if (std::find(opts.inputs.begin(), opts.inputs.end(), "-") != opts.inputs.end()) {
+        standard_input.assign(std::istreambuf_iterator<char>(std::cin), {});
+        standard_input_tab = table_header_line(standard_input);
+    }
+    const auto is_table = [&](const std::string& name) {
+        return name == "-" ? standard_input_tab.has_value() : is_table_name(name);
+    };
+    const bool classic = opts.inputs.size() == 1 && !is_table(opts.inputs.front());
     try {
-        session s(opts.format, classic, out, err, after_studies_of(opts));
+        session s(opts.format, classic, out, err, after_studies_of(opts),
+                  {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width});
         for (const std::string& name : opts.inputs) {
             std::string content;
             try {
-                content = read_file(name);
+                content = name == "-" ? standard_input : read_file(name);
             } catch (const file_error& e) {
                 s.add_unreadable(name, printable(name) + ": " + e.what());
                 continue;
             }
-            if (is_table_name(name)) {
+            if (name == "-" && standard_input_tab) {
+                s.add_table_text(name, std::move(content), standard_input_tab);
+            } else if (is_table_name(name)) {
                 s.add_table_text(name, std::move(content));
             } else {
                 s.add_setting_text(name, content);

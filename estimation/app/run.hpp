@@ -46,6 +46,14 @@ struct after_studies {
     bool funnel = false;                 // draw the funnel plot (see session::funnel)
 };
 
+// How each study's covariance is formed.
+struct study_method {
+    covariance_kind covariance = covariance_kind::gl; // for studies with every count
+    bool missing_counts_indep = false; // a study without counts: independent, not refused
+    bool named = false;                // CSV and JSON say which covariance each study used
+    double open_width = 1.0;           // see options::open_width
+};
+
 // One run over its inputs: each study is estimated and written as soon as it
 // is read, and only its summary is kept.
 class session {
@@ -53,10 +61,12 @@ public:
     // `classic`: the run's only input is one setting file, whose report and
     // exit status are the program's historical contract.
     session(output_format format, bool classic, std::ostream& out, std::ostream& err,
-            after_studies after = {});
+            after_studies after = {}, study_method method = {});
 
     void add_setting_text(const std::string& name, std::string_view content);
-    void add_table_text(const std::string& name, std::string content);
+    // `tab`: whether a tab separates the fields; by default as the name says (.tsv).
+    void add_table_text(const std::string& name, std::string content,
+                        std::optional<bool> tab = std::nullopt);
     // An input that could not be read; `message` says why, naming the file.
     void add_unreadable(const std::string& name, const std::string& message);
 
@@ -92,6 +102,7 @@ private:
     std::ostream& err_;
     json_writer json_;
     after_studies after_;
+    study_method method_;
     std::vector<study_summary> summaries_;
     std::optional<study> first_study_;           // for the dose-response plot of a run of one study
     std::vector<curve_study> curve_studies_;     // complete studies, for the pooled trend

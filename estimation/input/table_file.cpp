@@ -1,6 +1,7 @@
 #include "estimation/input/table_file.hpp"
 
 #include "estimation/base/format.hpp"
+#include "estimation/input/dose_range.hpp"
 #include "estimation/input/input_checks.hpp"
 #include "estimation/input/number.hpp"
 #include "estimation/input/setting_file.hpp"
@@ -138,7 +139,8 @@ struct row_fault {
 
 class study_reader {
 public:
-    study_reader(const std::vector<std::string>& fields, int line) : fields_(fields), line_(line) {}
+    study_reader(const std::vector<std::string>& fields, int line, bool decimal_comma)
+        : fields_(fields), line_(line), decimal_comma_(decimal_comma) {}
 
     std::string_view raw(const table_file::column& c) const {
         return static_cast<std::size_t>(c.index) < fields_.size()
@@ -155,9 +157,23 @@ public:
         if (is_missing(text)) {
             throw fault(c, "missing value");
         }
-        const parsed<double> value = parse_number(text);
+        std::string decimal(text);
+        if (decimal_comma_) {
+            // A full stop here may be a thousands separator (1.000): no guess.
+            if (decimal.find('.') != std::string::npos) {
+                throw fault(c, "a full stop in " + quoted(text) +
+                                   " in a table with semicolons and decimal commas; write the "
+                                   "decimal separator as a comma and no thousands separator");
+            }
+            std::replace(decimal.begin(), decimal.end(), ',', '.');
+        }
+        const parsed<double> value = parse_number(decimal);
         if (value.status == number_status::not_a_number) {
-            throw fault(c, "expected a plain decimal number, got " + quoted(text));
+            throw fault(c, "expected a plain decimal number, got " + quoted(text) +
+                               (!decimal_comma_ && text.find(',') != std::string_view::npos
+                                    ? " (the decimal separator is a full stop; a table saved "
+                                      "with decimal commas separates its fields with semicolons)"
+                                    : ""));
         }
         if (value.status == number_status::out_of_range) {
             throw fault(c, quoted(text) + " cannot be represented as a double");
@@ -176,6 +192,7 @@ public:
 private:
     const std::vector<std::string>& fields_;
     int line_;
+    bool decimal_comma_;
 };
 
 study_design design_of(std::string_view type, bool& known) {
@@ -191,10 +208,80 @@ study_design design_of(std::string_view type, bool& known) {
     return study_design::cohort;
 }
 
+// Every row has the header's fields. A long row has a separator too many; a
+// short one may have lost any field, so neither can be read safely.
+void check_field_count(std::size_t found, std::size_t header, char separator, int line) {
+    if (found == header) {
+        return;
+    }
+    std::string message =
+        "the row has " + std::to_string(found) + " fields, the header " + std::to_string(header);
+    if (found > header) {
+        message += " (a decimal comma, or a comma inside an unquoted value?)";
+    } else {
+        message += std::string("; a short row cannot tell which field is missing: give every "
+                               "field, writing an empty one as nothing between separators (") +
+                   (separator == ',' ? ",," : "two tabs") + "), trailing ones included";
+    }
+    throw row_fault{line, "", message};
+}
+
+// The lines that leave out cases or a total: such a study has no count-based
+// covariance, and whether it is refused is the run's choice.
+struct missing_counts {
+    std::vector<int> cases, totals;
+
+    int first_line() const {
+        const int a = cases.empty() ? 0 : cases.front();
+        const int b = totals.empty() ? 0 : totals.front();
+        return a == 0 || (b != 0 && b < a) ? b : a;
+    }
+
+    // "no cases on line 4, no n on lines 5, 6"; empty when nothing is missing.
+    std::string text(const std::string& cases_name, const std::string& totals_name) const {
+        std::string result;
+        for (const auto& [lines, name] :
+             {std::pair{&cases, &cases_name}, {&totals, &totals_name}}) {
+            if (lines->empty()) {
+                continue;
+            }
+            result += (result.empty() ? "no " : "; no ") + *name +
+                      (lines->size() > 1 ? " on lines " : " on line ");
+            for (std::size_t k = 0; k < lines->size(); ++k) {
+                result += (k == 0 ? "" : ", ") + std::to_string((*lines)[k]);
+            }
+        }
+        return result;
+    }
+};
+
+// "LINE: column NAME: study ID: MESSAGE", as a refused study's message.
+std::string fault_text(const row_fault& f, const std::string& id) {
+    return std::to_string(f.line) + ": " +
+           (f.column.empty() ? "" : "column " + printable(f.column) + ": ") + "study " +
+           printable(id) + ": " + f.message;
+}
+
+// A refused study lists at most this many faulty rows.
+constexpr std::size_t max_faults = 20;
+
 struct category {
     double dose, cases, total, L, lo, hi, v;
     int line;
+    bool all_ones; // relative risk and both limits 1
 };
+
+// `ref` or `reference`, in any letter case, in the relative-risk column.
+bool is_reference_word(std::string_view value) {
+    const std::string v = lower(trimmed(value));
+    return v == "ref" || v == "reference";
+}
+
+// A field that reads as the number 0 (logrr 0 with se 0 marks a reference).
+bool is_zero(std::string_view value) {
+    const parsed<double> p = parse_number(trimmed(value));
+    return p.status == number_status::ok && p.value == 0.0;
+}
 
 } // namespace
 
@@ -214,8 +301,9 @@ bool is_tsv_name(std::string_view name) {
     return is_table_name(name) && lower(name.substr(name.size() - 4)) == ".tsv";
 }
 
-table_file::table_file(std::string content, bool tab)
-    : content_(std::move(content)), separator_(tab ? '\t' : ',') {
+table_file::table_file(std::string content, bool tab, double open_width)
+    : content_(std::move(content)), separator_(table_separator(content_, tab)),
+      decimal_comma_(separator_ == ';'), open_width_(open_width) {
     std::size_t start = 0;
     if (content_.compare(0, 3, "\xEF\xBB\xBF") == 0) {
         start = 3; // a UTF-8 byte-order mark, as spreadsheets write one
@@ -237,54 +325,19 @@ table_file::table_file(std::string content, bool tab)
     std::transform(fields.begin(), fields.end(), std::back_inserter(header_),
                    [](const std::string& f) { return lower(trimmed(f)); });
 
-    column* const known[] = {&id_, &type_, &dose_, &cases_, &n_, &controls_,
-                             &rr_, &lb_,   &ub_,   &logrr_, &se_};
-    const char* const names[] = {"id", "type", "dose", "cases", "n", "controls",
-                                 "rr", "lb",   "ub",   "logrr", "se"};
-    for (std::size_t k = 0; k < fields.size(); ++k) {
-        const std::string name = lower(trimmed(fields[k]));
-        for (std::size_t j = 0; j < std::size(names); ++j) {
-            if (name != names[j]) {
-                continue;
-            }
-            if (known[j]->index >= 0) {
-                throw table_error(header_line, "the header names column " + std::string(names[j]) +
-                                                   " twice (columns " +
-                                                   std::to_string(known[j]->index + 1) + " and " +
-                                                   std::to_string(k + 1) + ")");
-            }
-            known[j]->index = static_cast<int>(k);
-            known[j]->name = std::string(trimmed(fields[k]));
-        }
-    }
-    const bool limits = rr_.index >= 0 || lb_.index >= 0 || ub_.index >= 0;
-    log_scale_ = !limits && (logrr_.index >= 0 || se_.index >= 0);
-    std::vector<const char*> missing;
-    const std::pair<const column*, const char*> required[] = {
-        {&id_, "id"},
-        {&type_, "type"},
-        {&dose_, "dose"},
-        {&cases_, "cases"},
-        {n_.index >= 0 ? &n_ : &controls_, "n (or controls)"},
-        {log_scale_ ? &logrr_ : &rr_, log_scale_ ? "logrr" : "rr"},
-        {log_scale_ ? &se_ : &lb_, log_scale_ ? "se" : "lb"},
-        {log_scale_ ? &se_ : &ub_, log_scale_ ? "se" : "ub"}};
-    for (const auto& [col, name] : required) {
-        if (col->index < 0 &&
-            std::find(missing.begin(), missing.end(), std::string_view(name)) == missing.end()) {
-            missing.push_back(name);
-        }
-    }
-    if (!missing.empty()) {
-        std::string list;
-        for (const char* name : missing) {
-            list += (list.empty() ? "" : ", ") + std::string(name);
-        }
-        throw table_error(header_line, "the header lacks column" +
-                                           std::string(missing.size() > 1 ? "s " : " ") + list +
-                                           " (columns are found by name, in any order and "
-                                           "letter case)");
-    }
+    const table_columns columns = find_columns(fields, header_line);
+    id_ = columns.id;
+    type_ = columns.type;
+    dose_ = columns.dose;
+    cases_ = columns.cases;
+    n_ = columns.n;
+    controls_ = columns.controls;
+    rr_ = columns.rr;
+    lb_ = columns.lb;
+    ub_ = columns.ub;
+    logrr_ = columns.logrr;
+    se_ = columns.se;
+    log_scale_ = columns.log_scale;
 
     std::unordered_map<std::string, std::size_t> index;
     while (!in.at_end()) {
@@ -337,107 +390,175 @@ table_study table_file::read(std::size_t k) const {
     result.first_line = rows.front().line;
     const std::string& id = result.id;
     try {
-        if (id.empty()) {
-            throw row_fault{rows.front().line, id_.name,
-                            "missing value: every row needs the id of its study"};
-        }
         std::vector<category> categories;
+        missing_counts missing;
+        std::vector<ranged_dose> ranges;
         std::size_t reference = rows.size();
         int reference_line = 0;
         study_design design = study_design::cohort;
         std::string first_type;
         std::vector<std::string> fields;
+        std::vector<row_fault> faults; // every faulty row, so that one run shows them all
         for (const row_ref& row : rows) {
-            record_reader in(content_, separator_, row.offset, row.line);
-            in.next(fields);
-            const study_reader r(fields, row.line);
-            if (fields.size() > fields_) {
-                throw row_fault{row.line, "",
-                                "the row has " + std::to_string(fields.size()) +
-                                    " fields, the header " + std::to_string(fields_) +
-                                    " (a decimal comma, or a comma inside an unquoted value?)"};
-            }
-            // The design is the first row's; every other row must agree.
-            const std::string_view type = r.raw(type_);
-            if (is_missing(type)) {
-                throw r.fault(type_, "missing value; expected cc, ci or ir");
-            }
-            bool known = false;
-            const study_design row_design = design_of(type, known);
-            if (!known) {
-                throw r.fault(type_, "expected cc (case-control), ci (cohort, persons) or ir "
-                                     "(incidence rate, person-time), got " +
-                                         quoted(type));
-            }
-            if (first_type.empty()) {
-                first_type = lower(type);
-                design = row_design;
-            } else if (row_design != design) {
-                throw r.fault(type_, "the study mixes types: " + quoted(type) + " here, " +
-                                         quoted(first_type) + " on line " +
-                                         std::to_string(rows.front().line));
-            }
+            try {
+                record_reader in(content_, separator_, row.offset, row.line);
+                in.next(fields);
+                const study_reader r(fields, row.line, decimal_comma_);
+                check_field_count(fields.size(), fields_, separator_, row.line);
+                if (id.empty()) {
+                    throw row_fault{row.line, id_.name,
+                                    "missing value: every row needs the id of its study"};
+                }
+                // The design is the first row's; every other row must agree.
+                const std::string_view type = r.raw(type_);
+                if (is_missing(type)) {
+                    throw r.fault(type_, "missing value; expected cc, ci or ir");
+                }
+                bool known = false;
+                const study_design row_design = design_of(type, known);
+                if (!known) {
+                    throw r.fault(type_, "expected cc (case-control), ci (cohort, persons) or ir "
+                                         "(incidence rate, person-time), got " +
+                                             quoted(type));
+                }
+                if (first_type.empty()) {
+                    first_type = lower(type);
+                    design = row_design;
+                } else if (row_design != design) {
+                    throw r.fault(type_, "the study mixes types: " + quoted(type) + " here, " +
+                                             quoted(first_type) + " on line " +
+                                             std::to_string(rows.front().line));
+                }
 
-            category c{};
-            c.line = row.line;
-            c.dose = r.number(dose_);
-            c.cases = r.positive(cases_);
-            const bool use_controls = design == study_design::case_control &&
-                                      controls_.index >= 0 &&
-                                      (n_.index < 0 || is_missing(r.raw(n_)));
-            if (use_controls) {
-                c.total = c.cases + r.positive(controls_);
-            } else if (n_.index < 0) {
-                throw r.fault(controls_, "only a case-control study may give controls instead "
-                                         "of the total n");
-            } else if (design == study_design::incidence_rate) {
-                c.total = r.positive(n_); // person-time may be below the cases
-            } else {
-                c.total = r.number(n_);
-                if (!(c.total > c.cases)) {
-                    throw r.fault(n_, "the total must be greater than the number of cases (" +
-                                          std::string(r.raw(cases_)) + "), got " +
-                                          quoted(r.raw(n_)));
+                category c{};
+                c.line = row.line;
+                std::string dose_text(r.raw(dose_));
+                if (decimal_comma_) {
+                    std::replace(dose_text.begin(), dose_text.end(), ',', '.');
                 }
-            }
+                if (!is_missing(dose_text) &&
+                    parse_number(dose_text).status == number_status::not_a_number &&
+                    looks_like_range(dose_text)) {
+                    const std::optional<dose_range> range = parse_dose_range(dose_text);
+                    if (!range) {
+                        throw r.fault(dose_, "the range " + quoted(r.raw(dose_)) +
+                                                 " cannot be read (write a-b with 0 <= a < b, <b, "
+                                                 ">=a or a+); give the category's assigned dose");
+                    }
+                    ranges.push_back({row.line, std::string(r.raw(dose_)), *range});
+                    c.dose = not_computed;
+                } else {
+                    c.dose = r.number(dose_);
+                }
+                const bool no_cases = is_missing(r.raw(cases_));
+                c.cases = no_cases ? not_computed : r.positive(cases_);
+                const bool use_controls = design == study_design::case_control &&
+                                          controls_.index >= 0 &&
+                                          (n_.index < 0 || is_missing(r.raw(n_)));
+                const bool no_total = use_controls ? is_missing(r.raw(controls_))
+                                                   : n_.index >= 0 && is_missing(r.raw(n_));
+                if (no_cases) {
+                    missing.cases.push_back(row.line);
+                }
+                if (no_total) {
+                    missing.totals.push_back(row.line);
+                }
+                if (design != study_design::case_control && controls_.index >= 0 &&
+                    !is_missing(r.raw(controls_))) {
+                    throw r.fault(controls_, "only a case-control study may give controls; leave "
+                                             "the field empty or NA in this " +
+                                                 std::string(design == study_design::cohort
+                                                                 ? "cohort (ci)"
+                                                                 : "incidence-rate (ir)") +
+                                                 " study, whose total is n");
+                }
+                if (no_total) {
+                    c.total = not_computed;
+                } else if (use_controls) {
+                    c.total = c.cases + r.positive(controls_);
+                } else if (n_.index < 0) {
+                    throw r.fault(controls_, "only a case-control study may give controls instead "
+                                             "of the total n");
+                } else if (design == study_design::incidence_rate) {
+                    c.total = r.positive(n_); // person-time may be below the cases
+                } else {
+                    c.total = r.number(n_);
+                    if (!no_cases && !(c.total > c.cases)) {
+                        throw r.fault(n_, "the total must be greater than the number of cases (" +
+                                              std::string(r.raw(cases_)) + "), got " +
+                                              quoted(r.raw(n_)));
+                    }
+                }
 
-            const table_file::column& spread = log_scale_ ? se_ : lb_;
-            const bool is_reference =
-                is_missing(r.raw(spread)) && (log_scale_ || is_missing(r.raw(ub_)));
-            if (is_reference) {
-                if (reference != rows.size()) {
-                    throw r.fault(spread, "a second reference row (empty limits); the first is on "
-                                          "line " +
-                                              std::to_string(reference_line) +
-                                              ", and a study has exactly one");
+                const table_file::column& spread = log_scale_ ? se_ : lb_;
+                const bool marked = log_scale_ ? is_zero(r.raw(logrr_)) && is_zero(r.raw(se_))
+                                               : is_reference_word(r.raw(rr_));
+                const bool is_reference =
+                    marked || (is_missing(r.raw(spread)) && (log_scale_ || is_missing(r.raw(ub_))));
+                if (is_reference) {
+                    if (reference != rows.size()) {
+                        throw r.fault(spread,
+                                      "a second reference row (empty limits); the first is on "
+                                      "line " +
+                                          std::to_string(reference_line) +
+                                          ", and a study has exactly one");
+                    }
+                    const table_file::column& effect = log_scale_ ? logrr_ : rr_;
+                    const std::string_view e = r.raw(effect);
+                    if (!marked && !is_missing(e) && r.number(effect) != (log_scale_ ? 0.0 : 1.0)) {
+                        throw r.fault(effect,
+                                      std::string("the reference row's ") +
+                                          (log_scale_ ? "log relative risk must be empty, "
+                                                        "NA or 0"
+                                                      : "relative risk must be empty, NA or "
+                                                        "1") +
+                                          ", got " + quoted(e));
+                    }
+                    reference = categories.size();
+                    reference_line = row.line;
+                } else if (log_scale_) {
+                    c.L = r.number(logrr_);
+                    const double se = r.positive(se_);
+                    c.v = se * se;
+                    c.lo = c.L - 1.96 * se;
+                    c.hi = c.L + 1.96 * se;
+                } else {
+                    c.L = std::log(r.positive(rr_));
+                    c.lo = std::log(r.positive(lb_));
+                    c.hi = std::log(r.positive(ub_));
+                    c.v = variance_from_limits(c.lo, c.hi);
+                    c.all_ones = c.L == 0.0 && c.lo == 0.0 && c.hi == 0.0;
                 }
-                const table_file::column& effect = log_scale_ ? logrr_ : rr_;
-                const std::string_view e = r.raw(effect);
-                if (!is_missing(e) && r.number(effect) != (log_scale_ ? 0.0 : 1.0)) {
-                    throw r.fault(effect, std::string("the reference row's ") +
-                                              (log_scale_ ? "log relative risk must be empty, "
-                                                            "NA or 0"
-                                                          : "relative risk must be empty, NA or "
-                                                            "1") +
-                                              ", got " + quoted(e));
+                categories.push_back(c);
+            } catch (const row_fault& f) {
+                faults.push_back(f);
+                if (id.empty() || faults.size() == max_faults) {
+                    break;
                 }
-                reference = categories.size();
-                reference_line = row.line;
-            } else if (log_scale_) {
-                c.L = r.number(logrr_);
-                const double se = r.positive(se_);
-                c.v = se * se;
-                c.lo = c.L - 1.96 * se;
-                c.hi = c.L + 1.96 * se;
-            } else {
-                c.L = std::log(r.positive(rr_));
-                c.lo = std::log(r.positive(lb_));
-                c.hi = std::log(r.positive(ub_));
-                c.v = variance_from_limits(c.lo, c.hi);
             }
-            categories.push_back(c);
+        }
+        for (std::size_t more = 1; more < faults.size(); ++more) {
+            result.more.push_back(fault_text(faults[more], id));
+        }
+        if (!faults.empty()) {
+            throw faults.front();
         }
         const int line = rows.front().line;
+        const std::vector<dose_assignment> assigned = assign_doses(ranges, open_width_);
+        for (category& c : categories) {
+            for (const dose_assignment& a : assigned) {
+                c.dose = a.line == c.line ? a.dose : c.dose;
+            }
+        }
+        // Relative risk and limits all 1 mark the reference when nothing else does.
+        if (reference == rows.size() &&
+            std::count_if(categories.begin(), categories.end(),
+                          [](const category& c) { return c.all_ones; }) == 1) {
+            reference = static_cast<std::size_t>(
+                std::find_if(categories.begin(), categories.end(),
+                             [](const category& c) { return c.all_ones; }) -
+                categories.begin());
+        }
         if (reference == rows.size()) {
             throw row_fault{line, log_scale_ ? se_.name : lb_.name,
                             "no reference row: exactly one row of a study leaves its limits "
@@ -484,19 +605,31 @@ table_study table_file::read(std::size_t k) const {
             lines.push_back(c.line);
             ++i;
         }
+        if (decimal_comma_) {
+            s.convention = "semicolon separators, decimal comma";
+        }
+        s.missing_counts = missing.text(cases_.name, n_.index >= 0 ? n_.name : controls_.name);
+        s.missing_counts_line = missing.first_line();
         s.warnings = check_values(
             s, [&lines](study_value, int k) { return lines[static_cast<std::size_t>(k)]; });
         for (notice& w : s.warnings) {
             w.message =
                 "study " + printable(id) + ": " + w.message; // categories count from its reference
         }
+        for (std::size_t at = 0; at < assigned.size(); ++at) {
+            const dose_assignment& a = assigned[at];
+            s.warnings.insert(s.warnings.begin() + static_cast<std::ptrdiff_t>(at),
+                              notice{a.line,
+                                     "study " + printable(id) + ": dose " + quoted(a.text) +
+                                         " taken as " + shortest(a.dose) + " (" + a.rule + ")",
+                                     true});
+        }
+        s.assigned_doses = assigned;
         result.data = std::move(s);
     } catch (const table_error& e) {
         result.message = std::to_string(e.line()) + ": study " + printable(id) + ": " + e.what();
     } catch (const row_fault& f) {
-        result.message = std::to_string(f.line) + ": " +
-                         (f.column.empty() ? "" : "column " + printable(f.column) + ": ") +
-                         "study " + printable(id) + ": " + f.message;
+        result.message = fault_text(f, id);
     }
     return result;
 }

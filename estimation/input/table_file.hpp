@@ -3,6 +3,7 @@
 #ifndef MORVEX_ESTIMATION_TABLE_FILE_HPP
 #define MORVEX_ESTIMATION_TABLE_FILE_HPP
 
+#include "estimation/input/table_header.hpp"
 #include "estimation/method/study.hpp"
 
 #include <optional>
@@ -12,17 +13,6 @@
 #include <vector>
 
 namespace morvex {
-
-// A fault of the whole file (no header, a missing column, a broken quote):
-// `line` is the 1-based line at fault.
-class table_error : public std::runtime_error {
-public:
-    table_error(int line, const std::string& message) : std::runtime_error(message), line_(line) {}
-    int line() const noexcept { return line_; }
-
-private:
-    int line_;
-};
 
 // Whether a file name ends in ".csv" or ".tsv" (any letter case).
 bool is_table_name(std::string_view name);
@@ -35,9 +25,10 @@ bool is_missing_text(std::string_view value);
 // One study of a table: its record, or why it was refused.
 struct table_study {
     std::string id;
-    int first_line = 0;        // the line its first row starts on
-    std::optional<study> data; // empty when refused
-    std::string message;       // "LINE: column NAME: study ID: ..." when refused
+    int first_line = 0;            // the line its first row starts on
+    std::optional<study> data;     // empty when refused
+    std::string message;           // "LINE: column NAME: study ID: ..." when refused
+    std::vector<std::string> more; // the study's other faulty rows, in the same form
 };
 
 // A table indexed by study. The content is kept and each study is read only
@@ -45,7 +36,8 @@ struct table_study {
 class table_file {
 public:
     // Throws table_error for a fault of the whole file. `tab` selects TSV.
-    table_file(std::string content, bool tab);
+    // `open_width` scales the half width that an open category (">=30") adds to its bound.
+    table_file(std::string content, bool tab, double open_width = 1.0);
 
     std::size_t study_count() const { return studies_.size(); }
 
@@ -67,10 +59,7 @@ public:
         std::size_t offset; // where the row's record starts in the content
         int line;           // the line it starts on
     };
-    struct column {
-        int index = -1;   // field position, -1 when the header lacks it
-        std::string name; // as the header spells it
-    };
+    using column = table_column;
 
 private:
     std::string content_;
@@ -78,7 +67,9 @@ private:
     std::size_t fields_ = 0;          // fields of the header
     std::vector<std::string> header_; // its names, trimmed, in lower case
     column id_, type_, dose_, cases_, n_, controls_, rr_, lb_, ub_, logrr_, se_;
-    bool log_scale_ = false; // logrr and se rather than rr, lb and ub
+    bool log_scale_ = false;     // logrr and se rather than rr, lb and ub
+    bool decimal_comma_ = false; // a semicolon table: 2,5 is two and a half
+    double open_width_ = 1.0;
     std::vector<std::string> ids_;
     std::vector<std::vector<row_ref>> studies_;
 };

@@ -39,6 +39,15 @@ enum class study_design {
 struct notice {
     int line = 0;
     std::string message; // made printable
+    bool note = false;   // says what was assumed, rather than a likely slip
+};
+
+// A dose a table gave as a range or an open category, and the dose assigned.
+struct dose_assignment {
+    int line = 0;
+    std::string text; // as the table wrote it
+    double dose = 0.0;
+    std::string rule; // "midpoint", "half the upper bound", ...
 };
 
 // Category 0 is the reference; exposed category i (1..n) is row i-1 of every
@@ -60,6 +69,14 @@ struct study {
     Matrix hi{0, 1};              // log upper 95% limits
     Matrix v{0, 1};               // variances of L_i, from the limits
     std::vector<notice> warnings; // likely slips in the input, in the order found
+    // Where a table leaves cases or totals out ("no cases on line 4"), and the
+    // first such line: such a study has no count-based covariance.
+    std::string missing_counts;
+    int missing_counts_line = 0;
+    // How a table wrote its numbers when not as usual ("semicolon separators,
+    // decimal comma"); empty otherwise.
+    std::string convention;
+    std::vector<dose_assignment> assigned_doses; // in the order of the table's rows
 
     bool is_case_control() const { return design == study_design::case_control; }
 };
@@ -67,6 +84,24 @@ struct study {
 // Half the width of the 95% interval on the log scale, over 1.96, squared.
 inline double variance_from_limits(double lo, double hi) {
     return std::pow((hi - lo) * (1.0 / 1.96) * 0.5, 2);
+}
+
+// How a study's covariance is formed: from counts fitted to the reported margins
+// (Greenland and Longnecker), from Hamling's pseudo-counts, or as independent
+// log relative risks (a diagonal matrix).
+enum class covariance_kind { gl, hamling, indep };
+
+// As the option and the outputs write it.
+inline const char* covariance_name(covariance_kind kind) {
+    switch (kind) {
+    case covariance_kind::hamling:
+        return "hamling";
+    case covariance_kind::indep:
+        return "indep";
+    case covariance_kind::gl:
+        break;
+    }
+    return "gl";
 }
 
 // How far a study got. `not_converged` is a complete estimate whose fit did not
@@ -89,11 +124,18 @@ struct study_result {
     study data;
     study_status status = study_status::refused;
     std::string message; // why refused or stopped, as "FILE:LINE: ...", made printable
+    std::vector<std::string> more_messages; // a refused table study's other faults, the same way
     int iterations = 0;
     bool converged = false;
     double fitted_A0 = not_computed;
     Matrix fitted{0, 1}; // A_1..A_n
     Matrix V{0, 0};      // covariance of the log relative risks, when formed
+    covariance_kind covariance = covariance_kind::gl; // how V is formed
+    bool has_pseudo = false;                          // Hamling's pseudo-counts are set
+    double pseudo_A0 = not_computed;
+    double pseudo_N0 = not_computed;
+    Matrix pseudo_A{0, 1}; // pseudo-cases A_1..A_n
+    Matrix pseudo_N{0, 1}; // pseudo-totals N_1..N_n
     double beta = not_computed;
     double se = not_computed;
 
@@ -152,6 +194,7 @@ struct study_summary {
     // Its value of the column that forms subgroups, or why it has none.
     std::string group;
     std::string group_missing;
+    std::size_t more_faults = 0; // further messages of a refused study
 };
 
 } // namespace morvex

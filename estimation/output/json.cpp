@@ -67,6 +67,23 @@ void open_study_entry(std::ostream& out, std::size_t index, const std::string& i
     write_json_string(out, id);
 }
 
+// Doses a table gave as ranges, beside the text each came from.
+void assigned_doses(std::ostream& out, const std::vector<dose_assignment>& doses) {
+    if (!doses.empty()) {
+        out << ",\n   \"assigned_doses\": [";
+        for (std::size_t k = 0; k < doses.size(); ++k) {
+            out << (k == 0 ? "" : ", ") << "{\"line\": " << doses[k].line << ", \"text\": ";
+            write_json_string(out, doses[k].text);
+            out << ", \"dose\": ";
+            number(out, doses[k].dose);
+            out << ", \"rule\": ";
+            write_json_string(out, doses[k].rule);
+            out << '}';
+        }
+        out << ']';
+    }
+}
+
 void prediction(std::ostream& out, const std::optional<prediction_interval>& p) {
     out << ", \"prediction\": ";
     if (!p) {
@@ -360,6 +377,14 @@ void json_writer::write(const study_result& r) {
     write_json_string(out_, status_name(r.status));
     out_ << ", \"message\": ";
     write_json_string(out_, r.message);
+    if (!r.more_messages.empty()) {
+        out_ << ", \"more_faults\": [";
+        for (std::size_t k = 0; k < r.more_messages.size(); ++k) {
+            out_ << (k == 0 ? "" : ", ");
+            write_json_string(out_, r.more_messages[k]);
+        }
+        out_ << ']';
+    }
     if (r.has_data) {
         const study& s = r.data;
         out_ << ",\n   \"doses\": ";
@@ -377,6 +402,20 @@ void json_writer::write(const study_result& r) {
         out_ << ",\n   \"fitted\": ";
         with_reference(out_, r.fitted_A0, r.fitted);
     }
+    if (r.has_data && !r.data.convention.empty()) {
+        out_ << ",\n   \"convention\": ";
+        write_json_string(out_, r.data.convention);
+    }
+    if (covariance_ && r.has_data) {
+        out_ << ",\n   \"covariance_kind\": ";
+        write_json_string(out_, covariance_name(r.covariance));
+    }
+    if (r.has_pseudo) {
+        out_ << ", \"pseudo_cases\": ";
+        with_reference(out_, r.pseudo_A0, r.pseudo_A);
+        out_ << ", \"pseudo_totals\": ";
+        with_reference(out_, r.pseudo_N0, r.pseudo_N);
+    }
     if (r.V.row_count() > 0) {
         out_ << ",\n   \"covariance\": [";
         for (Matrix::size_type i = 0; i < r.V.row_count(); ++i) {
@@ -389,11 +428,17 @@ void json_writer::write(const study_result& r) {
         }
         out_ << ']';
     }
+    assigned_doses(out_, r.data.assigned_doses);
+    // Notes of assigned doses are in assigned_doses; the warnings are the slips.
     out_ << ",\n   \"warnings\": [";
-    const std::vector<notice>& warnings = r.data.warnings;
-    for (std::size_t k = 0; k < warnings.size(); ++k) {
-        out_ << (k == 0 ? "" : ", ") << "{\"line\": " << warnings[k].line << ", \"message\": ";
-        write_json_string(out_, warnings[k].message);
+    bool first = true;
+    for (const notice& w : r.data.warnings) {
+        if (w.note) {
+            continue;
+        }
+        out_ << (first ? "" : ", ") << "{\"line\": " << w.line << ", \"message\": ";
+        first = false;
+        write_json_string(out_, w.message);
         out_ << '}';
     }
     out_ << "]}";

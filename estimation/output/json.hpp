@@ -14,7 +14,10 @@ namespace morvex {
 
 class json_writer {
 public:
-    explicit json_writer(std::ostream& out) : out_(out) {}
+    // `covariance`: each study also says which covariance it used, with
+    // Hamling's pseudo-counts when those were formed.
+    explicit json_writer(std::ostream& out, bool covariance = false)
+        : out_(out), covariance_(covariance) {}
     void begin();
     void write(const study_result& r);
     // Closes the document, with the pooling and the pooled trend when given.
@@ -23,6 +26,7 @@ public:
 private:
     std::ostream& out_;
     bool first_ = true;
+    bool covariance_;
 };
 
 // A JSON string: every control character escaped, other bytes (UTF-8) as they are.

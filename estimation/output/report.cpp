@@ -22,6 +22,11 @@ const char* design_name(study_design design) {
     return "Cohort study with Nx persons";
 }
 
+// A count as %lg writes it, or NA where a table leaves it out.
+std::string count(double value) {
+    return std::isnan(value) ? std::string("NA") : format("%lg", value);
+}
+
 } // namespace
 
 void print_opening(std::ostream& out, const std::string& input_name, const study& s) {
@@ -33,11 +38,22 @@ void print_opening(std::ostream& out, const std::string& input_name, const study
         << "Study design: " << design_name(s.design) << ".\n"
         << "--- Initial settings.\n"
         << "Category  Assigned dose     #cases     #total      RR    LCI    UCI\n"
-        << format("       0 %14lg  %9lg  %9lg  %6lg\n", 0.0, s.A0, s.N0, 1.0);
+        << format("       0 %14lg  %9s  %9s  %6lg\n", 0.0, count(s.A0).c_str(), count(s.N0).c_str(),
+                  1.0);
     for (Matrix::size_type i = 0; i < s.A.row_count(); ++i) {
-        out << format("     %3d %14lg  %9lg  %9lg  %6lg %6lg %6lg\n", static_cast<int>(i) + 1,
-                      s.x(i, 0), s.A(i, 0), s.N(i, 0), std::exp(s.L(i, 0)), std::exp(s.lo(i, 0)),
-                      std::exp(s.hi(i, 0)));
+        out << format("     %3d %14lg  %9s  %9s  %6lg %6lg %6lg\n", static_cast<int>(i) + 1,
+                      s.x(i, 0), count(s.A(i, 0)).c_str(), count(s.N(i, 0)).c_str(),
+                      std::exp(s.L(i, 0)), std::exp(s.lo(i, 0)), std::exp(s.hi(i, 0)));
+    }
+}
+
+void print_pseudo_counts(std::ostream& out, const study_result& r) {
+    out << "--- Hamling pseudo-counts.\n"
+        << "Category     #cases     #total\n"
+        << format("       0  %9lg  %9lg\n", r.pseudo_A0, r.pseudo_N0);
+    for (Matrix::size_type i = 0; i < r.pseudo_A.row_count(); ++i) {
+        out << format("     %3d  %9lg  %9lg\n", static_cast<int>(i) + 1, r.pseudo_A(i, 0),
+                      r.pseudo_N(i, 0));
     }
 }
 
@@ -67,12 +83,19 @@ void print_report(std::ostream& out, const study_result& r, bool classic) {
     }
     if (r.has_fit) {
         print_fitted_counts(out, fitted_counts{r.fitted, r.fitted_A0, r.converged, r.iterations});
+    } else if (r.has_pseudo) {
+        print_pseudo_counts(out, r);
+    } else if (r.has_data && r.covariance == covariance_kind::indep) {
+        out << "--- Independent log relative risks (no covariance between categories).\n";
     }
     if (r.estimated()) {
         print_result(out, trend{r.beta, r.se});
     } else if (!classic) {
         out << (r.status == study_status::refused ? "*** Refused: " : "*** Stopped: ") << r.message
             << '\n';
+        for (const std::string& more : r.more_messages) {
+            out << "*** Also: " << more << '\n';
+        }
     }
 }
 

@@ -16,6 +16,8 @@ void print_opening(std::ostream& out, const std::string& input_name, const study
 
 // The warning when the iteration did not converge, then the fitted counts.
 void print_fitted_counts(std::ostream& out, const fitted_counts& fit);
+// Hamling's pseudo-counts, in place of the fitted counts.
+void print_pseudo_counts(std::ostream& out, const study_result& r);
 
 // The slope and its standard error.
 void print_result(std::ostream& out, const trend& t);

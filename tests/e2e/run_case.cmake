@@ -32,8 +32,14 @@ if(EXISTS "${base}.summary")
   list(APPEND args "--summary=${summary_file}")
 endif()
 
+# <name>.stdin, when present, is standard input.
+set(input_file /dev/null)
+if(EXISTS "${base}.stdin")
+  set(input_file "${base}.stdin")
+endif()
 execute_process(COMMAND "${MORVEX}" ${args}
   WORKING_DIRECTORY "${DIR}"
+  INPUT_FILE "${input_file}"
   RESULT_VARIABLE status
   OUTPUT_VARIABLE out
   ERROR_VARIABLE err)
