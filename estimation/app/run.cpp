@@ -1,5 +1,8 @@
 #include "estimation/app/run.hpp"
 
+#include "estimation/app/help.hpp"
+#include "estimation/app/output_files.hpp"
+
 #include "estimation/base/format.hpp"
 #include "estimation/input/setting_file.hpp"
 #include "estimation/input/table_file.hpp"
@@ -31,86 +34,6 @@
 
 namespace morvex {
 namespace {
-
-// The classic usage line, which scripts and the manual rely on; --help gives the rest.
-const char* const usage = "Morvex <setting file>\n";
-
-const char* const synopsis =
-    "Usage: Morvex <setting file>\n"
-    "       Morvex [--format=text|csv|json] [--pool] [--increment=D]\n"
-    "              [--knapp-hartung] [--leave-one-out] [--egger] [--by=COLUMN]\n"
-    "              [--summary=FILE.csv] [--plot=FILE.svg] [--funnel=FILE.svg]\n"
-    "              [--model=fixed|dl|reml|all] [--title=TEXT] [--unit=TEXT]\n"
-    "              [--trend=linear|quadratic|spline] [--knots=K|a,b,c]\n"
-    "              [--one-stage] [--at=x1,x2,...] [--reference-dose=X]\n"
-    "              [--covariance=gl|hamling|indep] [--missing-counts=refuse|indep]\n"
-    "              [--open-width=F]\n"
-    "              [--] FILE...\n"
-    "       Morvex -h | --help | --version\n";
-
-const char* const help =
-    "Estimates the slope of the log relative risk per unit of dose, and its\n"
-    "standard error, from studies' summarized categorical dose-response data\n"
-    "(Greenland and Longnecker, 1992).\n"
-    "\n"
-    "Each FILE is a setting file or, when its name ends in .csv or .tsv, a table\n"
-    "of studies; studies are estimated and written in order.\n"
-    "\n"
-    "A setting file has nine lines: title; design (CC for case-control, IR as\n"
-    "its first word for an incidence-rate study with person-time, anything else\n"
-    "for a cohort study with totals in persons); number of categories, reference\n"
-    "included; then, one value per category separated by spaces, reference\n"
-    "first: cases, totals, doses, relative risks, lower and upper 95% limits.\n"
-    "\n"
-    "A table has a header row and one row per category, columns found by name:\n"
-    "id, type (cc, ci or ir), dose, cases, n (or controls for cc), and rr, lb, ub\n"
-    "(or logrr, se). The reference row leaves its limits (or se) empty or NA.\n"
-    "Column aliases, semicolon tables with decimal commas, dose ranges (10-19,\n"
-    "<5, 30+) and reference markers (ref) are accepted; '-' is standard input.\n"
-    "\n"
-    "Options:\n"
-    "  --format=text  one report per study, separated by an empty line (default)\n"
-    "  --format=csv   one row per study and nothing else: input,id,design,\n"
-    "                 categories,iterations,converged,beta,se,lower,upper,p,\n"
-    "                 status,message,warnings (with --increment also increment,\n"
-    "                 rr,rr_lower,rr_upper)\n"
-    "  --format=json  one document {\"studies\": [...]} with inputs, fitted counts\n"
-    "                 and covariance matrix\n"
-    "  --pool         after the studies, pool the slopes of those with a complete\n"
-    "                 estimate: fixed effect, DerSimonian-Laird and REML random\n"
-    "                 effects, heterogeneity (Q, I^2), weights and prediction\n"
-    "                 intervals; in text and JSON (\"pooled\")\n"
-    "  --increment=D  also give slopes as the RR per D units of dose\n"
-    "  --knapp-hartung, --leave-one-out, --egger, --by=COLUMN\n"
-    "                 analyses beside the pooled slope (imply --pool); --by pools\n"
-    "                 the studies of each value of a table column on their own\n"
-    "  --summary=FILE.csv  one row per analysis and model (implies --pool)\n"
-    "  --plot=FILE.svg  draw a forest plot of the complete studies (a dose-response\n"
-    "                 plot for a run of one study), written when the run is done\n"
-    "  --covariance=gl|hamling|indep  each study's covariance: fitted counts\n"
-    "                 (default), Hamling's pseudo-counts, or independent\n"
-    "  --missing-counts=refuse|indep  a table study without cases or totals:\n"
-    "                 refused (default) or analysed as independent\n"
-    "  --open-width=F  an open dose category (>=30, 30+) adds F times half the\n"
-    "                 width of the range below it (default 1)\n"
-    "  --trend=linear|quadratic|spline  after the studies, pool their trends\n"
-    "                 with p coefficients: fixed effect, method of moments, REML\n"
-    "  --knots=K|a,b,c  spline knots: K (3-7, default 3) at percentiles of the\n"
-    "                 doses, or the given doses\n"
-    "  --one-stage    pool in one model over all exposed categories\n"
-    "  --at=x1,x2,..  doses for the predicted RRs of the pooled trend\n"
-    "  --reference-dose=X  the dose they are against (default: the smallest)\n"
-    "  --model=fixed|dl|reml|all, --title=TEXT, --unit=TEXT\n"
-    "                 the forest plot's diamonds, title and axis label\n"
-    "  --funnel=FILE.svg  draw a funnel plot of the pooled studies\n"
-    "  -h, --help     this text;  --version  the version\n"
-    "  --             ends the options (for a file name that starts with '-')\n"
-    "\n"
-    "Exit status: 0 every study estimated; 1 bad command line, or the one setting\n"
-    "file is unreadable or refused; 3 the one setting file's estimation stopped\n"
-    "(the report so far stays on standard output); 4 a run of tables or several\n"
-    "files in which some study or file was refused or stopped. A picture or\n"
-    "summary table that cannot be drawn or written gives 3.\n";
 
 const char* const abnormal_termination = "Abnormal program termination";
 
@@ -155,54 +78,6 @@ after_studies after_studies_of(const options& opts) {
         after.curve = opts.trend;
     }
     return after;
-}
-
-// Writes the pictures and the summary table asked for; false, with one line on
-// standard error for each, when some cannot be drawn or written.
-bool write_outputs(const options& opts, const session& s, std::ostream& err) {
-    const std::tuple<const std::string*, const std::string*, const std::string*> files[] = {
-        {&opts.plot, &s.picture(), &s.picture_problem()},
-        {&opts.funnel, &s.funnel(), &s.funnel_problem()},
-        {&opts.summary, &s.summary(), &s.picture_problem()}};
-    bool written = true;
-    for (const auto& [name, content, reason] : files) {
-        if (name->empty()) {
-            continue;
-        }
-        const std::string problem =
-            content->empty() ? *reason : write_file_atomically(*name, *content);
-        if (!problem.empty()) {
-            err << "Morvex: " << printable(*name) << ": cannot write: " << problem << '\n';
-            written = false;
-        }
-    }
-    return written;
-}
-
-// An output must never replace an input, by the same name or another path to
-// it, nor another output.
-std::string output_conflict(const options& opts) {
-    const auto outputs = opts.outputs();
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-        const char* const option = outputs[i].first;
-        const std::string& name = outputs[i].second;
-        const auto input =
-            std::find_if(opts.inputs.begin(), opts.inputs.end(),
-                         [&](const auto& in) { return in == name || same_file(in, name); });
-        if (input != opts.inputs.end()) {
-            return printable(name) + ": " +
-                   (std::string(option) == "--summary" ? "the summary table" : "the picture") +
-                   " would replace the input " + quoted(*input) + "; name another file for " +
-                   option;
-        }
-        for (std::size_t j = 0; j < i; ++j) {
-            if (outputs[j].second == name || same_file(outputs[j].second, name)) {
-                return printable(name) + ": named for both " + outputs[j].first + " and " + option +
-                       "; name two files";
-            }
-        }
-    }
-    return {};
 }
 
 } // namespace
@@ -616,13 +491,13 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     const parsed_command_line command_line = parse_command_line(args);
     switch (command_line.what) {
     case command::usage:
-        out << usage;
+        out << usage_text;
         return exit_refused;
     case command::refuse:
         err << command_line.message << '\n';
         return exit_refused;
     case command::help:
-        out << synopsis << '\n' << help;
+        out << synopsis_text << '\n' << help_text;
         return exit_complete;
     case command::version:
         out << "Morvex 1.0\n";

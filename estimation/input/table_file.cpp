@@ -5,6 +5,7 @@
 #include "estimation/input/input_checks.hpp"
 #include "estimation/input/number.hpp"
 #include "estimation/input/setting_file.hpp"
+#include "estimation/input/table_records.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -13,91 +14,6 @@
 
 namespace morvex {
 namespace {
-
-// RFC 4180 records: a field in double quotes may hold separators, line breaks
-// and doubled quotes. A line ends in LF, CRLF or a lone CR.
-class record_reader {
-public:
-    record_reader(std::string_view text, char separator, std::size_t pos, int line)
-        : text_(text), sep_(separator), pos_(pos), line_(line) {}
-
-    bool at_end() const { return pos_ >= text_.size(); }
-    std::size_t position() const { return pos_; }
-    int line() const { return line_; }
-
-    // Reads the next record into `fields`. Throws table_error on a broken quote.
-    // The strings of `fields` are reused from record to record: a table of many
-    // studies is read without an allocation per field.
-    void next(std::vector<std::string>& fields) {
-        std::size_t count = 0;
-        const int record_line = line_;
-        while (true) {
-            if (count == fields.size()) {
-                fields.emplace_back();
-            }
-            std::string& field = fields[count++];
-            field.clear();
-            if (pos_ < text_.size() && text_[pos_] == '"') {
-                const int opened = line_;
-                ++pos_;
-                while (true) {
-                    if (pos_ >= text_.size()) {
-                        throw table_error(opened, "a quoted field that starts here never ends; "
-                                                  "close it with '\"' (write \"\" for a quote "
-                                                  "inside it)");
-                    }
-                    const char c = text_[pos_++];
-                    if (c == '"') {
-                        if (pos_ < text_.size() && text_[pos_] == '"') {
-                            field += '"';
-                            ++pos_;
-                            continue;
-                        }
-                        break;
-                    }
-                    if (c == '\n' || (c == '\r' && (pos_ >= text_.size() || text_[pos_] != '\n'))) {
-                        ++line_;
-                    }
-                    field += c;
-                }
-                if (pos_ < text_.size() && text_[pos_] != sep_ && text_[pos_] != '\n' &&
-                    text_[pos_] != '\r') {
-                    throw table_error(line_, "text follows a closing quote in record of line " +
-                                                 std::to_string(record_line) +
-                                                 "; quote the whole field, with \"\" for a "
-                                                 "quote inside it");
-                }
-            } else {
-                std::size_t stop = pos_;
-                while (stop < text_.size() && text_[stop] != sep_ && text_[stop] != '\n' &&
-                       text_[stop] != '\r') {
-                    ++stop;
-                }
-                field.assign(text_.substr(pos_, stop - pos_));
-                pos_ = stop;
-            }
-            if (pos_ < text_.size() && text_[pos_] == sep_) {
-                ++pos_;
-                continue;
-            }
-            // A line end or the end of the text closes the record.
-            if (pos_ < text_.size()) {
-                pos_ += text_[pos_] == '\r' && pos_ + 1 < text_.size() && text_[pos_ + 1] == '\n'
-                            ? 2
-                            : 1;
-                ++line_;
-            }
-            fields.resize(count);
-            return;
-        }
-    }
-
-private:
-    std::string_view text_;
-    char sep_;
-    std::size_t pos_;
-    int line_;
-};
 
 std::string_view trimmed(std::string_view text) {
     auto blank = [](char c) { return c == ' ' || c == '\t'; };
