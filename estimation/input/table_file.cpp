@@ -348,26 +348,42 @@ table_study table_file::read(std::size_t k) const {
 
                 category c{};
                 c.line = row.line;
-                std::string dose_text(r.raw(dose_));
-                if (decimal_comma_) {
-                    std::replace(dose_text.begin(), dose_text.end(), ',', '.');
-                }
-                if (!is_missing(dose_text) &&
-                    parse_number(dose_text).status == number_status::not_a_number &&
-                    looks_like_range(dose_text)) {
-                    const std::optional<dose_range> range = parse_dose_range(dose_text);
-                    if (!range) {
-                        throw r.fault(dose_, "the range " + quoted(r.raw(dose_)) +
-                                                 " cannot be read (write a-b with 0 <= a < b, <b, "
-                                                 ">=a or a+); give the category's assigned dose");
+                // The values below are independent: each faulty one is listed,
+                // so that one run shows everything to mend in the row.
+                std::vector<row_fault> field_faults;
+                const auto value = [&](auto&& read_value) {
+                    try {
+                        read_value();
+                        return true;
+                    } catch (const row_fault& f) {
+                        field_faults.push_back(f);
+                        return false;
                     }
-                    ranges.push_back({row.line, std::string(r.raw(dose_)), *range});
-                    c.dose = not_computed;
-                } else {
-                    c.dose = r.number(dose_);
-                }
+                };
+                value([&] {
+                    std::string dose_text(r.raw(dose_));
+                    if (decimal_comma_) {
+                        std::replace(dose_text.begin(), dose_text.end(), ',', '.');
+                    }
+                    if (!is_missing(dose_text) &&
+                        parse_number(dose_text).status == number_status::not_a_number &&
+                        looks_like_range(dose_text)) {
+                        const std::optional<dose_range> range = parse_dose_range(dose_text);
+                        if (!range) {
+                            throw r.fault(dose_,
+                                          "the range " + quoted(r.raw(dose_)) +
+                                              " cannot be read (write a-b with 0 <= a < b, <b, "
+                                              ">=a or a+); give the category's assigned dose");
+                        }
+                        ranges.push_back({row.line, std::string(r.raw(dose_)), *range});
+                        c.dose = not_computed;
+                    } else {
+                        c.dose = r.number(dose_);
+                    }
+                });
                 const bool no_cases = is_missing(r.raw(cases_));
-                c.cases = no_cases ? not_computed : r.positive(cases_);
+                const bool cases_read =
+                    value([&] { c.cases = no_cases ? not_computed : r.positive(cases_); });
                 const bool use_controls = design == study_design::case_control &&
                                           controls_.index >= 0 &&
                                           (n_.index < 0 || is_missing(r.raw(n_)));
@@ -379,32 +395,38 @@ table_study table_file::read(std::size_t k) const {
                 if (no_total) {
                     missing.totals.push_back(row.line);
                 }
-                if (design != study_design::case_control && controls_.index >= 0 &&
-                    !is_missing(r.raw(controls_))) {
-                    throw r.fault(controls_, "only a case-control study may give controls; leave "
-                                             "the field empty or NA in this " +
-                                                 std::string(design == study_design::cohort
-                                                                 ? "cohort (ci)"
-                                                                 : "incidence-rate (ir)") +
-                                                 " study, whose total is n");
-                }
-                if (no_total) {
-                    c.total = not_computed;
-                } else if (use_controls) {
-                    c.total = c.cases + r.positive(controls_);
-                } else if (n_.index < 0) {
-                    throw r.fault(controls_, "only a case-control study may give controls instead "
-                                             "of the total n");
-                } else if (design == study_design::incidence_rate) {
-                    c.total = r.positive(n_); // person-time may be below the cases
-                } else {
-                    c.total = r.number(n_);
-                    if (!no_cases && !(c.total > c.cases)) {
-                        throw r.fault(n_, "the total must be greater than the number of cases (" +
-                                              std::string(r.raw(cases_)) + "), got " +
-                                              quoted(r.raw(n_)));
+                value([&] {
+                    if (design != study_design::case_control && controls_.index >= 0 &&
+                        !is_missing(r.raw(controls_))) {
+                        throw r.fault(controls_,
+                                      "only a case-control study may give controls; leave "
+                                      "the field empty or NA in this " +
+                                          std::string(design == study_design::cohort
+                                                          ? "cohort (ci)"
+                                                          : "incidence-rate (ir)") +
+                                          " study, whose total is n");
                     }
-                }
+                });
+                value([&] {
+                    if (no_total) {
+                        c.total = not_computed;
+                    } else if (use_controls) {
+                        c.total = c.cases + r.positive(controls_);
+                    } else if (n_.index < 0) {
+                        throw r.fault(controls_, "only a case-control study may give controls "
+                                                 "instead of the total n");
+                    } else if (design == study_design::incidence_rate) {
+                        c.total = r.positive(n_); // person-time may be below the cases
+                    } else {
+                        c.total = r.number(n_);
+                        if (cases_read && !no_cases && !(c.total > c.cases)) {
+                            throw r.fault(n_, "the total must be greater than the number of "
+                                              "cases (" +
+                                                  std::string(r.raw(cases_)) + "), got " +
+                                                  quoted(r.raw(n_)));
+                        }
+                    }
+                });
 
                 const table_file::column& spread = log_scale_ ? se_ : lb_;
                 const bool marked = log_scale_ ? is_zero(r.raw(logrr_)) && is_zero(r.raw(se_))
@@ -433,17 +455,28 @@ table_study table_file::read(std::size_t k) const {
                     reference = categories.size();
                     reference_line = row.line;
                 } else if (log_scale_) {
-                    c.L = r.number(logrr_);
-                    const double se = r.positive(se_);
+                    double se = 0.0;
+                    value([&] { c.L = r.number(logrr_); });
+                    value([&] { se = r.positive(se_); });
                     c.v = se * se;
                     c.lo = c.L - 1.96 * se;
                     c.hi = c.L + 1.96 * se;
                 } else {
-                    c.L = std::log(r.positive(rr_));
-                    c.lo = std::log(r.positive(lb_));
-                    c.hi = std::log(r.positive(ub_));
+                    value([&] { c.L = std::log(r.positive(rr_)); });
+                    value([&] { c.lo = std::log(r.positive(lb_)); });
+                    value([&] { c.hi = std::log(r.positive(ub_)); });
                     c.v = variance_from_limits(c.lo, c.hi);
                     c.all_ones = c.L == 0.0 && c.lo == 0.0 && c.hi == 0.0;
+                }
+                if (!field_faults.empty()) {
+                    const std::size_t room = max_faults - faults.size();
+                    faults.insert(faults.end(), field_faults.begin(),
+                                  field_faults.begin() + static_cast<std::ptrdiff_t>(
+                                                             std::min(room, field_faults.size())));
+                    if (faults.size() == max_faults) {
+                        break;
+                    }
+                    continue;
                 }
                 categories.push_back(c);
             } catch (const row_fault& f) {
