@@ -70,6 +70,10 @@ double text_width(const std::string& text) {
     return static_cast<double>(char_count(text)) * char_width;
 }
 
+double log_of(double v) {
+    return v > 0.0 ? std::clamp(std::log(v), -log_limit, log_limit) : -log_limit;
+}
+
 double clamp_position(double v) {
     return std::isnan(v) ? 0.0 : std::clamp(v, -position_limit, position_limit);
 }

@@ -37,6 +37,9 @@ std::string fixed_text(double v, double step);
 // Six significant digits, as a tick of a log axis or a dose is labelled.
 std::string general_text(double v);
 
+// The log of a relative risk kept finite: 0 and below (no figure) go to the axis's end.
+double log_of(double v);
+
 std::size_t char_count(const std::string& text);
 double text_width(const std::string& text);
 double clamp_position(double v);

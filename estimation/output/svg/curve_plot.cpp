@@ -22,10 +22,6 @@ constexpr double top = 56.0;
 constexpr double bottom = height - 138.0;
 constexpr int samples = 100;
 
-double log_of(double v) {
-    return v > 0.0 ? std::clamp(std::log(v), -log_limit, log_limit) : -log_limit;
-}
-
 // The model drawn: REML when it gave a figure, else the first method that did.
 const curve_method* drawn_method(const curve_result& r) {
     const auto reml = std::find_if(r.methods.begin(), r.methods.end(), [](const curve_method& m) {

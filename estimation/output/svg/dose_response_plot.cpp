@@ -20,10 +20,6 @@ constexpr double top = 56.0;
 constexpr double bottom = height - 104.0;
 constexpr int samples = 64; // points of the curve and of each edge of its band
 
-double log_of(double v) {
-    return v > 0.0 ? std::clamp(std::log(v), -log_limit, log_limit) : -log_limit;
-}
-
 // The fitted log relative risk b x, kept finite.
 double curve(double b, double dose) {
     return std::clamp(clamp_position(b * dose), -log_limit, log_limit);
