@@ -80,12 +80,8 @@ after_studies after_studies_of(const options& opts) {
     return after;
 }
 
-} // namespace
-
-namespace {
-
 // Hamling's or the independent covariance: no fitted counts, no iteration.
-void estimate_without_fit(study_result& r) {
+void covariance_without_fit(study_result& r) {
     if (r.covariance == covariance_kind::hamling) {
         const pseudo_counts p = hamling_counts(r.data);
         r.has_pseudo = true;
@@ -97,11 +93,7 @@ void estimate_without_fit(study_result& r) {
     } else {
         r.V = independent_covariance(r.data);
     }
-    const trend t = estimate_trend(r.data, r.V);
-    r.beta = t.beta;
-    r.se = t.se;
     r.converged = true;
-    r.status = study_status::complete;
 }
 
 } // namespace
@@ -110,20 +102,20 @@ void estimate(study_result& r) {
     r.status = study_status::stopped;
     try {
         if (r.covariance != covariance_kind::gl) {
-            estimate_without_fit(r);
-            return;
+            covariance_without_fit(r);
+        } else {
+            const fitted_counts fit = fit_counts(r.data);
+            r.has_fit = true;
+            r.fitted = fit.A;
+            r.fitted_A0 = fit.A0;
+            r.converged = fit.converged;
+            r.iterations = fit.iterations;
+            r.V = covariance(r.data, fit);
         }
-        const fitted_counts fit = fit_counts(r.data);
-        r.has_fit = true;
-        r.fitted = fit.A;
-        r.fitted_A0 = fit.A0;
-        r.converged = fit.converged;
-        r.iterations = fit.iterations;
-        r.V = covariance(r.data, fit);
         const trend t = estimate_trend(r.data, r.V);
         r.beta = t.beta;
         r.se = t.se;
-        r.status = fit.converged ? study_status::complete : study_status::not_converged;
+        r.status = r.converged ? study_status::complete : study_status::not_converged;
     } catch (const math::matrix_error&) {
         r.abnormal = true;
         r.message = "a matrix is singular (equal confidence limits in a category, or all doses "

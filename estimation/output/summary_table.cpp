@@ -74,9 +74,9 @@ void add_increment(row& r, const std::optional<double>& increment) {
     r.rr_upper = std::fmax(a, b);
 }
 
-// A model's summary with the heterogeneity of the studies it pools.
-row model_row(const char* analysis, const char* model, const pooled_estimate& e, std::size_t k,
-              const heterogeneity* het, const meta_analysis& m) {
+// The figures every summary row has: what it is, how many studies, the estimate and its limits.
+template <class Estimate>
+row summary_row(const char* analysis, const char* model, std::size_t k, const Estimate& e) {
     row r;
     r.analysis = analysis;
     r.model = model;
@@ -85,6 +85,13 @@ row model_row(const char* analysis, const char* model, const pooled_estimate& e,
     r.se = e.se;
     r.lower = e.lower;
     r.upper = e.upper;
+    return r;
+}
+
+// A model's summary with the heterogeneity of the studies it pools.
+row model_row(const char* analysis, const char* model, const pooled_estimate& e, std::size_t k,
+              const heterogeneity* het, const meta_analysis& m) {
+    row r = summary_row(analysis, model, k, e);
     r.z = e.z;
     r.p = e.p;
     if (std::string(model) != "fixed") {
@@ -123,14 +130,7 @@ void write_pooling(table& out, const row& names, const pooled_summary& s, const 
 
 row t_row(const char* analysis, const char* model, const t_interval& e, std::size_t k,
           const meta_analysis& m) {
-    row r;
-    r.analysis = analysis;
-    r.model = model;
-    r.k = static_cast<double>(k);
-    r.estimate = e.estimate;
-    r.se = e.se;
-    r.lower = e.lower;
-    r.upper = e.upper;
+    row r = summary_row(analysis, model, k, e);
     r.t = e.t;
     r.t_df = e.df;
     r.p = e.p;
