@@ -39,14 +39,26 @@ void check_counts(const study& s, double A0, const Matrix& A, bool complements, 
     }
 }
 
+// The reference category holds what the exposed ones leave of the total of cases.
+double reference_cases(const study& s, const Matrix& A) {
+    double sum = 0.0;
+    for (Matrix::size_type i = 0; i < A.row_count(); ++i) {
+        sum += A(i, 0);
+    }
+    return s.M1 - sum;
+}
+
 } // namespace
+
+bool change_passes(double change, double count) {
+    const double step = std::fabs(change);
+    return std::isfinite(step) && std::isfinite(count) &&
+           (step < tolerance * std::fmin(1.0, count) || step <= relative_floor * count);
+}
 
 bool correction_passes(const Matrix& delta, const Matrix& counts) {
     for (Matrix::size_type i = 0; i < delta.row_count(); ++i) {
-        const double step = std::fabs(delta(i, 0));
-        const double count = counts(i, 0);
-        if (!std::isfinite(step) || !std::isfinite(count) ||
-            !(step < tolerance * std::fmin(1.0, count) || step <= relative_floor * count)) {
+        if (!change_passes(delta(i, 0), counts(i, 0))) {
             return false;
         }
     }
@@ -57,7 +69,7 @@ fitted_counts fit_counts(const study& s, int iteration_limit) {
     const Matrix::size_type n = s.A.row_count();
     const Matrix& N = s.N;
     const Matrix& L = s.L;
-    fitted_counts fit{s.A, s.A0, false, 0};
+    fitted_counts fit{s.A, reference_cases(s, s.A), false, 0};
     Matrix d(n, 1);
     Matrix e(n, 1);
     Matrix C(n, n);
@@ -65,12 +77,7 @@ fitted_counts fit_counts(const study& s, int iteration_limit) {
 
     while (fit.iterations < iteration_limit && !fit.converged) {
         const Matrix& A = fit.A;
-        double sum = 0.0;
-        for (Matrix::size_type i = 0; i < n; ++i) {
-            sum += A(i, 0);
-        }
-        const double A0 = s.M1 - sum;
-        fit.A0 = A0;
+        const double A0 = fit.A0;
         check_counts(s, A0, A, s.is_case_control(), "in iteration", fit.iterations + 1);
 
         const double B0 = s.N0 - A0;
@@ -99,7 +106,10 @@ fitted_counts fit_counts(const study& s, int iteration_limit) {
         work = !C;
         work = work * e; // now the correction delta
         fit.A = fit.A + work;
-        fit.converged = correction_passes(work, fit.A);
+        // The reference cell moves with the others through the fixed total of cases; when
+        // it is small, its share of the correction can be far larger than theirs.
+        fit.A0 = reference_cases(s, fit.A);
+        fit.converged = correction_passes(work, fit.A) && change_passes(fit.A0 - A0, fit.A0);
         ++fit.iterations;
     }
     // Person-time has no complement: a rate study's cases may exceed its total.

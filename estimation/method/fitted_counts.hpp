@@ -22,7 +22,7 @@ public:
 
 struct fitted_counts {
     Matrix A;        // fitted cases A_1..A_n, after the last correction
-    double A0 = 0.0; // reference cases from the start of the last iteration
+    double A0 = 0.0; // reference cases that go with A: the total of cases less their sum
     bool converged = false;
     int iterations = 0;
 };
@@ -31,12 +31,16 @@ struct fitted_counts {
 // count itself, so it cannot shrink further.
 constexpr double relative_floor = 1e-13;
 
-// An iteration passes when every correction delta_i and count is finite, and
-// delta_i is smaller than the tolerance times min(1, A_i) or at most relative_floor
-// times A_i, where A_i is the corrected count. For counts from 1 to 1e8 this is
+// A count's change passes when it and the count are finite, and the change is
+// smaller than the tolerance times min(1, count) or at most relative_floor times
+// the count, the count being the corrected one. For counts from 1 to 1e8 this is
 // the plain absolute tolerance; below 1 it holds a count to the same relative
 // precision as a count of 1, and above 1e8 it stops at the precision a double
 // can hold.
+bool change_passes(double change, double count);
+
+// Whether every correction delta_i passes for its corrected count A_i. An
+// iteration passes when these do and the reference count's change passes too.
 bool correction_passes(const Matrix& delta, const Matrix& counts);
 
 // Throws estimation_error when a count leaves its range, and math::matrix_error
