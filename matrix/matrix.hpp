@@ -33,6 +33,12 @@ public:
     matrix(const matrix& other) noexcept : rec_(other.rec_) { ++rec_->refcnt; }
     ~matrix() { release(); }
 
+// GCC 12 cannot see that a record is deleted only when its count reaches zero,
+// and warns about every copy that is released after another one.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuse-after-free"
+#endif
     matrix& operator=(const matrix& other) noexcept {
         if (this == &other) {
             return *this;
@@ -44,6 +50,9 @@ public:
         rec_ = other.rec_;
         return *this;
     }
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic pop
+#endif
 
     size_type row_count() const noexcept { return rec_->rows; }
     size_type col_count() const noexcept { return rec_->cols; }
@@ -86,6 +95,25 @@ public:
         rec_ = fresh;
     }
 
+    // Becomes rows x cols with its elements unset. Storage that holds this
+    // matrix alone and is large enough is kept, so a buffer used again for
+    // sizes up to the largest it has held allocates nothing; a shared matrix
+    // takes storage of its own, and the others keep theirs unchanged.
+    void reshape(size_type rows, size_type cols) {
+        if (rec_->refcnt == 1 && rows <= rec_->alloc_rows && cols <= rec_->alloc_cols) {
+            rec_->rows = rows;
+            rec_->cols = cols;
+            return;
+        }
+        const bool own = rec_->refcnt == 1;
+        auto* fresh = new base_mat(own ? std::max(rows, rec_->alloc_rows) : rows,
+                                   own ? std::max(cols, rec_->alloc_cols) : cols, nullptr);
+        fresh->rows = rows;
+        fresh->cols = cols;
+        release();
+        rec_ = fresh;
+    }
+
     // Becomes the square identity of the smaller dimension.
     void set_identity() {
         unshare();
@@ -107,18 +135,7 @@ public:
         // Neither operand is written before the result is complete, so a *= a
         // and operands that share storage give the true product.
         matrix p(row_count(), b.col_count());
-        const size_type inner = col_count();
-        for (size_type i = 0; i < p.row_count(); ++i) {
-            const T* ai = rec_->row[i];
-            T* pi = p.rec_->row[i];
-            for (size_type j = 0; j < p.col_count(); ++j) {
-                T sum = T(0);
-                for (size_type k = 0; k < inner; ++k) {
-                    sum = ai[k] * b.rec_->row[k][j] + sum;
-                }
-                pi[j] = sum;
-            }
-        }
+        product(*this, b, p);
         return *this = p;
     }
 
@@ -169,8 +186,77 @@ public:
         matrix r(n, n);
         w.unshare();
         r.set_identity();
-        gauss_jordan(w.rec_->row, r.rec_->row, n);
+        elimination_buffers buffers;
+        gauss_jordan(w.rec_->row, r.rec_->row, n, buffers);
         return r;
+    }
+
+    // What the functions below that write into a caller's matrix reuse from
+    // call to call: with it and the result kept, repeated products, transposes
+    // and inverses of sizes already seen allocate nothing. Any of them may take
+    // an operand as its result.
+    struct scratch;
+
+    // result = a * b: the same sums in the same order as operator*=.
+    friend void multiply_into(const matrix& a, const matrix& b, matrix& result) {
+        if (a.col_count() != b.row_count()) {
+            throw matrix_error("matrixT::multiply_into: Inconsistent matrix sizes in multiplication!");
+        }
+        if (result.aliases(a, b)) {
+            result = a * b;
+            return;
+        }
+        result.reshape(a.row_count(), b.col_count());
+        product(a, b, result);
+    }
+
+    friend void transpose_into(const matrix& a, matrix& result) {
+        if (result.aliases(a, a)) {
+            result = transpose(a);
+            return;
+        }
+        result.reshape(a.col_count(), a.row_count());
+        for (size_type i = 0; i < a.row_count(); ++i) {
+            const T* ai = a.rec_->row[i];
+            for (size_type j = 0; j < a.col_count(); ++j) {
+                result.rec_->row[j][i] = ai[j];
+            }
+        }
+    }
+
+    // result = s * a, each element as operator*=(s) forms it (factor * element).
+    friend void scale_into(const T& s, const matrix& a, matrix& result) {
+        const T factor = s;
+        if (result.aliases(a, a)) {
+            result *= factor;
+            return;
+        }
+        result.reshape(a.row_count(), a.col_count());
+        for (size_type i = 0; i < a.row_count(); ++i) {
+            const T* ai = a.rec_->row[i];
+            T* qi = result.rec_->row[i];
+            for (size_type j = 0; j < a.col_count(); ++j) {
+                qi[j] = factor * ai[j];
+            }
+        }
+    }
+
+    // result = !a, by the very steps of operator!. The elimination runs in the
+    // scratch matrices, and the result takes their storage only when it has
+    // succeeded: a singular matrix leaves result as it was.
+    friend void invert_into(const matrix& a, matrix& result, scratch& work) {
+        if (a.row_count() != a.col_count()) {
+            throw matrix_error("matrixT::operator!: Inversion of a non-square matrix");
+        }
+        const size_type n = a.row_count();
+        work.w.reshape(n, n);
+        for (size_type i = 0; i < n; ++i) {
+            std::copy(a.rec_->row[i], a.rec_->row[i] + n, work.w.rec_->row[i]);
+        }
+        work.r.reshape(n, n);
+        work.r.set_identity();
+        gauss_jordan(work.w.rec_->row, work.r.rec_->row, n, work.buffers);
+        std::swap(result.rec_, work.r.rec_);
     }
 
 private:
@@ -214,8 +300,46 @@ private:
         }
     };
 
-// GCC 12 cannot see that a record is deleted only when its count reaches zero,
-// and warns about every copy that is released after another one.
+    // The elimination's own rows and multipliers, sized by its order.
+    struct elimination_buffers {
+        std::vector<T> pivot_w;
+        std::vector<T> pivot_r;
+        std::vector<T> factor; // per row position
+        std::vector<size_type> first; // first pending pivot of each row position
+
+        // As freshly made vectors would be: every element 0.
+        void size_for(size_type n) {
+            const std::size_t length = static_cast<std::size_t>(block) * n;
+            pivot_w.assign(length, T(0));
+            pivot_r.assign(length, T(0));
+            factor.assign(length, T(0));
+            first.assign(n, size_type(0));
+        }
+    };
+
+    // p = a * b, p already of its size and sharing storage with neither.
+    static void product(const matrix& a, const matrix& b, matrix& p) {
+        const size_type inner = a.col_count();
+        for (size_type i = 0; i < p.row_count(); ++i) {
+            const T* ai = a.rec_->row[i];
+            T* pi = p.rec_->row[i];
+            for (size_type j = 0; j < p.col_count(); ++j) {
+                T sum = T(0);
+                for (size_type k = 0; k < inner; ++k) {
+                    sum = ai[k] * b.rec_->row[k][j] + sum;
+                }
+                pi[j] = sum;
+            }
+        }
+    }
+
+    // A result that holds an operand's storage cannot be written while the
+    // operand is read.
+    bool aliases(const matrix& a, const matrix& b) const noexcept {
+        return rec_ == a.rec_ || rec_ == b.rec_;
+    }
+
+// The same false warning as at operator=.
 #if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuse-after-free"
@@ -289,11 +413,12 @@ private:
     // (the pivot search and the multipliers need them); the rest of each row
     // is updated at the end of the block, from copies of the pivot rows taken
     // right after their division, or when the row becomes a pivot row itself.
-    static void gauss_jordan(T** w, T** r, size_type n) {
-        std::vector<T> pivot_w(static_cast<std::size_t>(block) * n);
-        std::vector<T> pivot_r(static_cast<std::size_t>(block) * n);
-        std::vector<T> factor(static_cast<std::size_t>(block) * n); // per row position
-        std::vector<size_type> first(n); // first pending pivot of each row position
+    static void gauss_jordan(T** w, T** r, size_type n, elimination_buffers& buffers) {
+        buffers.size_for(n);
+        std::vector<T>& pivot_w = buffers.pivot_w;
+        std::vector<T>& pivot_r = buffers.pivot_r;
+        std::vector<T>& factor = buffers.factor;
+        std::vector<size_type>& first = buffers.first;
         for (size_type i0 = 0; i0 < n; i0 += block) {
             const size_type i1 = std::min<size_type>(n, i0 + block);
             std::fill(first.begin(), first.end(), size_type(0));
@@ -367,6 +492,13 @@ private:
     }
 
     base_mat* rec_;
+};
+
+template <class T>
+struct matrix<T>::scratch {
+    matrix w{0, 0};
+    matrix r{0, 0};
+    elimination_buffers buffers;
 };
 
 template <class T>

@@ -99,20 +99,25 @@ void covariance_without_fit(study_result& r) {
 } // namespace
 
 void estimate(study_result& r) {
+    estimation_buffers buffers;
+    estimate(r, buffers);
+}
+
+void estimate(study_result& r, estimation_buffers& buffers) {
     r.status = study_status::stopped;
     try {
         if (r.covariance != covariance_kind::gl) {
             covariance_without_fit(r);
         } else {
-            const fitted_counts fit = fit_counts(r.data);
+            const fitted_counts fit = fit_counts(r.data, buffers.fit);
             r.has_fit = true;
             r.fitted = fit.A;
             r.fitted_A0 = fit.A0;
             r.converged = fit.converged;
             r.iterations = fit.iterations;
-            r.V = covariance(r.data, fit);
+            covariance(r.data, fit, r.V, buffers.trend);
         }
-        const trend t = estimate_trend(r.data, r.V);
+        const trend t = estimate_trend(r.data, r.V, buffers.trend);
         r.beta = t.beta;
         r.se = t.se;
         r.status = r.converged ? study_status::complete : study_status::not_converged;
@@ -289,7 +294,7 @@ void session::add_setting_text(const std::string& name, std::string_view content
     }
     if (r.has_data) {
         r.covariance = method_.covariance;
-        estimate(r);
+        estimate(r, buffers_);
         if (r.status == study_status::stopped && !classic_) {
             r.message = printable(name) + ": " + r.message; // among other inputs, say which stopped
         }
@@ -352,7 +357,7 @@ void session::add_table_text(const std::string& name, std::string content,
                          "reference is ignored, which can shift the slope and misstates its "
                          "standard error and its weight in a pooling"});
             }
-            estimate(r);
+            estimate(r, buffers_);
             if (r.status == study_status::stopped) {
                 r.message = printable(name) + ':' + std::to_string(r.first_line) + ": study " +
                             printable(r.id) + ": " + r.message;

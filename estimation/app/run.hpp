@@ -5,7 +5,9 @@
 
 #include "estimation/app/options.hpp"
 #include "estimation/input/table_file.hpp"
+#include "estimation/method/fitted_counts.hpp"
 #include "estimation/method/study.hpp"
+#include "estimation/method/trend.hpp"
 #include "estimation/output/curve_csv.hpp"
 #include "estimation/output/json.hpp"
 #include "estimation/output/svg/forest_content.hpp"
@@ -31,8 +33,15 @@ enum exit_status : int {
 // Runs the program on its arguments (without the program name).
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
+// The working matrices of a study's estimation, kept for the next study.
+struct estimation_buffers {
+    fit_buffers fit;
+    trend_buffers trend;
+};
+
 // Estimates a study that was read: fills the fit, covariance, slope and status.
 void estimate(study_result& r);
+void estimate(study_result& r, estimation_buffers& buffers);
 
 // What a run does after its last study.
 struct after_studies {
@@ -103,6 +112,7 @@ private:
     json_writer json_;
     after_studies after_;
     study_method method_;
+    estimation_buffers buffers_;
     std::vector<study_summary> summaries_;
     std::optional<study> first_study_;           // for the dose-response plot of a run of one study
     std::vector<curve_study> curve_studies_;     // complete studies, for the pooled trend

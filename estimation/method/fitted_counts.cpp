@@ -65,57 +65,70 @@ bool correction_passes(const Matrix& delta, const Matrix& counts) {
     return true;
 }
 
-fitted_counts fit_counts(const study& s, int iteration_limit) {
-    const Matrix::size_type n = s.A.row_count();
+namespace {
+
+// The correction's equations at the current counts: C delta = e.
+void newton_system(const study& s, const fitted_counts& fit, fit_buffers& b) {
+    const Matrix::size_type n = fit.A.row_count();
+    const Matrix& A = fit.A;
     const Matrix& N = s.N;
     const Matrix& L = s.L;
+    const double A0 = fit.A0;
+    const double B0 = s.N0 - A0;
+    const double c0 = s.is_case_control() ? 1 / A0 + 1 / B0 : 1 / A0;
+    for (Matrix::size_type i = 0; i < n; ++i) {
+        const double Ai = A(i, 0);
+        if (s.is_case_control()) {
+            const double Bi = N(i, 0) - Ai;
+            b.d(i, 0) = 1 / Ai + 1 / Bi;
+            b.e(i, 0) = L(i, 0) + std::log(A0) + std::log(Bi) - std::log(Ai) - std::log(B0);
+        } else {
+            b.d(i, 0) = 1 / Ai;
+            b.e(i, 0) = L(i, 0) + std::log(A0) + std::log(N(i, 0)) - std::log(Ai) - std::log(s.N0);
+        }
+    }
+    for (Matrix::size_type j = 0; j < n; ++j) {
+        for (Matrix::size_type k = 0; k < n; ++k) {
+            b.C(j, k) = c0;
+        }
+    }
+    for (Matrix::size_type k = 0; k < n; ++k) {
+        b.C(k, k) = c0 + b.d(k, 0);
+    }
+}
+
+} // namespace
+
+fitted_counts fit_counts(const study& s, fit_buffers& buffers, int iteration_limit) {
+    const Matrix::size_type n = s.A.row_count();
     fitted_counts fit{s.A, reference_cases(s, s.A), false, 0};
-    Matrix d(n, 1);
-    Matrix e(n, 1);
-    Matrix C(n, n);
-    Matrix work(n, n);
+    buffers.d.reshape(n, 1);
+    buffers.e.reshape(n, 1);
+    buffers.C.reshape(n, n);
 
     while (fit.iterations < iteration_limit && !fit.converged) {
-        const Matrix& A = fit.A;
         const double A0 = fit.A0;
-        check_counts(s, A0, A, s.is_case_control(), "in iteration", fit.iterations + 1);
-
-        const double B0 = s.N0 - A0;
-        const double c0 = s.is_case_control() ? 1 / A0 + 1 / B0 : 1 / A0;
-        for (Matrix::size_type i = 0; i < n; ++i) {
-            const double Ai = A(i, 0);
-            if (s.is_case_control()) {
-                const double Bi = N(i, 0) - Ai;
-                d(i, 0) = 1 / Ai + 1 / Bi;
-                e(i, 0) = L(i, 0) + std::log(A0) + std::log(Bi) - std::log(Ai) - std::log(B0);
-            } else {
-                d(i, 0) = 1 / Ai;
-                e(i, 0) =
-                    L(i, 0) + std::log(A0) + std::log(N(i, 0)) - std::log(Ai) - std::log(s.N0);
-            }
-        }
-        for (Matrix::size_type j = 0; j < n; ++j) {
-            for (Matrix::size_type k = 0; k < n; ++k) {
-                C(j, k) = c0;
-            }
-        }
-        for (Matrix::size_type k = 0; k < n; ++k) {
-            C(k, k) = c0 + d(k, 0);
-        }
-
-        work = !C;
-        work = work * e; // now the correction delta
-        fit.A = fit.A + work;
+        check_counts(s, A0, fit.A, s.is_case_control(), "in iteration", fit.iterations + 1);
+        newton_system(s, fit, buffers);
+        invert_into(buffers.C, buffers.inverse, buffers.inversion);
+        multiply_into(buffers.inverse, buffers.e, buffers.delta);
+        fit.A += buffers.delta; // the first correction gives the fit counts of its own
         // The reference cell moves with the others through the fixed total of cases; when
         // it is small, its share of the correction can be far larger than theirs.
         fit.A0 = reference_cases(s, fit.A);
-        fit.converged = correction_passes(work, fit.A) && change_passes(fit.A0 - A0, fit.A0);
+        fit.converged =
+            correction_passes(buffers.delta, fit.A) && change_passes(fit.A0 - A0, fit.A0);
         ++fit.iterations;
     }
     // Person-time has no complement: a rate study's cases may exceed its total.
     check_counts(s, fit.A0, fit.A, s.design != study_design::incidence_rate, "after iteration",
                  fit.iterations);
     return fit;
+}
+
+fitted_counts fit_counts(const study& s, int iteration_limit) {
+    fit_buffers buffers;
+    return fit_counts(s, buffers, iteration_limit);
 }
 
 } // namespace morvex

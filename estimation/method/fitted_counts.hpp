@@ -43,8 +43,21 @@ bool change_passes(double change, double count);
 // iteration passes when these do and the reference count's change passes too.
 bool correction_passes(const Matrix& delta, const Matrix& counts);
 
+// What the iteration writes, kept from study to study: after the largest
+// study seen, an iteration allocates nothing.
+struct fit_buffers {
+    Matrix d{0, 1};
+    Matrix e{0, 1};
+    Matrix C{0, 0};
+    Matrix inverse{0, 0};
+    Matrix delta{0, 1}; // the correction of the counts
+    Matrix::scratch inversion;
+};
+
 // Throws estimation_error when a count leaves its range, and math::matrix_error
 // when the iteration's matrix cannot be inverted.
+fitted_counts fit_counts(const study& s, fit_buffers& buffers,
+                         int iteration_limit = max_iterations);
 fitted_counts fit_counts(const study& s, int iteration_limit = max_iterations);
 
 } // namespace morvex

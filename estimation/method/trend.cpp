@@ -8,18 +8,19 @@ namespace morvex {
 namespace {
 
 // Square root of the variance of each log relative risk implied by the fitted
-// counts. In a cohort study this is the variance of a log risk ratio,
-// 1/A_i + 1/A_0 - 1/N_i - 1/N_0, for any number of exposed categories; person-time
-// is no binomial denominator, so a log rate ratio's is 1/A_i + 1/A_0.
-Matrix scales(const study& s, const fitted_counts& fit, const Matrix& B, double B0) {
+// counts, into `scale`. In a cohort study this is the variance of a log risk
+// ratio, 1/A_i + 1/A_0 - 1/N_i - 1/N_0, for any number of exposed categories;
+// person-time is no binomial denominator, so a log rate ratio's is 1/A_i + 1/A_0.
+void scales(const study& s, const fitted_counts& fit, double B0, Matrix& scale) {
     const Matrix::size_type n = fit.A.row_count();
     const double A0 = fit.A0;
-    Matrix scale(n, 1);
+    scale.reshape(n, 1);
     for (Matrix::size_type i = 0; i < n; ++i) {
         const double Ai = fit.A(i, 0);
         double radicand = 1 / Ai + 1 / A0;
         if (s.design == study_design::case_control) {
-            radicand = 1 / Ai + 1 / B(i, 0) + 1 / A0 + 1 / B0;
+            const double Bi = s.N(i, 0) - Ai;
+            radicand = 1 / Ai + 1 / Bi + 1 / A0 + 1 / B0;
         } else if (s.design == study_design::cohort) {
             radicand = 1 / Ai + 1 / A0 - 1 / s.N(i, 0) - 1 / s.N0;
         }
@@ -31,17 +32,23 @@ Matrix scales(const study& s, const fitted_counts& fit, const Matrix& B, double 
         }
         scale(i, 0) = std::sqrt(radicand);
     }
-    return scale;
 }
 
 } // namespace
 
 Matrix covariance(const study& s, const fitted_counts& fit) {
+    Matrix V(0, 0);
+    trend_buffers buffers;
+    covariance(s, fit, V, buffers);
+    return V;
+}
+
+void covariance(const study& s, const fitted_counts& fit, Matrix& V, trend_buffers& buffers) {
     const Matrix::size_type n = fit.A.row_count();
     const double A0 = fit.A0;
     const double B0 = s.N0 - A0;
-    const Matrix B = s.N - fit.A;
-    const Matrix scale = scales(s, fit, B, B0);
+    const Matrix& scale = buffers.scale;
+    scales(s, fit, B0, buffers.scale);
     // The covariance of two log relative risks comes from their shared reference.
     double shared = 1 / A0;
     if (s.design == study_design::case_control) {
@@ -50,7 +57,7 @@ Matrix covariance(const study& s, const fitted_counts& fit) {
         shared = 1 / A0 - 1 / s.N0;
     }
 
-    Matrix V(n, n);
+    V.reshape(n, n);
     for (Matrix::size_type i = 0; i < n; ++i) {
         for (Matrix::size_type j = 0; j < n; ++j) {
             if (i == j) {
@@ -61,7 +68,6 @@ Matrix covariance(const study& s, const fitted_counts& fit) {
             }
         }
     }
-    return V;
 }
 
 trend estimate_trend(const study& s, const fitted_counts& fit) {
@@ -69,10 +75,18 @@ trend estimate_trend(const study& s, const fitted_counts& fit) {
 }
 
 trend estimate_trend(const study& s, const Matrix& V) {
-    const Matrix xt = transpose(s.x);
-    const Matrix Vinv = !V;
-    const Matrix Q = (xt * Vinv) * s.x;
-    const double variance = (!Q)(0, 0);
+    trend_buffers buffers;
+    return estimate_trend(s, V, buffers);
+}
+
+// beta = (x' V^-1 x)^-1 x' V^-1 L, formed as ((variance x') V^-1) L.
+trend estimate_trend(const study& s, const Matrix& V, trend_buffers& b) {
+    transpose_into(s.x, b.xt);
+    invert_into(V, b.Vinv, b.inversion);
+    multiply_into(b.xt, b.Vinv, b.xtVinv);
+    multiply_into(b.xtVinv, s.x, b.Q);
+    invert_into(b.Q, b.Qinv, b.inversion);
+    const double variance = b.Qinv(0, 0);
     if (!(variance > 0.0) || !std::isfinite(variance)) {
         throw estimation_error(format("the variance of beta is %lg, not greater than 0: the "
                                       "covariance matrix of the log relative risks is not "
@@ -80,7 +94,10 @@ trend estimate_trend(const study& s, const Matrix& V) {
                                       variance));
     }
     trend t;
-    t.beta = (((variance * xt) * Vinv) * s.L)(0, 0);
+    scale_into(variance, b.xt, b.weights);
+    multiply_into(b.weights, b.Vinv, b.weighted);
+    multiply_into(b.weighted, s.L, b.slope);
+    t.beta = b.slope(0, 0);
     t.se = std::sqrt(variance);
     if (!std::isfinite(t.beta) || !std::isfinite(t.se)) {
         throw estimation_error(format("the estimated beta (%lg) or its standard error (%lg) is "

@@ -12,10 +12,27 @@ struct trend {
     double se = 0.0;
 };
 
+// What the covariance and the slope write, kept from study to study: after the
+// largest study seen they allocate nothing but the covariance they return.
+struct trend_buffers {
+    Matrix scale{0, 1};
+    Matrix xt{0, 0};
+    Matrix Vinv{0, 0};
+    Matrix xtVinv{0, 0};
+    Matrix Q{0, 0};
+    Matrix Qinv{0, 0};
+    Matrix weights{0, 0}; // variance times x'
+    Matrix weighted{0, 0};
+    Matrix slope{0, 0};
+    Matrix::scratch inversion;
+};
+
 // Covariance of the log relative risks: the variances from the confidence
 // limits on the diagonal, the correlations implied by the fitted counts off it.
 // Throws estimation_error when a variance from the fitted counts is not positive.
 Matrix covariance(const study& s, const fitted_counts& fit);
+// The same into V, with V's storage when it is its own and large enough.
+void covariance(const study& s, const fitted_counts& fit, Matrix& V, trend_buffers& buffers);
 
 // Throws estimation_error when the slope or its variance is not a finite
 // positive figure, and math::matrix_error when the covariance is singular.
@@ -23,6 +40,7 @@ trend estimate_trend(const study& s, const fitted_counts& fit);
 
 // The same from a covariance matrix already formed.
 trend estimate_trend(const study& s, const Matrix& V);
+trend estimate_trend(const study& s, const Matrix& V, trend_buffers& buffers);
 
 } // namespace morvex
 
