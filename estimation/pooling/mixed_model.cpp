@@ -10,25 +10,15 @@ namespace {
 
 using size_type = Matrix::size_type;
 
-// A small dense matrix in one block, row by row: the model is evaluated many
-// times in the search, and a Matrix allocates each row.
-struct dense {
-    std::size_t rows = 0;
-    std::size_t cols = 0;
-    std::vector<double> a;
-    dense(std::size_t r, std::size_t c) : rows(r), cols(c), a(r * c, 0.0) {}
-    double& operator()(std::size_t i, std::size_t j) { return a[i * cols + j]; }
-    double operator()(std::size_t i, std::size_t j) const { return a[i * cols + j]; }
-};
+using dense = dense_block;
 
-dense dense_of(const Matrix& m) {
-    dense d(m.row_count(), m.col_count());
+void copy_into(const Matrix& m, dense& d) {
+    d.zero(m.row_count(), m.col_count());
     for (std::size_t i = 0; i < d.rows; ++i) {
         for (std::size_t j = 0; j < d.cols; ++j) {
             d(i, j) = m(static_cast<size_type>(i), static_cast<size_type>(j));
         }
     }
-    return d;
 }
 
 // In place: the lower triangle becomes C with C C' = A, the upper is left.
@@ -55,10 +45,10 @@ bool factor_in_place(dense& A) {
     return true;
 }
 
-// A^-1 from the factor in the lower triangle of C.
-dense inverse_of_factor(const dense& C) {
+// A^-1 from the factor in the lower triangle of C, through C^-1 in Ci.
+void inverse_of_factor(const dense& C, dense& Ci, dense& inverse) {
     const std::size_t n = C.rows;
-    dense Ci(n, n);
+    Ci.zero(n, n);
     for (std::size_t j = 0; j < n; ++j) {
         Ci(j, j) = 1.0 / C(j, j);
         for (std::size_t i = j + 1; i < n; ++i) {
@@ -69,7 +59,7 @@ dense inverse_of_factor(const dense& C) {
             Ci(i, j) = s / C(i, i);
         }
     }
-    dense inverse(n, n);
+    inverse.zero(n, n);
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j <= i; ++j) {
             double s = 0.0;
@@ -80,7 +70,6 @@ dense inverse_of_factor(const dense& C) {
             inverse(j, i) = s;
         }
     }
-    return inverse;
 }
 
 double log_determinant(const dense& C) {
@@ -91,42 +80,43 @@ double log_determinant(const dense& C) {
     return 2.0 * sum;
 }
 
-// What one unit adds at a given Psi.
-struct unit_terms {
-    dense W{0, 0};   // Sigma_i^-1
-    dense XtW{0, 0}; // X_i' W_i
-    dense B{0, 0};   // X_i' W_i X_i
-    double log_det = 0.0;
-};
-
-std::optional<unit_terms> unit_at(const mixed_unit& u, const dense& psi) {
-    const dense X = dense_of(u.X);
+// Sigma_i = S_i + X_i Psi X_i', factored; false when it is not positive definite.
+bool factor_sigma(const mixed_unit& u, const dense& psi, unit_terms& t) {
+    const dense& X = t.X;
     const std::size_t n = X.rows;
     const std::size_t p = X.cols;
-    dense XP(n, p);
+    t.XP.zero(n, p);
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < p; ++j) {
             for (std::size_t k = 0; k < p; ++k) {
-                XP(i, j) += X(i, k) * psi(k, j);
+                t.XP(i, j) += X(i, k) * psi(k, j);
             }
         }
     }
-    dense sigma = dense_of(u.S);
+    copy_into(u.S, t.sigma);
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < n; ++j) {
             for (std::size_t k = 0; k < p; ++k) {
-                sigma(i, j) += XP(i, k) * X(j, k);
+                t.sigma(i, j) += t.XP(i, k) * X(j, k);
             }
         }
     }
-    if (!factor_in_place(sigma)) {
-        return std::nullopt;
+    return factor_in_place(t.sigma);
+}
+
+// What one unit adds at a given Psi, into t; false when its Sigma is not positive definite.
+bool unit_at(const mixed_unit& u, const dense& psi, unit_terms& t) {
+    copy_into(u.X, t.X);
+    if (!factor_sigma(u, psi, t)) {
+        return false;
     }
-    unit_terms t;
-    t.log_det = log_determinant(sigma);
-    t.W = inverse_of_factor(sigma);
-    t.XtW = dense(p, n);
-    t.B = dense(p, p);
+    const dense& X = t.X;
+    const std::size_t n = X.rows;
+    const std::size_t p = X.cols;
+    t.log_det = log_determinant(t.sigma);
+    inverse_of_factor(t.sigma, t.Ci, t.W);
+    t.XtW.zero(p, n);
+    t.B.zero(p, p);
     for (std::size_t i = 0; i < p; ++i) {
         for (std::size_t j = 0; j < n; ++j) {
             for (std::size_t k = 0; k < n; ++k) {
@@ -139,55 +129,35 @@ std::optional<unit_terms> unit_at(const mixed_unit& u, const dense& psi) {
             }
         }
     }
-    return t;
+    return true;
 }
 
-Matrix matrix_of(const dense& d) {
-    Matrix m(static_cast<size_type>(d.rows), static_cast<size_type>(d.cols));
+// m = d, with m's storage when it is its own and large enough.
+void copy_out(const dense& d, Matrix& m) {
+    m.reshape(static_cast<size_type>(d.rows), static_cast<size_type>(d.cols));
     for (std::size_t i = 0; i < d.rows; ++i) {
         for (std::size_t j = 0; j < d.cols; ++j) {
             m(static_cast<size_type>(i), static_cast<size_type>(j)) = d(i, j);
         }
     }
-    return m;
 }
 
-// r'W r into the residual and, with G, the unit's share of the gradient,
-// 1/2 [X'u u'X - X'P_ii X] with u = W r and X'P_ii X = B - B H B.
-void add_unit_residual(const mixed_unit& unit, const unit_terms& t, mixed_evaluation& e, dense* G,
-                       const dense& H) {
-    const std::size_t n = unit.y.row_count();
+// The unit's share of the gradient, 1/2 [X'u u'X - X'P_ii X] with u = W r and
+// X'P_ii X = B - B H B, added to G.
+void add_unit_gradient(unit_terms& t, dense& G, const dense& H) {
+    const std::size_t n = t.r.size();
     const std::size_t p = t.B.rows;
-    std::vector<double> r(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        double fitted = 0.0;
-        for (std::size_t j = 0; j < p; ++j) {
-            fitted += unit.X(static_cast<size_type>(i), static_cast<size_type>(j)) *
-                      e.beta(static_cast<size_type>(j), 0);
-        }
-        r[i] = unit.y(static_cast<size_type>(i), 0) - fitted;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        double Wr = 0.0;
-        for (std::size_t k = 0; k < n; ++k) {
-            Wr += t.W(i, k) * r[k];
-        }
-        e.residual += r[i] * Wr;
-    }
-    if (G == nullptr) {
-        return;
-    }
-    std::vector<double> Xu(p, 0.0);
+    t.Xu.assign(p, 0.0);
     for (std::size_t i = 0; i < p; ++i) {
         for (std::size_t k = 0; k < n; ++k) {
-            Xu[i] += t.XtW(i, k) * r[k];
+            t.Xu[i] += t.XtW(i, k) * t.r[k];
         }
     }
-    dense BH(p, p);
+    t.BH.zero(p, p);
     for (std::size_t i = 0; i < p; ++i) {
         for (std::size_t j = 0; j < p; ++j) {
             for (std::size_t k = 0; k < p; ++k) {
-                BH(i, j) += t.B(i, k) * H(k, j);
+                t.BH(i, j) += t.B(i, k) * H(k, j);
             }
         }
     }
@@ -195,11 +165,70 @@ void add_unit_residual(const mixed_unit& unit, const unit_terms& t, mixed_evalua
         for (std::size_t j = 0; j < p; ++j) {
             double BHB = 0.0;
             for (std::size_t k = 0; k < p; ++k) {
-                BHB += BH(i, k) * t.B(k, j);
+                BHB += t.BH(i, k) * t.B(k, j);
             }
-            (*G)(i, j) += 0.5 * (Xu[i] * Xu[j] - t.B(i, j) + BHB);
+            G(i, j) += 0.5 * (t.Xu[i] * t.Xu[j] - t.B(i, j) + BHB);
         }
     }
+}
+
+// r'W r into the residual and, with G, the unit's share of the gradient.
+void add_unit_residual(const mixed_unit& unit, unit_terms& t, mixed_evaluation& e, dense* G,
+                       const dense& H) {
+    const std::size_t n = unit.y.row_count();
+    const std::size_t p = t.B.rows;
+    t.r.assign(n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        double fitted = 0.0;
+        for (std::size_t j = 0; j < p; ++j) {
+            fitted += unit.X(static_cast<size_type>(i), static_cast<size_type>(j)) *
+                      e.beta(static_cast<size_type>(j), 0);
+        }
+        t.r[i] = unit.y(static_cast<size_type>(i), 0) - fitted;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        double Wr = 0.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            Wr += t.W(i, k) * t.r[k];
+        }
+        e.residual += t.r[i] * Wr;
+    }
+    if (G != nullptr) {
+        add_unit_gradient(t, *G, H);
+    }
+}
+
+// Sums over the units of X'W X (in A), X'X (in XX), X'W y (in c) and log|Sigma_i|.
+bool sum_units(const std::vector<mixed_unit>& units, mixed_buffers& b, double& log_dets) {
+    const std::size_t p = b.psi.rows;
+    b.A.zero(p, p);
+    b.XX.zero(p, p);
+    b.c.assign(p, 0.0);
+    if (b.units.size() < units.size()) {
+        b.units.resize(units.size());
+    }
+    for (std::size_t m = 0; m < units.size(); ++m) {
+        const mixed_unit& u = units[m];
+        unit_terms& t = b.units[m];
+        if (!unit_at(u, b.psi, t)) {
+            return false;
+        }
+        const std::size_t n = u.y.row_count();
+        for (std::size_t i = 0; i < p; ++i) {
+            for (std::size_t j = 0; j < p; ++j) {
+                b.A(i, j) += t.B(i, j);
+                for (std::size_t k = 0; k < n; ++k) {
+                    b.XX(i, j) += u.X(static_cast<size_type>(k), static_cast<size_type>(i)) *
+                                  u.X(static_cast<size_type>(k), static_cast<size_type>(j));
+                }
+            }
+            for (std::size_t k = 0; k < n; ++k) {
+                b.c[i] += t.XtW(i, k) * u.y(static_cast<size_type>(k), 0);
+            }
+        }
+        log_dets += t.log_det;
+    }
+    return true;
 }
 
 } // namespace
@@ -263,64 +292,46 @@ int outcome_count(const std::vector<mixed_unit>& units) {
 
 std::optional<mixed_evaluation> evaluate_model(const std::vector<mixed_unit>& units,
                                                const Matrix& psi, bool with_gradient) {
-    const std::size_t p = psi.row_count();
-    const dense psi_d = dense_of(psi);
-    dense A(p, p);
-    std::vector<double> c(p, 0.0);
-    dense XX(p, p);
-    double log_dets = 0.0;
-    std::vector<unit_terms> terms;
-    terms.reserve(units.size());
-    for (const mixed_unit& u : units) {
-        std::optional<unit_terms> t = unit_at(u, psi_d);
-        if (!t) {
-            return std::nullopt;
-        }
-        const std::size_t n = u.y.row_count();
-        for (std::size_t i = 0; i < p; ++i) {
-            for (std::size_t j = 0; j < p; ++j) {
-                A(i, j) += t->B(i, j);
-                for (std::size_t k = 0; k < n; ++k) {
-                    XX(i, j) += u.X(static_cast<size_type>(k), static_cast<size_type>(i)) *
-                                u.X(static_cast<size_type>(k), static_cast<size_type>(j));
-                }
-            }
-            for (std::size_t k = 0; k < n; ++k) {
-                c[i] += t->XtW(i, k) * u.y(static_cast<size_type>(k), 0);
-            }
-        }
-        log_dets += t->log_det;
-        terms.push_back(std::move(*t));
-    }
-    if (!factor_in_place(A) || !factor_in_place(XX)) {
-        return std::nullopt;
-    }
-    const dense H = inverse_of_factor(A);
+    mixed_buffers buffers;
     mixed_evaluation e;
-    e.cov = matrix_of(H);
-    e.beta = zeros(static_cast<size_type>(p), 1);
-    for (std::size_t i = 0; i < p; ++i) {
-        double s = 0.0;
-        for (std::size_t j = 0; j < p; ++j) {
-            s += H(i, j) * c[j];
-        }
-        e.beta(static_cast<size_type>(i), 0) = s;
-    }
-    dense G(p, p);
-    for (std::size_t u = 0; u < units.size(); ++u) {
-        add_unit_residual(units[u], terms[u], e, with_gradient ? &G : nullptr, H);
-    }
-    if (with_gradient) {
-        e.gradient = matrix_of(G);
-    }
-    const double n = outcome_count(units);
-    const double two_pi = 2.0 * std::acos(-1.0);
-    e.loglik = -0.5 * ((n - static_cast<double>(p)) * std::log(two_pi) - log_determinant(XX) +
-                       log_dets + log_determinant(A) + e.residual);
-    if (!std::isfinite(e.loglik)) {
+    if (!evaluate_model(units, psi, with_gradient, buffers, e)) {
         return std::nullopt;
     }
     return e;
+}
+
+bool evaluate_model(const std::vector<mixed_unit>& units, const Matrix& psi, bool with_gradient,
+                    mixed_buffers& b, mixed_evaluation& e) {
+    const std::size_t p = psi.row_count();
+    copy_into(psi, b.psi);
+    double log_dets = 0.0;
+    if (!sum_units(units, b, log_dets) || !factor_in_place(b.A) || !factor_in_place(b.XX)) {
+        return false;
+    }
+    inverse_of_factor(b.A, b.Ci, b.H);
+    const dense& H = b.H;
+    copy_out(H, e.cov);
+    e.beta.reshape(static_cast<size_type>(p), 1);
+    for (std::size_t i = 0; i < p; ++i) {
+        double s = 0.0;
+        for (std::size_t j = 0; j < p; ++j) {
+            s += H(i, j) * b.c[j];
+        }
+        e.beta(static_cast<size_type>(i), 0) = s;
+    }
+    b.G.zero(p, p);
+    e.residual = 0.0;
+    for (std::size_t u = 0; u < units.size(); ++u) {
+        add_unit_residual(units[u], b.units[u], e, with_gradient ? &b.G : nullptr, H);
+    }
+    if (with_gradient) {
+        copy_out(b.G, e.gradient);
+    }
+    const double n = outcome_count(units);
+    const double two_pi = 2.0 * std::acos(-1.0);
+    e.loglik = -0.5 * ((n - static_cast<double>(p)) * std::log(two_pi) - log_determinant(b.XX) +
+                       log_dets + log_determinant(b.A) + e.residual);
+    return std::isfinite(e.loglik);
 }
 
 } // namespace morvex

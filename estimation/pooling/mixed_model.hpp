@@ -7,6 +7,7 @@
 
 #include "estimation/method/study.hpp"
 
+#include <cstddef>
 #include <optional>
 #include <vector>
 
@@ -29,9 +30,58 @@ struct mixed_evaluation {
     Matrix gradient{0, 0}; // d loglik / d Psi, Psi's elements taken as free (p x p, symmetric)
 };
 
+// A small dense matrix in one block, row by row, whose storage is kept when it
+// is sized again: the model is evaluated many times in a search, and a Matrix
+// allocates each row.
+struct dense_block {
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::vector<double> a;
+
+    // Becomes rows x cols, every element 0.
+    void zero(std::size_t r, std::size_t c) {
+        rows = r;
+        cols = c;
+        a.assign(r * c, 0.0);
+    }
+    double& operator()(std::size_t i, std::size_t j) { return a[i * cols + j]; }
+    double operator()(std::size_t i, std::size_t j) const { return a[i * cols + j]; }
+};
+
+// What one unit adds at a given Psi, and the scratch of its share of the gradient.
+struct unit_terms {
+    dense_block X;
+    dense_block XP;    // X_i Psi
+    dense_block sigma; // Sigma_i, then its factor
+    dense_block Ci;    // the factor's inverse
+    dense_block W;     // Sigma_i^-1
+    dense_block XtW;   // X_i' W_i
+    dense_block B;     // X_i' W_i X_i
+    dense_block BH;
+    std::vector<double> r;
+    std::vector<double> Xu;
+    double log_det = 0.0;
+};
+
+// Everything an evaluation writes: kept from one evaluation to the next, an
+// evaluation of the same units allocates nothing.
+struct mixed_buffers {
+    dense_block psi;
+    dense_block A;
+    dense_block XX;
+    dense_block Ci;
+    dense_block H;
+    dense_block G;
+    std::vector<double> c;
+    std::vector<unit_terms> units;
+};
+
 // Empty when a matrix of the model is not positive definite in double precision.
 std::optional<mixed_evaluation> evaluate_model(const std::vector<mixed_unit>& units,
                                                const Matrix& psi, bool with_gradient);
+// The same into e (its gradient set only when asked); false where the other gives nothing.
+bool evaluate_model(const std::vector<mixed_unit>& units, const Matrix& psi, bool with_gradient,
+                    mixed_buffers& buffers, mixed_evaluation& e);
 
 // Lower-triangular C with C C' = A; empty when A is not positive definite.
 std::optional<Matrix> cholesky(const Matrix& A);
