@@ -231,18 +231,36 @@ bool sum_units(const std::vector<mixed_unit>& units, mixed_buffers& b, double& l
     return true;
 }
 
+// m becomes n x n, every element 0.
+void zero_square(Matrix& m, size_type n) {
+    m.reshape(n, n);
+    for (size_type i = 0; i < n; ++i) {
+        for (size_type j = 0; j < n; ++j) {
+            m(i, j) = 0.0;
+        }
+    }
+}
+
 } // namespace
 
 std::optional<Matrix> cholesky(const Matrix& A) {
+    Matrix C(0, 0);
+    if (!cholesky(A, C)) {
+        return std::nullopt;
+    }
+    return C;
+}
+
+bool cholesky(const Matrix& A, Matrix& C) {
     const size_type n = A.row_count();
-    Matrix C = zeros(n, n);
+    zero_square(C, n);
     for (size_type j = 0; j < n; ++j) {
         double d = A(j, j);
         for (size_type k = 0; k < j; ++k) {
             d -= C(j, k) * C(j, k);
         }
         if (!(d > 0.0) || !std::isfinite(d)) {
-            return std::nullopt;
+            return false;
         }
         C(j, j) = std::sqrt(d);
         for (size_type i = j + 1; i < n; ++i) {
@@ -253,13 +271,20 @@ std::optional<Matrix> cholesky(const Matrix& A) {
             C(i, j) = s / C(j, j);
         }
     }
-    return C;
+    return true;
 }
 
 Matrix inverse_from_cholesky(const Matrix& C) {
+    Matrix Ci(0, 0);
+    Matrix inverse(0, 0);
+    inverse_from_cholesky(C, Ci, inverse);
+    return inverse;
+}
+
+void inverse_from_cholesky(const Matrix& C, Matrix& Ci, Matrix& inverse) {
     const size_type n = C.row_count();
     // C^-1 by forward substitution, then A^-1 = C^-T C^-1.
-    Matrix Ci = zeros(n, n);
+    zero_square(Ci, n);
     for (size_type j = 0; j < n; ++j) {
         Ci(j, j) = 1.0 / C(j, j);
         for (size_type i = j + 1; i < n; ++i) {
@@ -270,7 +295,7 @@ Matrix inverse_from_cholesky(const Matrix& C) {
             Ci(i, j) = s / C(i, i);
         }
     }
-    Matrix inverse = zeros(n, n);
+    zero_square(inverse, n);
     for (size_type i = 0; i < n; ++i) {
         for (size_type j = 0; j <= i; ++j) {
             double s = 0.0;
@@ -281,7 +306,6 @@ Matrix inverse_from_cholesky(const Matrix& C) {
             inverse(j, i) = s;
         }
     }
-    return inverse;
 }
 
 int outcome_count(const std::vector<mixed_unit>& units) {

@@ -85,8 +85,12 @@ bool evaluate_model(const std::vector<mixed_unit>& units, const Matrix& psi, boo
 
 // Lower-triangular C with C C' = A; empty when A is not positive definite.
 std::optional<Matrix> cholesky(const Matrix& A);
+// The same into C; false (C unspecified) when A is not positive definite.
+bool cholesky(const Matrix& A, Matrix& C);
 // A^-1 from the factor of A.
 Matrix inverse_from_cholesky(const Matrix& C);
+// The same into `inverse`, with C^-1 formed in Ci.
+void inverse_from_cholesky(const Matrix& C, Matrix& Ci, Matrix& inverse);
 
 // Total outcomes N and coefficients p.
 int outcome_count(const std::vector<mixed_unit>& units);

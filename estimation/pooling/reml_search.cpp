@@ -81,22 +81,25 @@ public:
     }
 
     // f = -loglik, and g = its gradient when asked; false where the model cannot be evaluated.
+    // Every matrix it forms is kept for the next call, which allocates nothing.
     bool operator()(const vector& theta, double& f, vector* g) const {
-        const Matrix L = factor(theta);
-        const std::optional<mixed_evaluation> e =
-            evaluate_model(units_, unscale(L * transpose(L)), g != nullptr);
-        if (!e) {
+        fill_factor(theta, L_);
+        transpose_into(L_, Lt_);
+        multiply_into(L_, Lt_, LLt_);
+        unscale_into(LLt_, psi_);
+        if (!evaluate_model(units_, psi_, g != nullptr, buffers_, at_)) {
             return false;
         }
-        f = -e->loglik;
+        f = -at_.loglik;
         if (g != nullptr) {
             // d loglik / d L~ = 2 G~ L~ with G~ = D G D.
-            const Matrix GL = rescale_gradient(e->gradient) * L;
+            rescale_gradient_into(at_.gradient, G_);
+            multiply_into(G_, L_, GL_);
             g->assign(size(), 0.0);
             std::size_t k = 0;
             for (size_type j = 0; j < p_; ++j) {
                 for (size_type i = j; i < p_; ++i) {
-                    (*g)[k++] = -2.0 * GL(i, j);
+                    (*g)[k++] = -2.0 * GL_(i, j);
                 }
             }
         }
@@ -104,19 +107,49 @@ public:
     }
 
 private:
-    Matrix rescale_gradient(const Matrix& G) const {
-        Matrix m = zeros(p_, p_);
+    void fill_factor(const vector& theta, Matrix& L) const {
+        L.reshape(p_, p_);
+        std::size_t k = 0;
+        for (size_type j = 0; j < p_; ++j) {
+            for (size_type i = 0; i < j; ++i) {
+                L(i, j) = 0.0;
+            }
+            for (size_type i = j; i < p_; ++i) {
+                L(i, j) = theta[k++];
+            }
+        }
+    }
+
+    void unscale_into(const Matrix& scaled, Matrix& m) const {
+        m.reshape(p_, p_);
+        for (size_type i = 0; i < p_; ++i) {
+            for (size_type j = 0; j < p_; ++j) {
+                m(i, j) = d_[i] * scaled(i, j) * d_[j];
+            }
+        }
+    }
+
+    void rescale_gradient_into(const Matrix& G, Matrix& m) const {
+        m.reshape(p_, p_);
         for (size_type i = 0; i < p_; ++i) {
             for (size_type j = 0; j < p_; ++j) {
                 m(i, j) = d_[i] * G(i, j) * d_[j];
             }
         }
-        return m;
     }
 
     const std::vector<mixed_unit>& units_;
     vector d_;
     size_type p_;
+    // Working matrices of one evaluation, kept for the next.
+    mutable Matrix L_{0, 0};
+    mutable Matrix Lt_{0, 0};
+    mutable Matrix LLt_{0, 0};
+    mutable Matrix psi_{0, 0};
+    mutable Matrix G_{0, 0};
+    mutable Matrix GL_{0, 0};
+    mutable mixed_buffers buffers_;
+    mutable mixed_evaluation at_;
 };
 
 struct point {
@@ -125,18 +158,38 @@ struct point {
     vector g;
 };
 
+// What the steps of a search write, kept from step to step: after the first
+// steps, an iteration allocates nothing.
+struct search_buffers {
+    point trial;
+    point before;
+    vector direction;
+    vector step; // the direction, capped
+    vector s;
+    vector y;
+    vector Hy;
+    vector up;
+    vector down;
+    vector g_up;
+    vector g_down;
+    Matrix H{0, 0};
+    Matrix symmetric{0, 0};
+    Matrix C{0, 0};
+    Matrix Ci{0, 0};
+    Matrix Hinv{0, 0};
+};
+
 // Backtracking until the sufficient decrease holds; false when no step does.
-bool line_search(const objective& fun, point& at, const vector& direction) {
+bool line_search(const objective& fun, point& at, const vector& direction, point& next) {
     const double slope = dot(at.g, direction);
     double t = 1.0;
     for (int halving = 0; halving < 47; ++halving, t *= 0.5) { // down to about 1e-14
-        point next;
         next.x = at.x;
         for (std::size_t k = 0; k < next.x.size(); ++k) {
             next.x[k] += t * direction[k];
         }
         if (fun(next.x, next.f, &next.g) && next.f <= at.f + 1e-4 * t * slope) {
-            at = std::move(next);
+            std::swap(at, next);
             return true;
         }
     }
@@ -146,8 +199,7 @@ bool line_search(const objective& fun, point& at, const vector& direction) {
 // Near the optimum the decrease of f is lost in its rounding: a full Newton
 // step is still taken when it shrinks the gradient and does not raise f beyond
 // that rounding.
-bool full_step(const objective& fun, point& at, const vector& direction) {
-    point next;
+bool full_step(const objective& fun, point& at, const vector& direction, point& next) {
     next.x = at.x;
     for (std::size_t k = 0; k < next.x.size(); ++k) {
         next.x[k] += direction[k];
@@ -156,29 +208,48 @@ bool full_step(const objective& fun, point& at, const vector& direction) {
         !(next.f <= at.f + 1e-12 * std::fabs(at.f))) {
         return false;
     }
-    at = std::move(next);
+    std::swap(at, next);
     return true;
 }
 
-vector capped(vector direction) {
-    const double size = largest(direction);
+// The direction, shortened to the largest step.
+void cap(const vector& direction, vector& step) {
+    step = direction;
+    const double size = largest(step);
     if (size > largest_step) {
-        std::transform(direction.begin(), direction.end(), direction.begin(),
+        std::transform(step.begin(), step.end(), step.begin(),
                        [size](double v) { return v * largest_step / size; });
     }
-    return direction;
+}
+
+// The BFGS update of the inverse Hessian H with the step s and the change y of the gradient.
+void update_inverse_hessian(std::vector<vector>& H, const vector& s, const vector& y,
+                            vector& Hy) {
+    const std::size_t n = s.size();
+    const double sy = dot(s, y);
+    Hy.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        Hy[i] = dot(H[i], y);
+    }
+    const double yHy = dot(y, Hy);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            H[i][j] += ((sy + yHy) * s[i] * s[j] / sy - Hy[i] * s[j] - s[i] * Hy[j]) / sy;
+        }
+    }
 }
 
 // BFGS on the inverse Hessian, from `at`; returns the iterations taken.
-int quasi_newton(const objective& fun, point& at, double target, int limit) {
+int quasi_newton(const objective& fun, point& at, double target, int limit, search_buffers& w) {
     const std::size_t n = at.x.size();
     std::vector<vector> H(n, vector(n, 0.0));
     for (std::size_t k = 0; k < n; ++k) {
         H[k][k] = 1.0;
     }
+    vector& direction = w.direction;
     int iteration = 0;
     for (; iteration < limit && largest(at.g) > target; ++iteration) {
-        vector direction(n, 0.0);
+        direction.assign(n, 0.0);
         for (std::size_t i = 0; i < n; ++i) {
             direction[i] = -dot(H[i], at.g);
         }
@@ -189,83 +260,81 @@ int quasi_newton(const objective& fun, point& at, double target, int limit) {
                 direction[i] = -at.g[i];
             }
         }
-        const point before = at;
-        if (!line_search(fun, at, capped(direction))) {
+        w.before = at;
+        cap(direction, w.step);
+        if (!line_search(fun, at, w.step, w.trial)) {
             break;
         }
-        vector s(n);
-        vector y(n);
+        w.s.resize(n);
+        w.y.resize(n);
         for (std::size_t k = 0; k < n; ++k) {
-            s[k] = at.x[k] - before.x[k];
-            y[k] = at.g[k] - before.g[k];
+            w.s[k] = at.x[k] - w.before.x[k];
+            w.y[k] = at.g[k] - w.before.g[k];
         }
-        const double sy = dot(s, y);
+        const double sy = dot(w.s, w.y);
         if (!(sy > 1e-300)) {
             continue;
         }
         if (iteration == 0) {
-            const double scale = sy / dot(y, y);
+            const double scale = sy / dot(w.y, w.y);
             for (std::size_t i = 0; i < n; ++i) {
                 H[i][i] = scale;
             }
         }
-        vector Hy(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            Hy[i] = dot(H[i], y);
-        }
-        const double yHy = dot(y, Hy);
-        for (std::size_t i = 0; i < n; ++i) {
-            for (std::size_t j = 0; j < n; ++j) {
-                H[i][j] += ((sy + yHy) * s[i] * s[j] / sy - Hy[i] * s[j] - s[i] * Hy[j]) / sy;
-            }
-        }
+        update_inverse_hessian(H, w.s, w.y, w.Hy);
     }
     return iteration;
 }
 
-// The Hessian by central differences of the analytic gradient; empty where it
-// cannot be evaluated.
-std::optional<Matrix> hessian(const objective& fun, const point& at) {
+// The Hessian by central differences of the analytic gradient, made symmetric,
+// into w.symmetric; false where it cannot be evaluated.
+bool hessian(const objective& fun, const point& at, search_buffers& w) {
     const std::size_t n = at.x.size();
-    Matrix H = zeros(n, n);
+    const auto m = static_cast<size_type>(n);
+    w.H.reshape(m, m);
     for (std::size_t k = 0; k < n; ++k) {
         const double h = 1e-5 * std::fmax(1.0, std::fabs(at.x[k]));
-        vector up = at.x;
-        vector down = at.x;
-        up[k] += h;
-        down[k] -= h;
+        w.up = at.x;
+        w.down = at.x;
+        w.up[k] += h;
+        w.down[k] -= h;
         double f = 0.0;
-        vector gu;
-        vector gd;
-        if (!fun(up, f, &gu) || !fun(down, f, &gd)) {
-            return std::nullopt;
+        if (!fun(w.up, f, &w.g_up) || !fun(w.down, f, &w.g_down)) {
+            return false;
         }
         for (std::size_t i = 0; i < n; ++i) {
-            H(i, k) = (gu[i] - gd[i]) / (2.0 * h);
+            w.H(i, k) = (w.g_up[i] - w.g_down[i]) / (2.0 * h);
         }
     }
-    return 0.5 * (H + transpose(H));
+    w.symmetric.reshape(m, m);
+    for (size_type i = 0; i < m; ++i) {
+        for (size_type j = 0; j < m; ++j) {
+            w.symmetric(i, j) = 0.5 * (w.H(j, i) + w.H(i, j));
+        }
+    }
+    return true;
 }
 
 // Newton steps with a line search where the Hessian is positive definite;
 // returns the steps taken.
-int newton(const objective& fun, point& at) {
+int newton(const objective& fun, point& at, search_buffers& w) {
     int steps = 0;
     for (; steps < newton_limit && largest(at.g) > polished_gradient; ++steps) {
-        const std::optional<Matrix> H = hessian(fun, at);
-        const std::optional<Matrix> C = H ? cholesky(*H) : std::nullopt;
-        if (!C) {
+        if (!hessian(fun, at, w) || !cholesky(w.symmetric, w.C)) {
             break;
         }
-        const Matrix Hinv = inverse_from_cholesky(*C);
-        vector direction(at.x.size(), 0.0);
+        inverse_from_cholesky(w.C, w.Ci, w.Hinv);
+        vector& direction = w.direction;
+        direction.assign(at.x.size(), 0.0);
         for (std::size_t i = 0; i < direction.size(); ++i) {
             for (std::size_t j = 0; j < direction.size(); ++j) {
-                direction[i] -= Hinv(i, j) * at.g[j];
+                direction[i] -= w.Hinv(i, j) * at.g[j];
             }
         }
-        const vector before = at.x;
-        if (!line_search(fun, at, capped(direction)) && !full_step(fun, at, direction)) {
+        const vector& before = w.before.x;
+        w.before.x = at.x;
+        cap(direction, w.step);
+        if (!line_search(fun, at, w.step, w.trial) && !full_step(fun, at, direction, w.trial)) {
             break;
         }
         double moved = 0.0;
@@ -382,6 +451,7 @@ reml_fit maximise_reml(const std::vector<mixed_unit>& units, const std::optional
     const objective fun(units, scales(units));
     reml_fit fit;
     std::size_t best = 0;
+    search_buffers buffers;
     for (auto& [name, theta] : starts(fun, moments)) {
         point at;
         at.x = theta;
@@ -392,13 +462,13 @@ reml_fit maximise_reml(const std::vector<mixed_unit>& units, const std::optional
             fit.starts.push_back(std::move(s));
             continue;
         }
-        s.iterations = quasi_newton(fun, at, handed_over, quasi_newton_limit);
-        s.iterations += newton(fun, at);
+        s.iterations = quasi_newton(fun, at, handed_over, quasi_newton_limit, buffers);
+        s.iterations += newton(fun, at, buffers);
         if (largest(at.g) > converged_gradient) {
             // Newton could not finish (a Hessian not positive definite, or a
             // step the line search refused): more quasi-Newton steps, then again.
-            s.iterations += quasi_newton(fun, at, polished_gradient, second_round_limit);
-            s.iterations += newton(fun, at);
+            s.iterations += quasi_newton(fun, at, polished_gradient, second_round_limit, buffers);
+            s.iterations += newton(fun, at, buffers);
         }
         s.gradient = largest(at.g);
         s.converged = s.gradient <= converged_gradient;
