@@ -242,8 +242,8 @@ public:
     }
 
     // result = !a, by the very steps of operator!. The elimination runs in the
-    // scratch matrices, and the result takes their storage only when it has
-    // succeeded: a singular matrix leaves result as it was.
+    // scratch matrices, and the result is written only when it has succeeded:
+    // a singular matrix leaves result as it was.
     friend void invert_into(const matrix& a, matrix& result, scratch& work) {
         if (a.row_count() != a.col_count()) {
             throw matrix_error("matrixT::operator!: Inversion of a non-square matrix");
@@ -256,7 +256,10 @@ public:
         work.r.reshape(n, n);
         work.r.set_identity();
         gauss_jordan(work.w.rec_->row, work.r.rec_->row, n, work.buffers);
-        std::swap(result.rec_, work.r.rec_);
+        result.reshape(n, n);
+        for (size_type i = 0; i < n; ++i) {
+            std::copy(work.r.rec_->row[i], work.r.rec_->row[i] + n, result.rec_->row[i]);
+        }
     }
 
 private:

@@ -273,4 +273,112 @@ TEST(MatrixInverse, MatchesPlainEliminationBitForBitAndInverts) {
     }
 }
 
+M random_matrix(Idx rows, Idx cols, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> dist(-1.0, 1.0);
+    M a(rows, cols);
+    for (Idx i = 0; i < rows * cols; ++i) {
+        a(i / cols, i % cols) = dist(gen) + (rows == cols && i % cols == (7 * (i / cols) + 3) % cols ? 50.0 : 0.0);
+    }
+    return a;
+}
+
+// One scratch and one result through orders up and down: each inverse is the plain
+// elimination's to the bit, whatever an earlier, larger inversion left in the buffers.
+TEST(MatrixInto, InverseIntoReusedBuffersMatchesPlainEliminationBitForBit) {
+    M::scratch work;
+    M inverse(0, 0);
+    for (const Idx n : {40, 17, 50, 1, 15, 16, 3}) {
+        const M a = random_matrix(n, n, n);
+        const std::string operand = state(a);
+        invert_into(a, inverse, work);
+        const Rows want = plain_inverse(a);
+        int differ = 0;
+        for (Idx i = 0; i < n * n; ++i) {
+            const double got = inverse(i / n, i % n);
+            differ += std::memcmp(&got, &want[i / n][n + i % n], sizeof got) != 0 ? 1 : 0;
+        }
+        EXPECT_EQ(differ, 0) << "n = " << n;
+        EXPECT_EQ(inverse.row_count(), n);
+        EXPECT_EQ(state(a), operand);
+    }
+    // The operand itself as the result.
+    M a = random_matrix(5, 5, 9);
+    const M want = !a;
+    invert_into(a, a, work);
+    EXPECT_EQ(state(a), state(want));
+}
+
+// A singular or non-square operand throws and leaves the result as it was, sharing included.
+TEST(MatrixInto, InverseIntoLeavesTheResultAloneWhenItFails) {
+    M::scratch work;
+    M warm(2, 2);
+    invert_into(make({{2, 0}, {0, 4}}), warm, work); // the scratch now holds a used record
+    M result = make({{7, 8}, {9, 10}});
+    const M shared(result);
+    const double nan = std::nan("");
+    for (const Rows& rows : {Rows{{1, 2}, {2, 4}}, Rows{{nan, 1}, {2, 0}}, Rows{{0}}}) {
+        expect_error(kSingular, result, shared, [&] { invert_into(make(rows), result, work); });
+    }
+    expect_error("matrixT::operator!: Inversion of a non-square matrix", result, shared,
+                 [&] { invert_into(make({{1, 2, 3}}), result, work); });
+}
+
+// Products, transposes and scalings into a result equal the operators, also when the result
+// is an operand or shares its storage; a result shared with another matrix leaves that alone.
+TEST(MatrixInto, ProductsTransposesAndScalingsEqualTheOperators) {
+    const M a = random_matrix(3, 5, 1);
+    const M b = random_matrix(5, 2, 2);
+    const M sq = random_matrix(4, 4, 3);
+    M result(7, 7);
+    multiply_into(a, b, result);
+    EXPECT_EQ(state(result), state(a * b));
+    transpose_into(a, result);
+    EXPECT_EQ(state(result), state(transpose(a)));
+    scale_into(0.3, a, result);
+    EXPECT_EQ(state(result), state(0.3 * a));
+    EXPECT_THROW(multiply_into(a, a, result), math::matrix_error);
+
+    M self = sq;
+    multiply_into(self, sq, self);
+    EXPECT_EQ(state(self), state(sq * sq));
+    self = sq;
+    multiply_into(self, self, self);
+    EXPECT_EQ(state(self), state(sq * sq));
+    M copy = a;
+    transpose_into(a, copy);
+    EXPECT_EQ(state(copy), state(transpose(a)));
+    copy = a;
+    scale_into(copy(0, 0), copy, copy); // the factor is read before the first element changes
+    EXPECT_EQ(state(copy), state(a(0, 0) * a));
+    M held = b;
+    const M other(held);
+    multiply_into(a, b, held);
+    EXPECT_EQ(state(held), state(a * b));
+    EXPECT_EQ(state(other), state(b));
+}
+
+// Reshaping within the storage a matrix holds alone keeps its rows in place; a shared matrix
+// takes storage of its own and its copies keep theirs.
+TEST(MatrixInto, ReshapeKeepsOwnStorageAndUnsharesShared) {
+    M m = random_matrix(6, 4, 5);
+    const double* first = &m(0, 0);
+    m.reshape(2, 3);
+    EXPECT_EQ(m.row_count(), 2U);
+    EXPECT_EQ(m.col_count(), 3U);
+    EXPECT_EQ(&m(0, 0), first);
+    m.reshape(6, 4);
+    EXPECT_EQ(&m(0, 0), first);
+    m.reshape(3, 9); // wider than ever: new storage as large as both
+    const double* wide = &m(0, 0);
+    m.reshape(6, 9);
+    EXPECT_EQ(&m(0, 0), wide);
+    const M original = random_matrix(2, 2, 6);
+    M shared(original);
+    shared.reshape(1, 1);
+    shared(0, 0) = 42.0;
+    EXPECT_EQ(state(original), state(random_matrix(2, 2, 6)));
+    EXPECT_EQ(shared.use_count(), 1);
+}
+
 } // namespace

@@ -1,0 +1,169 @@
+// The fit of a study, its covariance and slope, and the evaluations of the mixed
+// model allocate nothing per iteration once their buffers have seen a study as
+// large. Every allocation of this program passes through the counting operator
+// new below.
+#include "bench/synthetic_study.hpp"
+#include "estimation/input/setting_file.hpp"
+#include "estimation/method/fitted_counts.hpp"
+#include "estimation/method/trend.hpp"
+#include "estimation/pooling/mixed_model.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+long allocations = 0;
+
+} // namespace
+
+void* operator new(std::size_t size) {
+    ++allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+using namespace morvex;
+
+// Allocations made by f().
+template <class F>
+long allocations_of(F f) {
+    const long before = allocations;
+    f();
+    return allocations - before;
+}
+
+bool same_bits(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Studies that need several Newton steps: the published-looking example and
+// synthetic ones of 5 and 50 categories in both designs.
+std::vector<study> studies() {
+    std::vector<study> list;
+    list.push_back(parse_setting_file("Example\nCC\n4\n120 80 95 110\n300 190 210 220\n"
+                                      "0 1.5 4 10\n1 1.10 1.35 1.70\n1 0.75 0.92 1.15\n"
+                                      "1 1.61 1.98 2.51\n"));
+    for (const int n : {4, 49}) {
+        for (const bool cc : {true, false}) {
+            list.push_back(parse_setting_file(synthetic_setting(n, cc)));
+        }
+    }
+    return list;
+}
+
+// What a study's fit must keep of its own: one copy of its cases, n x 1.
+long one_column_copy(const study& s) {
+    return allocations_of([&s] {
+        Matrix copy = s.A;
+        copy(0, 0) = 1.0;
+    });
+}
+
+// The largest study first, so every later one finds the buffers large enough.
+TEST(FitAllocations, AFitAllocatesItsCountsOnlyWhateverItsIterations) {
+    std::vector<study> list = studies();
+    fit_buffers buffers;
+    (void)fit_counts(list[3], buffers); // 50 categories
+    for (const study& s : list) {
+        fitted_counts full{Matrix(0, 1)};
+        const long one_step = allocations_of([&] { (void)fit_counts(s, buffers, 1); });
+        const long all_steps = allocations_of([&] { full = fit_counts(s, buffers); });
+        ASSERT_TRUE(full.converged);
+        EXPECT_GE(full.iterations, 2) << s.title;
+        EXPECT_EQ(all_steps, one_step) << s.title;
+        EXPECT_EQ(all_steps, one_column_copy(s)) << s.title;
+        // The buffered fit is the fit.
+        const fitted_counts fresh = fit_counts(s);
+        EXPECT_EQ(fresh.iterations, full.iterations);
+        EXPECT_TRUE(same_bits(fresh.A0, full.A0));
+        for (Matrix::size_type i = 0; i < fresh.A.row_count(); ++i) {
+            EXPECT_TRUE(same_bits(fresh.A(i, 0), full.A(i, 0))) << s.title << ' ' << i;
+        }
+    }
+}
+
+TEST(FitAllocations, CovarianceAndSlopeAllocateNothingWithWarmBuffers) {
+    std::vector<study> list = studies();
+    trend_buffers buffers;
+    Matrix V(0, 0);
+    const fitted_counts largest = fit_counts(list[3]);
+    covariance(list[3], largest, V, buffers);
+    (void)estimate_trend(list[3], V, buffers);
+    for (const study& s : list) {
+        const fitted_counts fit = fit_counts(s);
+        trend t;
+        EXPECT_EQ(allocations_of([&] { covariance(s, fit, V, buffers); }), 0) << s.title;
+        EXPECT_EQ(allocations_of([&] { t = estimate_trend(s, V, buffers); }), 0) << s.title;
+        const trend fresh = estimate_trend(s, fit);
+        EXPECT_TRUE(same_bits(t.beta, fresh.beta) && same_bits(t.se, fresh.se)) << s.title;
+    }
+}
+
+// Three units of two coefficients, as the two-stage pooling of a quadratic trend has them.
+std::vector<mixed_unit> quadratic_units() {
+    std::vector<mixed_unit> units;
+    for (int k = 0; k < 3; ++k) {
+        mixed_unit u{Matrix(2, 1), Matrix(2, 2), Matrix(2, 2)};
+        u.y(0, 0) = 0.1 + 0.05 * k;
+        u.y(1, 0) = -0.02 * k;
+        for (Matrix::size_type i = 0; i < 2; ++i) {
+            for (Matrix::size_type j = 0; j < 2; ++j) {
+                u.X(i, j) = i == j ? 1.0 : 0.0;
+                u.S(i, j) = i == j ? 0.01 * (k + 1) : 0.002;
+            }
+        }
+        units.push_back(u);
+    }
+    return units;
+}
+
+TEST(MixedModelAllocations, AnEvaluationWithWarmBuffersAllocatesNothing) {
+    const std::vector<mixed_unit> units = quadratic_units();
+    Matrix psi(2, 2);
+    psi(0, 0) = 0.004;
+    psi(0, 1) = psi(1, 0) = 0.001;
+    psi(1, 1) = 0.002;
+    mixed_buffers buffers;
+    mixed_evaluation e;
+    ASSERT_TRUE(evaluate_model(units, psi, true, buffers, e));
+    bool ok = false;
+    EXPECT_EQ(allocations_of([&] { ok = evaluate_model(units, psi, true, buffers, e); }), 0);
+    ASSERT_TRUE(ok);
+    const std::optional<mixed_evaluation> fresh = evaluate_model(units, psi, true);
+    ASSERT_TRUE(fresh.has_value());
+    EXPECT_TRUE(same_bits(e.loglik, fresh->loglik));
+    EXPECT_TRUE(same_bits(e.residual, fresh->residual));
+    for (Matrix::size_type i = 0; i < 2; ++i) {
+        EXPECT_TRUE(same_bits(e.beta(i, 0), fresh->beta(i, 0)));
+        for (Matrix::size_type j = 0; j < 2; ++j) {
+            EXPECT_TRUE(same_bits(e.cov(i, j), fresh->cov(i, j)));
+            EXPECT_TRUE(same_bits(e.gradient(i, j), fresh->gradient(i, j)));
+        }
+    }
+    // Psi that makes a Sigma indefinite: no evaluation, and still nothing allocated.
+    psi(0, 0) = -1.0;
+    EXPECT_EQ(allocations_of([&] { ok = evaluate_model(units, psi, false, buffers, e); }), 0);
+    EXPECT_FALSE(ok);
+}
+
+} // namespace
