@@ -4,6 +4,8 @@
 // new below.
 #include "bench/synthetic_study.hpp"
 #include "estimation/input/setting_file.hpp"
+#include "estimation/method/coefficient_fit.hpp"
+#include "estimation/method/dose_basis.hpp"
 #include "estimation/method/fitted_counts.hpp"
 #include "estimation/method/trend.hpp"
 #include "estimation/pooling/mixed_model.hpp"
@@ -117,6 +119,29 @@ TEST(FitAllocations, CovarianceAndSlopeAllocateNothingWithWarmBuffers) {
         const trend fresh = estimate_trend(s, fit);
         EXPECT_TRUE(same_bits(t.beta, fresh.beta) && same_bits(t.se, fresh.se)) << s.title;
     }
+}
+
+// A quadratic trend's fit keeps only its p = 2 coefficients and their covariance, so with warm
+// buffers a study of 5 categories and one of 50 allocate the same, and the fit is the fit.
+TEST(FitAllocations, ACoefficientFitAllocatesTheSameForAnyNumberOfCategories) {
+    const std::vector<study> list = studies();
+    const dose_basis basis{trend_shape::quadratic, {}};
+    coefficient_buffers buffers;
+    std::vector<long> counts;
+    for (const study& s : {list[3], list[1], list[4], list[2]}) { // 50, 5, 50, 5 categories
+        const Matrix X = design_matrix(basis, s.x0, s.dose, s.x);
+        const Matrix S = covariance(s, fit_counts(s));
+        coefficient_fit f;
+        counts.push_back(allocations_of([&] { f = fit_coefficients(X, s.L, S, buffers); }));
+        ASSERT_TRUE(f.usable) << s.title;
+        const coefficient_fit fresh = fit_coefficients(X, s.L, S);
+        for (Matrix::size_type i = 0; i < 2; ++i) {
+            EXPECT_TRUE(same_bits(f.b(i, 0), fresh.b(i, 0))) << s.title;
+            EXPECT_TRUE(same_bits(f.V(i, 1), fresh.V(i, 1))) << s.title;
+        }
+    }
+    EXPECT_EQ(counts[1], counts[2]);
+    EXPECT_EQ(counts[2], counts[3]);
 }
 
 // Three units of two coefficients, as the two-stage pooling of a quadratic trend has them.

@@ -72,6 +72,12 @@ int column_rank(const Matrix& X) {
 }
 
 coefficient_fit fit_coefficients(const Matrix& X, const Matrix& y, const Matrix& S) {
+    coefficient_buffers buffers;
+    return fit_coefficients(X, y, S, buffers);
+}
+
+coefficient_fit fit_coefficients(const Matrix& X, const Matrix& y, const Matrix& S,
+                                 coefficient_buffers& w) {
     const auto n = static_cast<int>(X.row_count());
     const auto p = static_cast<int>(X.col_count());
     if (n < p) {
@@ -86,12 +92,15 @@ coefficient_fit fit_coefficients(const Matrix& X, const Matrix& y, const Matrix&
                         "outer knots)");
     }
     // The same products, in the same order, as the slope of the linear trend.
-    const Matrix xt = transpose(X);
-    const Matrix Sinv = !S;
-    const Matrix information = (xt * Sinv) * X;
+    transpose_into(X, w.xt);
+    invert_into(S, w.Sinv, w.inversion);
+    multiply_into(w.xt, w.Sinv, w.xtSinv);
+    multiply_into(w.xtSinv, X, w.information);
     coefficient_fit f;
-    f.V = !information;
-    f.b = ((f.V * xt) * Sinv) * y;
+    invert_into(w.information, f.V, w.inversion);
+    multiply_into(f.V, w.xt, w.Vxt);
+    multiply_into(w.Vxt, w.Sinv, w.weights);
+    multiply_into(w.weights, y, f.b);
     if (!all_finite(f.V) || !all_finite(f.b)) {
         return unusable("its coefficients or their covariance are not finite numbers");
     }

@@ -22,6 +22,22 @@ struct coefficient_fit {
 // whose figures are not finite.
 coefficient_fit fit_coefficients(const Matrix& X, const Matrix& y, const Matrix& S);
 
+// What the fit writes besides its result, kept from study to study.
+struct coefficient_buffers {
+    Matrix xt{0, 0};
+    Matrix Sinv{0, 0};
+    Matrix xtSinv{0, 0};
+    Matrix information{0, 0};
+    Matrix Vxt{0, 0};
+    Matrix weights{0, 0};
+    Matrix::scratch inversion;
+};
+
+// The same with the caller's buffers: after the largest study seen, it
+// allocates only the b and V it returns.
+coefficient_fit fit_coefficients(const Matrix& X, const Matrix& y, const Matrix& S,
+                                 coefficient_buffers& buffers);
+
 // The rank of X (columns scaled to unit length first), by Gaussian elimination
 // with a relative tolerance.
 int column_rank(const Matrix& X);

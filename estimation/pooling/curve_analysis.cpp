@@ -144,10 +144,12 @@ std::vector<double> prediction_doses(const curve_result& r) {
 std::vector<mixed_unit> first_stage(const std::vector<curve_study>& studies, curve_result& r) {
     std::vector<mixed_unit> units;
     const auto p = static_cast<size_type>(r.basis.coefficients());
+    coefficient_buffers buffers;
     for (const curve_study& s : studies) {
         study_coefficients c{s.label, s.input, s.id, {}};
         try {
-            c.fit = fit_coefficients(design_matrix(r.basis, s.x0, s.dose, s.x), s.y, s.S);
+            c.fit =
+                fit_coefficients(design_matrix(r.basis, s.x0, s.dose, s.x), s.y, s.S, buffers);
         } catch (const math::matrix_error&) {
             c.fit.reason = "its covariance matrix is singular";
         }
