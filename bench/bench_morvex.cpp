@@ -1,5 +1,7 @@
-// Cost of the inverse and of the whole estimation as the categories grow.
+// Cost of the inverse and of the whole estimation as the categories grow, and
+// the heap allocations a study makes once the buffers have seen one as large.
 #include "bench/synthetic_study.hpp"
+#include "estimation/app/run.hpp"
 #include "estimation/input/setting_file.hpp"
 #include "estimation/method/fitted_counts.hpp"
 #include "estimation/method/trend.hpp"
@@ -7,6 +9,31 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+namespace {
+
+long allocations = 0; // every operator new of this program
+
+} // namespace
+
+void* operator new(std::size_t size) {
+    ++allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -40,6 +67,62 @@ void BM_estimation(benchmark::State& state) {
     }
 }
 
+const char* const designs[] = {"CC", "Cohort", "IR"};
+
+morvex::study synthetic_study(const benchmark::State& state) {
+    return morvex::parse_setting_file(morvex::synthetic_setting_as(
+        static_cast<int>(state.range(0)) - 1, designs[state.range(1)]));
+}
+
+// One study as a run estimates it: a new result, the fit, covariance and slope in
+// the run's buffers. The first argument counts the categories, the reference included.
+void BM_study(benchmark::State& state) {
+    const morvex::study s = synthetic_study(state);
+    morvex::estimation_buffers buffers;
+    for ([[maybe_unused]] auto _ : state) {
+        morvex::study_result r;
+        r.data = s;
+        r.has_data = true;
+        morvex::estimate(r, buffers);
+        if (r.status != morvex::study_status::complete) {
+            state.SkipWithError("the study has no complete estimate");
+            break;
+        }
+        benchmark::DoNotOptimize(r.beta);
+    }
+}
+
+// Allocations per study in the steady state, and per Newton step beyond the
+// first: a fit stopped after one step and the whole fit allocate the same.
+void BM_study_allocations(benchmark::State& state) {
+    const morvex::study s = synthetic_study(state);
+    morvex::estimation_buffers buffers;
+    morvex::study_result first;
+    first.data = s;
+    first.has_data = true;
+    morvex::estimate(first, buffers); // the buffers see the study once
+    long made = 0;
+    long studies = 0;
+    for ([[maybe_unused]] auto _ : state) {
+        morvex::study_result r;
+        r.data = s;
+        r.has_data = true;
+        const long before = allocations;
+        morvex::estimate(r, buffers);
+        made += allocations - before;
+        ++studies;
+    }
+    const long one_step = allocations;
+    (void)morvex::fit_counts(s, buffers.fit, 1);
+    const long all_steps = allocations;
+    const morvex::fitted_counts fit = morvex::fit_counts(s, buffers.fit);
+    const long extra = (allocations - all_steps) - (all_steps - one_step);
+    state.counters["allocs_per_study"] = static_cast<double>(made) / static_cast<double>(studies);
+    state.counters["newton_steps"] = fit.iterations;
+    state.counters["allocs_per_step"] =
+        fit.iterations > 1 ? static_cast<double>(extra) / (fit.iterations - 1) : 0.0;
+}
+
 // Microseconds below 256, where milliseconds would print as 0.000; an inverse
 // of order 1000 takes most of a second, so the large sizes run few times.
 using benchmark::kMicrosecond, benchmark::kMillisecond;
@@ -47,5 +130,8 @@ BENCHMARK(BM_inverse)->Arg(4)->Arg(16)->Arg(64)->Unit(kMicrosecond);
 BENCHMARK(BM_inverse)->Arg(256)->Arg(1000)->Iterations(3)->Unit(kMillisecond);
 BENCHMARK(BM_estimation)->ArgsProduct({{4, 16, 64}, {0, 1}})->Unit(kMicrosecond);
 BENCHMARK(BM_estimation)->ArgsProduct({{256, 1000}, {0, 1}})->Iterations(2)->Unit(kMillisecond);
+BENCHMARK(BM_study)->ArgsProduct({{2, 5, 17, 65}, {0, 1, 2}})->Unit(kMicrosecond);
+BENCHMARK(BM_study)->ArgsProduct({{257, 1001}, {0, 1, 2}})->Iterations(2)->Unit(kMillisecond);
+BENCHMARK(BM_study_allocations)->ArgsProduct({{2, 5, 17, 65, 257}, {0, 1, 2}})->Iterations(20);
 
 } // namespace

@@ -14,7 +14,8 @@ namespace morvex {
 // A consistent study of n exposed categories: doses 0.5*i, reference risk 0.1,
 // totals near 2000 and a slope that puts the largest relative risk at 3, so
 // every count stays far inside its range and the fit starts near its solution.
-inline std::string synthetic_setting(int n, bool case_control) {
+// `design` is line 2 of the file: "CC", "Cohort" or "IR" (totals then person-time).
+inline std::string synthetic_setting_as(int n, const std::string& design) {
     const double beta = std::log(3.0) / (0.5 * n);
     std::ostringstream lines[6]; // cases, totals, doses, relative risks, limits
     for (int i = 0; i <= n; ++i) {
@@ -29,12 +30,16 @@ inline std::string synthetic_setting(int n, bool case_control) {
             lines[k] << (i == 0 ? "" : " ") << std::setprecision(10) << values[k];
         }
     }
-    std::string text = "Synthetic study, " + std::to_string(n) + " exposed categories\n" +
-                       (case_control ? "CC\n" : "Cohort\n") + std::to_string(n + 1) + "\n";
+    std::string text = "Synthetic study, " + std::to_string(n) + " exposed categories\n" + design +
+                       "\n" + std::to_string(n + 1) + "\n";
     for (const std::ostringstream& line : lines) {
         text += line.str() + "\n";
     }
     return text;
+}
+
+inline std::string synthetic_setting(int n, bool case_control) {
+    return synthetic_setting_as(n, case_control ? "CC" : "Cohort");
 }
 
 // A table of `studies` such studies of n exposed categories, alternating the

@@ -23,6 +23,12 @@ public:
     using std::logic_error::logic_error;
 };
 
+// GCC 12 cannot see that a record is deleted only when its count reaches zero,
+// and warns about every copy that is released or assigned after another one.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuse-after-free"
+#endif
 template <class T>
 class matrix {
 public:
@@ -33,12 +39,6 @@ public:
     matrix(const matrix& other) noexcept : rec_(other.rec_) { ++rec_->refcnt; }
     ~matrix() { release(); }
 
-// GCC 12 cannot see that a record is deleted only when its count reaches zero,
-// and warns about every copy that is released after another one.
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuse-after-free"
-#endif
     matrix& operator=(const matrix& other) noexcept {
         if (this == &other) {
             return *this;
@@ -50,9 +50,6 @@ public:
         rec_ = other.rec_;
         return *this;
     }
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
-#pragma GCC diagnostic pop
-#endif
 
     size_type row_count() const noexcept { return rec_->rows; }
     size_type col_count() const noexcept { return rec_->cols; }
@@ -200,7 +197,8 @@ public:
     // result = a * b: the same sums in the same order as operator*=.
     friend void multiply_into(const matrix& a, const matrix& b, matrix& result) {
         if (a.col_count() != b.row_count()) {
-            throw matrix_error("matrixT::multiply_into: Inconsistent matrix sizes in multiplication!");
+            throw matrix_error(
+                "matrixT::multiply_into: Inconsistent matrix sizes in multiplication!");
         }
         if (result.aliases(a, b)) {
             result = a * b;
@@ -307,7 +305,7 @@ private:
     struct elimination_buffers {
         std::vector<T> pivot_w;
         std::vector<T> pivot_r;
-        std::vector<T> factor; // per row position
+        std::vector<T> factor;        // per row position
         std::vector<size_type> first; // first pending pivot of each row position
 
         // As freshly made vectors would be: every element 0.
@@ -342,19 +340,11 @@ private:
         return rec_ == a.rec_ || rec_ == b.rec_;
     }
 
-// The same false warning as at operator=.
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuse-after-free"
-#endif
     void release() noexcept {
         if (--rec_->refcnt == 0) {
             delete rec_;
         }
     }
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
-#pragma GCC diagnostic pop
-#endif
 
     // Copy-on-write: the new record is built before the old count changes, so
     // a failed allocation leaves everything as it was.
@@ -496,6 +486,10 @@ private:
 
     base_mat* rec_;
 };
+
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic pop
+#endif
 
 template <class T>
 struct matrix<T>::scratch {

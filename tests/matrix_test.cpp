@@ -278,7 +278,8 @@ M random_matrix(Idx rows, Idx cols, unsigned seed) {
     std::uniform_real_distribution<double> dist(-1.0, 1.0);
     M a(rows, cols);
     for (Idx i = 0; i < rows * cols; ++i) {
-        a(i / cols, i % cols) = dist(gen) + (rows == cols && i % cols == (7 * (i / cols) + 3) % cols ? 50.0 : 0.0);
+        a(i / cols, i % cols) =
+            dist(gen) + (rows == cols && i % cols == (7 * (i / cols) + 3) % cols ? 50.0 : 0.0);
     }
     return a;
 }
@@ -320,8 +321,9 @@ TEST(MatrixInto, InverseIntoLeavesTheResultAloneWhenItFails) {
     for (const Rows& rows : {Rows{{1, 2}, {2, 4}}, Rows{{nan, 1}, {2, 0}}, Rows{{0}}}) {
         expect_error(kSingular, result, shared, [&] { invert_into(make(rows), result, work); });
     }
-    expect_error("matrixT::operator!: Inversion of a non-square matrix", result, shared,
-                 [&] { invert_into(make({{1, 2, 3}}), result, work); });
+    expect_error("matrixT::operator!: Inversion of a non-square matrix", result, shared, [&] {
+        invert_into(make({{1, 2, 3}}), result, work);
+    });
 }
 
 // Products, transposes and scalings into a result equal the operators, also when the result

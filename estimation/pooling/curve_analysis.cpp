@@ -148,8 +148,7 @@ std::vector<mixed_unit> first_stage(const std::vector<curve_study>& studies, cur
     for (const curve_study& s : studies) {
         study_coefficients c{s.label, s.input, s.id, {}};
         try {
-            c.fit =
-                fit_coefficients(design_matrix(r.basis, s.x0, s.dose, s.x), s.y, s.S, buffers);
+            c.fit = fit_coefficients(design_matrix(r.basis, s.x0, s.dose, s.x), s.y, s.S, buffers);
         } catch (const math::matrix_error&) {
             c.fit.reason = "its covariance matrix is singular";
         }

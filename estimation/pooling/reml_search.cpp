@@ -223,8 +223,7 @@ void cap(const vector& direction, vector& step) {
 }
 
 // The BFGS update of the inverse Hessian H with the step s and the change y of the gradient.
-void update_inverse_hessian(std::vector<vector>& H, const vector& s, const vector& y,
-                            vector& Hy) {
+void update_inverse_hessian(std::vector<vector>& H, const vector& s, const vector& y, vector& Hy) {
     const std::size_t n = s.size();
     const double sy = dot(s, y);
     Hy.resize(n);
