@@ -1,5 +1,6 @@
 // Cost of the inverse and of the whole estimation as the categories grow, and
 // the heap allocations a study makes once the buffers have seen one as large.
+#include "bench/allocation_count.hpp"
 #include "bench/synthetic_study.hpp"
 #include "estimation/app/run.hpp"
 #include "estimation/input/setting_file.hpp"
@@ -9,31 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
-#include <cstdlib>
-#include <new>
 #include <string>
-
-namespace {
-
-long allocations = 0; // every operator new of this program
-
-} // namespace
-
-void* operator new(std::size_t size) {
-    ++allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -107,16 +84,16 @@ void BM_study_allocations(benchmark::State& state) {
         morvex::study_result r;
         r.data = s;
         r.has_data = true;
-        const long before = allocations;
+        const long before = morvex::allocation_count();
         morvex::estimate(r, buffers);
-        made += allocations - before;
+        made += morvex::allocation_count() - before;
         ++studies;
     }
-    const long one_step = allocations;
+    const long one_step = morvex::allocation_count();
     (void)morvex::fit_counts(s, buffers.fit, 1);
-    const long all_steps = allocations;
+    const long all_steps = morvex::allocation_count();
     const morvex::fitted_counts fit = morvex::fit_counts(s, buffers.fit);
-    const long extra = (allocations - all_steps) - (all_steps - one_step);
+    const long extra = (morvex::allocation_count() - all_steps) - (all_steps - one_step);
     state.counters["allocs_per_study"] = static_cast<double>(made) / static_cast<double>(studies);
     state.counters["newton_steps"] = fit.iterations;
     state.counters["allocs_per_step"] =

@@ -1,7 +1,8 @@
 // The fit of a study, its covariance and slope, and the evaluations of the mixed
 // model allocate nothing per iteration once their buffers have seen a study as
 // large. Every allocation of this program passes through the counting operator
-// new below.
+// new of bench/allocation_count.cpp.
+#include "bench/allocation_count.hpp"
 #include "bench/synthetic_study.hpp"
 #include "estimation/input/setting_file.hpp"
 #include "estimation/method/coefficient_fit.hpp"
@@ -13,34 +14,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
-
-namespace {
-
-long allocations = 0;
-
-} // namespace
-
-void* operator new(std::size_t size) {
-    ++allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -49,9 +26,9 @@ using namespace morvex;
 // Allocations made by f().
 template <class F>
 long allocations_of(F f) {
-    const long before = allocations;
+    const long before = allocation_count();
     f();
-    return allocations - before;
+    return allocation_count() - before;
 }
 
 bool same_bits(double a, double b) {

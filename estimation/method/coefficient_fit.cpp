@@ -77,7 +77,7 @@ coefficient_fit fit_coefficients(const Matrix& X, const Matrix& y, const Matrix&
 }
 
 coefficient_fit fit_coefficients(const Matrix& X, const Matrix& y, const Matrix& S,
-                                 coefficient_buffers& w) {
+                                 coefficient_buffers& buffers) {
     const auto n = static_cast<int>(X.row_count());
     const auto p = static_cast<int>(X.col_count());
     if (n < p) {
@@ -92,15 +92,15 @@ coefficient_fit fit_coefficients(const Matrix& X, const Matrix& y, const Matrix&
                         "outer knots)");
     }
     // The same products, in the same order, as the slope of the linear trend.
-    transpose_into(X, w.xt);
-    invert_into(S, w.Sinv, w.inversion);
-    multiply_into(w.xt, w.Sinv, w.xtSinv);
-    multiply_into(w.xtSinv, X, w.information);
+    transpose_into(X, buffers.xt);
+    invert_into(S, buffers.Sinv, buffers.inversion);
+    multiply_into(buffers.xt, buffers.Sinv, buffers.xtSinv);
+    multiply_into(buffers.xtSinv, X, buffers.information);
     coefficient_fit f;
-    invert_into(w.information, f.V, w.inversion);
-    multiply_into(f.V, w.xt, w.Vxt);
-    multiply_into(w.Vxt, w.Sinv, w.weights);
-    multiply_into(w.weights, y, f.b);
+    invert_into(buffers.information, f.V, buffers.inversion);
+    multiply_into(f.V, buffers.xt, buffers.Vxt);
+    multiply_into(buffers.Vxt, buffers.Sinv, buffers.weights);
+    multiply_into(buffers.weights, y, f.b);
     if (!all_finite(f.V) || !all_finite(f.b)) {
         return unusable("its coefficients or their covariance are not finite numbers");
     }
