@@ -95,6 +95,11 @@ def random_cases(rng, n):
         cases.append(("lgamma", log_uniform(rng, -30, 60), 0.0))
         cases.append(("lgamma", rng.uniform(0.0, 20.0), 0.0))
         cases.append(("hypot", log_uniform(rng, -600, 600), log_uniform(rng, -600, 600)))
+        # Results among the subnormals, rounded once.
+        cases.append(("exp", rng.uniform(-745.2, -708.3), 0.0))
+        cases.append(("erfc", rng.uniform(26.5, 27.25), 0.0))
+        cases.append(("hypot", log_uniform(rng, -1074, -1020), log_uniform(rng, -1074, -1020)))
+        cases.append(("pow", rng.uniform(0.5, 0.9), rng.uniform(6800.0, 7300.0)))
         a = rng.uniform(-10.0, 10.0)
         cases.append(("hypot", a, a * log_uniform(rng, -30, 0)))
     return cases

@@ -1,4 +1,5 @@
 #include "estimation/base/elementary.hpp"
+#include "estimation/base/elementary_core.hpp"
 
 #include <gtest/gtest.h>
 
@@ -82,6 +83,8 @@ TEST(Elementary, EdgesAsTheCLibrary) {
         {"pow", 2.0, 0.5, std::sqrt(2.0)},
         {"pow", 2.0, -1074.0, tiny},
         {"pow", 2.0, 1024.0, inf},
+        {"pow", 2.0, 1100.0, inf},
+        {"pow", 0.5, -1100.0, inf},
         {"pow", 0.5, 2000.0, 0.0},
         {"pow", -2.0, 3.0, -8.0},
         {"pow", -2.0, 0.5, nan},
@@ -138,6 +141,33 @@ TEST(Elementary, EdgesAsTheCLibrary) {
             EXPECT_EQ(got, e.expected) << where;
             EXPECT_EQ(std::signbit(got), std::signbit(e.expected)) << where << " sign of zero";
         }
+    }
+}
+
+// v * 2^e rounded once: where the result is subnormal the pair is rounded to a
+// multiple of 2^-1074 with its low part deciding ties, never the high part
+// rounded a second time.
+TEST(Elementary, ScaledRoundsOnceIntoTheSubnormals) {
+    struct row {
+        elem::dd v;
+        int e;
+        double expected;
+    };
+    const std::vector<row> rows = {
+        {{3.0, 0.0}, -1024, 0x0.cp-1022},  // exact subnormal
+        {{1.5, 0.0}, -1075, tiny},         // 0.75 of the smallest: up
+        {{1.0, 0.0}, -1075, 0.0},          // half of it: a tie, to even
+        {{1.0, 0x1p-60}, -1075, tiny},     // just above the tie: up
+        {{1.0, -0x1p-60}, -1075, 0.0},     // just below: down
+        {{1.5, 0x1p-60}, -1074, 2 * tiny}, // 1.5 units and a little: 2
+        {{1.5, -0x1p-60}, -1074, tiny},    // 1.5 units less a little: 1
+        {{4.0, 0.0}, -1023, 0x1p-1021},    // normal after all
+        {{1.0, 0.0}, 1024, inf},           // overflow
+        {{1.5, 0.0}, 1023, 0x1.8p1023},    // the largest binade, exact
+        {{1.0, 0.0}, -2200, 0.0},          // far below
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(elem::core::scaled(r.v, r.e), r.expected) << r.v.hi << " * 2^" << r.e;
     }
 }
 

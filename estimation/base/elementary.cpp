@@ -41,25 +41,29 @@ double times_two_to(double x, int n) {
     return x * core::power_of_two(n);
 }
 
-// v * 2^e rounded to a multiple of the smallest subnormal, 2^-1074.
+// v * 2^e (v > 0) rounded to a multiple of the smallest subnormal, 2^-1074.
 double subnormal(dd v, int e) {
     const double a_hi = times_two_to(v.hi, e + 1074);
     if (a_hi >= 0x1p52) {
         return a_hi * 0x1p-1074; // normal after all: exact
     }
     const double a_lo = times_two_to(v.lo, e + 1074);
-    double n = (a_hi + round_to_integer) - round_to_integer;
-    const double rest = (a_hi - n) + a_lo;
-    if (rest > 0.5) {
+    // The high part rounded (ties to even; 0 <= a_hi < 2^52, so adding 2^52
+    // leaves units in the last place); only where it lies exactly halfway does
+    // the low part decide.
+    double n = (a_hi + 0x1p52) - 0x1p52;
+    const double fraction = a_hi - n; // exact
+    if (fraction == 0.5 && a_lo > 0.0) {
         n += 1.0;
-    } else if (rest < -0.5) {
+    } else if (fraction == -0.5 && a_lo < 0.0) {
         n -= 1.0;
     }
     return n * 0x1p-1074;
 }
 
-// log(1 + r) for |r| <= 2^-9: r, r^2/2 and r^3/3 in double-double, the rest
-// (below 2^-36 of r) in double; the series is cut after r^10 (2^-99 absolute).
+// log(1 + r) for |r| <= 1.5 * 2^-9: r, r^2/2 and r^3/3 in double-double, the
+// rest (below 2^-35 of r) in double; the series is cut after r^10 (2^-96
+// absolute).
 dd log1p_small(dd r) {
     const double x = r.hi;
     dd r2 = two_prod(x, x);
@@ -72,6 +76,72 @@ dd log1p_small(dd r) {
     dd s = add(r, dd{-0.5 * r2.hi, -0.5 * r2.lo});
     s = add(s, t3);
     return add(s, tail);
+}
+
+// hi + lo rounded to the nearest double where every value within `bound` of
+// it rounds alike, else NaN: the fast paths' test that their result is the
+// correctly rounded one (the bound exceeds their error by more than an ulp of
+// lo, so that the two roundings of lo +- bound still enclose the exact value).
+double rounded_if_certain(double hi, double lo, double bound) {
+    const double up = hi + (lo + bound);
+    const double down = hi + (lo - bound);
+    return up == down ? up : nan;
+}
+
+// exp(x) in double with error below 2^-59.3 (relative) before its rounding,
+// or NaN where that does not settle the rounding or the result is not a
+// normal double; then the double-double path decides. Both give the same
+// bits everywhere.
+double exp_fast(double x) {
+    using namespace tables;
+    const double kd = (x * exp_inverse_step + round_to_integer) - round_to_integer;
+    const double t = x - kd * exp_step1; // exact
+    const double rh = t - kd * exp_step2;
+    const double rl = ((t - rh) - kd * exp_step2) - kd * exp_step3;
+    // exp(r) - 1 - r, below 2^-18: its rounding errors stay below 2^-69.
+    const double q =
+        rh * rh *
+        (0.5 + rh * (1.0 / 6 + rh * (1.0 / 24 + rh * (1.0 / 120 + rh * (1.0 / 720 + rh / 5040)))));
+    const int k = static_cast<int>(kd);
+    const int j = ((k % 128) + 128) % 128;
+    const int e = (k - j) / 128;
+    if (e < -1021 || e > 1022) {
+        return nan;
+    }
+    const dd& step = exp2_steps[j];
+    // step * (1 + r + q): the product step.hi * r (below 2^-7.5) rounds by at
+    // most 2^-61, and so does each of the two sums.
+    const double lo = step.hi * rh + (step.hi * (rl + q) + step.lo * (1.0 + rh));
+    const double y = rounded_if_certain(step.hi, lo, 0x1p-58);
+    return y * core::power_of_two(e);
+}
+
+// log(x) for a normal x > 0 in double with error below 2^-67.4 (absolute) and
+// 2^-61 (relative) before its rounding, or NaN where that does not settle it.
+double log_fast(double x) {
+    const std::uint64_t b = bits_of(x);
+    int e = static_cast<int>(b >> 52) - 1023;
+    double m = from_bits((b & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1023} << 52));
+    if (m >= 2.0 - 1.0 / 512) {
+        m *= 0.5;
+        e += 1;
+    }
+    const auto j = static_cast<int>(std::lround((m - 1.0) * 256.0));
+    const tables::log_step& step = tables::log_steps[j];
+    // m c - 1 exactly as a pair: m's first 43 bits and the rest each times the
+    // ten-bit c are exact, and the first product is close to 1.
+    const double m_head = from_bits(bits_of(m) & ~std::uint64_t{1023});
+    const dd r = two_sum(m_head * step.c - 1.0, (m - m_head) * step.c);
+    const double rh = r.hi;
+    const double poly =
+        rh * rh *
+        (-0.5 + rh * (1.0 / 3 + rh * (-0.25 + rh * (0.2 + rh * (-1.0 / 6 + rh * (1.0 / 7))))));
+    const double ed = e;
+    const dd w = two_sum(ed * tables::ln2_hi, step.log_hi); // the product is exact
+    const dd sum = two_sum(w.hi, rh);
+    const double lo = w.lo + sum.lo + (r.lo + ed * tables::ln2_lo + step.log_lo + poly);
+    const double bound = std::fabs(sum.hi) * 0x1p-59 + (e == 0 && j == 0 ? 0.0 : 0x1p-65);
+    return rounded_if_certain(sum.hi, lo, bound);
 }
 
 bool is_integer(double y) {
@@ -170,7 +240,7 @@ dd log_dd(double x) {
         m *= 0.5;
         e += 1;
     }
-    const auto j = static_cast<int>((m - 1.0) * 256.0 + 0.5);
+    const auto j = static_cast<int>(std::lround((m - 1.0) * 256.0));
     const tables::log_step& step = tables::log_steps[j];
     // m c - 1 exactly: the product as a pair, then a difference of close numbers.
     const dd p = two_prod(m, step.c);
@@ -199,6 +269,10 @@ double exp(double x) {
     if (x < -746.0) {
         return 0.0;
     }
+    const double fast = exp_fast(x);
+    if (!std::isnan(fast)) {
+        return fast;
+    }
     const core::scaled_dd r = core::exp_dd(dd{x, 0.0});
     return core::scaled(r.v, r.e);
 }
@@ -212,6 +286,12 @@ double log(double x) {
     }
     if (x == 0.0) {
         return -inf;
+    }
+    if (x >= 0x1p-1022) {
+        const double fast = log_fast(x);
+        if (!std::isnan(fast)) {
+            return fast;
+        }
     }
     return core::log_dd(x).hi;
 }

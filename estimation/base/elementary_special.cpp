@@ -19,7 +19,7 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 // about k/32 below 1, then sixteen pieces in each binade.
 const tables::erfc_piece& erfc_piece_for(double a) {
     if (a < 1.0) {
-        return tables::erfc_pieces[static_cast<int>(a * 32.0 + 0.5)];
+        return tables::erfc_pieces[std::lround(a * 32.0)];
     }
     std::uint64_t b = 0;
     std::memcpy(&b, &a, sizeof b);
@@ -119,7 +119,10 @@ double lgamma(double x) {
         return x + x;
     }
     if (x <= 0.0) {
-        return std::floor(x) == x ? inf : nan;
+        if (std::floor(x) == x) {
+            return inf; // a pole
+        }
+        return nan;
     }
     if (x == inf) {
         return inf;

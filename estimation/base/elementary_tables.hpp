@@ -14,6 +14,9 @@ extern const double exp_step1;
 extern const double exp_step2;
 extern const double exp_step3;
 
+// ln 2 as a 42-bit head and the rest.
+extern const double ln2_hi;
+extern const double ln2_lo;
 extern const dd ln2;
 extern const dd inverse_ln10;
 extern const dd euler_gamma;
@@ -24,7 +27,7 @@ extern const dd one_twelfth;
 // 2^(j/128), j = 0..127.
 extern const dd exp2_steps[128];
 
-// c, a double near 1 / (1 + j/256), and log(1/c) for that very double.
+// c, 1 / (1 + j/256) to ten bits, and log(1/c) for that very c.
 struct log_step {
     double c;
     double log_hi;
