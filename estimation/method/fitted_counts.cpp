@@ -1,5 +1,6 @@
 #include "estimation/method/fitted_counts.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 
 #include <cmath>
@@ -81,10 +82,11 @@ void newton_system(const study& s, const fitted_counts& fit, fit_buffers& b) {
         if (s.is_case_control()) {
             const double Bi = N(i, 0) - Ai;
             b.d(i, 0) = 1 / Ai + 1 / Bi;
-            b.e(i, 0) = L(i, 0) + std::log(A0) + std::log(Bi) - std::log(Ai) - std::log(B0);
+            b.e(i, 0) = L(i, 0) + elem::log(A0) + elem::log(Bi) - elem::log(Ai) - elem::log(B0);
         } else {
             b.d(i, 0) = 1 / Ai;
-            b.e(i, 0) = L(i, 0) + std::log(A0) + std::log(N(i, 0)) - std::log(Ai) - std::log(s.N0);
+            b.e(i, 0) =
+                L(i, 0) + elem::log(A0) + elem::log(N(i, 0)) - elem::log(Ai) - elem::log(s.N0);
         }
     }
     for (Matrix::size_type j = 0; j < n; ++j) {

@@ -1,5 +1,6 @@
 #include "estimation/output/report.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 
 #include <cmath>
@@ -43,7 +44,7 @@ void print_opening(std::ostream& out, const std::string& input_name, const study
     for (Matrix::size_type i = 0; i < s.A.row_count(); ++i) {
         out << format("     %3d %14lg  %9s  %9s  %6lg %6lg %6lg\n", static_cast<int>(i) + 1,
                       s.x(i, 0), count(s.A(i, 0)).c_str(), count(s.N(i, 0)).c_str(),
-                      std::exp(s.L(i, 0)), std::exp(s.lo(i, 0)), std::exp(s.hi(i, 0)));
+                      elem::exp(s.L(i, 0)), elem::exp(s.lo(i, 0)), elem::exp(s.hi(i, 0)));
     }
 }
 

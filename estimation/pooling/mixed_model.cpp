@@ -1,5 +1,7 @@
 #include "estimation/pooling/mixed_model.hpp"
 
+#include "estimation/base/elementary.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <numeric>
@@ -75,7 +77,7 @@ void inverse_of_factor(const dense& C, dense& Ci, dense& inverse) {
 double log_determinant(const dense& C) {
     double sum = 0.0;
     for (std::size_t k = 0; k < C.rows; ++k) {
-        sum += std::log(C(k, k));
+        sum += elem::log(C(k, k));
     }
     return 2.0 * sum;
 }
@@ -352,8 +354,8 @@ bool evaluate_model(const std::vector<mixed_unit>& units, const Matrix& psi, boo
         copy_out(b.G, e.gradient);
     }
     const double n = outcome_count(units);
-    const double two_pi = 2.0 * std::acos(-1.0);
-    e.loglik = -0.5 * ((n - static_cast<double>(p)) * std::log(two_pi) - log_determinant(b.XX) +
+    const double two_pi = 2.0 * elem::pi;
+    e.loglik = -0.5 * ((n - static_cast<double>(p)) * elem::log(two_pi) - log_determinant(b.XX) +
                        log_dets + log_determinant(b.A) + e.residual);
     return std::isfinite(e.loglik);
 }
