@@ -408,14 +408,16 @@ private:
     // right after their division, or when the row becomes a pivot row itself.
     static void gauss_jordan(T** w, T** r, size_type n, elimination_buffers& buffers) {
         buffers.size_for(n);
-        std::vector<T>& pivot_w = buffers.pivot_w;
-        std::vector<T>& pivot_r = buffers.pivot_r;
-        std::vector<T>& factor = buffers.factor;
-        std::vector<size_type>& first = buffers.first;
+        // Plain pointers held here: through the vectors, every exchange of two
+        // row pointers would make the compiler load the buffers' anew.
+        T* const pivot_w = buffers.pivot_w.data();
+        T* const pivot_r = buffers.pivot_r.data();
+        T* const factor = buffers.factor.data();
+        size_type* const first = buffers.first.data();
         for (size_type i0 = 0; i0 < n; i0 += block) {
             const size_type i1 = std::min<size_type>(n, i0 + block);
-            std::fill(first.begin(), first.end(), size_type(0));
-            const deferred later{pivot_w.data(), pivot_r.data(), i0, i1, n};
+            std::fill(first, first + n, size_type(0));
+            const deferred later{pivot_w, pivot_r, i0, i1, n};
             for (size_type s = i0; s < i1; ++s) {
                 const size_type t = s - i0;
                 const size_type p = pivot_row(w, s, n);
