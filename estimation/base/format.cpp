@@ -56,26 +56,54 @@ std::string quoted(std::string_view text) {
     return '"' + printable(text) + '"';
 }
 
+void append_right(std::string& line, std::string_view text, int width) {
+    if (width > 0 && text.size() < static_cast<std::size_t>(width)) {
+        line.append(static_cast<std::size_t>(width) - text.size(), ' ');
+    }
+    line += text;
+}
+
 // The library's floating-point std::to_chars where it has one; the portable
 // text, which gives the same characters, where it has none.
 #if defined(__cpp_lib_to_chars)
 namespace {
 
-template <class... Format>
-std::string chars(std::size_t size, double value, Format... format) {
-    std::vector<char> buffer(size);
-    const auto [end, error] =
-        std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, format...);
-    return error == std::errc() ? std::string(buffer.data(), end) : std::string();
-}
-
 // Room for the integer digits of the largest double, a sign and a point.
 constexpr std::size_t whole_digits = 320;
 
+template <class... Format>
+std::string chars(std::size_t size, double value, Format... format) {
+    char small[whole_digits + 64];
+    std::vector<char> large;
+    char* buffer = small;
+    if (size > sizeof small) {
+        large.resize(size);
+        buffer = large.data();
+    }
+    const auto [end, error] = std::to_chars(buffer, buffer + size, value, format...);
+    return error == std::errc() ? std::string(buffer, end) : std::string();
+}
+
 } // namespace
 
+std::size_t shortest_chars(double value, char* text) {
+    if (!std::isfinite(value)) {
+        return 0;
+    }
+    // The shortest text of a double has at most 24 characters (-2.2250738585072014e-308).
+    return static_cast<std::size_t>(std::to_chars(text, text + number_chars, value).ptr - text);
+}
+
 std::string shortest(double value) {
-    return std::isfinite(value) ? chars(whole_digits, value) : std::string();
+    char text[number_chars];
+    return {text, shortest_chars(value, text)};
+}
+
+void append_general(std::string& line, double value, int width) {
+    char text[number_chars];
+    const char* end =
+        std::to_chars(text, text + number_chars, value, std::chars_format::general, 6).ptr;
+    append_right(line, std::string_view(text, static_cast<std::size_t>(end - text)), width);
 }
 
 std::string fixed_decimals(double value, int decimals) {
@@ -87,8 +115,20 @@ std::string significant(double value, int precision) {
     return chars(whole_digits, value, std::chars_format::general, precision);
 }
 #else
+std::size_t shortest_chars(double value, char* text) {
+    const std::string digits = portable::shortest(value);
+    digits.copy(text, number_chars);
+    return digits.size();
+}
+
 std::string shortest(double value) {
     return portable::shortest(value);
+}
+
+void append_general(std::string& line, double value, int width) {
+    char text[number_chars];
+    const int size = std::snprintf(text, sizeof text, "%.6g", value);
+    append_right(line, std::string_view(text, static_cast<std::size_t>(size)), width);
 }
 
 std::string fixed_decimals(double value, int decimals) {

@@ -73,8 +73,9 @@ public:
         if (is_missing(text)) {
             throw fault(c, "missing value");
         }
-        std::string decimal(text);
+        std::string decimal; // the text with a decimal comma made a point
         if (decimal_comma_) {
+            decimal = text;
             // A full stop here may be a thousands separator (1.000): no guess.
             if (decimal.find('.') != std::string::npos) {
                 throw fault(c, "a full stop in " + quoted(text) +
@@ -83,7 +84,7 @@ public:
             }
             std::replace(decimal.begin(), decimal.end(), ',', '.');
         }
-        const parsed<double> value = parse_number(decimal);
+        const parsed<double> value = parse_number(decimal_comma_ ? decimal : text);
         if (value.status == number_status::not_a_number) {
             throw fault(c, "expected a plain decimal number, got " + quoted(text) +
                                (!decimal_comma_ && text.find(',') != std::string_view::npos

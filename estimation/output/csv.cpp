@@ -47,8 +47,10 @@ void write_csv_fields(std::ostream& out, const study_result& r, std::optional<do
     }
     // A study whose counts were never fitted has not converged either.
     out << ',' << (r.has_fit && r.converged ? "true" : "false");
+    char text[number_chars];
     for (const double value : {r.beta, r.se, r.lower(), r.upper(), r.p()}) {
-        out << ',' << shortest(value);
+        out.put(',');
+        out.write(text, static_cast<std::streamsize>(shortest_chars(value, text)));
     }
     out << ',' << status_name(r.status) << ',';
     write_csv_field(out, r.message);

@@ -7,8 +7,13 @@ namespace morvex {
 namespace {
 
 void number(std::ostream& out, double value) {
-    const std::string text = shortest(value);
-    out << (text.empty() ? "null" : text);
+    char text[number_chars];
+    const std::size_t size = shortest_chars(value, text);
+    if (size == 0) {
+        out.write("null", 4);
+    } else {
+        out.write(text, static_cast<std::streamsize>(size));
+    }
 }
 
 void column(std::ostream& out, const Matrix& m, Matrix::size_type col) {
