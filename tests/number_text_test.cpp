@@ -183,7 +183,8 @@ TEST(ReportColumns, SameCharactersAsPrintf) {
     const std::vector<double> more = random_values(20000);
     values.insert(values.end(), more.begin(), more.end());
     values.insert(values.end(), {HUGE_VAL, std::nan(""), 999999.5, 9999995.0, 0.000099999949,
-                                 0.0000999999, 123456.5, 1e-5, 1e-4, 1e6, 1e15});
+                                 0.0000999999, 123456.5, 1e-5, 1e-4, 1e6, 1e15, 1.0000005,
+                                 2.0000015, 0.1234565, 1234565.0, 1234575.0, 9.9999949999});
     int mismatches = 0;
     for (const double magnitude : values) {
         for (const double v : {magnitude, -magnitude}) {

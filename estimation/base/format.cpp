@@ -6,7 +6,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 namespace morvex {
@@ -99,11 +101,113 @@ std::string shortest(double value) {
     return {text, shortest_chars(value, text)};
 }
 
-void append_general(std::string& line, double value, int width) {
+namespace {
+
+// The six significant digits of a normal double, rounded as printf rounds
+// them, from its shortest decimal: the nearest decimal of six digits to the
+// value is the shortest one rounded, unless the shortest has seven digits
+// ending in 5, a tie the shortest cannot settle. False then (and for a value
+// that is not normal), so that the library rounds the exact value.
+bool six_digits(double value, std::uint32_t& digits, int& exponent) {
+    if (!std::isnormal(value)) {
+        return false;
+    }
     char text[number_chars];
     const char* end =
-        std::to_chars(text, text + number_chars, value, std::chars_format::general, 6).ptr;
-    append_right(line, std::string_view(text, static_cast<std::size_t>(end - text)), width);
+        std::to_chars(text, text + number_chars, std::fabs(value), std::chars_format::scientific)
+            .ptr;
+    std::uint64_t all = 0;
+    int count = 0;
+    const char* c = text;
+    for (; c < end && *c != 'e'; ++c) {
+        if (*c != '.') {
+            all = all * 10 + static_cast<std::uint64_t>(*c - '0');
+            ++count;
+        }
+    }
+    int power = 0;
+    std::from_chars(c + (c[1] == '+' ? 2 : 1), end, power);
+    std::uint64_t scale = 1;
+    for (int k = 6; k < count; ++k) {
+        scale *= 10;
+    }
+    for (int k = count; k < 6; ++k) {
+        all *= 10;
+    }
+    const std::uint64_t tail = all % scale;
+    if (scale > 1 && 2 * tail == scale) {
+        return false;
+    }
+    all = all / scale + (2 * tail > scale ? 1 : 0);
+    if (all == 1000000) { // 9.999995 up to 10.0000
+        all = 100000;
+        ++power;
+    }
+    digits = static_cast<std::uint32_t>(all);
+    exponent = power;
+    return true;
+}
+
+// "%g" of six digits d.ddddd x 10^exponent: fixed from 10^-4 to below 10^6,
+// else scientific, without trailing zeros.
+std::size_t general_text(bool negative, std::uint32_t digits, int exponent, char* text) {
+    char d[6];
+    for (int k = 5; k >= 0; --k) {
+        d[k] = static_cast<char>('0' + digits % 10);
+        digits /= 10;
+    }
+    int used = 6;
+    while (used > 1 && d[used - 1] == '0') {
+        --used;
+    }
+    char* out = text;
+    if (negative) {
+        *out++ = '-';
+    }
+    if (exponent < -4 || exponent >= 6) {
+        *out++ = d[0];
+        if (used > 1) {
+            *out++ = '.';
+            out = std::copy(d + 1, d + used, out);
+        }
+        *out++ = 'e';
+        *out++ = exponent < 0 ? '-' : '+';
+        const int magnitude = std::abs(exponent);
+        if (magnitude >= 100) {
+            *out++ = static_cast<char>('0' + magnitude / 100);
+        }
+        *out++ = static_cast<char>('0' + magnitude / 10 % 10);
+        *out++ = static_cast<char>('0' + magnitude % 10);
+    } else if (exponent < 0) {
+        *out++ = '0';
+        *out++ = '.';
+        out = std::fill_n(out, -exponent - 1, '0');
+        out = std::copy(d, d + used, out);
+    } else {
+        out = std::copy(d, d + exponent + 1, out);
+        if (used > exponent + 1) {
+            *out++ = '.';
+            out = std::copy(d + exponent + 1, d + used, out);
+        }
+    }
+    return static_cast<std::size_t>(out - text);
+}
+
+} // namespace
+
+void append_general(std::string& line, double value, int width) {
+    char text[number_chars];
+    std::uint32_t digits = 0;
+    int exponent = 0;
+    std::size_t size = 0;
+    if (six_digits(value, digits, exponent)) {
+        size = general_text(std::signbit(value), digits, exponent, text);
+    } else {
+        size = static_cast<std::size_t>(
+            std::to_chars(text, text + number_chars, value, std::chars_format::general, 6).ptr -
+            text);
+    }
+    append_right(line, std::string_view(text, size), width);
 }
 
 std::string fixed_decimals(double value, int decimals) {
