@@ -77,6 +77,21 @@ TEST(RowIndex, GroupsRowsByIdInOrderOfFirstAppearance) {
         EXPECT_EQ(offsets, expected) << k;
         EXPECT_EQ(index.row_count(k), expected.size());
     }
+    // Rows one after another of the same study, and a study coming back.
+    row_index runs;
+    const std::string text = "aabbacc";
+    for (std::size_t k = 0; k < text.size(); ++k) {
+        runs.add(std::string_view(text).substr(k, 1), false, k, 1);
+    }
+    std::string order;
+    for (std::size_t k = 0; k < runs.study_count(); ++k) {
+        order += std::string(runs.id(k)) + ':';
+        for (std::uint32_t r = runs.first(k); r != row_index::none; r = runs.at(r).next) {
+            order += std::to_string(runs.at(r).offset);
+        }
+        order += ' ';
+    }
+    EXPECT_EQ(order, "a:014 b:23 c:56 ");
 }
 
 // An id with a doubled quote is one study wherever its rows stand, and keeps

@@ -23,11 +23,19 @@ void row_index::grow() {
 }
 
 void row_index::add(std::string_view id, bool copy, std::size_t offset, int line) {
+    const auto here = static_cast<std::uint32_t>(rows_.size());
+    // Most tables give a study's rows one after another: no lookup for those.
+    if (!ids_.empty() && ids_[latest_] == id) {
+        rows_[last_[latest_]].next = here;
+        last_[latest_] = here;
+        rows_.push_back(
+            {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(line), none});
+        return;
+    }
     if (2 * (ids_.size() + 1) > slots_.size()) {
         grow();
     }
     std::uint32_t& study = slot(id);
-    const auto here = static_cast<std::uint32_t>(rows_.size());
     if (study == none) {
         study = static_cast<std::uint32_t>(ids_.size());
         if (copy) {
@@ -41,6 +49,7 @@ void row_index::add(std::string_view id, bool copy, std::size_t offset, int line
         rows_[last_[study]].next = here;
         last_[study] = here;
     }
+    latest_ = study;
     rows_.push_back({static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(line), none});
 }
 

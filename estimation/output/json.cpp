@@ -317,9 +317,17 @@ void write_pooled(std::ostream& out, const meta_analysis& m) {
 } // namespace
 
 void write_json_string(std::ostream& out, std::string_view text) {
-    out << '"';
-    for (const char c : text) {
+    out.put('"');
+    // Runs of characters that need no escape are written at once.
+    std::size_t plain = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const char c = text[at];
         const auto byte = static_cast<unsigned char>(c);
+        if (c != '"' && c != '\\' && byte >= 0x20 && byte != 0x7f) {
+            continue;
+        }
+        out.write(text.data() + plain, static_cast<std::streamsize>(at - plain));
+        plain = at + 1;
         switch (c) {
         case '"':
             out << "\\\"";
@@ -337,14 +345,11 @@ void write_json_string(std::ostream& out, std::string_view text) {
             out << "\\t";
             break;
         default:
-            if (byte < 0x20 || byte == 0x7f) {
-                out << format("\\u%04x", byte);
-            } else {
-                out << c;
-            }
+            out << format("\\u%04x", byte);
         }
     }
-    out << '"';
+    out.write(text.data() + plain, static_cast<std::streamsize>(text.size() - plain));
+    out.put('"');
 }
 
 void json_writer::begin() {
