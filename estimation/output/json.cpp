@@ -17,23 +17,25 @@ void number(std::ostream& out, double value) {
 }
 
 void column(std::ostream& out, const Matrix& m, Matrix::size_type col) {
-    out << '[';
+    out.put('[');
     for (Matrix::size_type i = 0; i < m.row_count(); ++i) {
-        out << (i == 0 ? "" : ", ");
+        if (i > 0) {
+            out.write(", ", 2);
+        }
         number(out, m(i, col));
     }
-    out << ']';
+    out.put(']');
 }
 
 // Reference first, then the exposed categories.
 void with_reference(std::ostream& out, double reference, const Matrix& m) {
-    out << '[';
+    out.put('[');
     number(out, reference);
     for (Matrix::size_type i = 0; i < m.row_count(); ++i) {
-        out << ", ";
+        out.write(", ", 2);
         number(out, m(i, 0));
     }
-    out << ']';
+    out.put(']');
 }
 
 // One method's figures; the object is left open for the caller's own.
@@ -429,12 +431,17 @@ void json_writer::write(const study_result& r) {
     if (r.V.row_count() > 0) {
         out_ << ",\n   \"covariance\": [";
         for (Matrix::size_type i = 0; i < r.V.row_count(); ++i) {
-            out_ << (i == 0 ? "" : ", ") << '[';
+            if (i > 0) {
+                out_.write(", ", 2);
+            }
+            out_.put('[');
             for (Matrix::size_type j = 0; j < r.V.col_count(); ++j) {
-                out_ << (j == 0 ? "" : ", ");
+                if (j > 0) {
+                    out_.write(", ", 2);
+                }
                 number(out_, r.V(i, j));
             }
-            out_ << ']';
+            out_.put(']');
         }
         out_ << ']';
     }

@@ -46,15 +46,21 @@ void write(std::ostream& out, const std::string& text) {
 } // namespace
 
 void print_opening(std::ostream& out, const std::string& input_name, const study& s) {
-    out << rule << "Trend estimation from summarized dose-response data.\n"
-        << "See Greenland and Longnecker (1992) for details.\n"
-        << "Programmed by Brannock. Version 1.0.\n"
-        << rule << "Input file = '" << input_name << "'\n"
-        << s.title << '\n'
-        << "Study design: " << design_name(s.design) << ".\n"
-        << "--- Initial settings.\n"
-        << "Category  Assigned dose     #cases     #total      RR    LCI    UCI\n";
-    std::string lines = "       0 ";
+    std::string lines = rule;
+    lines += "Trend estimation from summarized dose-response data.\n"
+             "See Greenland and Longnecker (1992) for details.\n"
+             "Programmed by Brannock. Version 1.0.\n";
+    lines += rule;
+    lines += "Input file = '";
+    lines += input_name;
+    lines += "'\n";
+    lines += s.title;
+    lines += "\nStudy design: ";
+    lines += design_name(s.design);
+    lines += ".\n"
+             "--- Initial settings.\n"
+             "Category  Assigned dose     #cases     #total      RR    LCI    UCI\n"
+             "       0 ";
     append_general(lines, 0.0, 14);
     lines += "  ";
     append_count(lines, s.A0, 9);
