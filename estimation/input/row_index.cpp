@@ -8,11 +8,11 @@ namespace morvex {
 // At most half the slots are taken, so a probe always ends.
 std::uint32_t& row_index::slot(std::string_view id) {
     const std::size_t mask = slots_.size() - 1;
-    std::size_t at = std::hash<std::string_view>()(id) & mask;
-    while (slots_[at] != none && ids_[slots_[at]] != id) {
-        at = (at + 1) & mask;
+    std::size_t place = std::hash<std::string_view>()(id) & mask;
+    while (slots_[place] != none && ids_[slots_[place]] != id) {
+        place = (place + 1) & mask;
     }
-    return slots_[at];
+    return slots_[place];
 }
 
 void row_index::grow() {

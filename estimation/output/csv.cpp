@@ -49,8 +49,9 @@ void write_csv_fields(std::ostream& out, const study_result& r, std::optional<do
     out << ',' << (r.has_fit && r.converged ? "true" : "false");
     char text[number_chars];
     for (const double value : {r.beta, r.se, r.lower(), r.upper(), r.p()}) {
+        const std::size_t size = shortest_chars(value, text);
         out.put(',');
-        out.write(text, static_cast<std::streamsize>(shortest_chars(value, text)));
+        out.write(text, static_cast<std::streamsize>(size));
     }
     out << ',' << status_name(r.status) << ',';
     write_csv_field(out, r.message);
