@@ -37,6 +37,16 @@ namespace {
 
 const char* const abnormal_termination = "Abnormal program termination";
 
+// A stream's whole text, read in blocks rather than a character at a time.
+std::string read_all(std::istream& in) {
+    std::string text;
+    char block[65536];
+    while (in.read(block, sizeof block) || in.gcount() > 0) {
+        text.append(block, static_cast<std::size_t>(in.gcount()));
+    }
+    return text;
+}
+
 void summarise(std::vector<study_summary>& list, const study_result& r) {
     study_summary s;
     s.label = r.from_table ? r.input + ": " + r.id : r.input;
@@ -529,7 +539,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     std::string standard_input;
     std::optional<bool> standard_input_tab;
     if (std::find(opts.inputs.begin(), opts.inputs.end(), "-") != opts.inputs.end()) {
-        standard_input.assign(std::istreambuf_iterator<char>(std::cin), {});
+        standard_input = read_all(std::cin);
         standard_input_tab = table_header_line(standard_input);
     }
     const auto is_table = [&](const std::string& name) {
@@ -539,10 +549,16 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     try {
         session s(opts.format, classic, out, err, after_studies_of(opts),
                   {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width});
-        for (const std::string& name : opts.inputs) {
+        for (auto input = opts.inputs.begin(); input != opts.inputs.end(); ++input) {
+            const std::string& name = *input;
             std::string content;
             try {
-                content = name == "-" ? standard_input : read_file(name);
+                // The last "-" takes standard input's text rather than a copy of it.
+                const bool again =
+                    std::find(input + 1, opts.inputs.end(), "-") != opts.inputs.end();
+                content = name != "-" ? read_file(name)
+                          : again     ? standard_input
+                                      : std::move(standard_input);
             } catch (const file_error& e) {
                 s.add_unreadable(name, printable(name) + ": " + e.what());
                 continue;
