@@ -17,8 +17,9 @@ class row_index {
 public:
     // Rows and offsets are 32 bits: 12 bytes a row. `none` ends a study's rows.
     static constexpr std::uint32_t none = UINT32_MAX;
-    // The largest text whose rows can be indexed.
-    static constexpr std::size_t max_text = none - 1;
+    // The largest text whose rows can be indexed: every offset fits 32 bits,
+    // and a row takes two characters at least, so that no row is `none`.
+    static constexpr std::size_t max_text = none;
 
     struct row {
         std::uint32_t offset; // where its record starts in the text

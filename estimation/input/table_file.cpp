@@ -228,7 +228,7 @@ table_file::table_file(std::string content, bool tab, double open_width)
     : content_(std::move(content)), separator_(table_separator(content_, tab)),
       decimal_comma_(separator_ == ';'), open_width_(open_width) {
     if (content_.size() > row_index::max_text) {
-        throw table_error(1, "the table is larger than 4 GiB, more than one run can index; "
+        throw table_error(1, "the table holds 4 GiB or more, more than one run can index; "
                              "split its studies into several tables and give them all");
     }
     std::size_t start = 0;

@@ -38,7 +38,7 @@ struct table_study {
 class table_file {
 public:
     // Throws table_error for a fault of the whole file, or for a text too large
-    // to index (over 4 GiB). `tab` selects TSV.
+    // to index (4 GiB or more). `tab` selects TSV.
     // `open_width` scales the half width that an open category (">=30") adds to its bound.
     table_file(std::string content, bool tab, double open_width = 1.0);
 
