@@ -415,19 +415,20 @@ TEST(CurveSummary, RowsOfEachMethodByHand) {
     c.methods = {fixed, moments, reml};
     const std::string table = summary_table(m, &c);
     // Limits 0.5 -/+ 1.959963984540054 x 0.25 as Python's doubles give them; p of z = 2 is
-    // erfc(sqrt 2) = 0.04550026389635841440 (mpmath), here 3 units of the last place above.
+    // erfc(2 / sqrt 2) with the quotient rounded to 1.414213562373095, 0.045500263896358434
+    // (mpmath), correctly rounded.
     const char* const rows[] = {
         "trend-heterogeneity,,,,,2,,,,,,,,,,3,1,0.0832645166635504,66.66666666666667,,,,,,,,,,,,"
         "\r\n",
         "trend,,,,fixed,2,0.5,0.25,0.010009003864986488,0.9899909961350135,2,,,"
-        "0.04550026389635844,,,,,,,,,,,,,1,,,,\r\n",
+        "0.04550026389635843,,,,,,,,,,,,,1,,,,\r\n",
         "trend-overall,,,,fixed,2,,,,,,,,0.0455,,,,,,,,,,,,,,4,1,,\r\n",
         "trend-prediction,,,,fixed,2,1,0.5,0.020018007729972975,1.979981992270027,2,,,"
-        "0.04550026389635844,,,,,,,,,2.718281828459045,1,7,,,,,2,0\r\n",
+        "0.04550026389635843,,,,,,,,,2.718281828459045,1,7,,,,,2,0\r\n",
         "trend,,,,moments,2,,,,,,,,,,,,,,,,,,,,the equations of the method of moments are "
         "singular,,,,,\r\n",
         "trend,,,,reml,2,0.5,0.25,0.010009003864986488,0.9899909961350135,2,,,"
-        "0.04550026389635844,0.25,,,,,,,,,,,REML not converged in 9 iterations; its last value "
+        "0.04550026389635843,0.25,,,,,,,,,,,REML not converged in 9 iterations; its last value "
         "is shown,1,,,,\r\n",
     };
     std::size_t at = 0;

@@ -23,9 +23,10 @@ for file in "$root"/estimation/*.cpp "$root"/estimation/*/*.cpp "$root"/estimati
   [ -f "$file" ] && [ "$(basename "$file")" != main.cpp ] && sources+=("$file")
 done
 # -fexceptions: the program reports refusals by exceptions, which emscripten
-# turns off by default. MODULARIZE: the page and the node test make a fresh
+# turns off by default. -ffp-contract=off: no multiply and add fused into one
+# rounding, as in the native build, so that both give the same bits. MODULARIZE: the page and the node test make a fresh
 # module each.
-em++ -std=c++17 -O2 -fexceptions -Wall -Wextra -Wpedantic -Werror -I"$root" \
+em++ -std=c++17 -O2 -fexceptions -ffp-contract=off -Wall -Wextra -Wpedantic -Werror -I"$root" \
   "${sources[@]}" "$root/web/entry.cpp" -o "$out/morvex.js" \
   -sMODULARIZE=1 -sEXPORT_NAME=createMorvex -sENVIRONMENT=web,node \
   -sALLOW_MEMORY_GROWTH=1 -sFORCE_FILESYSTEM=1 -sDYNAMIC_EXECUTION=0 \

@@ -1,5 +1,7 @@
 #include "estimation/base/distributions.hpp"
 
+#include "estimation/base/elementary.hpp"
+
 #include <cmath>
 #include <limits>
 
@@ -11,7 +13,7 @@ constexpr int max_terms = 100000;
 
 // log of x^a e^-x / Gamma(a), the factor common to both expansions.
 double log_prefactor(double a, double x) {
-    return a * std::log(x) - x - std::lgamma(a);
+    return a * elem::log(x) - x - elem::lgamma(a);
 }
 
 // Lower tail P(a, x) by its power series; converges fast for x < a + 1.
@@ -25,7 +27,7 @@ double gamma_p_series(double a, double x) {
             break;
         }
     }
-    return sum * std::exp(log_prefactor(a, x));
+    return sum * elem::exp(log_prefactor(a, x));
 }
 
 // Upper tail Q(a, x) by its continued fraction, evaluated with the modified
@@ -54,17 +56,17 @@ double gamma_q_continued_fraction(double a, double x) {
             break;
         }
     }
-    return std::exp(log_prefactor(a, x)) * h;
+    return elem::exp(log_prefactor(a, x)) * h;
 }
 
 } // namespace
 
 double normal_upper_tail(double z) {
-    return 0.5 * std::erfc(z / std::sqrt(2.0));
+    return 0.5 * elem::erfc(z / std::sqrt(2.0));
 }
 
 double normal_two_sided_p(double z) {
-    return std::erfc(std::fabs(z) / std::sqrt(2.0));
+    return elem::erfc(std::fabs(z) / std::sqrt(2.0));
 }
 
 double gamma_q(double a, double x) {

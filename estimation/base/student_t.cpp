@@ -1,5 +1,7 @@
 #include "estimation/base/student_t.hpp"
 
+#include "estimation/base/elementary.hpp"
+
 #include <cmath>
 #include <limits>
 
@@ -39,8 +41,8 @@ double beta_continued_fraction(double x, double a, double b) {
 // x^a (1 - x)^b / (a B(a, b)), with 1 - x given on its own so that it keeps
 // its digits when x is near 1.
 double beta_prefactor(double x, double one_minus_x, double a, double b) {
-    return std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) + a * std::log(x) +
-                    b * std::log(one_minus_x)) /
+    return elem::exp(elem::lgamma(a + b) - elem::lgamma(a) - elem::lgamma(b) + a * elem::log(x) +
+                     b * elem::log(one_minus_x)) /
            a;
 }
 

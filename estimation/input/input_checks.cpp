@@ -1,5 +1,6 @@
 #include "estimation/input/input_checks.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 
 #include <cmath>
@@ -13,9 +14,9 @@ std::vector<notice> check_values(const study& s, const value_line_of& line_of) {
         const auto i = static_cast<Matrix::size_type>(category - 1);
         // The study holds logarithms; exp() gives back the value as read to
         // the digits that %g shows.
-        const double rr = std::exp(s.L(i, 0));
-        const double lower = std::exp(s.lo(i, 0));
-        const double upper = std::exp(s.hi(i, 0));
+        const double rr = elem::exp(s.L(i, 0));
+        const double lower = elem::exp(s.lo(i, 0));
+        const double upper = elem::exp(s.hi(i, 0));
         all_doses_zero = all_doses_zero && s.x(i, 0) == 0.0;
         if (s.lo(i, 0) == s.hi(i, 0)) {
             found.push_back({line_of(study_value::lower_limit, category),

@@ -1,5 +1,6 @@
 #include "estimation/input/setting_file.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/input/input_checks.hpp"
 #include "estimation/input/number.hpp"
@@ -225,7 +226,7 @@ std::string_view read_exposed(const reader& in, const value_line& line, bool pos
         if (positive) {
             reader::require_positive(line, category, tokens[i], value);
         }
-        target(i - 1, 0) = take_log ? std::log(value) : value;
+        target(i - 1, 0) = take_log ? elem::log(value) : value;
     }
     return tokens[0];
 }

@@ -1,5 +1,6 @@
 #include "estimation/input/table_file.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/input/dose_range.hpp"
 #include "estimation/input/input_checks.hpp"
@@ -474,9 +475,9 @@ table_study table_file::read(std::size_t k) const {
                     c.lo = c.L - 1.96 * se;
                     c.hi = c.L + 1.96 * se;
                 } else {
-                    value([&] { c.L = std::log(r.positive(rr_)); });
-                    value([&] { c.lo = std::log(r.positive(lb_)); });
-                    value([&] { c.hi = std::log(r.positive(ub_)); });
+                    value([&] { c.L = elem::log(r.positive(rr_)); });
+                    value([&] { c.lo = elem::log(r.positive(lb_)); });
+                    value([&] { c.hi = elem::log(r.positive(ub_)); });
                     c.v = variance_from_limits(c.lo, c.hi);
                     c.all_ones = c.L == 0.0 && c.lo == 0.0 && c.hi == 0.0;
                 }

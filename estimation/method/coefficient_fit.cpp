@@ -1,5 +1,6 @@
 #include "estimation/method/coefficient_fit.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 
 #include <algorithm>
@@ -41,7 +42,7 @@ int column_rank(const Matrix& X) {
     for (Matrix::size_type j = 0; j < p; ++j) {
         double length = 0.0;
         for (Matrix::size_type i = 0; i < n; ++i) {
-            length = std::hypot(length, X(i, j));
+            length = elem::hypot(length, X(i, j));
         }
         for (Matrix::size_type i = 0; i < n; ++i) {
             rows[j][i] = length > 0.0 ? X(i, j) / length : 0.0;

@@ -1,5 +1,6 @@
 #include "estimation/method/covariance.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/method/fitted_counts.hpp"
 
@@ -48,7 +49,7 @@ struct hamling_problem {
         p.SA = p.a;
         p.SK = p.k;
         for (Matrix::size_type i = 0; i < s.A.row_count(); ++i) {
-            const double R = std::exp(s.L(i, 0));
+            const double R = elem::exp(s.L(i, 0));
             const double g = s.v(i, 0) - sh;
             switch (s.design) {
             case study_design::case_control:
@@ -96,9 +97,9 @@ struct hamling_problem {
         if (s.design == study_design::cohort) {
             // A pseudo-risk R_i t below 1 in every category.
             const double t_max = std::fmin(1.0, 1 / R_max);
-            return t_max / (1 + std::exp(-x - std::log(t0 / (t_max - t0))));
+            return t_max / (1 + elem::exp(-x - elem::log(t0 / (t_max - t0))));
         }
-        return t0 * std::exp(x);
+        return t0 * elem::exp(x);
     }
 };
 
@@ -112,7 +113,7 @@ hamling_problem make_problem(const study& s) {
         cases += s.A(i, 0);
         other += cc ? s.N(i, 0) - s.A(i, 0) : s.N(i, 0);
         h.v_min = std::fmin(h.v_min, s.v(i, 0));
-        h.R_max = std::fmax(h.R_max, std::exp(s.L(i, 0)));
+        h.R_max = std::fmax(h.R_max, elem::exp(s.L(i, 0)));
     }
     h.p0 = reference / other;
     h.z0 = other / cases;
@@ -203,7 +204,7 @@ pseudo_counts hamling_counts(const study& s) {
     p.A = Matrix(n, 1);
     p.N = Matrix(n, 1);
     for (Matrix::size_type i = 0; i < n; ++i) {
-        const double R = std::exp(s.L(i, 0));
+        const double R = elem::exp(s.L(i, 0));
         const double g = s.v(i, 0) - sh;
         double A = 1 / g;
         double K = 1 / (R * t * g);

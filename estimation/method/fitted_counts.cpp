@@ -1,5 +1,6 @@
 #include "estimation/method/fitted_counts.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 
 #include <cmath>
@@ -87,11 +88,11 @@ fitted_counts fit_counts(const study& s, int iteration_limit) {
             if (s.is_case_control()) {
                 const double Bi = N(i, 0) - Ai;
                 d(i, 0) = 1 / Ai + 1 / Bi;
-                e(i, 0) = L(i, 0) + std::log(A0) + std::log(Bi) - std::log(Ai) - std::log(B0);
+                e(i, 0) = L(i, 0) + elem::log(A0) + elem::log(Bi) - elem::log(Ai) - elem::log(B0);
             } else {
                 d(i, 0) = 1 / Ai;
                 e(i, 0) =
-                    L(i, 0) + std::log(A0) + std::log(N(i, 0)) - std::log(Ai) - std::log(s.N0);
+                    L(i, 0) + elem::log(A0) + elem::log(N(i, 0)) - elem::log(Ai) - elem::log(s.N0);
             }
         }
         for (Matrix::size_type j = 0; j < n; ++j) {

@@ -4,6 +4,7 @@
 #define MORVEX_ESTIMATION_STUDY_HPP
 
 #include "estimation/base/distributions.hpp"
+#include "estimation/base/elementary.hpp"
 #include "matrix/matrix.hpp"
 
 #include <cmath>
@@ -83,7 +84,7 @@ struct study {
 
 // Half the width of the 95% interval on the log scale, over 1.96, squared.
 inline double variance_from_limits(double lo, double hi) {
-    return std::pow((hi - lo) * (1.0 / 1.96) * 0.5, 2);
+    return elem::pow((hi - lo) * (1.0 / 1.96) * 0.5, 2);
 }
 
 // How a study's covariance is formed: from counts fitted to the reported margins
@@ -148,7 +149,7 @@ struct study_result {
     // The 95% limits of beta and the two-sided Wald p-value; NaN when not estimated.
     double lower() const { return beta - z_975 * se; }
     double upper() const { return beta + z_975 * se; }
-    double p() const { return std::erfc(std::fabs(beta / se) / std::sqrt(2.0)); }
+    double p() const { return elem::erfc(std::fabs(beta / se) / std::sqrt(2.0)); }
 };
 
 // The design as the table's type column writes it.

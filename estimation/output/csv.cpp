@@ -1,5 +1,6 @@
 #include "estimation/output/csv.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 
 #include <cmath>
@@ -65,9 +66,9 @@ void write_csv_fields(std::ostream& out, const study_result& r, std::optional<do
     write_csv_field(out, warnings);
     if (increment) {
         const double d = *increment;
-        const double a = std::exp(d * r.lower());
-        const double b = std::exp(d * r.upper());
-        out << ',' << shortest(d) << ',' << shortest(std::exp(d * r.beta)) << ','
+        const double a = elem::exp(d * r.lower());
+        const double b = elem::exp(d * r.upper());
+        out << ',' << shortest(d) << ',' << shortest(elem::exp(d * r.beta)) << ','
             << shortest(std::fmin(a, b)) << ',' << shortest(std::fmax(a, b));
     }
 }

@@ -1,5 +1,6 @@
 #include "estimation/output/report.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 
 #include <cmath>
@@ -78,11 +79,11 @@ void print_opening(std::ostream& out, const std::string& input_name, const study
         lines += "  ";
         append_count(lines, s.N(i, 0), 9);
         lines += "  ";
-        append_general(lines, std::exp(s.L(i, 0)), 6);
+        append_general(lines, elem::exp(s.L(i, 0)), 6);
         lines += ' ';
-        append_general(lines, std::exp(s.lo(i, 0)), 6);
+        append_general(lines, elem::exp(s.lo(i, 0)), 6);
         lines += ' ';
-        append_general(lines, std::exp(s.hi(i, 0)), 6);
+        append_general(lines, elem::exp(s.hi(i, 0)), 6);
         lines += '\n';
     }
     write(out, lines);

@@ -1,6 +1,7 @@
 #include "estimation/output/summary_table.hpp"
 
 #include "estimation/base/distributions.hpp"
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/output/csv.hpp"
 
@@ -66,10 +67,10 @@ void add_increment(row& r, const std::optional<double>& increment) {
     if (!increment) {
         return;
     }
-    const double a = std::exp(*increment * r.lower);
-    const double b = std::exp(*increment * r.upper);
+    const double a = elem::exp(*increment * r.lower);
+    const double b = elem::exp(*increment * r.upper);
     r.increment = *increment;
-    r.rr = std::exp(*increment * r.estimate);
+    r.rr = elem::exp(*increment * r.estimate);
     r.rr_lower = std::fmin(a, b);
     r.rr_upper = std::fmax(a, b);
 }

@@ -1,6 +1,7 @@
 #include "estimation/pooling/curve_analysis.hpp"
 
 #include "estimation/base/distributions.hpp"
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/pooling/moments.hpp"
 
@@ -188,9 +189,9 @@ prediction predict(const dose_basis& basis, const curve_method& m, double dose, 
         }
     }
     pr.se = std::sqrt(std::fmax(0.0, variance));
-    pr.rr = std::exp(pr.log_rr);
-    pr.lower = std::exp(pr.log_rr - z_975 * pr.se);
-    pr.upper = std::exp(pr.log_rr + z_975 * pr.se);
+    pr.rr = elem::exp(pr.log_rr);
+    pr.lower = elem::exp(pr.log_rr - z_975 * pr.se);
+    pr.upper = elem::exp(pr.log_rr + z_975 * pr.se);
     return pr;
 }
 

@@ -1,5 +1,6 @@
 #include "estimation/pooling/meta_analysis.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 
 #include <algorithm>
@@ -88,9 +89,9 @@ meta_analysis analyse(const std::vector<study_summary>& studies, std::optional<d
 }
 
 rr_per_increment per_increment(const pooled_estimate& e, double increment) {
-    const double a = std::exp(increment * e.lower);
-    const double b = std::exp(increment * e.upper);
-    return {std::exp(increment * e.estimate), std::fmin(a, b), std::fmax(a, b)};
+    const double a = elem::exp(increment * e.lower);
+    const double b = elem::exp(increment * e.upper);
+    return {elem::exp(increment * e.estimate), std::fmin(a, b), std::fmax(a, b)};
 }
 
 } // namespace morvex

@@ -1,5 +1,7 @@
 #include "estimation/pooling/mixed_model.hpp"
 
+#include "estimation/base/elementary.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <numeric>
@@ -86,7 +88,7 @@ dense inverse_of_factor(const dense& C) {
 double log_determinant(const dense& C) {
     double sum = 0.0;
     for (std::size_t k = 0; k < C.rows; ++k) {
-        sum += std::log(C(k, k));
+        sum += elem::log(C(k, k));
     }
     return 2.0 * sum;
 }
@@ -314,8 +316,8 @@ std::optional<mixed_evaluation> evaluate_model(const std::vector<mixed_unit>& un
         e.gradient = matrix_of(G);
     }
     const double n = outcome_count(units);
-    const double two_pi = 2.0 * std::acos(-1.0);
-    e.loglik = -0.5 * ((n - static_cast<double>(p)) * std::log(two_pi) - log_determinant(XX) +
+    const double two_pi = 2.0 * elem::pi;
+    e.loglik = -0.5 * ((n - static_cast<double>(p)) * elem::log(two_pi) - log_determinant(XX) +
                        log_dets + log_determinant(A) + e.residual);
     if (!std::isfinite(e.loglik)) {
         return std::nullopt;

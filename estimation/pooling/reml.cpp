@@ -1,5 +1,7 @@
 #include "estimation/pooling/reml.hpp"
 
+#include "estimation/base/elementary.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -105,8 +107,8 @@ likelihood_point evaluate(const std::vector<double>& b, const std::vector<double
     if (figures == needed::all) {
         const double log_variances =
             std::accumulate(variances.begin(), variances.end(), 0.0,
-                            [&](double sum, double v) { return sum + std::log(v + tau2); });
-        p.loglik = -0.5 * (log_variances + std::log(s) + residual);
+                            [&](double sum, double v) { return sum + elem::log(v + tau2); });
+        p.loglik = -0.5 * (log_variances + elem::log(s) + residual);
         p.slope = trace_pp(w) - 2.0 * pppy;
     }
     return p;
@@ -123,14 +125,14 @@ std::vector<double> tau2_grid(const std::vector<double>& b, const std::vector<do
     const double top = 2.0 * std::fmax(*v_max, 8.0 * range * range);
     const double bottom =
         std::fmax(*v_min * grid_start_below_smallest_variance, std::numeric_limits<double>::min());
-    const double steps = std::ceil(std::log10(top / bottom) * grid_points_per_decade);
+    const double steps = std::ceil(elem::log10(top / bottom) * grid_points_per_decade);
     if (!std::isfinite(top) || !std::isfinite(steps)) {
         return {};
     }
     std::vector<double> grid{0.0};
     const int n = static_cast<int>(steps);
     for (int i = 0; i <= n; ++i) {
-        grid.push_back(bottom * std::pow(top / bottom, static_cast<double>(i) / n));
+        grid.push_back(bottom * elem::pow(top / bottom, static_cast<double>(i) / n));
     }
     return grid;
 }

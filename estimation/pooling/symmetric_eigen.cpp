@@ -25,9 +25,16 @@ double off_diagonal(const Matrix& a) {
 // cppcheck-suppress constParameter ; v is written through its element access
 void rotate(Matrix& a, Matrix& v, size_type i, size_type j) {
     const size_type n = a.row_count();
-    const double theta = 0.5 * std::atan2(2.0 * a(i, j), a(j, j) - a(i, i));
-    const double c = std::cos(theta);
-    const double s = std::sin(theta);
+    // tan(phi) from cot(2 phi) = (a_jj - a_ii) / (2 a_ij), the root with
+    // |phi| <= pi/4: square roots and divisions only, which every IEEE machine
+    // rounds alike (the C libraries' atan2, sin and cos do not).
+    const double theta = (a(j, j) - a(i, i)) / (2.0 * a(i, j));
+    const double t =
+        std::fabs(theta) > 1e150
+            ? 0.5 / theta
+            : std::copysign(1.0, theta) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+    const double c = 1.0 / std::sqrt(t * t + 1.0);
+    const double s = t * c;
     for (size_type k = 0; k < n; ++k) {
         const double ki = a(k, i);
         const double kj = a(k, j);

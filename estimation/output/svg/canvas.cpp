@@ -1,5 +1,6 @@
 #include "estimation/output/svg/canvas.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 
 #include <algorithm>
@@ -19,7 +20,7 @@ std::string fitting(const std::string& text) {
 }
 
 double nice_step(double raw) {
-    const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+    const double magnitude = elem::pow(10.0, std::floor(elem::log10(raw)));
     const double multiples[] = {1.0, 2.0, 5.0, 10.0};
     return magnitude * *std::find_if(std::begin(multiples), std::end(multiples) - 1,
                                      [&](double m) { return m * magnitude >= raw * (1.0 - 1e-9); });
@@ -71,7 +72,7 @@ double text_width(const std::string& text) {
 }
 
 double log_of(double v) {
-    return v > 0.0 ? std::clamp(std::log(v), -log_limit, log_limit) : -log_limit;
+    return v > 0.0 ? std::clamp(elem::log(v), -log_limit, log_limit) : -log_limit;
 }
 
 double clamp_position(double v) {
@@ -84,7 +85,7 @@ double axis::pixel(double v) const {
 }
 
 std::string fixed_text(double v, double step) {
-    const int decimals = std::max(0, -static_cast<int>(std::floor(std::log10(step) + 1e-9)));
+    const int decimals = std::max(0, -static_cast<int>(std::floor(elem::log10(step) + 1e-9)));
     const std::string s = fitting(fixed_decimals(v, decimals));
     return s.find_first_not_of("-0.") == std::string::npos ? s.substr(s[0] == '-' ? 1 : 0) : s;
 }
@@ -127,9 +128,9 @@ void log_ticks(axis& a, bool vertical) {
         a.lo -= 0.05;
         a.hi += 0.05;
     }
-    const double vlo = std::exp(a.lo);
-    const double vhi = std::exp(a.hi);
-    if (a.hi - a.lo < std::log(4.0)) {
+    const double vlo = elem::exp(a.lo);
+    const double vhi = elem::exp(a.hi);
+    if (a.hi - a.lo < elem::log(4.0)) {
         for (double step = nice_step((vhi - vlo) / 5.0);; step = nice_step(step * 1.5)) {
             a.ticks.clear();
             const double first = std::ceil(vlo / step - 1e-9);
@@ -137,7 +138,7 @@ void log_ticks(axis& a, bool vertical) {
                 static_cast<int>(std::min(std::floor(vhi / step + 1e-9) - first, 100.0));
             for (int i = 0; i <= count; ++i) {
                 const double v = (first + i) * step;
-                a.ticks.push_back({std::log(v), fixed_text(v, step)});
+                a.ticks.push_back({elem::log(v), fixed_text(v, step)});
             }
             if (a.ticks.size() <= 2 || ticks_fit(a, vertical)) {
                 return;
@@ -146,8 +147,8 @@ void log_ticks(axis& a, bool vertical) {
     }
     const std::vector<std::vector<double>> sets = {
         {1, 1.5, 2, 3, 5, 7}, {1, 2, 5}, {1, 2}, {1, 3}, {1}};
-    const int first_decade = static_cast<int>(std::floor(std::log10(vlo)));
-    const int last_decade = static_cast<int>(std::ceil(std::log10(vhi)));
+    const int first_decade = static_cast<int>(std::floor(elem::log10(vlo)));
+    const int last_decade = static_cast<int>(std::ceil(elem::log10(vhi)));
     for (int stride = 1;; stride *= 2) {
         for (const std::vector<double>& set : sets) {
             if (stride > 1 && set.size() > 1) {
@@ -160,9 +161,9 @@ void log_ticks(axis& a, bool vertical) {
                 }
                 for (const double m : set) {
                     // Dividing by a power of ten keeps 0.3 from becoming 0.30000000000000004.
-                    const double v = e < 0 ? m / std::pow(10.0, -e) : m * std::pow(10.0, e);
+                    const double v = e < 0 ? m / elem::pow(10.0, -e) : m * elem::pow(10.0, e);
                     if (v >= vlo * (1 - 1e-12) && v <= vhi * (1 + 1e-12)) {
-                        a.ticks.push_back({std::log(v), general_text(v)});
+                        a.ticks.push_back({elem::log(v), general_text(v)});
                     }
                 }
             }

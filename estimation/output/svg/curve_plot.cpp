@@ -1,5 +1,6 @@
 #include "estimation/output/svg/curve_plot.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/output/curve_report.hpp"
 #include "estimation/output/svg/canvas.hpp"
 
@@ -176,7 +177,7 @@ curve_plot make_curve_plot(const curve_result& r, const curve_result& linear,
         p.rug.push_back(s.x0);
         for (Matrix::size_type i = 0; i < s.dose.row_count(); ++i) {
             p.rug.push_back(s.dose(i, 0));
-            p.points.push_back({s.dose(i, 0), std::exp(s.y(i, 0))});
+            p.points.push_back({s.dose(i, 0), elem::exp(s.y(i, 0))});
         }
     }
     return p;

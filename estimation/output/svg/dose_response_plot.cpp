@@ -1,5 +1,6 @@
 #include "estimation/output/svg/dose_response_plot.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/output/svg/canvas.hpp"
 
 #include <algorithm>
@@ -182,8 +183,8 @@ dose_response_plot make_dose_response_plot(const study& st, const trend& t) {
     p.reference_dose = st.x0;
     p.points.push_back({st.x0, 1.0, 1.0, 1.0, true});
     for (Matrix::size_type i = 0; i < st.x.row_count(); ++i) {
-        p.points.push_back({st.x0 + st.x(i, 0), std::exp(st.L(i, 0)), std::exp(st.lo(i, 0)),
-                            std::exp(st.hi(i, 0)), false});
+        p.points.push_back({st.x0 + st.x(i, 0), elem::exp(st.L(i, 0)), elem::exp(st.lo(i, 0)),
+                            elem::exp(st.hi(i, 0)), false});
     }
     return p;
 }

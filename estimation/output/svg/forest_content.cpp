@@ -1,5 +1,6 @@
 #include "estimation/output/svg/forest_content.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 
 #include <algorithm>
@@ -14,7 +15,7 @@ std::string three_digits(double v) {
         return v == 0.0 ? "0" : "n/a";
     }
     const int decimals =
-        std::clamp(2 - static_cast<int>(std::floor(std::log10(std::fabs(v)))), 0, 12);
+        std::clamp(2 - static_cast<int>(std::floor(elem::log10(std::fabs(v)))), 0, 12);
     return format("%.*f", decimals, v);
 }
 
@@ -24,7 +25,7 @@ std::string two_digits(double v) {
         return v == 0.0 ? "0" : "n/a";
     }
     const int decimals =
-        std::clamp(1 - static_cast<int>(std::floor(std::log10(std::fabs(v)))), 0, 14);
+        std::clamp(1 - static_cast<int>(std::floor(elem::log10(std::fabs(v)))), 0, 14);
     return format("%.*f", decimals, v);
 }
 
@@ -208,12 +209,12 @@ forest_content make_forest(const meta_analysis& m, const forest_request& request
             plot.notes.insert(
                 plot.notes.begin() + 1,
                 format("REML prediction interval (red line): %s to %s",
-                       three_digits(request.increment ? std::exp(*request.increment *
-                                                                 m.more.reml_prediction->lower)
+                       three_digits(request.increment ? elem::exp(*request.increment *
+                                                                  m.more.reml_prediction->lower)
                                                       : m.more.reml_prediction->lower)
                            .c_str(),
-                       three_digits(request.increment ? std::exp(*request.increment *
-                                                                 m.more.reml_prediction->upper)
+                       three_digits(request.increment ? elem::exp(*request.increment *
+                                                                  m.more.reml_prediction->upper)
                                                       : m.more.reml_prediction->upper)
                            .c_str()));
         }

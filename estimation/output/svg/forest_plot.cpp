@@ -1,5 +1,6 @@
 #include "estimation/output/svg/forest_plot.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/output/svg/canvas.hpp"
 
 #include <algorithm>
@@ -81,13 +82,13 @@ std::pair<double, double> forest_range(const forest_plot& plot, const forest_sca
 
 std::string interval_text(const forest_row& r, const std::optional<double>& increment,
                           int decimals) {
-    const auto shown = [&](double v) { return increment ? std::exp(*increment * v) : v; };
+    const auto shown = [&](double v) { return increment ? elem::exp(*increment * v) : v; };
     double lower = shown(r.lower);
     double upper = shown(r.upper);
     if (lower > upper) {
         std::swap(lower, upper);
     }
-    const double step = std::pow(10.0, -decimals);
+    const double step = elem::pow(10.0, -decimals);
     const auto text = [&](double v) {
         return std::isfinite(v) && std::fabs(v) < 1e15 ? fixed_text(v, step) : value_text(v);
     };
@@ -157,8 +158,8 @@ int plot_decimals(const forest_plot& plot, const std::vector<forest_line>& lines
     for (const forest_line& l : lines) {
         if (l.row != nullptr) {
             const forest_row& r = *l.row;
-            values.emplace_back(plot.increment ? std::exp(*plot.increment * r.lower) : r.lower,
-                                plot.increment ? std::exp(*plot.increment * r.upper) : r.upper);
+            values.emplace_back(plot.increment ? elem::exp(*plot.increment * r.lower) : r.lower,
+                                plot.increment ? elem::exp(*plot.increment * r.upper) : r.upper);
         }
     }
     return interval_decimals(values);
@@ -392,10 +393,10 @@ int interval_decimals(const std::vector<std::pair<double, double>>& values) {
     // Enough decimals for about two digits across the narrowest interval.
     int decimals = 2;
     if (std::isfinite(narrowest)) {
-        decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(narrowest))) + 1, 2, 10);
+        decimals = std::clamp(static_cast<int>(std::ceil(-elem::log10(narrowest))) + 1, 2, 10);
     }
     const auto collapses = [&](int d) {
-        const double step = std::pow(10.0, -d);
+        const double step = elem::pow(10.0, -d);
         return std::any_of(values.begin(), values.end(), [&](const auto& v) {
             return v.first != v.second && std::isfinite(v.first) && std::isfinite(v.second) &&
                    fixed_text(v.first, step) == fixed_text(v.second, step);
