@@ -1,25 +1,39 @@
 #!/bin/sh
-# Times one run of 100,000 synthetic five-category studies in each output
-# format and prints each format's CPU time against CSV's (the goal: text and
-# JSON within 1.5 times). CPU time (user + system) rather than wall time, so
-# that other work on a shared machine weighs less.
-#   bench/format_speed.sh MORVEX MORVEX_SYNTHETIC [RUNS]
+# Times the read yardstick and Morvex in each output format on 100,000
+# synthetic five-category studies, and prints each as a ratio to the
+# yardstick (a program that only reads the table and converts its numbers with
+# std::from_chars), with peak resident memory against the table's size.
+# Medians of RUNS runs of wall time and of CPU time (user + system); on a
+# shared machine the CPU time is the steadier of the two.
+#   bench/format_speed.sh BUILD_BENCH_FOLDER [RUNS]
 set -eu
-morvex=$1
-synthetic=$2
-runs=${3:-3}
+build=$1
+runs=${2:-5}
+morvex=$build/estimation/Morvex
+yardstick=$build/bench/read_yardstick
 table=$(mktemp --suffix=.csv)
-trap 'rm -f "$table"' EXIT
-"$synthetic" table 100000 4 > "$table"
-best() { # the least CPU seconds of $runs runs of one format
+times=$(mktemp)
+trap 'rm -f "$table" "$times"' EXIT
+"$build/bench/morvex_synthetic" table 100000 4 > "$table"
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# Prints "WALL CPU KB", each the median of the runs.
+measure() {
+    : > "$times"
     for _ in $(seq "$runs"); do
-        /usr/bin/time -f '%U %S' "$morvex" --format="$1" "$table" 2>&1 >/dev/null |
-            awk '{ print $1 + $2 }'
-    done | sort -g | head -n 1
+        /usr/bin/time -o "$times" -a -f '%e %U %S %M' "$@" > /dev/null
+    done
+    printf '%s %s %s\n' "$(cut -d' ' -f1 "$times" | median)" \
+        "$(awk '{ print $2 + $3 }' "$times" | median)" "$(cut -d' ' -f4 "$times" | median)"
 }
-csv=$(best csv)
+size=$(wc -c < "$table")
+set -- $(measure "$yardstick" "$table")
+wall0=$1 user0=$2
+awk -v w="$1" -v u="$2" -v m="$3" -v s="$size" 'BEGIN {
+    printf "table: %.1f MiB\n", s / 1048576
+    printf "%-10s %6.3f s wall  %6.3f s CPU                           peak %5.1f MiB\n", "yardstick", w, u, m / 1024 }'
 for format in csv text json; do
-    seconds=$(best "$format")
-    awk -v f="$format" -v s="$seconds" -v c="$csv" \
-        'BEGIN { printf "%-5s %6.2f s CPU  %.2f times CSV\n", f, s, s / c }'
+    set -- $(measure "$morvex" --format="$format" "$table")
+    awk -v f="$format" -v w="$1" -v u="$2" -v m="$3" -v w0="$wall0" -v u0="$user0" -v s="$size" 'BEGIN {
+        printf "%-10s %6.3f s wall  %6.3f s CPU  %5.2f / %5.2f times  peak %5.1f MiB (table + %.1f MiB)\n",
+            f, w, u, w / w0, u / u0, m / 1024, (m * 1024 - s) / 1048576 }'
 done

@@ -1,5 +1,6 @@
 // The portable number text against the library's std::to_chars, character for
 // character: the WebAssembly build writes its numbers with it.
+#include "estimation/base/format.hpp"
 #include "estimation/base/number_text.hpp"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -84,7 +86,7 @@ void expect_library_text(const std::vector<double>& values) {
     int mismatches = 0;
     for (const double magnitude : values) {
         for (const double v : {magnitude, -magnitude}) {
-            const std::string expected = library(v);
+            const std::string expected = std::isfinite(v) ? library(v) : std::string();
             const std::string got = morvex::portable::shortest(v);
             if (got != expected && ++mismatches <= 10) {
                 ADD_FAILURE() << "shortest " << expected << ": got " << got;
@@ -172,6 +174,43 @@ TEST(PortableNumberText, ReadsDecimalsAsFromChars) {
             EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << text;
         }
     }
+}
+
+// The report's fixed-width columns, formatted without printf, against printf's
+// own "%*lg", with the widths the report uses and values beyond them.
+TEST(ReportColumns, SameCharactersAsPrintf) {
+    std::vector<double> values = edge_values();
+    const std::vector<double> more = random_values(20000);
+    values.insert(values.end(), more.begin(), more.end());
+    values.insert(values.end(),
+                  {HUGE_VAL,  std::nan(""), 999999.5,  9999995.0, 0.000099999949, 0.0000999999,
+                   123456.5,  1e-5,         1e-4,      1e6,       1e15,           1.0000005,
+                   0.0,       7.0,          10000.0,   99999.0,   100000.0,       999999.0,
+                   2.0000015, 0.1234565,    1234565.0, 1234575.0, 9.9999949999});
+    int mismatches = 0;
+    for (const double magnitude : values) {
+        for (const double v : {magnitude, -magnitude}) {
+            for (const int width : {0, 6, 9, 14}) {
+                char expected[64];
+                std::snprintf(expected, sizeof expected, "%*lg", width, v);
+                std::string got;
+                morvex::append_general(got, v, width);
+                if (got != expected && ++mismatches <= 10) {
+                    ADD_FAILURE() << width << ": " << expected << " but " << got;
+                }
+            }
+            char text[morvex::number_chars];
+            const std::string whole = morvex::shortest(v);
+            if (whole != std::string(text, morvex::shortest_chars(v, text)) && ++mismatches <= 10) {
+                ADD_FAILURE() << whole;
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
+    std::string line = "x";
+    morvex::append_right(line, "NA", 9);
+    morvex::append_right(line, "longer than 3", 3);
+    EXPECT_EQ(line, "x       NAlonger than 3");
 }
 
 } // namespace

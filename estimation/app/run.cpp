@@ -37,6 +37,16 @@ namespace {
 
 const char* const abnormal_termination = "Abnormal program termination";
 
+// A stream's whole text, read in blocks rather than a character at a time.
+std::string read_all(std::istream& in) {
+    std::string text;
+    char block[65536];
+    while (in.read(block, sizeof block) || in.gcount() > 0) {
+        text.append(block, static_cast<std::size_t>(in.gcount()));
+    }
+    return text;
+}
+
 void summarise(std::vector<study_summary>& list, const study_result& r) {
     study_summary s;
     s.label = r.from_table ? r.input + ": " + r.id : r.input;
@@ -143,19 +153,27 @@ session::session(output_format format, bool classic, std::ostream& out, std::ost
     }
 }
 
+std::ostream& session::message_stream() {
+    out_.flush();
+    return err_;
+}
+
 void session::emit(const study_result& r) {
     // Warnings go ahead of the report they concern.
     for (const notice& w : r.data.warnings) {
-        err_ << "Morvex: " << printable(r.input);
+        std::ostream& err = message_stream();
+        err << "Morvex: " << printable(r.input);
         if (w.line > 0) {
-            err_ << ':' << w.line;
+            err << ':' << w.line;
         }
-        err_ << (w.note ? ": note: " : ": warning: ") << w.message << '\n';
+        err << (w.note ? ": note: " : ": warning: ") << w.message << '\n';
     }
-    err_.flush();
+    if (!r.data.warnings.empty()) {
+        err_.flush();
+    }
     switch (format_) {
     case output_format::text:
-        if (!summaries_.empty()) {
+        if (studies_ > 0) {
             out_ << '\n';
         }
         print_report(out_, r, classic_);
@@ -175,21 +193,36 @@ void session::emit(const study_result& r) {
         json_.write(r);
         break;
     }
-    // Standard output so far goes ahead of the message that explains its end.
-    out_.flush();
+    // Standard output so far goes ahead of the message that explains its end;
+    // it is not flushed study by study, which would cost a write each.
     if (r.status == study_status::stopped && r.abnormal && classic_) {
-        err_ << abnormal_termination << '\n';
+        message_stream() << abnormal_termination << '\n';
     } else if (!r.estimated()) {
-        err_ << "Morvex: " << r.message << '\n';
+        std::ostream& err = message_stream();
+        err << "Morvex: " << r.message << '\n';
         for (const std::string& more : r.more_messages) {
-            err_ << "Morvex: " << more << '\n';
+            err << "Morvex: " << more << '\n';
         }
     }
-    if (after_.plot && summaries_.empty() && r.status == study_status::complete) {
+    if (after_.plot && studies_ == 0 && r.status == study_status::complete) {
         first_study_ = r.data;
     }
     keep_for_curve(r);
-    summarise(summaries_, r);
+    count(r);
+}
+
+// Only a pooling, a picture or a summary table reads the summaries beyond the
+// first; a run of many studies without them does not keep them.
+bool session::keeps_summaries() const {
+    return after_.pool || after_.plot || after_.funnel || after_.summary;
+}
+
+void session::count(const study_result& r) {
+    all_estimated_ =
+        all_estimated_ && r.status != study_status::refused && r.status != study_status::stopped;
+    if (studies_++ == 0 || keeps_summaries()) {
+        summarise(summaries_, r);
+    }
 }
 
 void session::hold_csv_row(const study_result& r) {
@@ -301,11 +334,11 @@ void session::add_setting_text(const std::string& name, std::string_view content
     }
     const std::string& by = after_.asked.by;
     if (!by.empty()) {
-        err_ << "Morvex: " << printable(name) << ": warning: --by=" << printable(by)
-             << ": a setting file has no columns; its study forms no subgroup\n";
+        message_stream() << "Morvex: " << printable(name) << ": warning: --by=" << printable(by)
+                         << ": a setting file has no columns; its study forms no subgroup\n";
     }
     emit(r);
-    if (!by.empty()) {
+    if (!by.empty() && keeps_summaries()) {
         summaries_.back().group_missing = "a setting file has no columns";
     }
 }
@@ -327,8 +360,9 @@ void session::add_table_text(const std::string& name, std::string content,
     }
     const std::string& by = after_.asked.by;
     if (!by.empty() && !table->field(0, by).column) {
-        err_ << "Morvex: " << printable(name) << ":1: warning: --by=" << printable(by)
-             << ": the table has no column " << quoted(by) << "; its studies form no subgroup\n";
+        message_stream() << "Morvex: " << printable(name) << ":1: warning: --by=" << printable(by)
+                         << ": the table has no column " << quoted(by)
+                         << "; its studies form no subgroup\n";
     }
     for (std::size_t k = 0; k < table->study_count(); ++k) {
         table_study t = table->read(k);
@@ -372,7 +406,9 @@ void session::add_table_text(const std::string& name, std::string content,
             }
         }
         emit(r);
-        describe(*table, k);
+        if (keeps_summaries()) {
+            describe(*table, k);
+        }
     }
 }
 
@@ -470,11 +506,7 @@ int session::finish() {
             return exit_complete;
         }
     }
-    const bool all_estimated =
-        std::none_of(summaries_.begin(), summaries_.end(), [](const study_summary& s) {
-            return s.status == study_status::refused || s.status == study_status::stopped;
-        });
-    return all_estimated ? exit_complete : exit_partial;
+    return all_estimated_ ? exit_complete : exit_partial;
 }
 
 int run_setting_text(const std::string& name, std::string_view content, std::ostream& out,
@@ -512,7 +544,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     std::string standard_input;
     std::optional<bool> standard_input_tab;
     if (std::find(opts.inputs.begin(), opts.inputs.end(), "-") != opts.inputs.end()) {
-        standard_input.assign(std::istreambuf_iterator<char>(std::cin), {});
+        standard_input = read_all(std::cin);
         standard_input_tab = table_header_line(standard_input);
     }
     const auto is_table = [&](const std::string& name) {
@@ -522,10 +554,16 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     try {
         session s(opts.format, classic, out, err, after_studies_of(opts),
                   {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width});
-        for (const std::string& name : opts.inputs) {
+        for (auto input = opts.inputs.begin(); input != opts.inputs.end(); ++input) {
+            const std::string& name = *input;
             std::string content;
             try {
-                content = name == "-" ? standard_input : read_file(name);
+                // The last "-" takes standard input's text rather than a copy of it.
+                const bool again =
+                    std::find(input + 1, opts.inputs.end(), "-") != opts.inputs.end();
+                content = name != "-" ? read_file(name)
+                          : again     ? standard_input
+                                      : std::move(standard_input);
             } catch (const file_error& e) {
                 s.add_unreadable(name, printable(name) + ": " + e.what());
                 continue;

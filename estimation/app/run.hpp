@@ -82,6 +82,9 @@ public:
     // Ends the output and gives the exit status.
     int finish();
 
+    // Every study's summary, in the order read, when the run pools, draws or
+    // writes a summary table; otherwise only the first (the rest would only
+    // take memory).
     const std::vector<study_summary>& summaries() const { return summaries_; }
 
     // After finish(), with `plot`: the SVG picture, or empty with the reason
@@ -104,6 +107,10 @@ private:
     void draw_curve(const curve_result& r);
     void draw_funnel(const meta_analysis& m);
     void describe(const table_file& table, std::size_t k);
+    bool keeps_summaries() const;
+    void count(const study_result& r);
+    // Writes what standard output holds so far ahead of a message to standard error.
+    std::ostream& message_stream();
 
     output_format format_;
     bool classic_;
@@ -114,6 +121,8 @@ private:
     study_method method_;
     estimation_buffers buffers_;
     std::vector<study_summary> summaries_;
+    std::size_t studies_ = 0;                    // every study so far, kept in summaries_ or not
+    bool all_estimated_ = true;                  // none of them refused or stopped
     std::optional<study> first_study_;           // for the dose-response plot of a run of one study
     std::vector<curve_study> curve_studies_;     // complete studies, for the pooled trend
     std::vector<left_out_study> curve_left_out_; // the others, with why

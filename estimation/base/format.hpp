@@ -28,6 +28,21 @@ std::string quoted(std::string_view text);
 // locale; empty for a value that is not finite.
 std::string shortest(double value);
 
+// Room for the text of shortest_chars and append_general, sign and exponent included.
+constexpr std::size_t number_chars = 32;
+
+// shortest(value) written into `text`, which has room for number_chars, for
+// output that is built without a string per number; gives its length, 0 when
+// the value is not finite.
+std::size_t shortest_chars(double value, char* text);
+
+// Appends the value as printf's "%*lg" writes it in the C locale: six
+// significant digits, right-aligned in `width` characters.
+void append_general(std::string& line, double value, int width = 0);
+
+// Appends the text right-aligned in `width` characters, as printf's "%*s".
+void append_right(std::string& line, std::string_view text, int width);
+
 // As printf's "%.*f" and "%.*g" in the C locale, whatever the locale.
 std::string fixed_decimals(double value, int decimals);
 std::string significant(double value, int precision);

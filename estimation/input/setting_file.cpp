@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -312,6 +313,14 @@ std::string read_file(const std::string& path) {
         throw file_error(std::string("cannot open: ") + std::strerror(errno));
     }
     std::string content;
+    // A regular file's size, so that the text is not copied as it grows.
+    std::error_code error;
+    if (std::filesystem::is_regular_file(path, error)) {
+        const std::uintmax_t size = std::filesystem::file_size(path, error);
+        if (!error && size < content.max_size()) {
+            content.reserve(static_cast<std::size_t>(size));
+        }
+    }
     char buffer[65536];
     std::size_t got = 0;
     while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {

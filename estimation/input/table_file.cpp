@@ -35,9 +35,9 @@ std::string lower(std::string_view text) {
     return result;
 }
 
-bool is_blank(const std::vector<std::string>& fields) {
+bool is_blank(const std::vector<std::string_view>& fields) {
     return std::all_of(fields.begin(), fields.end(),
-                       [](const std::string& f) { return trimmed(f).empty(); });
+                       [](std::string_view f) { return trimmed(f).empty(); });
 }
 
 // Empty and NA both mean "no value", as R and spreadsheets write it.
@@ -56,7 +56,7 @@ struct row_fault {
 
 class study_reader {
 public:
-    study_reader(const std::vector<std::string>& fields, int line, bool decimal_comma)
+    study_reader(const std::vector<std::string_view>& fields, int line, bool decimal_comma)
         : fields_(fields), line_(line), decimal_comma_(decimal_comma) {}
 
     std::string_view raw(const table_file::column& c) const {
@@ -74,8 +74,9 @@ public:
         if (is_missing(text)) {
             throw fault(c, "missing value");
         }
-        std::string decimal(text);
+        std::string decimal; // the text with a decimal comma made a point
         if (decimal_comma_) {
+            decimal = text;
             // A full stop here may be a thousands separator (1.000): no guess.
             if (decimal.find('.') != std::string::npos) {
                 throw fault(c, "a full stop in " + quoted(text) +
@@ -84,7 +85,7 @@ public:
             }
             std::replace(decimal.begin(), decimal.end(), ',', '.');
         }
-        const parsed<double> value = parse_number(decimal);
+        const parsed<double> value = parse_number(decimal_comma_ ? decimal : text);
         if (value.status == number_status::not_a_number) {
             throw fault(c, "expected a plain decimal number, got " + quoted(text) +
                                (!decimal_comma_ && text.find(',') != std::string_view::npos
@@ -107,7 +108,7 @@ public:
     }
 
 private:
-    const std::vector<std::string>& fields_;
+    const std::vector<std::string_view>& fields_;
     int line_;
     bool decimal_comma_;
 };
@@ -179,6 +180,12 @@ std::string fault_text(const row_fault& f, const std::string& id) {
            printable(id) + ": " + f.message;
 }
 
+// A row of a study, as read.
+struct row_ref {
+    std::size_t offset;
+    int line;
+};
+
 // A refused study lists at most this many faulty rows.
 constexpr std::size_t max_faults = 20;
 
@@ -221,12 +228,16 @@ bool is_tsv_name(std::string_view name) {
 table_file::table_file(std::string content, bool tab, double open_width)
     : content_(std::move(content)), separator_(table_separator(content_, tab)),
       decimal_comma_(separator_ == ';'), open_width_(open_width) {
+    if (content_.size() > row_index::max_text) {
+        throw table_error(1, "the table holds 4 GiB or more, more than one run can index; "
+                             "split its studies into several tables and give them all");
+    }
     std::size_t start = 0;
     if (content_.compare(0, 3, "\xEF\xBB\xBF") == 0) {
         start = 3; // a UTF-8 byte-order mark, as spreadsheets write one
     }
     record_reader in(content_, separator_, start, 1);
-    std::vector<std::string> fields;
+    std::vector<std::string_view> fields;
     // Blank lines before the header are skipped like any other.
     int header_line = 1;
     do {
@@ -240,9 +251,24 @@ table_file::table_file(std::string content, bool tab, double open_width)
     } while (is_blank(fields));
     fields_ = fields.size();
     std::transform(fields.begin(), fields.end(), std::back_inserter(header_),
-                   [](const std::string& f) { return lower(trimmed(f)); });
+                   [](std::string_view f) { return lower(trimmed(f)); });
+    read_columns(find_columns(std::vector<std::string>(fields.begin(), fields.end()), header_line));
+    const auto id_index = static_cast<std::size_t>(id_.index);
+    while (!in.at_end()) {
+        const std::size_t offset = in.position();
+        const int line = in.line();
+        in.next(fields);
+        if (is_blank(fields)) {
+            continue;
+        }
+        const std::string_view id =
+            id_index < fields.size() ? trimmed(fields[id_index]) : std::string_view();
+        index_.add(id, in.is_copy(id), offset, line);
+    }
+    index_.done();
+}
 
-    const table_columns columns = find_columns(fields, header_line);
+void table_file::read_columns(const table_columns& columns) {
     id_ = columns.id;
     type_ = columns.type;
     dose_ = columns.dose;
@@ -255,24 +281,6 @@ table_file::table_file(std::string content, bool tab, double open_width)
     logrr_ = columns.logrr;
     se_ = columns.se;
     log_scale_ = columns.log_scale;
-
-    std::unordered_map<std::string, std::size_t> index;
-    while (!in.at_end()) {
-        const row_ref row{in.position(), in.line()};
-        in.next(fields);
-        if (is_blank(fields)) {
-            continue;
-        }
-        std::string id(static_cast<std::size_t>(id_.index) < fields.size()
-                           ? trimmed(fields[static_cast<std::size_t>(id_.index)])
-                           : std::string_view());
-        const auto [it, added] = index.try_emplace(id, studies_.size());
-        if (added) {
-            ids_.push_back(std::move(id));
-            studies_.emplace_back();
-        }
-        studies_[it->second].push_back(row);
-    }
 }
 
 table_file::field_value table_file::field(std::size_t k, std::string_view name) const {
@@ -283,10 +291,11 @@ table_file::field_value table_file::field(std::size_t k, std::string_view name) 
     }
     result.column = true;
     const auto index = static_cast<std::size_t>(found - header_.begin());
-    std::vector<std::string> fields;
+    std::vector<std::string_view> fields;
     bool first = true;
-    for (const row_ref& row : studies_[k]) {
-        record_reader in(content_, separator_, row.offset, row.line);
+    for (std::uint32_t at = index_.first(k); at != row_index::none; at = index_.at(at).next) {
+        const row_index::row& row = index_.at(at);
+        record_reader in(content_, separator_, row.offset, static_cast<int>(row.line));
         in.next(fields);
         const std::string_view value =
             index < fields.size() ? trimmed(fields[index]) : std::string_view();
@@ -301,22 +310,25 @@ table_file::field_value table_file::field(std::size_t k, std::string_view name) 
 }
 
 table_study table_file::read(std::size_t k) const {
-    const std::vector<row_ref>& rows = studies_[k];
+    const std::size_t row_count = index_.row_count(k);
     table_study result;
-    result.id = ids_[k];
-    result.first_line = rows.front().line;
+    result.id = index_.id(k);
+    result.first_line = static_cast<int>(index_.at(index_.first(k)).line);
     const std::string& id = result.id;
     try {
         std::vector<category> categories;
+        categories.reserve(row_count);
         missing_counts missing;
         std::vector<ranged_dose> ranges;
-        std::size_t reference = rows.size();
+        std::size_t reference = row_count;
         int reference_line = 0;
         study_design design = study_design::cohort;
         std::string first_type;
-        std::vector<std::string> fields;
+        std::vector<std::string_view> fields;
+        fields.reserve(fields_);
         std::vector<row_fault> faults; // every faulty row, so that one run shows them all
-        for (const row_ref& row : rows) {
+        for (std::uint32_t at = index_.first(k); at != row_index::none; at = index_.at(at).next) {
+            const row_ref row{index_.at(at).offset, static_cast<int>(index_.at(at).line)};
             try {
                 record_reader in(content_, separator_, row.offset, row.line);
                 in.next(fields);
@@ -344,7 +356,7 @@ table_study table_file::read(std::size_t k) const {
                 } else if (row_design != design) {
                     throw r.fault(type_, "the study mixes types: " + quoted(type) + " here, " +
                                              quoted(first_type) + " on line " +
-                                             std::to_string(rows.front().line));
+                                             std::to_string(result.first_line));
                 }
 
                 category c{};
@@ -435,7 +447,7 @@ table_study table_file::read(std::size_t k) const {
                 const bool is_reference =
                     marked || (is_missing(r.raw(spread)) && (log_scale_ || is_missing(r.raw(ub_))));
                 if (is_reference) {
-                    if (reference != rows.size()) {
+                    if (reference != row_count) {
                         throw r.fault(spread,
                                       "a second reference row (empty limits); the first is on "
                                       "line " +
@@ -493,7 +505,7 @@ table_study table_file::read(std::size_t k) const {
         if (!faults.empty()) {
             throw faults.front();
         }
-        const int line = rows.front().line;
+        const int line = result.first_line;
         const std::vector<dose_assignment> assigned = assign_doses(ranges, open_width_);
         for (category& c : categories) {
             for (const dose_assignment& a : assigned) {
@@ -501,7 +513,7 @@ table_study table_file::read(std::size_t k) const {
             }
         }
         // Relative risk and limits all 1 mark the reference when nothing else does.
-        if (reference == rows.size() &&
+        if (reference == row_count &&
             std::count_if(categories.begin(), categories.end(),
                           [](const category& c) { return c.all_ones; }) == 1) {
             reference = static_cast<std::size_t>(
@@ -509,7 +521,7 @@ table_study table_file::read(std::size_t k) const {
                              [](const category& c) { return c.all_ones; }) -
                 categories.begin());
         }
-        if (reference == rows.size()) {
+        if (reference == row_count) {
             throw row_fault{line, log_scale_ ? se_.name : lb_.name,
                             "no reference row: exactly one row of a study leaves its limits "
                             "(or se) empty or NA"};

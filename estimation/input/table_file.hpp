@@ -3,6 +3,7 @@
 #ifndef MORVEX_ESTIMATION_TABLE_FILE_HPP
 #define MORVEX_ESTIMATION_TABLE_FILE_HPP
 
+#include "estimation/input/row_index.hpp"
 #include "estimation/input/table_header.hpp"
 #include "estimation/method/study.hpp"
 
@@ -32,14 +33,16 @@ struct table_study {
 };
 
 // A table indexed by study. The content is kept and each study is read only
-// when asked for, so that memory holds one study's record at a time.
+// when asked for, so that memory holds the text, an index of its rows and one
+// study's record at a time.
 class table_file {
 public:
-    // Throws table_error for a fault of the whole file. `tab` selects TSV.
+    // Throws table_error for a fault of the whole file, or for a text too large
+    // to index (4 GiB or more). `tab` selects TSV.
     // `open_width` scales the half width that an open category (">=30") adds to its bound.
     table_file(std::string content, bool tab, double open_width = 1.0);
 
-    std::size_t study_count() const { return studies_.size(); }
+    std::size_t study_count() const { return index_.study_count(); }
 
     // The k-th study in order of first appearance, read and checked.
     table_study read(std::size_t k) const;
@@ -55,13 +58,11 @@ public:
     // `name` is matched in any letter case.
     field_value field(std::size_t k, std::string_view name) const;
 
-    struct row_ref {
-        std::size_t offset; // where the row's record starts in the content
-        int line;           // the line it starts on
-    };
     using column = table_column;
 
 private:
+    void read_columns(const table_columns& columns);
+
     std::string content_;
     char separator_;
     std::size_t fields_ = 0;          // fields of the header
@@ -70,8 +71,7 @@ private:
     bool log_scale_ = false;     // logrr and se rather than rr, lb and ub
     bool decimal_comma_ = false; // a semicolon table: 2,5 is two and a half
     double open_width_ = 1.0;
-    std::vector<std::string> ids_;
-    std::vector<std::vector<row_ref>> studies_;
+    row_index index_;
 };
 
 } // namespace morvex

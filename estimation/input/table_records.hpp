@@ -24,15 +24,30 @@ public:
     int line() const { return line_; }
 
     // Reads the next record into `fields`. Throws table_error on a broken quote.
-    // The strings of `fields` are reused from record to record: a table of many
-    // studies is read without an allocation per field.
-    void next(std::vector<std::string>& fields);
+    // A field is a view into the text, without its quotes; only one that
+    // doubles a quote inside is copied, undoubled, into the reader. The views
+    // last until the next call or the reader's end.
+    void next(std::vector<std::string_view>& fields);
+
+    // Whether a field of the last record is a copy in the reader rather than
+    // a view into the text.
+    bool is_copy(std::string_view field) const;
 
 private:
+    // The text of quoted field number `field`, from pos_ just past its opening
+    // quote to past its closing one. With doubled quotes it is undoubled into
+    // copies_ and its view made at the end of the record.
+    std::string_view quoted_field(int record_line, std::size_t field);
+
     std::string_view text_;
     char sep_;
     std::size_t pos_;
     int line_;
+    std::string copies_; // the undoubled fields of the record, one after another
+    struct copy {
+        std::size_t field, at, size;
+    };
+    std::vector<copy> copied_; // where they are, to make their views once copies_ is full
 };
 
 } // namespace morvex

@@ -48,8 +48,11 @@ void write_csv_fields(std::ostream& out, const study_result& r, std::optional<do
     }
     // A study whose counts were never fitted has not converged either.
     out << ',' << (r.has_fit && r.converged ? "true" : "false");
+    char text[number_chars];
     for (const double value : {r.beta, r.se, r.lower(), r.upper(), r.p()}) {
-        out << ',' << shortest(value);
+        const std::size_t size = shortest_chars(value, text);
+        out.put(',');
+        out.write(text, static_cast<std::streamsize>(size));
     }
     out << ',' << status_name(r.status) << ',';
     write_csv_field(out, r.message);

@@ -7,28 +7,35 @@ namespace morvex {
 namespace {
 
 void number(std::ostream& out, double value) {
-    const std::string text = shortest(value);
-    out << (text.empty() ? "null" : text);
+    char text[number_chars];
+    const std::size_t size = shortest_chars(value, text);
+    if (size == 0) {
+        out.write("null", 4);
+    } else {
+        out.write(text, static_cast<std::streamsize>(size));
+    }
 }
 
 void column(std::ostream& out, const Matrix& m, Matrix::size_type col) {
-    out << '[';
+    out.put('[');
     for (Matrix::size_type i = 0; i < m.row_count(); ++i) {
-        out << (i == 0 ? "" : ", ");
+        if (i > 0) {
+            out.write(", ", 2);
+        }
         number(out, m(i, col));
     }
-    out << ']';
+    out.put(']');
 }
 
 // Reference first, then the exposed categories.
 void with_reference(std::ostream& out, double reference, const Matrix& m) {
-    out << '[';
+    out.put('[');
     number(out, reference);
     for (Matrix::size_type i = 0; i < m.row_count(); ++i) {
-        out << ", ";
+        out.write(", ", 2);
         number(out, m(i, 0));
     }
-    out << ']';
+    out.put(']');
 }
 
 // One method's figures; the object is left open for the caller's own.
@@ -312,9 +319,17 @@ void write_pooled(std::ostream& out, const meta_analysis& m) {
 } // namespace
 
 void write_json_string(std::ostream& out, std::string_view text) {
-    out << '"';
-    for (const char c : text) {
+    out.put('"');
+    // Runs of characters that need no escape are written at once.
+    std::size_t plain = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const char c = text[at];
         const auto byte = static_cast<unsigned char>(c);
+        if (c != '"' && c != '\\' && byte >= 0x20 && byte != 0x7f) {
+            continue;
+        }
+        out.write(text.data() + plain, static_cast<std::streamsize>(at - plain));
+        plain = at + 1;
         switch (c) {
         case '"':
             out << "\\\"";
@@ -332,14 +347,11 @@ void write_json_string(std::ostream& out, std::string_view text) {
             out << "\\t";
             break;
         default:
-            if (byte < 0x20 || byte == 0x7f) {
-                out << format("\\u%04x", byte);
-            } else {
-                out << c;
-            }
+            out << format("\\u%04x", byte);
         }
     }
-    out << '"';
+    out.write(text.data() + plain, static_cast<std::streamsize>(text.size() - plain));
+    out.put('"');
 }
 
 void json_writer::begin() {
@@ -419,12 +431,17 @@ void json_writer::write(const study_result& r) {
     if (r.V.row_count() > 0) {
         out_ << ",\n   \"covariance\": [";
         for (Matrix::size_type i = 0; i < r.V.row_count(); ++i) {
-            out_ << (i == 0 ? "" : ", ") << '[';
+            if (i > 0) {
+                out_.write(", ", 2);
+            }
+            out_.put('[');
             for (Matrix::size_type j = 0; j < r.V.col_count(); ++j) {
-                out_ << (j == 0 ? "" : ", ");
+                if (j > 0) {
+                    out_.write(", ", 2);
+                }
                 number(out_, r.V(i, j));
             }
-            out_ << ']';
+            out_.put(']');
         }
         out_ << ']';
     }

@@ -23,54 +23,115 @@ const char* design_name(study_design design) {
     return "Cohort study with Nx persons";
 }
 
-// A count as %lg writes it, or NA where a table leaves it out.
-std::string count(double value) {
-    return std::isnan(value) ? std::string("NA") : format("%lg", value);
+// A count as %*lg writes it, or NA where a table leaves it out, as %*s writes that.
+void append_count(std::string& line, double value, int width) {
+    if (std::isnan(value)) {
+        append_right(line, "NA", width);
+    } else {
+        append_general(line, value, width);
+    }
+}
+
+// "     %3d": a category's number in a table of the report.
+void append_category(std::string& line, Matrix::size_type i) {
+    line += "     ";
+    append_right(line, std::to_string(i + 1), 3);
+}
+
+// The lines are built in one string and written at once: a run of many
+// studies writes a report for each.
+void write(std::ostream& out, const std::string& text) {
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 } // namespace
 
 void print_opening(std::ostream& out, const std::string& input_name, const study& s) {
-    out << rule << "Trend estimation from summarized dose-response data.\n"
-        << "See Greenland and Longnecker (1992) for details.\n"
-        << "Programmed by Brannock. Version 1.0.\n"
-        << rule << "Input file = '" << input_name << "'\n"
-        << s.title << '\n'
-        << "Study design: " << design_name(s.design) << ".\n"
-        << "--- Initial settings.\n"
-        << "Category  Assigned dose     #cases     #total      RR    LCI    UCI\n"
-        << format("       0 %14lg  %9s  %9s  %6lg\n", 0.0, count(s.A0).c_str(), count(s.N0).c_str(),
-                  1.0);
+    std::string lines = rule;
+    lines += "Trend estimation from summarized dose-response data.\n"
+             "See Greenland and Longnecker (1992) for details.\n"
+             "Programmed by Brannock. Version 1.0.\n";
+    lines += rule;
+    lines += "Input file = '";
+    lines += input_name;
+    lines += "'\n";
+    lines += s.title;
+    lines += "\nStudy design: ";
+    lines += design_name(s.design);
+    lines += ".\n"
+             "--- Initial settings.\n"
+             "Category  Assigned dose     #cases     #total      RR    LCI    UCI\n"
+             "       0 ";
+    append_general(lines, 0.0, 14);
+    lines += "  ";
+    append_count(lines, s.A0, 9);
+    lines += "  ";
+    append_count(lines, s.N0, 9);
+    lines += "  ";
+    append_general(lines, 1.0, 6);
+    lines += '\n';
     for (Matrix::size_type i = 0; i < s.A.row_count(); ++i) {
-        out << format("     %3d %14lg  %9s  %9s  %6lg %6lg %6lg\n", static_cast<int>(i) + 1,
-                      s.x(i, 0), count(s.A(i, 0)).c_str(), count(s.N(i, 0)).c_str(),
-                      elem::exp(s.L(i, 0)), elem::exp(s.lo(i, 0)), elem::exp(s.hi(i, 0)));
+        append_category(lines, i);
+        lines += ' ';
+        append_general(lines, s.x(i, 0), 14);
+        lines += "  ";
+        append_count(lines, s.A(i, 0), 9);
+        lines += "  ";
+        append_count(lines, s.N(i, 0), 9);
+        lines += "  ";
+        append_general(lines, elem::exp(s.L(i, 0)), 6);
+        lines += ' ';
+        append_general(lines, elem::exp(s.lo(i, 0)), 6);
+        lines += ' ';
+        append_general(lines, elem::exp(s.hi(i, 0)), 6);
+        lines += '\n';
     }
+    write(out, lines);
 }
 
 void print_pseudo_counts(std::ostream& out, const study_result& r) {
-    out << "--- Hamling pseudo-counts.\n"
-        << "Category     #cases     #total\n"
-        << format("       0  %9lg  %9lg\n", r.pseudo_A0, r.pseudo_N0);
+    std::string lines = "--- Hamling pseudo-counts.\n"
+                        "Category     #cases     #total\n"
+                        "       0  ";
+    append_general(lines, r.pseudo_A0, 9);
+    lines += "  ";
+    append_general(lines, r.pseudo_N0, 9);
+    lines += '\n';
     for (Matrix::size_type i = 0; i < r.pseudo_A.row_count(); ++i) {
-        out << format("     %3d  %9lg  %9lg\n", static_cast<int>(i) + 1, r.pseudo_A(i, 0),
-                      r.pseudo_N(i, 0));
+        append_category(lines, i);
+        lines += "  ";
+        append_general(lines, r.pseudo_A(i, 0), 9);
+        lines += "  ";
+        append_general(lines, r.pseudo_N(i, 0), 9);
+        lines += '\n';
     }
+    write(out, lines);
 }
 
 void print_fitted_counts(std::ostream& out, const fitted_counts& fit) {
     // A report must not state both outcomes: the heading only follows a pass.
-    out << (fit.converged ? "--- Converged.\n" : "*** Not converged.***\n")
-        << "Category     #cases\n"
-        << format("       0  %9lg\n", fit.A0);
+    std::string lines = fit.converged ? "--- Converged.\n" : "*** Not converged.***\n";
+    lines += "Category     #cases\n"
+             "       0  ";
+    append_general(lines, fit.A0, 9);
+    lines += '\n';
     for (Matrix::size_type i = 0; i < fit.A.row_count(); ++i) {
-        out << format("     %3d  %9lg\n", static_cast<int>(i) + 1, fit.A(i, 0));
+        append_category(lines, i);
+        lines += "  ";
+        append_general(lines, fit.A(i, 0), 9);
+        lines += '\n';
     }
+    write(out, lines);
 }
 
 void print_result(std::ostream& out, const trend& t) {
-    out << rule << format("Estimated beta = %lg\n", t.beta)
-        << format("SE(beta)       = %lg\n", t.se);
+    std::string lines = rule;
+    lines += "Estimated beta = ";
+    append_general(lines, t.beta);
+    lines += "\nSE(beta)       = ";
+    append_general(lines, t.se);
+    lines += '\n';
+    write(out, lines);
 }
 
 void print_report(std::ostream& out, const study_result& r, bool classic) {

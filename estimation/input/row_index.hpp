@@ -1,0 +1,58 @@
+// The rows of a table grouped by the id of their study, without copying them:
+// each row is its place in the text, its line and a link to the next row of
+// the same study.
+#ifndef MORVEX_ESTIMATION_ROW_INDEX_HPP
+#define MORVEX_ESTIMATION_ROW_INDEX_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace morvex {
+
+class row_index {
+public:
+    // Rows and offsets are 32 bits: 12 bytes a row. `none` ends a study's rows.
+    static constexpr std::uint32_t none = UINT32_MAX;
+    // The largest text whose rows can be indexed: every offset fits 32 bits,
+    // and a row takes two characters at least, so that no row is `none`.
+    static constexpr std::size_t max_text = none;
+
+    struct row {
+        std::uint32_t offset; // where its record starts in the text
+        std::uint32_t line;   // the line it starts on
+        std::uint32_t next;   // the study's next row, or none
+    };
+
+    // Adds a row to the study of `id`, a new one when the id is new. `id` must
+    // outlast the index unless `copy`, when the index keeps its own copy.
+    // `offset` is at most max_text.
+    void add(std::string_view id, bool copy, std::size_t offset, int line);
+    // Drops the lookup of ids once every row is added.
+    void done();
+
+    std::size_t study_count() const { return ids_.size(); }
+    std::string_view id(std::size_t k) const { return ids_[k]; }
+    // The k-th study's first row in the order of the text; each row links the next.
+    std::uint32_t first(std::size_t k) const { return first_[k]; }
+    const row& at(std::uint32_t r) const { return rows_[r]; }
+    std::size_t row_count(std::size_t k) const;
+
+private:
+    std::uint32_t& slot(std::string_view id);
+    void grow();
+
+    std::vector<row> rows_;
+    std::vector<std::string_view> ids_; // in order of first appearance
+    std::vector<std::uint32_t> first_, last_;
+    std::uint32_t latest_ = 0;         // the study of the row added last
+    std::vector<std::uint32_t> slots_; // open addressing by hash: a study, or none
+    std::deque<std::string> copies_;   // the ids that are not views into the text
+};
+
+} // namespace morvex
+
+#endif
