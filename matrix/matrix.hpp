@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -261,8 +263,9 @@ public:
     }
 
 private:
-    // Storage record: a row table pointing to separate row blocks, so two rows
-    // are exchanged by exchanging two pointers.
+    // Storage record: a row table pointing into one block of elements, so two
+    // rows are exchanged by exchanging two pointers, and a matrix of any shape
+    // costs two allocations beside the record, not one per row.
     struct base_mat {
         T** row;
         size_type rows;
@@ -275,29 +278,35 @@ private:
         // given. If memory runs out, frees what it took and rethrows.
         base_mat(size_type r, size_type c, T* const* src)
             : row(new T*[r]), rows(r), cols(c), alloc_rows(r), alloc_cols(c), refcnt(1) {
-            size_type made = 0;
             try {
-                for (; made < r; ++made) {
-                    row[made] = new T[c];
-                    if (src != nullptr) {
-                        std::copy(src[made], src[made] + c, row[made]);
-                    }
-                }
+                data_ = new T[element_count(r, c)];
             } catch (...) {
-                free_rows(made);
+                delete[] row;
                 throw;
             }
+            for (size_type i = 0; i < r; ++i) {
+                row[i] = data_ + static_cast<std::size_t>(i) * c;
+                if (src != nullptr) {
+                    std::copy(src[i], src[i] + c, row[i]);
+                }
+            }
         }
-        ~base_mat() { free_rows(alloc_rows); }
+        // The block is freed through its own pointer: rows may have been exchanged.
+        ~base_mat() {
+            delete[] data_;
+            delete[] row;
+        }
         base_mat(const base_mat&) = delete;
         base_mat& operator=(const base_mat&) = delete;
 
     private:
-        void free_rows(size_type count) noexcept {
-            for (size_type i = 0; i < count; ++i) {
-                delete[] row[i];
+        T* data_ = nullptr;
+
+        static std::size_t element_count(size_type r, size_type c) {
+            if (c != 0 && r > SIZE_MAX / sizeof(T) / c) {
+                throw std::bad_alloc();
             }
-            delete[] row;
+            return static_cast<std::size_t>(r) * c;
         }
     };
 

@@ -77,16 +77,18 @@ void newton_system(const study& s, const fitted_counts& fit, fit_buffers& b) {
     const double A0 = fit.A0;
     const double B0 = s.N0 - A0;
     const double c0 = s.is_case_control() ? 1 / A0 + 1 / B0 : 1 / A0;
+    // The logarithms that do not change with the category, taken once a step.
+    const double log_A0 = elem::log(A0);
+    const double log_rest = s.is_case_control() ? elem::log(B0) : elem::log(s.N0);
     for (Matrix::size_type i = 0; i < n; ++i) {
         const double Ai = A(i, 0);
         if (s.is_case_control()) {
             const double Bi = N(i, 0) - Ai;
             b.d(i, 0) = 1 / Ai + 1 / Bi;
-            b.e(i, 0) = L(i, 0) + elem::log(A0) + elem::log(Bi) - elem::log(Ai) - elem::log(B0);
+            b.e(i, 0) = L(i, 0) + log_A0 + elem::log(Bi) - elem::log(Ai) - log_rest;
         } else {
             b.d(i, 0) = 1 / Ai;
-            b.e(i, 0) =
-                L(i, 0) + elem::log(A0) + elem::log(N(i, 0)) - elem::log(Ai) - elem::log(s.N0);
+            b.e(i, 0) = L(i, 0) + log_A0 + elem::log(N(i, 0)) - elem::log(Ai) - log_rest;
         }
     }
     for (Matrix::size_type j = 0; j < n; ++j) {
