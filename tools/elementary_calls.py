@@ -16,6 +16,8 @@ import re
 import sys
 import tempfile
 
+from include_order import product_files
+
 FUNCTIONS = ("exp", "exp2", "expm1", "log", "log2", "log10", "log1p", "pow", "erf", "erfc",
              "lgamma", "tgamma", "hypot", "cbrt", "sin", "cos", "tan", "asin", "acos", "atan",
              "atan2", "sinh", "cosh", "tanh", "asinh", "acosh", "atanh", "fma")
@@ -29,14 +31,6 @@ def code_of(line):
     """The line without its // comment and string literals."""
     line = re.sub(r'"(?:\\.|[^"\\])*"', '""', line)
     return line.split("//", 1)[0]
-
-
-def product_files(root):
-    for top in ("matrix", "estimation", "web"):
-        for folder, _, names in sorted(os.walk(os.path.join(root, top))):
-            for name in sorted(names):
-                if name.endswith((".cpp", ".hpp", ".h")):
-                    yield os.path.relpath(os.path.join(folder, name), root)
 
 
 def faults(root):

@@ -185,6 +185,21 @@ double pow_positive(double x, double y) {
     return core::scaled(r.v, r.e);
 }
 
+// The arguments whose logarithm is not a finite number, given as the C library
+// gives them: NaN and +inf pass through, a negative argument gives NaN, 0 -inf.
+bool log_special(double x, double& result) {
+    if (std::isnan(x) || x == inf) {
+        result = x + x;
+    } else if (x < 0.0) {
+        result = nan;
+    } else if (x == 0.0) {
+        result = -inf;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 namespace core {
@@ -278,14 +293,9 @@ double exp(double x) {
 }
 
 double log(double x) {
-    if (std::isnan(x) || x == inf) {
-        return x + x;
-    }
-    if (x < 0.0) {
-        return nan;
-    }
-    if (x == 0.0) {
-        return -inf;
+    double special = 0.0;
+    if (log_special(x, special)) {
+        return special;
     }
     if (x >= 0x1p-1022) {
         const double fast = log_fast(x);
@@ -297,14 +307,9 @@ double log(double x) {
 }
 
 double log10(double x) {
-    if (std::isnan(x) || x == inf) {
-        return x + x;
-    }
-    if (x < 0.0) {
-        return nan;
-    }
-    if (x == 0.0) {
-        return -inf;
+    double special = 0.0;
+    if (log_special(x, special)) {
+        return special;
     }
     return mul(core::log_dd(x), tables::inverse_ln10).hi;
 }
