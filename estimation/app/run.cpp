@@ -558,12 +558,13 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             const std::string& name = *input;
             std::string content;
             try {
-                // The last "-" takes standard input's text rather than a copy of it.
-                const bool again =
-                    std::find(input + 1, opts.inputs.end(), "-") != opts.inputs.end();
-                content = name != "-" ? read_file(name)
-                          : again     ? standard_input
-                                      : std::move(standard_input);
+                if (name != "-") {
+                    content = read_file(name);
+                } else if (std::find(input + 1, opts.inputs.end(), "-") != opts.inputs.end()) {
+                    content = standard_input; // read again by a later "-"
+                } else {
+                    content.swap(standard_input); // the last "-" takes the text, not a copy
+                }
             } catch (const file_error& e) {
                 s.add_unreadable(name, printable(name) + ": " + e.what());
                 continue;

@@ -56,16 +56,23 @@ function caseArgs(base, name) {
   return fs.readFileSync(`${base}.args`, 'utf8').split('\n').filter((line) => line !== '');
 }
 
-function runCases(morvex, suite) {
+// A case that reads standard input ('-') runs in a module of its own, whose
+// standard input holds the case's <name>.stdin: a C++ stream that has met the
+// end of its input stays there.
+async function moduleWithStdin(stdinFile) {
+  const morvex = await load(buildFolder, fs.readFileSync(stdinFile));
+  mirror(morvex.FS, path.join(root, 'tests', 'e2e'), '/repo/tests/e2e');
+  mirror(morvex.FS, path.join(root, 'examples'), '/repo/examples');
+  return morvex;
+}
+
+async function runCases(shared, suite) {
   const folder = path.join(root, 'tests', 'e2e', suite);
   const virtual = `/repo/tests/e2e/${suite}`;
   for (const file of fs.readdirSync(folder).filter((f) => f.endsWith('.out')).sort()) {
     const name = file.slice(0, -4);
     const base = path.join(folder, name);
-    // The page gives the program no standard input: cases that read '-' are native only.
-    if (fs.existsSync(`${base}.stdin`)) {
-      continue;
-    }
+    const morvex = fs.existsSync(`${base}.stdin`) ? await moduleWithStdin(`${base}.stdin`) : shared;
     const expectedOut = fs.readFileSync(`${base}.out`);
     const expectedErr = fs.existsSync(`${base}.err`) ? fs.readFileSync(`${base}.err`) : Buffer.alloc(0);
     const expectedStatus = fs.existsSync(`${base}.status`)
@@ -191,8 +198,8 @@ async function main() {
   const morvex = await load(buildFolder);
   mirror(morvex.FS, path.join(root, 'tests', 'e2e'), '/repo/tests/e2e');
   mirror(morvex.FS, path.join(root, 'examples'), '/repo/examples');
-  runCases(morvex, 'cases');
-  runCases(morvex, 'published');
+  await runCases(morvex, 'cases');
+  await runCases(morvex, 'published');
   randomDoses(morvex);
   const runs = [['cases', ['--pool', '--increment=10', '--plot=picture.svg', '--format=csv',
     'table-study-faults.csv', 'table-warnings.csv', 'one-exposed-category.txt']],

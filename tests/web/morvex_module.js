@@ -6,13 +6,17 @@
 const fs = require('fs');
 const path = require('path');
 
-async function load(buildFolder) {
+// With stdinBytes the module's standard input holds those bytes, then ends;
+// without, it is empty.
+async function load(buildFolder, stdinBytes = Buffer.alloc(0)) {
   const createMorvex = require(path.resolve(buildFolder, 'morvex.js'));
+  let next = 0;
   // Node's own fetch takes no file paths: the module gets its bytes directly.
   const module = await createMorvex({
     wasmBinary: fs.readFileSync(path.resolve(buildFolder, 'morvex.wasm')),
     print: () => {},
     printErr: () => {},
+    stdin: () => (next < stdinBytes.length ? stdinBytes[next++] : null),
   });
   const read = (at, size) => Buffer.from(module.HEAPU8.slice(at, at + size));
   return {
