@@ -47,10 +47,13 @@ bool non_finite_word(const std::string& line) {
 // The trend's section: figures on lines of their own; study labels and
 // reasons (which quote the input) are indented.
 bool sound_curve(const std::string& out, const std::string& err) {
-    const std::size_t start = out.find("Pooled trend: ");
-    if (start == std::string::npos) {
+    // The heading starts a line: a study id may hold the same words.
+    const std::size_t heading =
+        out.rfind("Pooled trend: ", 0) == 0 ? 0 : out.find("\nPooled trend: ");
+    if (heading == std::string::npos) {
         return false;
     }
+    const std::size_t start = heading == 0 ? 0 : heading + 1;
     const bool pooled = out.find("\nREML", start) != std::string::npos;
     const bool refused = out.find("\nNo pooled trend: ", start) != std::string::npos &&
                          err.find("Morvex: no pooled trend: ") != std::string::npos;
