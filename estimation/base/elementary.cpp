@@ -61,6 +61,14 @@ double subnormal(dd v, int e) {
     return n * 0x1p-1074;
 }
 
+// The table step nearest m in [1 - 1/1024, 2 - 1/512), halves rounded up: (m -
+// 1) 256 is a multiple of 2^-45 below 256, so adding 1/2 is exact, and the
+// truncation of the positive sum is the rounding (the C library's lround is a
+// call, this a single instruction).
+int nearest_step(double m) {
+    return static_cast<int>((m - 1.0) * 256.0 + 0.5);
+}
+
 // log(1 + r) for |r| <= 1.5 * 2^-9: r, r^2/2 and r^3/3 in double-double, the
 // rest (below 2^-35 of r) in double; the series is cut after r^10 (2^-96
 // absolute).
@@ -126,7 +134,7 @@ double log_fast(double x) {
         m *= 0.5;
         e += 1;
     }
-    const auto j = static_cast<int>(std::lround((m - 1.0) * 256.0));
+    const int j = nearest_step(m);
     const tables::log_step& step = tables::log_steps[j];
     // m c - 1 exactly as a pair: m's first 43 bits and the rest each times the
     // ten-bit c are exact, and the first product is close to 1.
@@ -255,7 +263,7 @@ dd log_dd(double x) {
         m *= 0.5;
         e += 1;
     }
-    const auto j = static_cast<int>(std::lround((m - 1.0) * 256.0));
+    const int j = nearest_step(m);
     const tables::log_step& step = tables::log_steps[j];
     // m c - 1 exactly: the product as a pair, then a difference of close numbers.
     const dd p = two_prod(m, step.c);
