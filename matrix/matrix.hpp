@@ -4,7 +4,10 @@
 // matrix is about to be written through, so passing and returning matrices by
 // value costs a pointer copy. Every misuse throws math::matrix_error before any
 // matrix has changed. Not thread-safe: a matrix and its copies belong to one
-// thread (the reference count is a plain integer).
+// thread (the reference count is a plain integer). The empty matrices of 0 x 0
+// and 0 x 1, which every default member of a result starts as, share one
+// record each that is never written and never freed: making them allocates
+// nothing, and any write first gives the matrix storage of its own.
 #ifndef MORVEX_MATRIX_MATRIX_HPP
 #define MORVEX_MATRIX_MATRIX_HPP
 
@@ -12,9 +15,11 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -26,10 +31,12 @@ public:
 };
 
 // GCC 12 cannot see that a record is deleted only when its count reaches zero,
-// and warns about every copy that is released or assigned after another one.
+// and warns about every copy that is released or assigned after another one,
+// and about freeing the shared empty records, which are never freed.
 #if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuse-after-free"
+#pragma GCC diagnostic ignored "-Wfree-nonheap-object"
 #endif
 template <class T>
 class matrix {
@@ -37,8 +44,9 @@ public:
     using size_type = std::uint32_t;
 
     // The elements are not set: every caller writes an element before reading it.
-    matrix(size_type rows, size_type cols) : rec_(new base_mat(rows, cols, nullptr)) {}
-    matrix(const matrix& other) noexcept : rec_(other.rec_) { ++rec_->refcnt; }
+    matrix(size_type rows, size_type cols)
+        : rec_(rows == 0 && cols <= 1 ? &empty_records[cols] : create(rows, cols, nullptr)) {}
+    matrix(const matrix& other) noexcept : rec_(other.rec_) { acquire(rec_); }
     ~matrix() { release(); }
 
     matrix& operator=(const matrix& other) noexcept {
@@ -47,7 +55,7 @@ public:
         }
         // Taking the new reference before giving up the old one keeps a
         // record alive that both matrices hold.
-        ++other.rec_->refcnt;
+        acquire(other.rec_);
         release();
         rec_ = other.rec_;
         return *this;
@@ -56,7 +64,8 @@ public:
     size_type row_count() const noexcept { return rec_->rows; }
     size_type col_count() const noexcept { return rec_->cols; }
 
-    // Diagnostic only: how many matrices share this one's storage.
+    // Diagnostic only: how many matrices share this one's storage (0 for the
+    // shared empty records, which are not counted).
     std::int32_t use_count() const noexcept { return rec_->refcnt; }
 
     // Unshares even when the caller only reads: a reference may be written later.
@@ -80,7 +89,7 @@ public:
         }
         // A new private record also covers the case where set_identity left the
         // current size below the allocated one: the old record may be shared.
-        auto* fresh = new base_mat(rows, cols, nullptr);
+        base_mat* fresh = create(rows, cols, nullptr);
         const size_type keep_r = std::min(r0, rows);
         const size_type keep_c = std::min(c0, cols);
         for (size_type i = 0; i < rows; ++i) {
@@ -105,8 +114,8 @@ public:
             return;
         }
         const bool own = rec_->refcnt == 1;
-        auto* fresh = new base_mat(own ? std::max(rows, rec_->alloc_rows) : rows,
-                                   own ? std::max(cols, rec_->alloc_cols) : cols, nullptr);
+        base_mat* fresh = create(own ? std::max(rows, rec_->alloc_rows) : rows,
+                                 own ? std::max(cols, rec_->alloc_cols) : cols, nullptr);
         fresh->rows = rows;
         fresh->cols = cols;
         release();
@@ -115,8 +124,12 @@ public:
 
     // Becomes the square identity of the smaller dimension.
     void set_identity() {
-        unshare();
         const size_type n = std::min(rec_->rows, rec_->cols);
+        if (n == 0) {
+            *this = matrix(0, 0);
+            return;
+        }
+        unshare();
         rec_->rows = n;
         rec_->cols = n;
         for (size_type i = 0; i < n; ++i) {
@@ -263,9 +276,9 @@ public:
     }
 
 private:
-    // Storage record: a row table pointing into one block of elements, so two
-    // rows are exchanged by exchanging two pointers, and a matrix of any shape
-    // costs two allocations beside the record, not one per row.
+    // Storage record: a row table pointing into the elements, so two rows are
+    // exchanged by exchanging two pointers. The record, its row table and its
+    // elements are one allocation. A count of 0 marks a shared empty record.
     struct base_mat {
         T** row;
         size_type rows;
@@ -273,42 +286,40 @@ private:
         size_type alloc_rows;
         size_type alloc_cols;
         std::int32_t refcnt;
-
-        // Copies the first c elements of each of the first r rows of src when
-        // given. If memory runs out, frees what it took and rethrows.
-        base_mat(size_type r, size_type c, T* const* src)
-            : row(new T*[r]), rows(r), cols(c), alloc_rows(r), alloc_cols(c), refcnt(1) {
-            try {
-                data_ = new T[element_count(r, c)];
-            } catch (...) {
-                delete[] row;
-                throw;
-            }
-            for (size_type i = 0; i < r; ++i) {
-                row[i] = data_ + static_cast<std::size_t>(i) * c;
-                if (src != nullptr) {
-                    std::copy(src[i], src[i] + c, row[i]);
-                }
-            }
-        }
-        // The block is freed through its own pointer: rows may have been exchanged.
-        ~base_mat() {
-            delete[] data_;
-            delete[] row;
-        }
-        base_mat(const base_mat&) = delete;
-        base_mat& operator=(const base_mat&) = delete;
-
-    private:
-        T* data_ = nullptr;
-
-        static std::size_t element_count(size_type r, size_type c) {
-            if (c != 0 && r > SIZE_MAX / sizeof(T) / c) {
-                throw std::bad_alloc();
-            }
-            return static_cast<std::size_t>(r) * c;
-        }
     };
+    static_assert(std::is_trivially_copyable<T>::value && std::is_trivially_destructible<T>::value,
+                  "the elements live in raw storage");
+
+    static constexpr std::size_t round_up(std::size_t size, std::size_t alignment) {
+        return (size + alignment - 1) / alignment * alignment;
+    }
+
+    // A record of r x c, counted once, copying the first c elements of each of
+    // the first r rows of src when given (else the elements are unset).
+    static base_mat* create(size_type r, size_type c, T* const* src) {
+        constexpr std::size_t head = round_up(sizeof(base_mat), alignof(T*));
+        const std::size_t table = round_up(head + std::size_t(r) * sizeof(T*), alignof(T));
+        if (c != 0 && r > (SIZE_MAX - table) / sizeof(T) / c) {
+            throw std::bad_alloc();
+        }
+        const std::size_t count = static_cast<std::size_t>(r) * c;
+        char* const block = static_cast<char*>(::operator new(table + count * sizeof(T)));
+        auto* rec = ::new (static_cast<void*>(block)) base_mat{nullptr, r, c, r, c, 1};
+        T* const data = static_cast<T*>(static_cast<void*>(block + table));
+        std::uninitialized_default_construct_n(data, count);
+        rec->row = static_cast<T**>(static_cast<void*>(block + head));
+        std::uninitialized_default_construct_n(rec->row, r);
+        for (size_type i = 0; i < r; ++i) {
+            rec->row[i] = data + static_cast<std::size_t>(i) * c;
+            if (src != nullptr) {
+                std::copy(src[i], src[i] + c, rec->row[i]);
+            }
+        }
+        return rec;
+    }
+
+    // The records of 0 x 0 and 0 x 1, read by every thread and written by none.
+    static inline base_mat empty_records[2] = {{nullptr, 0, 0, 0, 0, 0}, {nullptr, 0, 1, 0, 1, 0}};
 
     // The elimination's own rows and multipliers, sized by its order.
     struct elimination_buffers {
@@ -349,18 +360,24 @@ private:
         return rec_ == a.rec_ || rec_ == b.rec_;
     }
 
+    static void acquire(base_mat* rec) noexcept {
+        if (rec->refcnt != 0) {
+            ++rec->refcnt;
+        }
+    }
+
     void release() noexcept {
-        if (--rec_->refcnt == 0) {
-            delete rec_;
+        if (rec_->refcnt != 0 && --rec_->refcnt == 0) {
+            ::operator delete(static_cast<void*>(rec_));
         }
     }
 
     // Copy-on-write: the new record is built before the old count changes, so
     // a failed allocation leaves everything as it was.
     void unshare() {
-        if (rec_->refcnt > 1) {
-            auto* own = new base_mat(rec_->rows, rec_->cols, rec_->row);
-            --rec_->refcnt;
+        if (rec_->refcnt != 1) {
+            base_mat* own = create(rec_->rows, rec_->cols, rec_->row);
+            release();
             rec_ = own;
         }
     }
@@ -416,6 +433,10 @@ private:
     // is updated at the end of the block, from copies of the pivot rows taken
     // right after their division, or when the row becomes a pivot row itself.
     static void gauss_jordan(T** w, T** r, size_type n, elimination_buffers& buffers) {
+        if (n <= block) {
+            gauss_jordan_plain(w, r, n);
+            return;
+        }
         buffers.size_for(n);
         // Plain pointers held here: through the vectors, every exchange of two
         // row pointers would make the compiler load the buffers' anew.
@@ -460,6 +481,33 @@ private:
             }
             for (size_type j = 0; j < n; ++j) {
                 later.apply(w[j], r[j], &factor[std::size_t(j) * block], first[j], i1 - i0);
+            }
+        }
+    }
+
+    // The plain elimination, for orders within one block of pivots: r undergoes
+    // the same operations as in gauss_jordan, and w those of its columns that a
+    // later pivot reads (right of the pivot's; the others no longer matter).
+    static void gauss_jordan_plain(T** w, T** r, size_type n) {
+        for (size_type s = 0; s < n; ++s) {
+            const size_type p = pivot_row(w, s, n);
+            if (w[p][s] == T(0) || std::isnan(w[p][s])) {
+                throw matrix_error("matrixT::operator!: Inversion of a singular matrix");
+            }
+            std::swap(w[s], w[p]);
+            std::swap(r[s], r[p]);
+            T* const ws = w[s] + s + 1;
+            T* const rs = r[s];
+            const T d = w[s][s];
+            const size_type right = n - s - 1;
+            divide_row(ws, d, right);
+            divide_row(rs, d, n);
+            for (size_type j = 0; j < n; ++j) {
+                if (j != s) {
+                    const T f = w[j][s];
+                    subtract_multiple(w[j] + s + 1, ws, f, right);
+                    subtract_multiple(r[j], rs, f, n);
+                }
             }
         }
     }

@@ -104,6 +104,37 @@ TEST(MatrixSharing, EveryWritingMemberUnsharesFirst) {
     }
 }
 
+// The empty matrices of 0 x 0 and 0 x 1 share storage that no write may touch: every writing
+// member gives the written one storage of its own, and new empty matrices stay empty.
+TEST(MatrixSharing, WritingAnEmptyMatrixLeavesEveryOtherEmptyOneAlone) {
+    const std::pair<const char*, void (*)(M&)> writers[] = {
+        {"set_identity", [](M& a) { a.set_identity(); }},
+        {"resize", [](M& a) { a.resize(2, 3); }},
+        {"reshape", [](M& a) { a.reshape(3, 2); }},
+        {"*= scalar", [](M& a) { a *= 2.0; }},
+        {"+=", [](M& a) { a += M(a.row_count(), a.col_count()); }},
+        {"*= matrix", [](M& a) { a *= M(a.col_count(), 0); }},
+        {"invert_into", [](M& a) {
+             M::scratch work;
+             invert_into(make({{2}}), a, work);
+         }}};
+    for (const Idx cols : {0U, 1U}) {
+        for (const auto& [name, write] : writers) {
+            M a(0, cols);
+            const M shared(a);
+            write(a);
+            EXPECT_EQ(state(shared), state(M(0, cols))) << name;
+            EXPECT_EQ(M(0, cols).row_count(), 0U) << name;
+            EXPECT_EQ(M(0, cols).col_count(), cols) << name;
+        }
+    }
+    M grown(0, 1);
+    grown.reshape(4, 1);
+    grown(3, 0) = 5.0;
+    EXPECT_EQ(state(grown).substr(0, 10), "4x1 uses 1");
+    EXPECT_EQ(state(M(0, 1)), "0x1 uses 0:");
+}
+
 TEST(MatrixAccess, OutOfRangeIndexThrowsAndChangesNothing) {
     const Idx minus_one = static_cast<Idx>(-1);
     for (M a : {make({{1, 2, 3}, {4, 5, 6}}), M(0, 0), M(0, 3)}) {
@@ -251,7 +282,7 @@ Rows plain_inverse(const M& a) {
 // The dominant element of each row sits off the diagonal, so rows are exchanged, also across
 // blocks of pivots.
 TEST(MatrixInverse, MatchesPlainEliminationBitForBitAndInverts) {
-    for (const Idx n : {1, 15, 16, 17, 40, 50, 100}) {
+    for (const Idx n : {1, 2, 5, 15, 16, 17, 40, 50, 100}) {
         std::mt19937 gen(n);
         std::uniform_real_distribution<double> dist(-1.0, 1.0);
         M a(n, n);
@@ -289,7 +320,7 @@ M random_matrix(Idx rows, Idx cols, unsigned seed) {
 TEST(MatrixInto, InverseIntoReusedBuffersMatchesPlainEliminationBitForBit) {
     M::scratch work;
     M inverse(0, 0);
-    for (const Idx n : {40, 17, 50, 1, 15, 16, 3}) {
+    for (const Idx n : {40, 17, 50, 1, 15, 16, 3, 2}) {
         const M a = random_matrix(n, n, n);
         const std::string operand = state(a);
         invert_into(a, inverse, work);
