@@ -69,17 +69,16 @@ bool correction_passes(const Matrix& delta, const Matrix& counts) {
 namespace {
 
 // The correction's equations at the current counts: C delta = e.
-void newton_system(const study& s, const fitted_counts& fit, fit_buffers& b) {
-    const Matrix::size_type n = fit.A.row_count();
-    const Matrix& A = fit.A;
+void newton_system(const study& s, const Matrix& A, double A0, fit_buffers& b) {
+    const Matrix::size_type n = A.row_count();
     const Matrix& N = s.N;
     const Matrix& L = s.L;
-    const double A0 = fit.A0;
     const double B0 = s.N0 - A0;
     const double c0 = s.is_case_control() ? 1 / A0 + 1 / B0 : 1 / A0;
-    // The logarithms that do not change with the category, taken once a step.
+    // The logarithms that do not change with the category, taken once a step
+    // (the totals' once a fit).
     const double log_A0 = elem::log(A0);
-    const double log_rest = s.is_case_control() ? elem::log(B0) : elem::log(s.N0);
+    const double log_rest = s.is_case_control() ? elem::log(B0) : b.log_N0;
     for (Matrix::size_type i = 0; i < n; ++i) {
         const double Ai = A(i, 0);
         if (s.is_case_control()) {
@@ -88,7 +87,7 @@ void newton_system(const study& s, const fitted_counts& fit, fit_buffers& b) {
             b.e(i, 0) = L(i, 0) + log_A0 + elem::log(Bi) - elem::log(Ai) - log_rest;
         } else {
             b.d(i, 0) = 1 / Ai;
-            b.e(i, 0) = L(i, 0) + log_A0 + elem::log(N(i, 0)) - elem::log(Ai) - log_rest;
+            b.e(i, 0) = L(i, 0) + log_A0 + b.log_N(i, 0) - elem::log(Ai) - log_rest;
         }
     }
     for (Matrix::size_type j = 0; j < n; ++j) {
@@ -105,28 +104,42 @@ void newton_system(const study& s, const fitted_counts& fit, fit_buffers& b) {
 
 fitted_counts fit_counts(const study& s, fit_buffers& buffers, int iteration_limit) {
     const Matrix::size_type n = s.A.row_count();
-    fitted_counts fit{s.A, reference_cases(s, s.A), false, 0};
+    // The counts are corrected in the buffers' storage, which the result then
+    // shares: once the previous result is gone, the next fit reuses it.
+    Matrix& A = buffers.counts;
+    A.reshape(n, 1);
+    for (Matrix::size_type i = 0; i < n; ++i) {
+        A(i, 0) = s.A(i, 0);
+    }
+    fitted_counts fit{Matrix(0, 1), reference_cases(s, A), false, 0};
     buffers.d.reshape(n, 1);
     buffers.e.reshape(n, 1);
     buffers.C.reshape(n, n);
+    buffers.log_N.reshape(n, 1);
+    if (!s.is_case_control()) {
+        for (Matrix::size_type i = 0; i < n; ++i) {
+            buffers.log_N(i, 0) = elem::log(s.N(i, 0));
+        }
+        buffers.log_N0 = elem::log(s.N0);
+    }
 
     while (fit.iterations < iteration_limit && !fit.converged) {
         const double A0 = fit.A0;
-        check_counts(s, A0, fit.A, s.is_case_control(), "in iteration", fit.iterations + 1);
-        newton_system(s, fit, buffers);
+        check_counts(s, A0, A, s.is_case_control(), "in iteration", fit.iterations + 1);
+        newton_system(s, A, A0, buffers);
         invert_into(buffers.C, buffers.inverse, buffers.inversion);
         multiply_into(buffers.inverse, buffers.e, buffers.delta);
-        fit.A += buffers.delta; // the first correction gives the fit counts of its own
+        A += buffers.delta;
         // The reference cell moves with the others through the fixed total of cases; when
         // it is small, its share of the correction can be far larger than theirs.
-        fit.A0 = reference_cases(s, fit.A);
-        fit.converged =
-            correction_passes(buffers.delta, fit.A) && change_passes(fit.A0 - A0, fit.A0);
+        fit.A0 = reference_cases(s, A);
+        fit.converged = correction_passes(buffers.delta, A) && change_passes(fit.A0 - A0, fit.A0);
         ++fit.iterations;
     }
     // Person-time has no complement: a rate study's cases may exceed its total.
-    check_counts(s, fit.A0, fit.A, s.design != study_design::incidence_rate, "after iteration",
+    check_counts(s, fit.A0, A, s.design != study_design::incidence_rate, "after iteration",
                  fit.iterations);
+    fit.A = A;
     return fit;
 }
 

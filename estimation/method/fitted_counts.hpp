@@ -44,13 +44,20 @@ bool change_passes(double change, double count);
 bool correction_passes(const Matrix& delta, const Matrix& counts);
 
 // What the iteration writes, kept from study to study: after the largest
-// study seen, an iteration allocates nothing.
+// study seen, an iteration allocates nothing, and neither does a whole fit once
+// the previous fit's counts are no longer held (while they are, the fit takes
+// new storage and leaves them as they were).
 struct fit_buffers {
+    Matrix counts{0, 1}; // the counts being fitted; the result shares them
     Matrix d{0, 1};
     Matrix e{0, 1};
     Matrix C{0, 0};
     Matrix inverse{0, 0};
     Matrix delta{0, 1}; // the correction of the counts
+    // log N_i and log N_0 of a study whose totals stay as given (not a
+    // case-control study, whose controls change with the cases).
+    Matrix log_N{0, 1};
+    double log_N0 = 0.0;
     Matrix::scratch inversion;
 };
 

@@ -57,17 +57,22 @@ void covariance(const study& s, const fitted_counts& fit, Matrix& V, trend_buffe
         shared = 1 / A0 - 1 / s.N0;
     }
 
-    V.reshape(n, n);
+    // Formed in the buffers' storage, which V then shares; V first lets go of
+    // what it held, so that storage of a previous study's V is used again.
+    V = Matrix(0, 0);
+    Matrix& W = buffers.V;
+    W.reshape(n, n);
     for (Matrix::size_type i = 0; i < n; ++i) {
         for (Matrix::size_type j = 0; j < n; ++j) {
             if (i == j) {
-                V(i, i) = s.v(i, 0);
+                W(i, i) = s.v(i, 0);
             } else {
                 const double r = shared / (scale(i, 0) * scale(j, 0));
-                V(i, j) = r * std::sqrt(s.v(i, 0) * s.v(j, 0));
+                W(i, j) = r * std::sqrt(s.v(i, 0) * s.v(j, 0));
             }
         }
     }
+    V = W;
 }
 
 trend estimate_trend(const study& s, const fitted_counts& fit) {

@@ -13,8 +13,10 @@ struct trend {
 };
 
 // What the covariance and the slope write, kept from study to study: after the
-// largest study seen they allocate nothing but the covariance they return.
+// largest study seen they allocate nothing, and the covariance they return
+// shares their storage.
 struct trend_buffers {
+    Matrix V{0, 0}; // the covariance last formed; the caller's V shares it
     Matrix scale{0, 1};
     Matrix xt{0, 0};
     Matrix Vinv{0, 0};
@@ -31,7 +33,8 @@ struct trend_buffers {
 // limits on the diagonal, the correlations implied by the fitted counts off it.
 // Throws estimation_error when a variance from the fitted counts is not positive.
 Matrix covariance(const study& s, const fitted_counts& fit);
-// The same into V, with V's storage when it is its own and large enough.
+// The same into V, which shares the buffers' storage: once no other copy of
+// the previous V is held, the next covariance allocates nothing.
 void covariance(const study& s, const fitted_counts& fit, Matrix& V, trend_buffers& buffers);
 
 // Throws estimation_error when the slope or its variance is not a finite
