@@ -434,7 +434,7 @@ private:
     // right after their division, or when the row becomes a pivot row itself.
     static void gauss_jordan(T** w, T** r, size_type n, elimination_buffers& buffers) {
         if (n <= block) {
-            gauss_jordan_plain(w, r, n);
+            plain_of_order(w, r, n);
             return;
         }
         buffers.size_for(n);
@@ -488,7 +488,9 @@ private:
     // The plain elimination, for orders within one block of pivots: r undergoes
     // the same operations as in gauss_jordan, and w those of its columns that a
     // later pivot reads (right of the pivot's; the others no longer matter).
-    static void gauss_jordan_plain(T** w, T** r, size_type n) {
+    template <class Order>
+    static void gauss_jordan_plain(T** w, T** r, Order order) {
+        const size_type n = order;
         for (size_type s = 0; s < n; ++s) {
             const size_type p = pivot_row(w, s, n);
             if (w[p][s] == T(0) || std::isnan(w[p][s])) {
@@ -509,6 +511,27 @@ private:
                     subtract_multiple(r[j], rs, f, n);
                 }
             }
+        }
+    }
+
+    // The orders of most tables' fits, with the order known to the compiler: its
+    // loops are unrolled, and the short rows lose their loop overhead.
+    static void plain_of_order(T** w, T** r, size_type n) {
+        switch (n) {
+        case 1:
+            return gauss_jordan_plain(w, r, std::integral_constant<size_type, 1>());
+        case 2:
+            return gauss_jordan_plain(w, r, std::integral_constant<size_type, 2>());
+        case 3:
+            return gauss_jordan_plain(w, r, std::integral_constant<size_type, 3>());
+        case 4:
+            return gauss_jordan_plain(w, r, std::integral_constant<size_type, 4>());
+        case 5:
+            return gauss_jordan_plain(w, r, std::integral_constant<size_type, 5>());
+        case 6:
+            return gauss_jordan_plain(w, r, std::integral_constant<size_type, 6>());
+        default:
+            return gauss_jordan_plain(w, r, n);
         }
     }
 
