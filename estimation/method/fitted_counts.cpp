@@ -11,12 +11,19 @@ namespace {
 // Every count that a reciprocal or logarithm is taken of must be finite and
 // positive; otherwise the relative risks cannot be reproduced.
 // `when` is "in iteration" or "after iteration", followed by `iteration`.
-void check_count(double value, int category, const char* what, const char* when, int iteration) {
+[[noreturn]] void count_out_of_range(double value, int category, const char* what, const char* when,
+                                     int iteration) {
+    throw estimation_error(format("the fitted counts left their valid range %s %d (category "
+                                  "%d has %lg %s): the relative risks cannot be reproduced "
+                                  "with these counts and totals",
+                                  when, iteration, category, value, what));
+}
+
+// The test inline, the message only on failure.
+inline void check_count(double value, int category, const char* what, const char* when,
+                        int iteration) {
     if (!std::isfinite(value) || !(value > 0.0)) {
-        throw estimation_error(format("the fitted counts left their valid range %s %d (category "
-                                      "%d has %lg %s): the relative risks cannot be reproduced "
-                                      "with these counts and totals",
-                                      when, iteration, category, value, what));
+        count_out_of_range(value, category, what, when, iteration);
     }
 }
 
@@ -53,8 +60,9 @@ double reference_cases(const study& s, const Matrix& A) {
 
 bool change_passes(double change, double count) {
     const double step = std::fabs(change);
+    // count is finite where the minimum is taken, so a comparison gives fmin's value.
     return std::isfinite(step) && std::isfinite(count) &&
-           (step < tolerance * std::fmin(1.0, count) || step <= relative_floor * count);
+           (step < tolerance * (count < 1.0 ? count : 1.0) || step <= relative_floor * count);
 }
 
 bool correction_passes(const Matrix& delta, const Matrix& counts) {
