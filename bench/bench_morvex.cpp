@@ -74,10 +74,12 @@ void BM_study(benchmark::State& state) {
 void BM_study_allocations(benchmark::State& state) {
     const morvex::study s = synthetic_study(state);
     morvex::estimation_buffers buffers;
-    morvex::study_result first;
-    first.data = s;
-    first.has_data = true;
-    morvex::estimate(first, buffers); // the buffers see the study once
+    {
+        morvex::study_result first;
+        first.data = s;
+        first.has_data = true;
+        morvex::estimate(first, buffers); // the buffers see the study once
+    }
     long made = 0;
     long studies = 0;
     for ([[maybe_unused]] auto _ : state) {
