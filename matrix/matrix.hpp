@@ -199,7 +199,7 @@ public:
         w.unshare();
         r.set_identity();
         elimination_buffers buffers;
-        gauss_jordan(w.rec_->row, r.rec_->row, n, buffers);
+        eliminate(w.rec_->row, r.rec_->row, n, buffers);
         return r;
     }
 
@@ -268,7 +268,7 @@ public:
         }
         work.r.reshape(n, n);
         work.r.set_identity();
-        gauss_jordan(work.w.rec_->row, work.r.rec_->row, n, work.buffers);
+        eliminate(work.w.rec_->row, work.r.rec_->row, n, work.buffers);
         result.reshape(n, n);
         for (size_type i = 0; i < n; ++i) {
             std::copy(work.r.rec_->row[i], work.r.rec_->row[i] + n, result.rec_->row[i]);
@@ -290,6 +290,8 @@ private:
     static_assert(std::is_trivially_copyable<T>::value && std::is_trivially_destructible<T>::value,
                   "the elements live in raw storage");
 
+    static constexpr std::size_t line = 64;
+
     static constexpr std::size_t round_up(std::size_t size, std::size_t alignment) {
         return (size + alignment - 1) / alignment * alignment;
     }
@@ -298,14 +300,21 @@ private:
     // the first r rows of src when given (else the elements are unset).
     static base_mat* create(size_type r, size_type c, T* const* src) {
         constexpr std::size_t head = round_up(sizeof(base_mat), alignof(T*));
-        const std::size_t table = round_up(head + std::size_t(r) * sizeof(T*), alignof(T));
+        if (r > (SIZE_MAX - head - line) / sizeof(T*)) {
+            throw std::bad_alloc(); // only where size_t is narrow
+        }
+        // The elements start on a cache line of their own, as a separate block
+        // of their size would: the elimination's speed depends on it.
+        const std::size_t table = head + std::size_t(r) * sizeof(T*) + (line - 1);
         if (c != 0 && r > (SIZE_MAX - table) / sizeof(T) / c) {
             throw std::bad_alloc();
         }
         const std::size_t count = static_cast<std::size_t>(r) * c;
         char* const block = static_cast<char*>(::operator new(table + count * sizeof(T)));
         auto* rec = ::new (static_cast<void*>(block)) base_mat{nullptr, r, c, r, c, 1};
-        T* const data = static_cast<T*>(static_cast<void*>(block + table));
+        void* start = block + head + std::size_t(r) * sizeof(T*);
+        std::size_t space = line - 1 + count * sizeof(T);
+        T* const data = static_cast<T*>(std::align(line, count * sizeof(T), start, space));
         std::uninitialized_default_construct_n(data, count);
         rec->row = static_cast<T**>(static_cast<void*>(block + head));
         std::uninitialized_default_construct_n(rec->row, r);
@@ -424,6 +433,16 @@ private:
     // while each target row stays in cache.
     static constexpr size_type block = 16;
 
+    // w reduced to the identity, r undergoing the same steps: plainly within one
+    // block of pivots, in blocks beyond.
+    static void eliminate(T** w, T** r, size_type n, elimination_buffers& buffers) {
+        if (n <= block) {
+            plain_of_order(w, r, n);
+        } else {
+            gauss_jordan(w, r, n, buffers);
+        }
+    }
+
     // Gauss-Jordan elimination of w, applying the same steps to r, in blocks of
     // pivots. Every element undergoes exactly the operations of the plain
     // algorithm, in the same order: for pivot s, divide row s by w(s, s), then
@@ -433,10 +452,6 @@ private:
     // is updated at the end of the block, from copies of the pivot rows taken
     // right after their division, or when the row becomes a pivot row itself.
     static void gauss_jordan(T** w, T** r, size_type n, elimination_buffers& buffers) {
-        if (n <= block) {
-            plain_of_order(w, r, n);
-            return;
-        }
         buffers.size_for(n);
         // Plain pointers held here: through the vectors, every exchange of two
         // row pointers would make the compiler load the buffers' anew.

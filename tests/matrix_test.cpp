@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <random>
 #include <sstream>
 #include <string>
@@ -133,6 +134,15 @@ TEST(MatrixSharing, WritingAnEmptyMatrixLeavesEveryOtherEmptyOneAlone) {
     grown(3, 0) = 5.0;
     EXPECT_EQ(state(grown).substr(0, 10), "4x1 uses 1");
     EXPECT_EQ(state(M(0, 1)), "0x1 uses 0:");
+}
+
+// A size whose storage cannot be counted in a size_t is refused before anything is allocated.
+TEST(MatrixSharing, AnUncountableSizeThrowsBadAlloc) {
+    const Idx most = static_cast<Idx>(-1);
+    EXPECT_THROW(M(most, most), std::bad_alloc);
+    M m(1, 1);
+    EXPECT_THROW(m.reshape(most, most), std::bad_alloc);
+    EXPECT_EQ(m.row_count(), 1U);
 }
 
 TEST(MatrixAccess, OutOfRangeIndexThrowsAndChangesNothing) {
