@@ -311,7 +311,8 @@ private:
         }
         const std::size_t count = static_cast<std::size_t>(r) * c;
         char* const block = static_cast<char*>(::operator new(table + count * sizeof(T)));
-        auto* rec = ::new (static_cast<void*>(block)) base_mat{nullptr, r, c, r, c, 1};
+        base_mat* const rec = static_cast<base_mat*>(static_cast<void*>(block));
+        ::new (static_cast<void*>(rec)) base_mat{nullptr, r, c, r, c, 1};
         void* start = block + head + std::size_t(r) * sizeof(T*);
         std::size_t space = line - 1 + count * sizeof(T);
         T* const data = static_cast<T*>(std::align(line, count * sizeof(T), start, space));

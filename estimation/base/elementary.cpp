@@ -61,12 +61,16 @@ double subnormal(dd v, int e) {
     return n * 0x1p-1074;
 }
 
-// The table step nearest m in [1 - 1/1024, 2 - 1/512), halves rounded up: (m -
-// 1) 256 is a multiple of 2^-45 below 256, so adding 1/2 is exact, and the
-// truncation of the positive sum is the rounding (the C library's lround is a
-// call, this a single instruction).
+// The table step nearest m in [1 - 1/1024, 2 - 1/512), halves rounded up, as
+// lround((m - 1) 256) gives it (a library call, where this is a few integer
+// operations): 0 below 1, else m's first eight fraction bits rounded by the
+// ninth, which stays below 256 since m < 2 - 1/512.
 int nearest_step(double m) {
-    return static_cast<int>((m - 1.0) * 256.0 + 0.5);
+    if (m < 1.0) {
+        return 0;
+    }
+    const std::uint64_t fraction = bits_of(m) & ((std::uint64_t{1} << 52) - 1);
+    return static_cast<int>((fraction + (std::uint64_t{1} << 43)) >> 44);
 }
 
 // log(1 + r) for |r| <= 1.5 * 2^-9: r, r^2/2 and r^3/3 in double-double, the
