@@ -8,6 +8,7 @@
 #include "estimation/pooling/meta_analysis.hpp"
 
 #include <ostream>
+#include <string>
 #include <string_view>
 
 namespace morvex {
@@ -24,7 +25,11 @@ public:
     void end(const meta_analysis* pooled = nullptr, const curve_result* curve = nullptr);
 
 private:
+    // Writes what text_ holds to the stream and empties it.
+    void pass_on();
+
     std::ostream& out_;
+    std::string text_; // an entry as it is built, kept for the next one's room
     bool first_ = true;
     bool covariance_;
 };
