@@ -11,6 +11,7 @@
 #include "estimation/method/trend.hpp"
 #include "estimation/output/analyses_report.hpp"
 #include "estimation/output/atomic_file.hpp"
+#include "estimation/output/block_output.hpp"
 #include "estimation/output/csv.hpp"
 #include "estimation/output/curve_report.hpp"
 #include "estimation/output/pooled_report.hpp"
@@ -173,21 +174,27 @@ void session::emit(const study_result& r) {
     }
     switch (format_) {
     case output_format::text:
+        text_.clear();
         if (studies_ > 0) {
-            out_ << '\n';
+            text_ += '\n';
         }
-        print_report(out_, r, classic_);
+        append_report(text_, r, classic_);
+        out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
         break;
     case output_format::csv:
         if (after_.curve) {
             hold_csv_row(r);
-        } else if (method_.named) {
-            // The covariance each study used, as the last column.
-            write_csv_fields(out_, r, after_.increment);
-            out_ << ',' << (r.has_data ? covariance_name(r.covariance) : "") << "\r\n";
-        } else {
-            write_csv_row(out_, r, after_.increment);
+            break;
         }
+        text_.clear();
+        append_csv_fields(text_, r, after_.increment);
+        if (method_.named) {
+            // The covariance each study used, as the last column.
+            text_ += ',';
+            text_ += r.has_data ? covariance_name(r.covariance) : "";
+        }
+        text_ += "\r\n";
+        out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
         break;
     case output_format::json:
         json_.write(r);
@@ -226,9 +233,8 @@ void session::count(const study_result& r) {
 }
 
 void session::hold_csv_row(const study_result& r) {
-    std::ostringstream fields;
-    write_csv_fields(fields, r, after_.increment);
-    held_csv_row row{fields.str(), std::nullopt};
+    held_csv_row row{std::string(), std::nullopt};
+    append_csv_fields(row.fields, r, after_.increment);
     if (r.status == study_status::complete) {
         row.curve_study = curve_studies_.size(); // keep_for_curve adds it there
     }
@@ -551,8 +557,9 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return name == "-" ? standard_input_tab.has_value() : is_table_name(name);
     };
     const bool classic = opts.inputs.size() == 1 && !is_table(opts.inputs.front());
+    block_output blocks(out);
     try {
-        session s(opts.format, classic, out, err, after_studies_of(opts),
+        session s(opts.format, classic, blocks.stream(), err, after_studies_of(opts),
                   {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width});
         for (auto input = opts.inputs.begin(); input != opts.inputs.end(); ++input) {
             const std::string& name = *input;
@@ -589,7 +596,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         }
         return status;
     } catch (const std::bad_alloc&) {
-        out.flush();
+        blocks.stream().flush();
         err << "Morvex: out of memory\n";
         return classic ? exit_stopped : exit_partial;
     }

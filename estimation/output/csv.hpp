@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <ostream>
+#include <string>
 #include <string_view>
 
 namespace morvex {
@@ -19,6 +20,8 @@ void write_csv_row(std::ostream& out, const study_result& r,
                    std::optional<double> increment = std::nullopt);
 // The row's fields without the line end, for a caller that adds columns.
 void write_csv_fields(std::ostream& out, const study_result& r, std::optional<double> increment);
+// The same appended to `row`, for a run that builds each row in one string.
+void append_csv_fields(std::string& row, const study_result& r, std::optional<double> increment);
 
 // A field quoted when it holds a separator, a quote or a line break.
 void write_csv_field(std::ostream& out, std::string_view text);

@@ -26,6 +26,9 @@ void print_result(std::ostream& out, const trend& t);
 // nothing, as a single setting file always has; otherwise a refused or stopped
 // study's report ends in a line that says so, so that every study shows.
 void print_report(std::ostream& out, const study_result& r, bool classic);
+// The same appended to `text`, for a run that builds each study's report in one
+// string it keeps from study to study.
+void append_report(std::string& text, const study_result& r, bool classic);
 
 } // namespace morvex
 
