@@ -9,41 +9,6 @@
 #include <vector>
 
 namespace morvex {
-
-void write_csv_field(std::ostream& out, std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
-        out << text;
-        return;
-    }
-    out << '"';
-    for (const char c : text) {
-        out << c;
-        if (c == '"') {
-            out << '"';
-        }
-    }
-    out << '"';
-}
-
-void write_csv_header(std::ostream& out, bool increment, std::string_view more) {
-    out << "input,id,design,categories,iterations,converged,beta,se,lower,upper,p,status,"
-           "message,warnings"
-        << (increment ? ",increment,rr,rr_lower,rr_upper" : "") << more << "\r\n";
-}
-
-void write_csv_row(std::ostream& out, const study_result& r, std::optional<double> increment) {
-    std::string row;
-    append_csv_fields(row, r, increment);
-    row += "\r\n";
-    out.write(row.data(), static_cast<std::streamsize>(row.size()));
-}
-
-void write_csv_fields(std::ostream& out, const study_result& r, std::optional<double> increment) {
-    std::string fields;
-    append_csv_fields(fields, r, increment);
-    out.write(fields.data(), static_cast<std::streamsize>(fields.size()));
-}
-
 namespace {
 
 void append_field(std::string& row, std::string_view text) {
@@ -89,6 +54,18 @@ void append_warnings(std::string& row, const std::vector<notice>& warnings) {
 }
 
 } // namespace
+
+void write_csv_field(std::ostream& out, std::string_view text) {
+    std::string field;
+    append_field(field, text);
+    out << field;
+}
+
+void write_csv_header(std::ostream& out, bool increment, std::string_view more) {
+    out << "input,id,design,categories,iterations,converged,beta,se,lower,upper,p,status,"
+           "message,warnings"
+        << (increment ? ",increment,rr,rr_lower,rr_upper" : "") << more << "\r\n";
+}
 
 void append_csv_fields(std::string& row, const study_result& r, std::optional<double> increment) {
     append_field(row, r.input);

@@ -133,21 +133,9 @@ void append_result(std::string& lines, const trend& t) {
 
 } // namespace
 
-void print_opening(std::ostream& out, const std::string& input_name, const study& s) {
-    std::string lines;
-    append_opening(lines, input_name, s);
-    write(out, lines);
-}
-
 void print_fitted_counts(std::ostream& out, const fitted_counts& fit) {
     std::string lines;
     append_fitted_counts(lines, fit.A, fit.A0, fit.converged);
-    write(out, lines);
-}
-
-void print_pseudo_counts(std::ostream& out, const study_result& r) {
-    std::string lines;
-    append_pseudo_counts(lines, r);
     write(out, lines);
 }
 
@@ -191,12 +179,6 @@ void append_report(std::string& text, const study_result& r, bool classic) {
             text += '\n';
         }
     }
-}
-
-void print_report(std::ostream& out, const study_result& r, bool classic) {
-    std::string text;
-    append_report(text, r, classic);
-    write(out, text);
 }
 
 } // namespace morvex
