@@ -92,16 +92,20 @@ std::string chars(std::size_t size, double value, Format... format) {
 // 0 for any other value. Counts and totals are such numbers.
 std::size_t whole_number(double value, double limit, char* text) {
     const double magnitude = std::fabs(value);
-    if (!(magnitude < limit) || magnitude != std::trunc(magnitude)) {
+    if (!(magnitude < limit)) {
+        return 0;
+    }
+    // Below the limit the conversion truncates exactly, in one instruction
+    // where std::trunc may be a call.
+    const auto whole = static_cast<std::uint32_t>(magnitude);
+    if (static_cast<double>(whole) != magnitude) {
         return 0;
     }
     char* start = text;
     if (std::signbit(value)) {
         *start++ = '-';
     }
-    return static_cast<std::size_t>(
-        std::to_chars(start, text + number_chars, static_cast<std::uint32_t>(magnitude)).ptr -
-        text);
+    return static_cast<std::size_t>(std::to_chars(start, text + number_chars, whole).ptr - text);
 }
 
 } // namespace
@@ -197,9 +201,11 @@ bool six_digits(double value, std::uint32_t& digits, int& exponent) {
     if (s <= 0 || s > 110) {
         return false;
     }
-    // 10^p <= |value| < 10^(p+1) for p at or just below (52 - s) log10(2); the
-    // integers settle it.
-    int p = static_cast<int>(std::floor((52 - s) * 0.30102999566398120));
+    // 10^p <= |value| < 10^(p+1) for p at or just above the floor of
+    // (52 - s) log10(2); the integers settle it. The product is a whole number
+    // only at 0, so truncation, one lower below 0, is its floor, without a call.
+    const double estimate = (52 - s) * 0.30102999566398120;
+    int p = static_cast<int>(estimate) - (estimate < 0 ? 1 : 0);
     scaled n;
     for (;;) {
         if (5 - p > 22) {
