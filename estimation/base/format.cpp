@@ -128,6 +128,12 @@ std::string shortest(double value) {
 
 namespace {
 
+std::uint64_t bits_of(double value) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
 // The 128-bit unsigned integer of GCC and Clang: a double's 53-bit significand
 // times a power of ten up to 10^22 fits it exactly.
 __extension__ using wide = unsigned __int128;
@@ -186,26 +192,21 @@ scaled scale(std::uint64_t m, int s, int k) {
 
 // The six significant digits of a double, rounded as printf rounds them: its
 // exact value m x 2^-s scaled by the power of ten that leaves six digits before
-// the point, in integers. False for a value outside 10^-17 to 2^53 and for a
+// the point, in integers. False for a magnitude outside 10^-17 to 2^52 and for a
 // tie (a seven-digit value ending in 5, as 123456.5), which printf settles by
 // the rounding mode: the library writes those.
 bool six_digits(double value, std::uint32_t& digits, int& exponent) {
-    if (!std::isnormal(value)) {
-        return false;
-    }
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
+    const std::uint64_t bits = bits_of(value);
     const int biased = static_cast<int>(bits >> 52 & 0x7ff);
-    const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | std::uint64_t{1} << 52;
-    const int s = 1075 - biased; // value = m x 2^-s
-    if (s <= 0 || s > 110) {
-        return false;
+    if (biased < 965 || biased > 1074) {
+        return false; // 0, below 2^-58, from 2^52 on, or not finite
     }
+    const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | std::uint64_t{1} << 52;
+    const int s = 1075 - biased; // value = m x 2^-s, 1 <= s <= 110
     // 10^p <= |value| < 10^(p+1) for p at or just above the floor of
-    // (52 - s) log10(2); the integers settle it. The product is a whole number
-    // only at 0, so truncation, one lower below 0, is its floor, without a call.
-    const double estimate = (52 - s) * 0.30102999566398120;
-    int p = static_cast<int>(estimate) - (estimate < 0 ? 1 : 0);
+    // (52 - s) log10(2), here from 78913 / 2^18 (shifted to stay positive);
+    // the integers settle it.
+    int p = ((52 - s) * 78913 + (64 << 18)) / (1 << 18) - 64;
     scaled n;
     for (;;) {
         if (5 - p > 22) {

@@ -395,9 +395,9 @@ void append_json_string(std::string& out, std::string_view text) {
 } // namespace
 
 void write_json_string(std::ostream& out, std::string_view text) {
-    std::string quoted;
-    append_json_string(quoted, text);
-    out.write(quoted.data(), static_cast<std::streamsize>(quoted.size()));
+    std::string escaped;
+    append_json_string(escaped, text);
+    out.write(escaped.data(), static_cast<std::streamsize>(escaped.size()));
 }
 
 void json_writer::begin() {
