@@ -1,7 +1,9 @@
 #include "estimation/output/block_output.hpp"
+#include "estimation/output/json.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -78,6 +80,51 @@ TEST(BlockOutput, WritesNumbersAsTheCallersStreamIsSetTo) {
         blocks.stream() << 255 << ' ' << 1.5;
     }
     EXPECT_EQ(target.str(), "ff 1.5");
+}
+
+} // namespace
+
+namespace {
+
+// A covariance matrix's texts are copied where the same double recurs (its
+// mirror, or the variance on its diagonal) and converted where it differs,
+// even in the last bit.
+TEST(JsonStudy, CovarianceCopiesOnlyTheTextsOfEqualNumbers) {
+    morvex::study_result r;
+    r.input = "t.csv";
+    r.id = "s";
+    r.has_data = true;
+    r.data.v = morvex::Matrix(2, 1);
+    r.data.v(0, 0) = 0.1;
+    r.data.v(1, 0) = 0.2;
+    r.V = morvex::Matrix(2, 2);
+    const struct {
+        double cells[4];
+        const char* text;
+    } cases[] = {
+        {{0.1, 0.3, 0.3, 0.2}, "[[0.1, 0.3], [0.3, 0.2]]"},
+        {{0.1, 0.3, 0.30000000000000004, 0.25}, "[[0.1, 0.3], [0.30000000000000004, 0.25]]"},
+        {{0.10000000000000002, -0.0, 0.0, 0.2}, "[[0.10000000000000002, -0], [0, 0.2]]"},
+        {{std::nan(""), 1e300, 1e300, 0.2}, "[[null, 1e+300], [1e+300, 0.2]]"},
+    };
+    for (const auto& c : cases) {
+        for (int k = 0; k < 4; ++k) {
+            r.V(static_cast<unsigned>(k / 2), static_cast<unsigned>(k % 2)) = c.cells[k];
+        }
+        std::ostringstream out;
+        morvex::json_writer json(out);
+        json.begin();
+        json.write(r);
+        json.write(r); // a second entry reuses the kept texts' room
+        json.end();
+        const std::string text = out.str();
+        const std::string expected = std::string("\"variances\": [0.1, 0.2]");
+        const std::string covariance = std::string("\"covariance\": ") + c.text;
+        EXPECT_NE(text.find(expected), std::string::npos) << text;
+        const std::size_t first = text.find(covariance);
+        ASSERT_NE(first, std::string::npos) << text;
+        EXPECT_NE(text.find(covariance, first + 1), std::string::npos) << text;
+    }
 }
 
 } // namespace

@@ -4,8 +4,11 @@
 #include "estimation/output/curve_json.hpp"
 
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 namespace morvex {
 namespace {
@@ -54,6 +57,76 @@ void number(json_text& out, double value) {
     } else {
         out.write(text, size);
     }
+}
+
+// A number's text, kept while an entry is built: a covariance matrix repeats
+// each number off its diagonal and, on it, the variances, and the same double
+// has the same text, so those are copied rather than converted again.
+void convert(json_number& cell, double value) {
+    cell.value = value;
+    cell.size = shortest_chars(value, cell.text);
+}
+
+void put(json_text& out, const json_number& cell) {
+    if (cell.size == 0) {
+        out.write("null", 4);
+    } else {
+        out.write(cell.text, cell.size);
+    }
+}
+
+bool same_bits(double a, double b) {
+    std::uint64_t x = 0;
+    std::uint64_t y = 0;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    return x == y;
+}
+
+// The variances, each kept in `cells`.
+void variances(json_text& out, const Matrix& v, std::vector<json_number>& cells) {
+    cells.resize(v.row_count());
+    out.put('[');
+    for (Matrix::size_type i = 0; i < v.row_count(); ++i) {
+        if (i > 0) {
+            out.write(", ", 2);
+        }
+        convert(cells[i], v(i, 0));
+        put(out, cells[i]);
+    }
+    out.put(']');
+}
+
+// The covariance matrix by rows; `cells` holds the variances' texts on entry.
+void covariance_rows(json_text& out, const Matrix& V, std::vector<json_number>& cells) {
+    const Matrix::size_type n = V.row_count();
+    const std::size_t variance_count = cells.size();
+    cells.resize(variance_count + std::size_t{n} * n);
+    json_number* const kept = cells.data() + variance_count;
+    const auto at = [n](Matrix::size_type i, Matrix::size_type j) {
+        return std::size_t{i} * n + j;
+    };
+    out << ",\n   \"covariance\": [";
+    for (Matrix::size_type i = 0; i < n; ++i) {
+        out.write(i > 0 ? ", [" : "[", i > 0 ? 3 : 1);
+        for (Matrix::size_type j = 0; j < n; ++j) {
+            if (j > 0) {
+                out.write(", ", 2);
+            }
+            json_number& cell = kept[at(i, j)];
+            const double value = V(i, j);
+            if (j < i && same_bits(value, kept[at(j, i)].value)) {
+                cell = kept[at(j, i)];
+            } else if (j == i && i < variance_count && same_bits(value, cells[i].value)) {
+                cell = cells[i];
+            } else {
+                convert(cell, value);
+            }
+            put(out, cell);
+        }
+        out.put(']');
+    }
+    out << ']';
 }
 
 void column(json_text& out, const Matrix& m, Matrix::size_type col) {
@@ -409,6 +482,7 @@ void json_writer::begin() {
 
 void json_writer::write(const study_result& r) {
     text_.clear();
+    numbers_.clear();
     json_text out(text_);
     out << (first_ ? "\n" : ",\n") << "  {\"input\": ";
     first_ = false;
@@ -455,7 +529,7 @@ void json_writer::write(const study_result& r) {
         out << ", \"logrr\": ";
         column(out, s.L, 0);
         out << ", \"variances\": ";
-        column(out, s.v, 0);
+        variances(out, s.v, numbers_);
         out << ",\n   \"cases\": ";
         with_reference(out, s.A0, s.A);
         out << ", \"totals\": ";
@@ -480,21 +554,7 @@ void json_writer::write(const study_result& r) {
         with_reference(out, r.pseudo_N0, r.pseudo_N);
     }
     if (r.V.row_count() > 0) {
-        out << ",\n   \"covariance\": [";
-        for (Matrix::size_type i = 0; i < r.V.row_count(); ++i) {
-            if (i > 0) {
-                out.write(", ", 2);
-            }
-            out.put('[');
-            for (Matrix::size_type j = 0; j < r.V.col_count(); ++j) {
-                if (j > 0) {
-                    out.write(", ", 2);
-                }
-                number(out, r.V(i, j));
-            }
-            out.put(']');
-        }
-        out << ']';
+        covariance_rows(out, r.V, numbers_);
     }
     assigned_doses(out, r.data.assigned_doses);
     // Notes of assigned doses are in assigned_doses; the warnings are the slips.
