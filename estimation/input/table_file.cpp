@@ -257,12 +257,11 @@ table_file::table_file(std::string content, bool tab, double open_width)
     while (!in.at_end()) {
         const std::size_t offset = in.position();
         const int line = in.line();
-        in.next(fields);
-        if (is_blank(fields)) {
+        bool blank = false;
+        const std::string_view id = trimmed(in.next_field(id_index, blank, fields));
+        if (blank) {
             continue;
         }
-        const std::string_view id =
-            id_index < fields.size() ? trimmed(fields[id_index]) : std::string_view();
         index_.add(id, in.is_copy(id), offset, line);
     }
     index_.done();
