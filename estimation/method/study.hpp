@@ -177,6 +177,7 @@ inline void renew(study_result& r) {
     static const study_result blank;
     Matrix study_result::*const members[] = {&study_result::fitted, &study_result::V,
                                              &study_result::pseudo_A, &study_result::pseudo_N};
+    renew(r.data, 0); // first, so that its copy below copies no text
     {
         const Matrix kept[] = {r.fitted, r.V, r.pseudo_A, r.pseudo_N};
         const study data = r.data;
@@ -186,7 +187,6 @@ inline void renew(study_result& r) {
             r.*members[k] = kept[k];
         }
     }
-    renew(r.data, 0);
     for (Matrix study_result::*m : members) {
         (r.*m).reshape(0, (blank.*m).col_count());
     }
