@@ -294,14 +294,13 @@ table_file::field_value table_file::field(std::size_t k, std::string_view name) 
     }
     result.column = true;
     const auto index = static_cast<std::size_t>(found - header_.begin());
-    std::vector<std::string_view> fields;
+    std::vector<std::string_view>& fields = fields_read_;
     bool first = true;
     for (std::uint32_t at = index_.first(k); at != row_index::none; at = index_.at(at).next) {
         const row_index::row& row = index_.at(at);
         record_reader in(content_, separator_, row.offset, static_cast<int>(row.line));
-        in.next(fields);
-        const std::string_view value =
-            index < fields.size() ? trimmed(fields[index]) : std::string_view();
+        bool blank = false;
+        const std::string_view value = trimmed(in.next_field(index, blank, fields));
         if (first) {
             result.value = std::string(value);
             first = false;
