@@ -18,7 +18,7 @@ std::string synthetic_table(long studies, int n) {
 // Indexing alone: arg 0 is the number of studies of four exposed categories.
 void BM_index_table(benchmark::State& state) {
     const std::string text = synthetic_table(state.range(0), 4);
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         morvex::table_file table(text, false);
         benchmark::DoNotOptimize(table.study_count());
     }
@@ -29,7 +29,7 @@ void BM_index_table(benchmark::State& state) {
 // Indexing and reading every study, as a run does before it estimates.
 void BM_read_table(benchmark::State& state) {
     const std::string text = synthetic_table(state.range(0), 4);
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         const morvex::table_file table(text, false);
         morvex::table_study study;
         for (std::size_t k = 0; k < table.study_count(); ++k) {

@@ -46,9 +46,9 @@ public:
 
     // The k-th study in order of first appearance, read and checked.
     table_study read(std::size_t k) const;
-    // The same into `into`, whose storage serves again: a run that reads its
+    // The same into `result`, whose storage serves again: a run that reads its
     // studies into one record allocates little per study.
-    void read(std::size_t k, table_study& into) const;
+    void read(std::size_t k, table_study& result) const;
 
     // A study's value of a column that the estimation does not use (a label, a
     // grouping): trimmed, from its first row; `agree` tells whether every row of

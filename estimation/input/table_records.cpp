@@ -156,19 +156,19 @@ std::string_view record_reader::next_field(std::size_t index, bool& blank,
         blank = std::all_of(fields.begin(), fields.end(), is_blank);
         return index < fields.size() ? fields[index] : std::string_view();
     }
-    const std::string_view line = text_.substr(pos_, end - pos_);
+    const std::string_view record = text_.substr(pos_, end - pos_);
     end_record(end);
     std::size_t start = 0;
-    for (std::size_t k = 0; k < index && start <= line.size(); ++k) {
-        start = std::min(line.find(sep_, start), line.size()) + 1;
+    for (std::size_t k = 0; k < index && start <= record.size(); ++k) {
+        start = std::min(record.find(sep_, start), record.size()) + 1;
     }
     std::string_view field;
-    if (start <= line.size()) {
-        field = line.substr(start, std::min(line.find(sep_, start), line.size()) - start);
+    if (start <= record.size()) {
+        field = record.substr(start, std::min(record.find(sep_, start), record.size()) - start);
     }
-    // A separator is blank too when it is a space or a tab.
-    blank = is_blank(field) && line.find_first_not_of(std::string{' ', '\t', sep_}) ==
-                                   std::string_view::npos;
+    // Blank when it holds nothing but spaces, tabs and separators.
+    blank = is_blank(field) &&
+            record.find_first_not_of(std::string{' ', '\t', sep_}) == std::string_view::npos;
     copies_.clear();
     return field;
 }
