@@ -4,9 +4,9 @@
 
 #include <cctype>
 #include <cfloat>
-#include <cstdint>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <system_error>
 
 namespace morvex {

@@ -54,9 +54,9 @@ private:
     std::vector<row> rows_;
     std::vector<std::string_view> ids_; // in order of first appearance
     std::vector<std::uint32_t> first_, last_;
-    std::uint32_t latest_ = 0;         // the study of the row added last
-    std::vector<slot_entry> slots_; // open addressing by hash: a study, or none
-    std::deque<std::string> copies_;   // the ids that are not views into the text
+    std::uint32_t latest_ = 0;       // the study of the row added last
+    std::vector<slot_entry> slots_;  // open addressing by hash: a study, or none
+    std::deque<std::string> copies_; // the ids that are not views into the text
 };
 
 } // namespace morvex
