@@ -370,11 +370,14 @@ void session::add_table_text(const std::string& name, std::string content,
                          << ": the table has no column " << quoted(by)
                          << "; its studies form no subgroup\n";
     }
+    // One record and one result serve every study in turn, keeping their storage.
+    table_study t;
+    study_result r;
     for (std::size_t k = 0; k < table->study_count(); ++k) {
-        table_study t = table->read(k);
-        study_result r;
+        table->read(k, t);
+        renew(r);
         r.input = name;
-        r.id = std::move(t.id);
+        r.id = t.id;
         r.from_table = true;
         r.first_line = t.first_line;
         if (t.data && !t.data->missing_counts.empty() && !method_.missing_counts_indep) {
@@ -384,7 +387,7 @@ void session::add_table_text(const std::string& name, std::string content,
                         "category's cases and total, or run with --missing-counts=indep to "
                         "treat them as independent";
         } else if (t.data) {
-            r.data = std::move(*t.data);
+            std::swap(r.data, *t.data); // the study read before takes the next
             r.has_data = true;
             r.covariance = method_.covariance;
             if (!r.data.missing_counts.empty()) {
