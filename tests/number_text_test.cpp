@@ -187,6 +187,15 @@ TEST(ReportColumns, SameCharactersAsPrintf) {
                    123456.5,  1e-5,         1e-4,      1e6,       1e15,           1.0000005,
                    0.0,       7.0,          10000.0,   99999.0,   100000.0,       999999.0,
                    2.0000015, 0.1234565,    1234565.0, 1234575.0, 9.9999949999});
+    // Halfway between two six-digit decimals and the doubles either side, in
+    // every decade the integer rounding serves and just beyond it.
+    for (int p = -20; p <= 17; ++p) {
+        for (const double digits : {100000.5, 123456.5, 999999.5, 500000.5, 314159.5}) {
+            const double middle = digits * std::pow(10.0, p - 5);
+            values.insert(values.end(),
+                          {middle, std::nextafter(middle, 0.0), std::nextafter(middle, HUGE_VAL)});
+        }
+    }
     int mismatches = 0;
     for (const double magnitude : values) {
         for (const double v : {magnitude, -magnitude}) {

@@ -1,10 +1,22 @@
 // Reading a table's records as views into its text, and grouping its rows by study.
+#include "bench/allocation_count.hpp"
+#include "bench/synthetic_study.hpp"
+#include "estimation/input/number.hpp"
 #include "estimation/input/row_index.hpp"
 #include "estimation/input/table_file.hpp"
 #include "estimation/input/table_records.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,6 +123,279 @@ TEST(TableFile, GroupsQuotedAndTrimmedIds) {
     ASSERT_TRUE(quoted.data && plain.data) << quoted.message << plain.message;
     EXPECT_EQ(std::make_tuple(quoted.first_line, quoted.data->n, plain.first_line, plain.data->n),
               std::make_tuple(2, 2, 3, 1));
+}
+
+// Texts of records of random fields, every field ending at every place of an
+// eight-byte word, line ends of each kind; `quotes` adds quotes anywhere, so
+// that some records are quoted and some broken.
+std::string random_records(std::mt19937& random, char separator, bool quotes) {
+    const std::string letters = std::string("ab1. \t") + separator + (quotes ? "\"\"" : "");
+    const char* const ends[] = {"\n", "\r\n", "\r"};
+    std::string text;
+    const int records = std::uniform_int_distribution<int>(1, 6)(random);
+    for (int r = 0; r < records; ++r) {
+        const int length = std::uniform_int_distribution<int>(0, 40)(random);
+        for (int k = 0; k < length; ++k) {
+            text +=
+                letters[std::uniform_int_distribution<std::size_t>(0, letters.size() - 1)(random)];
+        }
+        if (r + 1 < records || random() % 2 == 0) {
+            text += ends[random() % 3];
+        }
+    }
+    return text;
+}
+
+// What next() should give for a record without quotes: a plain scan.
+std::vector<std::string> plain_split(std::string_view text, std::size_t& pos, char separator) {
+    std::vector<std::string> fields(1);
+    while (pos < text.size() && text[pos] != '\n' && text[pos] != '\r') {
+        if (text[pos] == separator) {
+            fields.emplace_back();
+        } else {
+            fields.back() += text[pos];
+        }
+        ++pos;
+    }
+    if (pos < text.size()) {
+        pos += text.compare(pos, 2, "\r\n") == 0 ? 2 : 1;
+    }
+    return fields;
+}
+
+bool blank(const std::vector<std::string>& fields) {
+    for (const std::string& f : fields) {
+        if (f.find_first_not_of(" \t") != std::string::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST(RecordReader, SplitsRecordsWithoutQuotesAsAPlainScan) {
+    std::mt19937 random(19);
+    for (int round = 0; round < 3000; ++round) {
+        const char separator = ",\t;"[round % 3];
+        const std::string text = random_records(random, separator, false);
+        record_reader in(text, separator, 0, 1);
+        std::size_t pos = 0;
+        std::vector<std::string_view> fields;
+        for (int line = 1; !in.at_end(); ++line) {
+            const std::vector<std::string> expected = plain_split(text, pos, separator);
+            // Any field by itself, as the index reads it, and then the record.
+            const auto index = static_cast<std::size_t>(random() % (expected.size() + 1));
+            record_reader key(text, separator, in.position(), line);
+            bool is_blank = false;
+            const std::string_view field = key.next_field(index, is_blank, fields);
+            EXPECT_EQ(std::string(field), index < expected.size() ? expected[index] : "");
+            EXPECT_EQ(is_blank, blank(expected));
+            EXPECT_FALSE(key.is_copy(field));
+            in.next(fields);
+            ASSERT_EQ(strings(fields), expected) << round << ": " << text;
+            const int after = text[pos - 1] == '\n' || text[pos - 1] == '\r' ? line + 1 : line;
+            EXPECT_EQ(std::make_pair(in.position(), in.line()), std::make_pair(pos, after));
+            EXPECT_EQ(std::make_pair(key.position(), key.line()), std::make_pair(pos, after));
+        }
+    }
+}
+
+// What next() reads, field or fault, next_field reads the same way, quotes or not.
+TEST(RecordReader, ReadsOneFieldAsTheWholeRecordGivesIt) {
+    std::mt19937 random(7);
+    const auto outcome = [](auto read) {
+        try {
+            return read();
+        } catch (const table_error& e) {
+            return std::to_string(e.line()) + ": " + e.what();
+        }
+    };
+    for (int round = 0; round < 3000; ++round) {
+        const std::string text = random_records(random, ',', true);
+        record_reader whole(text, ',', 0, 1);
+        record_reader one(text, ',', 0, 1);
+        std::vector<std::string_view> fields;
+        std::vector<std::string_view> scratch;
+        while (!whole.at_end()) {
+            const auto index = static_cast<std::size_t>(random() % 4);
+            const std::string expected = outcome([&] {
+                whole.next(fields);
+                return (index < fields.size() ? std::string(fields[index]) : "") + '|' +
+                       (blank(strings(fields)) ? "blank" : "") + '|' + std::to_string(whole.line());
+            });
+            const std::string got = outcome([&] {
+                bool is_blank = false;
+                const std::string field(one.next_field(index, is_blank, scratch));
+                return field + '|' + (is_blank ? "blank" : "") + '|' + std::to_string(one.line());
+            });
+            ASSERT_EQ(got, expected) << text;
+            if (expected.find('|') == std::string::npos) {
+                break; // a fault of the whole text
+            }
+        }
+    }
+}
+
+std::uint64_t bits(double x) {
+    std::uint64_t b = 0;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+// Short plain decimals take a shortcut; every token must still read as the
+// correctly rounded value that strtod gives, whichever way it goes.
+TEST(Numbers, ShortAndLongDecimalsReadAsStrtodReadsThem) {
+    std::mt19937 random(2024);
+    const std::string edges[] = {"-0",
+                                 "-0.0",
+                                 "0.1",
+                                 "123456789012345",
+                                 "1234567890123456",
+                                 ".000000000000001",
+                                 "9007199254740993",
+                                 "999999999999999.",
+                                 "+0.30000000000000004",
+                                 "1.7976931348623157",
+                                 "00000000000000000001"};
+    std::vector<std::string> tokens(std::begin(edges), std::end(edges));
+    for (int k = 0; k < 200000; ++k) {
+        std::string token = random() % 4 == 0 ? "-" : "";
+        const int digits = std::uniform_int_distribution<int>(1, 18)(random);
+        const int point = std::uniform_int_distribution<int>(-1, digits)(random);
+        for (int d = 0; d < digits; ++d) {
+            token += d == point ? "." : "";
+            token += static_cast<char>('0' + random() % 10);
+        }
+        tokens.push_back(token + (point == digits ? "." : ""));
+    }
+    for (const std::string& token : tokens) {
+        const parsed<double> got = parse_number(token);
+        const double expected = std::strtod(token.c_str(), nullptr);
+        ASSERT_EQ(got.status, number_status::ok) << token;
+        ASSERT_EQ(bits(got.value), bits(expected))
+            << token << ": " << got.value << " against " << expected;
+    }
+}
+
+std::string text_of(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool same(double a, double b) {
+    return bits(a) == bits(b);
+}
+
+bool same(const Matrix& a, const Matrix& b) {
+    if (a.row_count() != b.row_count() || a.col_count() != b.col_count()) {
+        return false;
+    }
+    for (Matrix::size_type i = 0; i < a.row_count(); ++i) {
+        for (Matrix::size_type j = 0; j < a.col_count(); ++j) {
+            if (!same(a(i, j), b(i, j))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Every part of a study as read, so that a record used again can be compared
+// with a new one: each field a line.
+std::string described(const table_study& t) {
+    std::ostringstream out;
+    out << t.id << '\n' << t.first_line << '\n' << t.message << '\n';
+    for (const std::string& more : t.more) {
+        out << more << '\n';
+    }
+    if (!t.data) {
+        return out.str();
+    }
+    const study& s = *t.data;
+    out << s.title << '\n'
+        << design_code(s.design) << ' ' << s.n << '\n'
+        << s.missing_counts << ' ' << s.missing_counts_line << '\n'
+        << s.convention << '\n';
+    for (const notice& w : s.warnings) {
+        out << w.line << ' ' << w.note << ' ' << w.message << '\n';
+    }
+    for (const dose_assignment& a : s.assigned_doses) {
+        out << a.line << ' ' << a.text << ' ' << a.rule << ' ' << a.dose << '\n';
+    }
+    return out.str();
+}
+
+bool same_numbers(const study& a, const study& b) {
+    const Matrix study::*columns[] = {&study::N, &study::x,  &study::dose, &study::A,
+                                      &study::L, &study::lo, &study::hi,   &study::v};
+    bool equal = same(a.M1, b.M1) && same(a.A0, b.A0) && same(a.N0, b.N0) && same(a.x0, b.x0);
+    for (const Matrix study::*column : columns) {
+        equal = equal && same(a.*column, b.*column);
+    }
+    return equal;
+}
+
+// A run reads every study of a table into one record: each must come out as a
+// new record would hold it, whatever the study before left there (more or
+// fewer categories, warnings, assigned doses, a refusal). The tables of the
+// end-to-end cases hold all of these.
+TEST(TableFile, ReadsEveryStudyIntoOneRecordAsIntoANewOne) {
+    int tables = 0;
+    int studies = 0;
+    for (const char* folder : {CASES_FOLDER, TABLES_FOLDER}) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            const std::string name = entry.path().filename().string();
+            if (!is_table_name(name)) {
+                continue;
+            }
+            std::optional<table_file> table;
+            try {
+                table.emplace(text_of(entry.path()), is_tsv_name(name));
+            } catch (const table_error&) {
+                continue;
+            }
+            ++tables;
+            table_study kept;
+            for (int pass = 0; pass < 2; ++pass) { // the second from the last study
+                for (std::size_t k = 0; k < table->study_count(); ++k) {
+                    const std::size_t at = pass == 0 ? k : table->study_count() - 1 - k;
+                    const table_study fresh = table->read(at);
+                    table->read(at, kept);
+                    ASSERT_EQ(described(kept), described(fresh)) << name << ' ' << at;
+                    ASSERT_EQ(kept.data.has_value(), fresh.data.has_value());
+                    EXPECT_TRUE(!fresh.data || same_numbers(*kept.data, *fresh.data))
+                        << name << ' ' << at;
+                    ++studies;
+                }
+            }
+        }
+    }
+    EXPECT_GE(tables, 20);
+    EXPECT_GE(studies, 100);
+}
+
+// Once the record and the result (which trade their studies as a run does)
+// have held the largest study, reading the studies of a table again allocates
+// nothing, and neither does renewing the result.
+TEST(TableFile, ReadsStudiesIntoOneRecordWithoutAllocating) {
+    std::ostringstream text;
+    write_synthetic_table(text, 30, 6);
+    const table_file table(text.str(), false);
+    table_study record;
+    study_result result;
+    long allocations = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        const long before = allocation_count();
+        for (std::size_t k = 0; k < table.study_count(); ++k) {
+            table.read(k, record);
+            ASSERT_TRUE(record.data) << record.message;
+            std::swap(result.data, *record.data);
+            renew(result);
+        }
+        allocations = allocation_count() - before;
+    }
+    EXPECT_EQ(allocations, 0);
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include "estimation/method/trend.hpp"
 #include "estimation/output/analyses_report.hpp"
 #include "estimation/output/atomic_file.hpp"
+#include "estimation/output/block_output.hpp"
 #include "estimation/output/csv.hpp"
 #include "estimation/output/curve_report.hpp"
 #include "estimation/output/pooled_report.hpp"
@@ -173,21 +174,27 @@ void session::emit(const study_result& r) {
     }
     switch (format_) {
     case output_format::text:
+        text_.clear();
         if (studies_ > 0) {
-            out_ << '\n';
+            text_ += '\n';
         }
-        print_report(out_, r, classic_);
+        append_report(text_, r, classic_);
+        out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
         break;
     case output_format::csv:
         if (after_.curve) {
             hold_csv_row(r);
-        } else if (method_.named) {
-            // The covariance each study used, as the last column.
-            write_csv_fields(out_, r, after_.increment);
-            out_ << ',' << (r.has_data ? covariance_name(r.covariance) : "") << "\r\n";
-        } else {
-            write_csv_row(out_, r, after_.increment);
+            break;
         }
+        text_.clear();
+        append_csv_fields(text_, r, after_.increment);
+        if (method_.named) {
+            // The covariance each study used, as the last column.
+            text_ += ',';
+            text_ += r.has_data ? covariance_name(r.covariance) : "";
+        }
+        text_ += "\r\n";
+        out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
         break;
     case output_format::json:
         json_.write(r);
@@ -226,9 +233,8 @@ void session::count(const study_result& r) {
 }
 
 void session::hold_csv_row(const study_result& r) {
-    std::ostringstream fields;
-    write_csv_fields(fields, r, after_.increment);
-    held_csv_row row{fields.str(), std::nullopt};
+    held_csv_row row{std::string(), std::nullopt};
+    append_csv_fields(row.fields, r, after_.increment);
     if (r.status == study_status::complete) {
         row.curve_study = curve_studies_.size(); // keep_for_curve adds it there
     }
@@ -364,11 +370,14 @@ void session::add_table_text(const std::string& name, std::string content,
                          << ": the table has no column " << quoted(by)
                          << "; its studies form no subgroup\n";
     }
+    // One record and one result serve every study in turn, keeping their storage.
+    table_study t;
+    study_result r;
     for (std::size_t k = 0; k < table->study_count(); ++k) {
-        table_study t = table->read(k);
-        study_result r;
+        table->read(k, t);
+        renew(r);
         r.input = name;
-        r.id = std::move(t.id);
+        r.id = t.id;
         r.from_table = true;
         r.first_line = t.first_line;
         if (t.data && !t.data->missing_counts.empty() && !method_.missing_counts_indep) {
@@ -378,7 +387,7 @@ void session::add_table_text(const std::string& name, std::string content,
                         "category's cases and total, or run with --missing-counts=indep to "
                         "treat them as independent";
         } else if (t.data) {
-            r.data = std::move(*t.data);
+            std::swap(r.data, *t.data); // the study read before takes the next
             r.has_data = true;
             r.covariance = method_.covariance;
             if (!r.data.missing_counts.empty()) {
@@ -551,8 +560,9 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return name == "-" ? standard_input_tab.has_value() : is_table_name(name);
     };
     const bool classic = opts.inputs.size() == 1 && !is_table(opts.inputs.front());
+    block_output blocks(out);
     try {
-        session s(opts.format, classic, out, err, after_studies_of(opts),
+        session s(opts.format, classic, blocks.stream(), err, after_studies_of(opts),
                   {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width});
         for (auto input = opts.inputs.begin(); input != opts.inputs.end(); ++input) {
             const std::string& name = *input;
@@ -589,7 +599,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         }
         return status;
     } catch (const std::bad_alloc&) {
-        out.flush();
+        blocks.stream().flush();
         err << "Morvex: out of memory\n";
         return classic ? exit_stopped : exit_partial;
     }

@@ -117,6 +117,7 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     json_writer json_;
+    std::string text_; // a study's report or row as it is built, kept for the next one's room
     after_studies after_;
     study_method method_;
     estimation_buffers buffers_;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace morvex {
@@ -91,16 +92,20 @@ std::string chars(std::size_t size, double value, Format... format) {
 // 0 for any other value. Counts and totals are such numbers.
 std::size_t whole_number(double value, double limit, char* text) {
     const double magnitude = std::fabs(value);
-    if (!(magnitude < limit) || magnitude != std::trunc(magnitude)) {
+    if (!(magnitude < limit)) {
+        return 0;
+    }
+    // Below the limit the conversion truncates exactly, in one instruction
+    // where std::trunc may be a call.
+    const auto whole = static_cast<std::uint32_t>(magnitude);
+    if (static_cast<double>(whole) != magnitude) {
         return 0;
     }
     char* start = text;
     if (std::signbit(value)) {
         *start++ = '-';
     }
-    return static_cast<std::size_t>(
-        std::to_chars(start, text + number_chars, static_cast<std::uint32_t>(magnitude)).ptr -
-        text);
+    return static_cast<std::size_t>(std::to_chars(start, text + number_chars, whole).ptr - text);
 }
 
 } // namespace
@@ -123,48 +128,106 @@ std::string shortest(double value) {
 
 namespace {
 
-// The six significant digits of a normal double, rounded as printf rounds
-// them, from its shortest decimal: the nearest decimal of six digits to the
-// value is the shortest one rounded, unless the shortest has seven digits
-// ending in 5, a tie the shortest cannot settle. False then (and for a value
-// that is not normal), so that the library rounds the exact value.
+std::uint64_t bits_of(double value) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+// The 128-bit unsigned integer of GCC and Clang: a double's 53-bit significand
+// times a power of ten up to 10^22 fits it exactly.
+__extension__ using wide = unsigned __int128;
+
+constexpr std::uint64_t powers_of_ten[] = {1,
+                                           10,
+                                           100,
+                                           1000,
+                                           10000,
+                                           100000,
+                                           1000000,
+                                           10000000,
+                                           100000000,
+                                           1000000000,
+                                           10000000000,
+                                           100000000000,
+                                           1000000000000,
+                                           10000000000000,
+                                           100000000000000,
+                                           1000000000000000,
+                                           10000000000000000,
+                                           100000000000000000,
+                                           1000000000000000000,
+                                           10000000000000000000U};
+
+wide power_of_ten(int k) {
+    return k <= 19 ? wide{powers_of_ten[k]} : wide{powers_of_ten[k - 19]} * wide{powers_of_ten[19]};
+}
+
+// The value m x 2^-s (s > 0) times 10^k, as a whole part and whether the rest
+// is below, at or above one half (-1, 0, 1), computed exactly in integers.
+struct scaled {
+    std::uint64_t whole = 0;
+    int half = 0;
+};
+
+int compare(wide a, wide b) {
+    return a < b ? -1 : a > b ? 1 : 0;
+}
+
+scaled scale(std::uint64_t m, int s, int k) {
+    scaled result;
+    if (k >= 0) {
+        const wide product = wide{m} * power_of_ten(k);
+        const wide rest = product & ((wide{1} << s) - 1);
+        result.whole = static_cast<std::uint64_t>(product >> s);
+        result.half = compare(rest, wide{1} << (s - 1));
+    } else {
+        const wide divisor = power_of_ten(-k) << s;
+        const wide rest = wide{m} % divisor;
+        result.whole = static_cast<std::uint64_t>(wide{m} / divisor);
+        result.half = compare(2 * rest, divisor);
+    }
+    return result;
+}
+
+// The six significant digits of a double, rounded as printf rounds them: its
+// exact value m x 2^-s scaled by the power of ten that leaves six digits before
+// the point, in integers. False for a magnitude outside 10^-17 to 2^52 and for a
+// tie (a seven-digit value ending in 5, as 123456.5), which printf settles by
+// the rounding mode: the library writes those.
 bool six_digits(double value, std::uint32_t& digits, int& exponent) {
-    if (!std::isnormal(value)) {
-        return false;
+    const std::uint64_t bits = bits_of(value);
+    const int biased = static_cast<int>(bits >> 52 & 0x7ff);
+    if (biased < 965 || biased > 1074) {
+        return false; // 0, below 2^-58, from 2^52 on, or not finite
     }
-    char text[number_chars];
-    const char* end =
-        std::to_chars(text, text + number_chars, std::fabs(value), std::chars_format::scientific)
-            .ptr;
-    std::uint64_t all = 0;
-    int count = 0;
-    const char* c = text;
-    for (; c < end && *c != 'e'; ++c) {
-        if (*c != '.') {
-            all = all * 10 + static_cast<std::uint64_t>(*c - '0');
-            ++count;
+    const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | std::uint64_t{1} << 52;
+    const int s = 1075 - biased; // value = m x 2^-s, 1 <= s <= 110
+    // 10^p <= |value| < 10^(p+1) for p at or just above the floor of
+    // (52 - s) log10(2), here from 78913 / 2^18 (shifted to stay positive);
+    // the integers settle it.
+    int p = ((52 - s) * 78913 + (64 << 18)) / (1 << 18) - 64;
+    scaled n;
+    for (;;) {
+        if (5 - p > 22) {
+            return false;
         }
+        n = scale(m, s, 5 - p);
+        if (n.whole < 1000000) {
+            break;
+        }
+        ++p;
     }
-    int power = 0;
-    std::from_chars(c + (c[1] == '+' ? 2 : 1), end, power);
-    std::uint64_t scale = 1;
-    for (int k = 6; k < count; ++k) {
-        scale *= 10;
-    }
-    for (int k = count; k < 6; ++k) {
-        all *= 10;
-    }
-    const std::uint64_t tail = all % scale;
-    if (scale > 1 && 2 * tail == scale) {
+    if (n.whole < 100000 || n.half == 0) {
         return false;
     }
-    all = all / scale + (2 * tail > scale ? 1 : 0);
-    if (all == 1000000) { // 9.999995 up to 10.0000
-        all = 100000;
-        ++power;
+    n.whole += n.half > 0 ? 1 : 0;
+    if (n.whole == 1000000) { // 9.999995 up to 10.0000
+        n.whole = 100000;
+        ++p;
     }
-    digits = static_cast<std::uint32_t>(all);
-    exponent = power;
+    digits = static_cast<std::uint32_t>(n.whole);
+    exponent = p;
     return true;
 }
 

@@ -13,10 +13,11 @@ std::vector<notice> check_values(const study& s, const value_line_of& line_of) {
     for (int category = 1; category <= s.n; ++category) {
         const auto i = static_cast<Matrix::size_type>(category - 1);
         // The study holds logarithms; exp() gives back the value as read to
-        // the digits that %g shows.
-        const double rr = elem::exp(s.L(i, 0));
-        const double lower = elem::exp(s.lo(i, 0));
-        const double upper = elem::exp(s.hi(i, 0));
+        // the digits that %g shows. Only a notice needs it: most categories
+        // have none, and three exponentials each would cost more than the check.
+        const auto rr = [&] { return elem::exp(s.L(i, 0)); };
+        const auto lower = [&] { return elem::exp(s.lo(i, 0)); };
+        const auto upper = [&] { return elem::exp(s.hi(i, 0)); };
         all_doses_zero = all_doses_zero && s.x(i, 0) == 0.0;
         if (s.lo(i, 0) == s.hi(i, 0)) {
             found.push_back({line_of(study_value::lower_limit, category),
@@ -24,13 +25,13 @@ std::vector<notice> check_values(const study& s, const value_line_of& line_of) {
                                     "variance is 0, so a matrix of the estimation is singular; "
                                     "give its 95%% limits (limits of 1 and 1 often mean that the "
                                     "reference category stands in this row)",
-                                    category, lower)});
+                                    category, lower())});
         } else if (s.lo(i, 0) > s.hi(i, 0)) {
             found.push_back({line_of(study_value::lower_limit, category),
                              format("lower limit of category %d (%g) is above its upper limit "
                                     "(%g); they are used as given; check that the lower and "
                                     "upper limits are not swapped",
-                                    category, lower, upper)});
+                                    category, lower(), upper())});
         }
         if (s.L(i, 0) < std::fmin(s.lo(i, 0), s.hi(i, 0)) ||
             s.L(i, 0) > std::fmax(s.lo(i, 0), s.hi(i, 0))) {
@@ -38,7 +39,7 @@ std::vector<notice> check_values(const study& s, const value_line_of& line_of) {
                              format("relative risk of category %d (%g) lies outside its limits "
                                     "%g to %g; it is used as given; check that the relative "
                                     "risks and limits are in the right order",
-                                    category, rr, lower, upper)});
+                                    category, rr(), lower(), upper())});
         }
     }
     if (all_doses_zero) {

@@ -6,19 +6,31 @@ namespace morvex {
 
 // The slot of `id`: the study that has it, or the empty slot where it goes.
 // At most half the slots are taken, so a probe always ends.
-std::uint32_t& row_index::slot(std::string_view id) {
+row_index::slot_entry& row_index::slot(std::string_view id, std::uint32_t hash) {
     const std::size_t mask = slots_.size() - 1;
-    std::size_t place = std::hash<std::string_view>()(id) & mask;
-    while (slots_[place] != none && ids_[slots_[place]] != id) {
+    std::size_t place = hash & mask;
+    while (slots_[place].study != none &&
+           (slots_[place].hash != hash || ids_[slots_[place].study] != id)) {
         place = (place + 1) & mask;
     }
     return slots_[place];
 }
 
+// Twice the slots; the ids, all different, go to the first free slot from
+// their hash's place.
 void row_index::grow() {
-    slots_.assign(slots_.empty() ? 64 : slots_.size() * 2, none);
-    for (std::size_t k = 0; k < ids_.size(); ++k) {
-        slot(ids_[k]) = static_cast<std::uint32_t>(k);
+    std::vector<slot_entry> old(slots_.empty() ? 64 : slots_.size() * 2, slot_entry{none, 0});
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const slot_entry& e : old) {
+        if (e.study == none) {
+            continue;
+        }
+        std::size_t place = e.hash & mask;
+        while (slots_[place].study != none) {
+            place = (place + 1) & mask;
+        }
+        slots_[place] = e;
     }
 }
 
@@ -35,9 +47,12 @@ void row_index::add(std::string_view id, bool copy, std::size_t offset, int line
     if (2 * (ids_.size() + 1) > slots_.size()) {
         grow();
     }
-    std::uint32_t& study = slot(id);
+    const auto hash = static_cast<std::uint32_t>(std::hash<std::string_view>()(id));
+    slot_entry& entry = slot(id, hash);
+    std::uint32_t& study = entry.study;
     if (study == none) {
         study = static_cast<std::uint32_t>(ids_.size());
+        entry.hash = hash;
         if (copy) {
             copies_.emplace_back(id);
             id = copies_.back();
@@ -54,7 +69,7 @@ void row_index::add(std::string_view id, bool copy, std::size_t offset, int line
 }
 
 void row_index::done() {
-    std::vector<std::uint32_t>().swap(slots_);
+    std::vector<slot_entry>().swap(slots_);
     std::vector<std::uint32_t>().swap(last_);
 }
 

@@ -42,15 +42,21 @@ public:
     std::size_t row_count(std::size_t k) const;
 
 private:
-    std::uint32_t& slot(std::string_view id);
+    // A slot holds a study and the low half of its id's hash, so that a probe
+    // compares ids only when their hashes agree, and growing hashes none again.
+    struct slot_entry {
+        std::uint32_t study;
+        std::uint32_t hash;
+    };
+    slot_entry& slot(std::string_view id, std::uint32_t hash);
     void grow();
 
     std::vector<row> rows_;
     std::vector<std::string_view> ids_; // in order of first appearance
     std::vector<std::uint32_t> first_, last_;
-    std::uint32_t latest_ = 0;         // the study of the row added last
-    std::vector<std::uint32_t> slots_; // open addressing by hash: a study, or none
-    std::deque<std::string> copies_;   // the ids that are not views into the text
+    std::uint32_t latest_ = 0;       // the study of the row added last
+    std::vector<slot_entry> slots_;  // open addressing by hash: a study, or none
+    std::deque<std::string> copies_; // the ids that are not views into the text
 };
 
 } // namespace morvex

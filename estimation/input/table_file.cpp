@@ -35,6 +35,14 @@ std::string lower(std::string_view text) {
     return result;
 }
 
+// Whether `text` is `word` (in lower case) in any letter case; no copy made.
+bool is_word(std::string_view text, std::string_view word) {
+    return text.size() == word.size() &&
+           std::equal(text.begin(), text.end(), word.begin(), [](char c, char w) {
+               return (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == w;
+           });
+}
+
 bool is_blank(const std::vector<std::string_view>& fields) {
     return std::all_of(fields.begin(), fields.end(),
                        [](std::string_view f) { return trimmed(f).empty(); });
@@ -114,15 +122,15 @@ private:
 };
 
 study_design design_of(std::string_view type, bool& known) {
-    const std::string t = lower(trimmed(type));
+    const std::string_view t = trimmed(type);
     known = true;
-    if (t == "cc") {
+    if (is_word(t, "cc")) {
         return study_design::case_control;
     }
-    if (t == "ir") {
+    if (is_word(t, "ir")) {
         return study_design::incidence_rate;
     }
-    known = t == "ci";
+    known = is_word(t, "ci");
     return study_design::cohort;
 }
 
@@ -189,16 +197,12 @@ struct row_ref {
 // A refused study lists at most this many faulty rows.
 constexpr std::size_t max_faults = 20;
 
-struct category {
-    double dose, cases, total, L, lo, hi, v;
-    int line;
-    bool all_ones; // relative risk and both limits 1
-};
+using category = table_file::category;
 
 // `ref` or `reference`, in any letter case, in the relative-risk column.
 bool is_reference_word(std::string_view value) {
-    const std::string v = lower(trimmed(value));
-    return v == "ref" || v == "reference";
+    const std::string_view v = trimmed(value);
+    return is_word(v, "ref") || is_word(v, "reference");
 }
 
 // A field that reads as the number 0 (logrr 0 with se 0 marks a reference).
@@ -257,12 +261,11 @@ table_file::table_file(std::string content, bool tab, double open_width)
     while (!in.at_end()) {
         const std::size_t offset = in.position();
         const int line = in.line();
-        in.next(fields);
-        if (is_blank(fields)) {
+        bool blank = false;
+        const std::string_view id = trimmed(in.next_field(id_index, blank, fields));
+        if (blank) {
             continue;
         }
-        const std::string_view id =
-            id_index < fields.size() ? trimmed(fields[id_index]) : std::string_view();
         index_.add(id, in.is_copy(id), offset, line);
     }
     index_.done();
@@ -291,14 +294,13 @@ table_file::field_value table_file::field(std::size_t k, std::string_view name) 
     }
     result.column = true;
     const auto index = static_cast<std::size_t>(found - header_.begin());
-    std::vector<std::string_view> fields;
+    std::vector<std::string_view>& fields = fields_read_;
     bool first = true;
     for (std::uint32_t at = index_.first(k); at != row_index::none; at = index_.at(at).next) {
         const row_index::row& row = index_.at(at);
         record_reader in(content_, separator_, row.offset, static_cast<int>(row.line));
-        in.next(fields);
-        const std::string_view value =
-            index < fields.size() ? trimmed(fields[index]) : std::string_view();
+        bool blank = false;
+        const std::string_view value = trimmed(in.next_field(index, blank, fields));
         if (first) {
             result.value = std::string(value);
             first = false;
@@ -310,22 +312,28 @@ table_file::field_value table_file::field(std::size_t k, std::string_view name) 
 }
 
 table_study table_file::read(std::size_t k) const {
-    const std::size_t row_count = index_.row_count(k);
     table_study result;
+    read(k, result);
+    return result;
+}
+
+void table_file::read(std::size_t k, table_study& result) const {
+    const std::size_t row_count = index_.row_count(k);
     result.id = index_.id(k);
     result.first_line = static_cast<int>(index_.at(index_.first(k)).line);
+    result.message.clear();
+    result.more.clear();
     const std::string& id = result.id;
     try {
-        std::vector<category> categories;
-        categories.reserve(row_count);
+        std::vector<category>& categories = categories_;
+        categories.clear();
         missing_counts missing;
         std::vector<ranged_dose> ranges;
         std::size_t reference = row_count;
         int reference_line = 0;
         study_design design = study_design::cohort;
         std::string first_type;
-        std::vector<std::string_view> fields;
-        fields.reserve(fields_);
+        std::vector<std::string_view>& fields = fields_read_;
         std::vector<row_fault> faults; // every faulty row, so that one run shows them all
         for (std::uint32_t at = index_.first(k); at != row_index::none; at = index_.at(at).next) {
             const row_ref row{index_.at(at).offset, static_cast<int>(index_.at(at).line)};
@@ -374,6 +382,14 @@ table_study table_file::read(std::size_t k) const {
                     }
                 };
                 value([&] {
+                    // Most doses are plain numbers: those are converted once.
+                    const parsed<double> plain =
+                        decimal_comma_ ? parsed<double>{number_status::not_a_number, 0.0}
+                                       : parse_number(r.raw(dose_));
+                    if (plain.status == number_status::ok) {
+                        c.dose = plain.value;
+                        return;
+                    }
                     std::string dose_text(r.raw(dose_));
                     if (decimal_comma_) {
                         std::replace(dose_text.begin(), dose_text.end(), ',', '.');
@@ -535,16 +551,18 @@ table_study table_file::read(std::size_t k) const {
                                 std::to_string(categories.size())};
         }
 
-        study s;
-        s.title = "Study " + printable(id) + " (line " + std::to_string(line) + ")";
+        study& s = result.data ? *result.data : result.data.emplace();
+        renew(s, static_cast<Matrix::size_type>(categories.size() - 1));
+        s.title = "Study ";
+        s.title += printable(id);
+        s.title += " (line ";
+        s.title += std::to_string(line);
+        s.title += ')';
         s.design = design;
         s.n = static_cast<int>(categories.size()) - 1;
-        const auto n = static_cast<Matrix::size_type>(s.n);
-        for (Matrix* m : {&s.N, &s.x, &s.dose, &s.A, &s.L, &s.lo, &s.hi, &s.v}) {
-            *m = Matrix(n, 1);
-        }
         const category& ref = categories[reference];
-        std::vector<int> lines{ref.line}; // of categories 0..n, for the warnings
+        std::vector<int>& lines = lines_; // of categories 0..n, for the warnings
+        lines.assign(1, ref.line);
         s.A0 = ref.cases;
         s.N0 = ref.total;
         s.x0 = ref.dose;
@@ -587,13 +605,13 @@ table_study table_file::read(std::size_t k) const {
                                      true});
         }
         s.assigned_doses = assigned;
-        result.data = std::move(s);
     } catch (const table_error& e) {
+        result.data.reset();
         result.message = std::to_string(e.line()) + ": study " + printable(id) + ": " + e.what();
     } catch (const row_fault& f) {
+        result.data.reset();
         result.message = fault_text(f, id);
     }
-    return result;
 }
 
 } // namespace morvex

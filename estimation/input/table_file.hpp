@@ -46,6 +46,9 @@ public:
 
     // The k-th study in order of first appearance, read and checked.
     table_study read(std::size_t k) const;
+    // The same into `result`, whose storage serves again: a run that reads its
+    // studies into one record allocates little per study.
+    void read(std::size_t k, table_study& result) const;
 
     // A study's value of a column that the estimation does not use (a label, a
     // grouping): trimmed, from its first row; `agree` tells whether every row of
@@ -60,6 +63,13 @@ public:
 
     using column = table_column;
 
+    // A category's values as read, before the reference is known.
+    struct category {
+        double dose, cases, total, L, lo, hi, v;
+        int line;
+        bool all_ones; // relative risk and both limits 1
+    };
+
 private:
     void read_columns(const table_columns& columns);
 
@@ -72,6 +82,10 @@ private:
     bool decimal_comma_ = false; // a semicolon table: 2,5 is two and a half
     double open_width_ = 1.0;
     row_index index_;
+    // Space that read() uses again from study to study.
+    mutable std::vector<category> categories_;
+    mutable std::vector<std::string_view> fields_read_;
+    mutable std::vector<int> lines_;
 };
 
 } // namespace morvex

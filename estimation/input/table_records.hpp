@@ -29,6 +29,13 @@ public:
     // last until the next call or the reader's end.
     void next(std::vector<std::string_view>& fields);
 
+    // Reads the next record for its field number `index` alone (empty when the
+    // record has fewer fields), and tells whether every field holds nothing but
+    // spaces and tabs. A record without quotes is not split beyond that field;
+    // any other is read by next() into `fields`. Faults as next().
+    std::string_view next_field(std::size_t index, bool& blank,
+                                std::vector<std::string_view>& fields);
+
     // Whether a field of the last record is a copy in the reader rather than
     // a view into the text.
     bool is_copy(std::string_view field) const;
@@ -38,6 +45,13 @@ private:
     // quote to past its closing one. With doubled quotes it is undoubled into
     // copies_ and its view made at the end of the record.
     std::string_view quoted_field(int record_line, std::size_t field);
+    // The first separator or line end at or after `from`, or the text's end.
+    std::size_t field_end(std::size_t from) const;
+    // The first line end at or after pos_, or the text's end; npos when a
+    // quote comes first.
+    std::size_t plain_line_end() const;
+    // Past the line end at `end`, if any, onto the next line.
+    void end_record(std::size_t end);
 
     std::string_view text_;
     char sep_;

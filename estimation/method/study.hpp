@@ -8,6 +8,7 @@
 #include "matrix/matrix.hpp"
 
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
@@ -82,6 +83,24 @@ struct study {
     bool is_case_control() const { return design == study_design::case_control; }
 };
 
+// `s` as a new study would be, but with n x 1 matrices on the storage they
+// had: a run that reads many studies into one record allocates nothing per
+// study for them. Matrices shared with a copy get storage of their own.
+inline void renew(study& s, Matrix::size_type n) {
+    static const study blank;
+    Matrix* const columns[] = {&s.N, &s.x, &s.dose, &s.A, &s.L, &s.lo, &s.hi, &s.v};
+    {
+        const Matrix kept[] = {s.N, s.x, s.dose, s.A, s.L, s.lo, s.hi, s.v};
+        s = blank;
+        for (std::size_t k = 0; k < std::size(kept); ++k) {
+            *columns[k] = kept[k];
+        }
+    } // the copies gone, storage held by `s` alone is reshaped in place
+    for (Matrix* column : columns) {
+        column->reshape(n, 1);
+    }
+}
+
 // Half the width of the 95% interval on the log scale, over 1.96, squared.
 inline double variance_from_limits(double lo, double hi) {
     return elem::pow((hi - lo) * (1.0 / 1.96) * 0.5, 2);
@@ -151,6 +170,27 @@ struct study_result {
     double upper() const { return beta + z_975 * se; }
     double p() const { return elem::erfc(std::fabs(beta / se) / std::sqrt(2.0)); }
 };
+
+// `r` as a new result would be, each matrix keeping its storage (as renew
+// of a study).
+inline void renew(study_result& r) {
+    static const study_result blank;
+    Matrix study_result::*const members[] = {&study_result::fitted, &study_result::V,
+                                             &study_result::pseudo_A, &study_result::pseudo_N};
+    renew(r.data, 0); // first, so that its copy below copies no text
+    {
+        const Matrix kept[] = {r.fitted, r.V, r.pseudo_A, r.pseudo_N};
+        const study data = r.data;
+        r = blank;
+        r.data = data;
+        for (std::size_t k = 0; k < std::size(kept); ++k) {
+            r.*members[k] = kept[k];
+        }
+    }
+    for (Matrix study_result::*m : members) {
+        (r.*m).reshape(0, (blank.*m).col_count());
+    }
+}
 
 // The design as the table's type column writes it.
 inline const char* design_code(study_design design) {

@@ -3,24 +3,62 @@
 #include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <string>
+#include <vector>
 
 namespace morvex {
+namespace {
 
-void write_csv_field(std::ostream& out, std::string_view text) {
+void append_field(std::string& row, std::string_view text) {
     if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
-        out << text;
+        row += text;
         return;
     }
-    out << '"';
+    row += '"';
     for (const char c : text) {
-        out << c;
+        row += c;
         if (c == '"') {
-            out << '"';
+            row += '"';
         }
     }
-    out << '"';
+    row += '"';
+}
+
+void append_integer(std::string& row, int value) {
+    char digits[16];
+    row.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+void append_shortest(std::string& row, double value) {
+    char text[number_chars];
+    row.append(text, shortest_chars(value, text));
+}
+
+// The warnings in one field, each after the line it concerns.
+void append_warnings(std::string& row, const std::vector<notice>& warnings) {
+    std::string field;
+    for (const notice& w : warnings) {
+        if (!field.empty()) {
+            field += " | ";
+        }
+        if (w.line > 0) {
+            field += "line ";
+            append_integer(field, w.line);
+            field += ": ";
+        }
+        field += w.message;
+    }
+    append_field(row, field);
+}
+
+} // namespace
+
+void write_csv_field(std::ostream& out, std::string_view text) {
+    std::string field;
+    append_field(field, text);
+    out << field;
 }
 
 void write_csv_header(std::ostream& out, bool increment, std::string_view more) {
@@ -29,47 +67,40 @@ void write_csv_header(std::ostream& out, bool increment, std::string_view more) 
         << (increment ? ",increment,rr,rr_lower,rr_upper" : "") << more << "\r\n";
 }
 
-void write_csv_row(std::ostream& out, const study_result& r, std::optional<double> increment) {
-    write_csv_fields(out, r, increment);
-    out << "\r\n";
-}
-
-void write_csv_fields(std::ostream& out, const study_result& r, std::optional<double> increment) {
-    write_csv_field(out, r.input);
-    out << ',';
-    write_csv_field(out, r.id);
-    out << ',' << (r.has_data ? design_code(r.data.design) : "") << ',';
+void append_csv_fields(std::string& row, const study_result& r, std::optional<double> increment) {
+    append_field(row, r.input);
+    row += ',';
+    append_field(row, r.id);
+    row += ',';
+    row += r.has_data ? design_code(r.data.design) : "";
+    row += ',';
     if (r.has_data) {
-        out << r.categories();
+        append_integer(row, r.categories());
     }
-    out << ',';
+    row += ',';
     if (r.has_fit) {
-        out << r.iterations;
+        append_integer(row, r.iterations);
     }
     // A study whose counts were never fitted has not converged either.
-    out << ',' << (r.has_fit && r.converged ? "true" : "false");
-    char text[number_chars];
+    row += r.has_fit && r.converged ? ",true" : ",false";
     for (const double value : {r.beta, r.se, r.lower(), r.upper(), r.p()}) {
-        const std::size_t size = shortest_chars(value, text);
-        out.put(',');
-        out.write(text, static_cast<std::streamsize>(size));
+        row += ',';
+        append_shortest(row, value);
     }
-    out << ',' << status_name(r.status) << ',';
-    write_csv_field(out, r.message);
-    std::string warnings;
-    for (const notice& w : r.data.warnings) {
-        warnings += (warnings.empty() ? "" : " | ") +
-                    (w.line > 0 ? "line " + std::to_string(w.line) + ": " : std::string()) +
-                    w.message;
-    }
-    out << ',';
-    write_csv_field(out, warnings);
+    row += ',';
+    row += status_name(r.status);
+    row += ',';
+    append_field(row, r.message);
+    row += ',';
+    append_warnings(row, r.data.warnings);
     if (increment) {
         const double d = *increment;
         const double a = elem::exp(d * r.lower());
         const double b = elem::exp(d * r.upper());
-        out << ',' << shortest(d) << ',' << shortest(elem::exp(d * r.beta)) << ','
-            << shortest(std::fmin(a, b)) << ',' << shortest(std::fmax(a, b));
+        for (const double value : {d, elem::exp(d * r.beta), std::fmin(a, b), std::fmax(a, b)}) {
+            row += ',';
+            append_shortest(row, value);
+        }
     }
 }
 

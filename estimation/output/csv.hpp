@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <ostream>
+#include <string>
 #include <string_view>
 
 namespace morvex {
@@ -15,10 +16,10 @@ namespace morvex {
 // each row also gives the study's RR per D units of dose and its limits.
 // `more` ends the header with further columns (each with its leading comma).
 void write_csv_header(std::ostream& out, bool increment = false, std::string_view more = {});
-void write_csv_row(std::ostream& out, const study_result& r,
-                   std::optional<double> increment = std::nullopt);
-// The row's fields without the line end, for a caller that adds columns.
-void write_csv_fields(std::ostream& out, const study_result& r, std::optional<double> increment);
+// A row's fields without the line end, appended to `row`, for a caller that
+// adds columns and writes each row at once.
+void append_csv_fields(std::string& row, const study_result& r,
+                       std::optional<double> increment = std::nullopt);
 
 // A field quoted when it holds a separator, a quote or a line break.
 void write_csv_field(std::ostream& out, std::string_view text);

@@ -3,20 +3,133 @@
 #include "estimation/base/format.hpp"
 #include "estimation/output/curve_json.hpp"
 
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <type_traits>
+#include <vector>
+
 namespace morvex {
 namespace {
 
-void number(std::ostream& out, double value) {
+// A JSON string: every control character escaped, other bytes (UTF-8) as they are.
+void append_json_string(std::string& out, std::string_view text);
+
+// A study's entry is built in one string and written to the stream at once:
+// a stream costs as much for each of its many short pieces as for a long one.
+class json_text {
+public:
+    explicit json_text(std::string& text) : text_(text) {}
+    json_text& operator<<(std::string_view piece) {
+        text_.append(piece);
+        return *this;
+    }
+    json_text& operator<<(const char* piece) {
+        text_.append(piece);
+        return *this;
+    }
+    json_text& operator<<(char c) {
+        text_.push_back(c);
+        return *this;
+    }
+    template <class Integer, class = std::enable_if_t<std::is_integral_v<Integer> &&
+                                                      !std::is_same_v<Integer, bool> &&
+                                                      !std::is_same_v<Integer, char>>>
+    json_text& operator<<(Integer value) {
+        char digits[24];
+        text_.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+        return *this;
+    }
+    void put(char c) { text_.push_back(c); }
+    void write(const char* piece, std::size_t size) { text_.append(piece, size); }
+    std::string& text() { return text_; }
+
+private:
+    std::string& text_;
+};
+
+void number(json_text& out, double value) {
     char text[number_chars];
     const std::size_t size = shortest_chars(value, text);
     if (size == 0) {
         out.write("null", 4);
     } else {
-        out.write(text, static_cast<std::streamsize>(size));
+        out.write(text, size);
     }
 }
 
-void column(std::ostream& out, const Matrix& m, Matrix::size_type col) {
+// A number's text, kept while an entry is built: a covariance matrix repeats
+// each number off its diagonal and, on it, the variances, and the same double
+// has the same text, so those are copied rather than converted again.
+void convert(json_number& cell, double value) {
+    cell.value = value;
+    cell.size = shortest_chars(value, cell.text);
+}
+
+void put(json_text& out, const json_number& cell) {
+    if (cell.size == 0) {
+        out.write("null", 4);
+    } else {
+        out.write(cell.text, cell.size);
+    }
+}
+
+bool same_bits(double a, double b) {
+    std::uint64_t x = 0;
+    std::uint64_t y = 0;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    return x == y;
+}
+
+// The variances, each kept in `cells`.
+void variances(json_text& out, const Matrix& v, std::vector<json_number>& cells) {
+    cells.resize(v.row_count());
+    out.put('[');
+    for (Matrix::size_type i = 0; i < v.row_count(); ++i) {
+        if (i > 0) {
+            out.write(", ", 2);
+        }
+        convert(cells[i], v(i, 0));
+        put(out, cells[i]);
+    }
+    out.put(']');
+}
+
+// The covariance matrix by rows; `cells` holds the variances' texts on entry.
+void covariance_rows(json_text& out, const Matrix& V, std::vector<json_number>& cells) {
+    const Matrix::size_type n = V.row_count();
+    const std::size_t variance_count = cells.size();
+    cells.resize(variance_count + std::size_t{n} * n);
+    json_number* const kept = cells.data() + variance_count;
+    const auto at = [n](Matrix::size_type i, Matrix::size_type j) {
+        return std::size_t{i} * n + j;
+    };
+    out << ",\n   \"covariance\": [";
+    for (Matrix::size_type i = 0; i < n; ++i) {
+        out.write(i > 0 ? ", [" : "[", i > 0 ? 3 : 1);
+        for (Matrix::size_type j = 0; j < n; ++j) {
+            if (j > 0) {
+                out.write(", ", 2);
+            }
+            json_number& cell = kept[at(i, j)];
+            const double value = V(i, j);
+            if (j < i && same_bits(value, kept[at(j, i)].value)) {
+                cell = kept[at(j, i)];
+            } else if (j == i && i < variance_count && same_bits(value, cells[i].value)) {
+                cell = cells[i];
+            } else {
+                convert(cell, value);
+            }
+            put(out, cell);
+        }
+        out.put(']');
+    }
+    out << ']';
+}
+
+void column(json_text& out, const Matrix& m, Matrix::size_type col) {
     out.put('[');
     for (Matrix::size_type i = 0; i < m.row_count(); ++i) {
         if (i > 0) {
@@ -28,7 +141,7 @@ void column(std::ostream& out, const Matrix& m, Matrix::size_type col) {
 }
 
 // Reference first, then the exposed categories.
-void with_reference(std::ostream& out, double reference, const Matrix& m) {
+void with_reference(json_text& out, double reference, const Matrix& m) {
     out.put('[');
     number(out, reference);
     for (Matrix::size_type i = 0; i < m.row_count(); ++i) {
@@ -39,7 +152,7 @@ void with_reference(std::ostream& out, double reference, const Matrix& m) {
 }
 
 // One method's figures; the object is left open for the caller's own.
-void estimate(std::ostream& out, const pooled_estimate& e, bool random,
+void estimate(json_text& out, const pooled_estimate& e, bool random,
               std::optional<double> increment) {
     const std::pair<const char*, double> figures[] = {
         {"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower},
@@ -66,32 +179,32 @@ void estimate(std::ostream& out, const pooled_estimate& e, bool random,
 }
 
 // Opens the index-th entry of a list of studies, each named by its input and id.
-void open_study_entry(std::ostream& out, std::size_t index, const std::string& input,
+void open_study_entry(json_text& out, std::size_t index, const std::string& input,
                       const std::string& id) {
     out << (index == 0 ? "\n   " : ",\n   ") << "{\"input\": ";
-    write_json_string(out, input);
+    append_json_string(out.text(), input);
     out << ", \"id\": ";
-    write_json_string(out, id);
+    append_json_string(out.text(), id);
 }
 
 // Doses a table gave as ranges, beside the text each came from.
-void assigned_doses(std::ostream& out, const std::vector<dose_assignment>& doses) {
+void assigned_doses(json_text& out, const std::vector<dose_assignment>& doses) {
     if (!doses.empty()) {
         out << ",\n   \"assigned_doses\": [";
         for (std::size_t k = 0; k < doses.size(); ++k) {
             out << (k == 0 ? "" : ", ") << "{\"line\": " << doses[k].line << ", \"text\": ";
-            write_json_string(out, doses[k].text);
+            append_json_string(out.text(), doses[k].text);
             out << ", \"dose\": ";
             number(out, doses[k].dose);
             out << ", \"rule\": ";
-            write_json_string(out, doses[k].rule);
+            append_json_string(out.text(), doses[k].rule);
             out << '}';
         }
         out << ']';
     }
 }
 
-void prediction(std::ostream& out, const std::optional<prediction_interval>& p) {
+void prediction(json_text& out, const std::optional<prediction_interval>& p) {
     out << ", \"prediction\": ";
     if (!p) {
         out << "null";
@@ -104,7 +217,7 @@ void prediction(std::ostream& out, const std::optional<prediction_interval>& p) 
     out << ", \"df\": " << p->df << '}';
 }
 
-void t_figures(std::ostream& out, const t_interval& e) {
+void t_figures(json_text& out, const t_interval& e) {
     const std::pair<const char*, double> figures[] = {
         {"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower},
         {"upper", e.upper},       {"t", e.t},   {"p", e.p}};
@@ -117,7 +230,7 @@ void t_figures(std::ostream& out, const t_interval& e) {
     out << ", \"df\": " << e.df << '}';
 }
 
-void heterogeneity_object(std::ostream& out, const heterogeneity& h) {
+void heterogeneity_object(json_text& out, const heterogeneity& h) {
     out << "{\"Q\": ";
     number(out, h.Q);
     out << ", \"df\": " << h.df << ", \"p\": ";
@@ -128,7 +241,7 @@ void heterogeneity_object(std::ostream& out, const heterogeneity& h) {
 }
 
 // The three models of a pooling as one object.
-void models(std::ostream& out, const pooled_summary& s, std::optional<double> increment) {
+void models(json_text& out, const pooled_summary& s, std::optional<double> increment) {
     out << "{\"k\": " << s.studies.size() << ", \"fixed\": ";
     estimate(out, s.fixed, false, increment);
     out << "}, \"dl\": ";
@@ -140,7 +253,7 @@ void models(std::ostream& out, const pooled_summary& s, std::optional<double> in
     out << '}';
 }
 
-void write_leave_one_out(std::ostream& out, const meta_analysis& m) {
+void write_leave_one_out(json_text& out, const meta_analysis& m) {
     out << ",\n  \"leave_one_out\": [";
     const std::vector<left_one_out>& rows = m.more.leave_one_out;
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -153,16 +266,16 @@ void write_leave_one_out(std::ostream& out, const meta_analysis& m) {
             out << "null";
         }
         out << ", \"message\": ";
-        write_json_string(out, rows[i].message);
+        append_json_string(out.text(), rows[i].message);
         out << '}';
     }
     out << "], \"leave_one_out_note\": ";
-    write_json_string(out, m.more.leave_one_out_note);
+    append_json_string(out.text(), m.more.leave_one_out_note);
 }
 
-void write_subgroup(std::ostream& out, const subgroup& g, const meta_analysis& m) {
+void write_subgroup(json_text& out, const subgroup& g, const meta_analysis& m) {
     out << "{\"value\": ";
-    write_json_string(out, g.value);
+    append_json_string(out.text(), g.value);
     out << ", \"k\": " << g.members.size() << ", \"fixed\": ";
     if (g.usable()) {
         estimate(out, g.fixed, false, m.increment);
@@ -181,23 +294,23 @@ void write_subgroup(std::ostream& out, const subgroup& g, const meta_analysis& m
         out << "null, \"dl\": null, \"reml\": null, \"heterogeneity\": null";
     }
     out << ", \"message\": ";
-    write_json_string(out, g.message);
+    append_json_string(out.text(), g.message);
     out << ", \"studies\": [";
     for (std::size_t j = 0; j < g.members.size(); ++j) {
         const study_summary& st = m.included[g.members[j]];
         out << (j == 0 ? "" : ", ") << "{\"input\": ";
-        write_json_string(out, st.input);
+        append_json_string(out.text(), st.input);
         out << ", \"id\": ";
-        write_json_string(out, st.id);
+        append_json_string(out.text(), st.id);
         out << '}';
     }
     out << "]}";
 }
 
-void write_subgroups(std::ostream& out, const meta_analysis& m) {
+void write_subgroups(json_text& out, const meta_analysis& m) {
     const subgroup_analysis& s = *m.more.subgroups;
     out << ",\n  \"subgroups\": {\"column\": ";
-    write_json_string(out, m.asked.by);
+    append_json_string(out.text(), m.asked.by);
     out << ", \"groups\": [";
     for (std::size_t i = 0; i < s.groups.size(); ++i) {
         out << (i == 0 ? "\n   " : ",\n   ");
@@ -220,19 +333,19 @@ void write_subgroups(std::ostream& out, const meta_analysis& m) {
         out << "null";
     }
     out << ", \"message\": ";
-    write_json_string(out, s.no_test);
+    append_json_string(out.text(), s.no_test);
     out << ",\n   \"left_out\": [";
     for (std::size_t i = 0; i < s.left_out_studies.size(); ++i) {
         const study_summary& st = m.included[s.left_out_studies[i].study];
         open_study_entry(out, i, st.input, st.id);
         out << ", \"reason\": ";
-        write_json_string(out, s.left_out_studies[i].reason);
+        append_json_string(out.text(), s.left_out_studies[i].reason);
         out << '}';
     }
     out << "]}";
 }
 
-void write_further(std::ostream& out, const meta_analysis& m) {
+void write_further(json_text& out, const meta_analysis& m) {
     const further_analyses& a = m.more;
     if (m.pooled && m.asked.knapp_hartung) {
         out << ",\n  \"knapp_hartung\": {\"dl\": ";
@@ -256,14 +369,14 @@ void write_further(std::ostream& out, const meta_analysis& m) {
             out << "null";
         }
         out << ", \"egger_note\": ";
-        write_json_string(out, a.egger_note);
+        append_json_string(out.text(), a.egger_note);
     }
     if (a.subgroups) {
         write_subgroups(out, m);
     }
 }
 
-void write_pooled(std::ostream& out, const meta_analysis& m) {
+void write_pooled(json_text& out, const meta_analysis& m) {
     out << "{\"k\": " << m.included.size() << ", \"increment\": ";
     if (m.increment) {
         number(out, *m.increment);
@@ -271,7 +384,7 @@ void write_pooled(std::ostream& out, const meta_analysis& m) {
         out << "null";
     }
     out << ", \"message\": ";
-    write_json_string(out, m.not_pooled);
+    append_json_string(out.text(), m.not_pooled);
     if (m.pooled) {
         const pooled_summary& s = *m.pooled;
         out << ",\n  \"fixed\": ";
@@ -308,7 +421,7 @@ void write_pooled(std::ostream& out, const meta_analysis& m) {
         const left_out_study& st = m.left_out[i];
         open_study_entry(out, i, st.input, st.id);
         out << ", \"reason\": ";
-        write_json_string(out, st.reason);
+        append_json_string(out.text(), st.reason);
         out << '}';
     }
     out << ']';
@@ -316,11 +429,9 @@ void write_pooled(std::ostream& out, const meta_analysis& m) {
     out << '}';
 }
 
-} // namespace
-
-void write_json_string(std::ostream& out, std::string_view text) {
-    out.put('"');
-    // Runs of characters that need no escape are written at once.
+void append_json_string(std::string& out, std::string_view text) {
+    out += '"';
+    // Runs of characters that need no escape are appended at once.
     std::size_t plain = 0;
     for (std::size_t at = 0; at < text.size(); ++at) {
         const char c = text[at];
@@ -328,150 +439,160 @@ void write_json_string(std::ostream& out, std::string_view text) {
         if (c != '"' && c != '\\' && byte >= 0x20 && byte != 0x7f) {
             continue;
         }
-        out.write(text.data() + plain, static_cast<std::streamsize>(at - plain));
+        out.append(text.data() + plain, at - plain);
         plain = at + 1;
         switch (c) {
         case '"':
-            out << "\\\"";
+            out += "\\\"";
             break;
         case '\\':
-            out << "\\\\";
+            out += "\\\\";
             break;
         case '\n':
-            out << "\\n";
+            out += "\\n";
             break;
         case '\r':
-            out << "\\r";
+            out += "\\r";
             break;
         case '\t':
-            out << "\\t";
+            out += "\\t";
             break;
         default:
-            out << format("\\u%04x", byte);
+            out += format("\\u%04x", byte);
         }
     }
-    out.write(text.data() + plain, static_cast<std::streamsize>(text.size() - plain));
-    out.put('"');
+    out.append(text.data() + plain, text.size() - plain);
+    out += '"';
+}
+
+} // namespace
+
+void write_json_string(std::ostream& out, std::string_view text) {
+    std::string escaped;
+    append_json_string(escaped, text);
+    out.write(escaped.data(), static_cast<std::streamsize>(escaped.size()));
 }
 
 void json_writer::begin() {
-    out_ << "{\"studies\": [";
+    text_.clear();
+    json_text out(text_);
+    out << "{\"studies\": [";
+    pass_on();
 }
 
 void json_writer::write(const study_result& r) {
-    out_ << (first_ ? "\n" : ",\n") << "  {\"input\": ";
+    text_.clear();
+    numbers_.clear();
+    json_text out(text_);
+    out << (first_ ? "\n" : ",\n") << "  {\"input\": ";
     first_ = false;
-    write_json_string(out_, r.input);
-    out_ << ", \"id\": ";
-    write_json_string(out_, r.id);
-    out_ << ", \"title\": ";
-    write_json_string(out_, r.has_data ? r.data.title : "");
-    out_ << ",\n   \"design\": ";
+    append_json_string(text_, r.input);
+    out << ", \"id\": ";
+    append_json_string(text_, r.id);
+    out << ", \"title\": ";
+    append_json_string(text_, r.has_data ? r.data.title : "");
+    out << ",\n   \"design\": ";
     if (r.has_data) {
-        write_json_string(out_, design_code(r.data.design));
-        out_ << ", \"categories\": " << r.categories();
+        append_json_string(text_, design_code(r.data.design));
+        out << ", \"categories\": " << r.categories();
     } else {
-        out_ << "null, \"categories\": null";
+        out << "null, \"categories\": null";
     }
     if (r.has_fit) {
-        out_ << ", \"iterations\": " << r.iterations
-             << ", \"converged\": " << (r.converged ? "true" : "false");
+        out << ", \"iterations\": " << r.iterations
+            << ", \"converged\": " << (r.converged ? "true" : "false");
     } else {
-        out_ << ", \"iterations\": null, \"converged\": null";
+        out << ", \"iterations\": null, \"converged\": null";
     }
     const std::pair<const char*, double> figures[] = {
         {"beta", r.beta}, {"se", r.se}, {"lower", r.lower()}, {"upper", r.upper()}, {"p", r.p()}};
     for (const auto& [name, value] : figures) {
-        out_ << ", \"" << name << "\": ";
-        number(out_, value);
+        out << ", \"" << name << "\": ";
+        number(out, value);
     }
-    out_ << ",\n   \"status\": ";
-    write_json_string(out_, status_name(r.status));
-    out_ << ", \"message\": ";
-    write_json_string(out_, r.message);
+    out << ",\n   \"status\": ";
+    append_json_string(text_, status_name(r.status));
+    out << ", \"message\": ";
+    append_json_string(text_, r.message);
     if (!r.more_messages.empty()) {
-        out_ << ", \"more_faults\": [";
+        out << ", \"more_faults\": [";
         for (std::size_t k = 0; k < r.more_messages.size(); ++k) {
-            out_ << (k == 0 ? "" : ", ");
-            write_json_string(out_, r.more_messages[k]);
+            out << (k == 0 ? "" : ", ");
+            append_json_string(text_, r.more_messages[k]);
         }
-        out_ << ']';
+        out << ']';
     }
     if (r.has_data) {
         const study& s = r.data;
-        out_ << ",\n   \"doses\": ";
-        column(out_, s.x, 0);
-        out_ << ", \"logrr\": ";
-        column(out_, s.L, 0);
-        out_ << ", \"variances\": ";
-        column(out_, s.v, 0);
-        out_ << ",\n   \"cases\": ";
-        with_reference(out_, s.A0, s.A);
-        out_ << ", \"totals\": ";
-        with_reference(out_, s.N0, s.N);
+        out << ",\n   \"doses\": ";
+        column(out, s.x, 0);
+        out << ", \"logrr\": ";
+        column(out, s.L, 0);
+        out << ", \"variances\": ";
+        variances(out, s.v, numbers_);
+        out << ",\n   \"cases\": ";
+        with_reference(out, s.A0, s.A);
+        out << ", \"totals\": ";
+        with_reference(out, s.N0, s.N);
     }
     if (r.has_fit) {
-        out_ << ",\n   \"fitted\": ";
-        with_reference(out_, r.fitted_A0, r.fitted);
+        out << ",\n   \"fitted\": ";
+        with_reference(out, r.fitted_A0, r.fitted);
     }
     if (r.has_data && !r.data.convention.empty()) {
-        out_ << ",\n   \"convention\": ";
-        write_json_string(out_, r.data.convention);
+        out << ",\n   \"convention\": ";
+        append_json_string(text_, r.data.convention);
     }
     if (covariance_ && r.has_data) {
-        out_ << ",\n   \"covariance_kind\": ";
-        write_json_string(out_, covariance_name(r.covariance));
+        out << ",\n   \"covariance_kind\": ";
+        append_json_string(text_, covariance_name(r.covariance));
     }
     if (r.has_pseudo) {
-        out_ << ", \"pseudo_cases\": ";
-        with_reference(out_, r.pseudo_A0, r.pseudo_A);
-        out_ << ", \"pseudo_totals\": ";
-        with_reference(out_, r.pseudo_N0, r.pseudo_N);
+        out << ", \"pseudo_cases\": ";
+        with_reference(out, r.pseudo_A0, r.pseudo_A);
+        out << ", \"pseudo_totals\": ";
+        with_reference(out, r.pseudo_N0, r.pseudo_N);
     }
     if (r.V.row_count() > 0) {
-        out_ << ",\n   \"covariance\": [";
-        for (Matrix::size_type i = 0; i < r.V.row_count(); ++i) {
-            if (i > 0) {
-                out_.write(", ", 2);
-            }
-            out_.put('[');
-            for (Matrix::size_type j = 0; j < r.V.col_count(); ++j) {
-                if (j > 0) {
-                    out_.write(", ", 2);
-                }
-                number(out_, r.V(i, j));
-            }
-            out_.put(']');
-        }
-        out_ << ']';
+        covariance_rows(out, r.V, numbers_);
     }
-    assigned_doses(out_, r.data.assigned_doses);
+    assigned_doses(out, r.data.assigned_doses);
     // Notes of assigned doses are in assigned_doses; the warnings are the slips.
-    out_ << ",\n   \"warnings\": [";
+    out << ",\n   \"warnings\": [";
     bool first = true;
     for (const notice& w : r.data.warnings) {
         if (w.note) {
             continue;
         }
-        out_ << (first ? "" : ", ") << "{\"line\": " << w.line << ", \"message\": ";
+        out << (first ? "" : ", ") << "{\"line\": " << w.line << ", \"message\": ";
         first = false;
-        write_json_string(out_, w.message);
-        out_ << '}';
+        append_json_string(text_, w.message);
+        out << '}';
     }
-    out_ << "]}";
+    out << "]}";
+    pass_on();
 }
 
 void json_writer::end(const meta_analysis* pooled, const curve_result* curve) {
-    out_ << (first_ ? "]" : "\n]");
+    text_.clear();
+    json_text out(text_);
+    out << (first_ ? "]" : "\n]");
     if (pooled != nullptr) {
-        out_ << ",\n \"pooled\": ";
-        write_pooled(out_, *pooled);
+        out << ",\n \"pooled\": ";
+        write_pooled(out, *pooled);
     }
     if (curve != nullptr) {
-        out_ << ",\n \"curve\": ";
+        out << ",\n \"curve\": ";
+        pass_on();
         write_curve_json(out_, *curve);
     }
-    out_ << "}\n";
+    out << "}\n";
+    pass_on();
+}
+
+void json_writer::pass_on() {
+    out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
+    text_.clear();
 }
 
 } // namespace morvex

@@ -3,14 +3,24 @@
 #ifndef MORVEX_ESTIMATION_JSON_HPP
 #define MORVEX_ESTIMATION_JSON_HPP
 
+#include "estimation/base/format.hpp"
 #include "estimation/method/study.hpp"
 #include "estimation/pooling/curve_analysis.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
 
 #include <ostream>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace morvex {
+
+// A number's shortest text, kept to be copied where the same double recurs.
+struct json_number {
+    double value = 0.0;
+    std::size_t size = 0;
+    char text[number_chars] = {};
+};
 
 class json_writer {
 public:
@@ -24,7 +34,12 @@ public:
     void end(const meta_analysis* pooled = nullptr, const curve_result* curve = nullptr);
 
 private:
+    // Writes what text_ holds to the stream and empties it.
+    void pass_on();
+
     std::ostream& out_;
+    std::string text_;                 // an entry as it is built, kept for the next one's room
+    std::vector<json_number> numbers_; // the entry's variances and covariances
     bool first_ = true;
     bool covariance_;
 };

@@ -3,6 +3,7 @@
 #include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <string_view>
 
@@ -34,8 +35,10 @@ void append_count(std::string& line, double value, int width) {
 
 // "     %3d": a category's number in a table of the report.
 void append_category(std::string& line, Matrix::size_type i) {
+    char digits[24];
+    const char* end = std::to_chars(digits, digits + sizeof digits, i + 1).ptr;
     line += "     ";
-    append_right(line, std::to_string(i + 1), 3);
+    append_right(line, std::string_view(digits, static_cast<std::size_t>(end - digits)), 3);
 }
 
 // The lines are built in one string and written at once: a run of many
@@ -44,10 +47,8 @@ void write(std::ostream& out, const std::string& text) {
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-} // namespace
-
-void print_opening(std::ostream& out, const std::string& input_name, const study& s) {
-    std::string lines = rule;
+void append_opening(std::string& lines, const std::string& input_name, const study& s) {
+    lines += rule;
     lines += "Trend estimation from summarized dose-response data.\n"
              "See Greenland and Longnecker (1992) for details.\n"
              "Programmed by Brannock. Version 1.0.\n";
@@ -86,13 +87,12 @@ void print_opening(std::ostream& out, const std::string& input_name, const study
         append_general(lines, elem::exp(s.hi(i, 0)), 6);
         lines += '\n';
     }
-    write(out, lines);
 }
 
-void print_pseudo_counts(std::ostream& out, const study_result& r) {
-    std::string lines = "--- Hamling pseudo-counts.\n"
-                        "Category     #cases     #total\n"
-                        "       0  ";
+void append_pseudo_counts(std::string& lines, const study_result& r) {
+    lines += "--- Hamling pseudo-counts.\n"
+             "Category     #cases     #total\n"
+             "       0  ";
     append_general(lines, r.pseudo_A0, 9);
     lines += "  ";
     append_general(lines, r.pseudo_N0, 9);
@@ -105,58 +105,78 @@ void print_pseudo_counts(std::ostream& out, const study_result& r) {
         append_general(lines, r.pseudo_N(i, 0), 9);
         lines += '\n';
     }
-    write(out, lines);
 }
 
-void print_fitted_counts(std::ostream& out, const fitted_counts& fit) {
+void append_fitted_counts(std::string& lines, const Matrix& A, double A0, bool converged) {
     // A report must not state both outcomes: the heading only follows a pass.
-    std::string lines = fit.converged ? "--- Converged.\n" : "*** Not converged.***\n";
+    lines += converged ? "--- Converged.\n" : "*** Not converged.***\n";
     lines += "Category     #cases\n"
              "       0  ";
-    append_general(lines, fit.A0, 9);
+    append_general(lines, A0, 9);
     lines += '\n';
-    for (Matrix::size_type i = 0; i < fit.A.row_count(); ++i) {
+    for (Matrix::size_type i = 0; i < A.row_count(); ++i) {
         append_category(lines, i);
         lines += "  ";
-        append_general(lines, fit.A(i, 0), 9);
+        append_general(lines, A(i, 0), 9);
         lines += '\n';
     }
-    write(out, lines);
 }
 
-void print_result(std::ostream& out, const trend& t) {
-    std::string lines = rule;
+void append_result(std::string& lines, const trend& t) {
+    lines += rule;
     lines += "Estimated beta = ";
     append_general(lines, t.beta);
     lines += "\nSE(beta)       = ";
     append_general(lines, t.se);
     lines += '\n';
+}
+
+} // namespace
+
+void print_fitted_counts(std::ostream& out, const fitted_counts& fit) {
+    std::string lines;
+    append_fitted_counts(lines, fit.A, fit.A0, fit.converged);
     write(out, lines);
 }
 
-void print_report(std::ostream& out, const study_result& r, bool classic) {
+void print_result(std::ostream& out, const trend& t) {
+    std::string lines;
+    append_result(lines, t);
+    write(out, lines);
+}
+
+void append_report(std::string& text, const study_result& r, bool classic) {
     if (r.has_data) {
-        print_opening(out, r.input, r.data);
+        append_opening(text, r.input, r.data);
     } else if (!classic) {
-        out << "Input file = '" << printable(r.input) << "'\n";
+        text += "Input file = '";
+        text += printable(r.input);
+        text += "'\n";
         if (r.from_table) {
-            out << "Study " << printable(r.id) << " (line " << r.first_line << ")\n";
+            text += "Study ";
+            text += printable(r.id);
+            text += " (line ";
+            text += std::to_string(r.first_line);
+            text += ")\n";
         }
     }
     if (r.has_fit) {
-        print_fitted_counts(out, fitted_counts{r.fitted, r.fitted_A0, r.converged, r.iterations});
+        append_fitted_counts(text, r.fitted, r.fitted_A0, r.converged);
     } else if (r.has_pseudo) {
-        print_pseudo_counts(out, r);
+        append_pseudo_counts(text, r);
     } else if (r.has_data && r.covariance == covariance_kind::indep) {
-        out << "--- Independent log relative risks (no covariance between categories).\n";
+        text += "--- Independent log relative risks (no covariance between categories).\n";
     }
     if (r.estimated()) {
-        print_result(out, trend{r.beta, r.se});
+        append_result(text, trend{r.beta, r.se});
     } else if (!classic) {
-        out << (r.status == study_status::refused ? "*** Refused: " : "*** Stopped: ") << r.message
-            << '\n';
+        text += r.status == study_status::refused ? "*** Refused: " : "*** Stopped: ";
+        text += r.message;
+        text += '\n';
         for (const std::string& more : r.more_messages) {
-            out << "*** Also: " << more << '\n';
+            text += "*** Also: ";
+            text += more;
+            text += '\n';
         }
     }
 }

@@ -11,21 +11,19 @@
 
 namespace morvex {
 
-// Banner, input file, title, design and the table of initial settings.
-void print_opening(std::ostream& out, const std::string& input_name, const study& s);
-
 // The warning when the iteration did not converge, then the fitted counts.
 void print_fitted_counts(std::ostream& out, const fitted_counts& fit);
-// Hamling's pseudo-counts, in place of the fitted counts.
-void print_pseudo_counts(std::ostream& out, const study_result& r);
 
 // The slope and its standard error.
 void print_result(std::ostream& out, const trend& t);
 
-// A study's report as far as it got. With `classic`, a refused study prints
+// A study's report as far as it got, appended to `text`: banner, input file,
+// title, design and the table of initial settings; the fitted counts (or
+// Hamling's pseudo-counts); the slope. With `classic`, a refused study adds
 // nothing, as a single setting file always has; otherwise a refused or stopped
-// study's report ends in a line that says so, so that every study shows.
-void print_report(std::ostream& out, const study_result& r, bool classic);
+// study's report ends in a line that says so, so that every study shows. A run
+// builds each study's report in one string it keeps from study to study.
+void append_report(std::string& text, const study_result& r, bool classic);
 
 } // namespace morvex
 

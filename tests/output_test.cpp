@@ -1,0 +1,130 @@
+#include "estimation/output/block_output.hpp"
+#include "estimation/output/json.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Takes at most `room` characters, then refuses, as a full disk or a closed pipe does.
+class limited_buffer : public std::stringbuf {
+public:
+    explicit limited_buffer(std::size_t room) : room_(room) {}
+
+protected:
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        const auto taken = std::min<std::streamsize>(n, static_cast<std::streamsize>(room_));
+        room_ -= static_cast<std::size_t>(taken);
+        return std::stringbuf::xsputn(s, taken);
+    }
+
+private:
+    std::size_t room_;
+};
+
+TEST(BlockOutput, PassesEveryPieceOnInOrderWhateverTheBlockSize) {
+    const std::string long_piece(200, 'x');
+    for (const std::size_t size :
+         {std::size_t{1}, std::size_t{3}, std::size_t{64}, std::size_t{1} << 16}) {
+        std::ostringstream target;
+        morvex::block_buffer buffer(target.rdbuf(), size);
+        std::ostream out(&buffer);
+        std::string expected;
+        for (int k = 0; k < 50; ++k) {
+            out << "study " << k << '\n';
+            expected += "study " + std::to_string(k) + '\n';
+            out.put('|');
+            expected += '|';
+            if (k % 7 == 0) {
+                out.write(long_piece.data(), static_cast<std::streamsize>(long_piece.size()));
+                expected += long_piece;
+            }
+            if (k == 20) {
+                // A flush passes on everything so far, as a message on standard error requires.
+                out.flush();
+                EXPECT_EQ(target.str(), expected) << size;
+            }
+        }
+        out.flush();
+        EXPECT_TRUE(out.good()) << size;
+        EXPECT_EQ(target.str(), expected) << size;
+    }
+}
+
+TEST(BlockOutput, MarksTheCallersStreamBadWhenTheTextCannotBeWritten) {
+    // room: what the target takes; the text is 3000 characters.
+    const std::vector<std::pair<std::size_t, bool>> cases = {
+        {0, false}, {10, false}, {2999, false}, {3000, true}, {1 << 20, true}};
+    for (const auto& [room, whole] : cases) {
+        limited_buffer target(room);
+        std::ostream out(&target);
+        {
+            morvex::block_output blocks(out);
+            blocks.stream() << std::string(3000, 'y');
+            EXPECT_TRUE(out.good()) << room; // nothing passed on before the block is full
+        }
+        EXPECT_EQ(out.good(), whole) << room;
+        EXPECT_EQ(target.str().size(), std::min<std::size_t>(room, 3000)) << room;
+    }
+}
+
+TEST(BlockOutput, WritesNumbersAsTheCallersStreamIsSetTo) {
+    std::ostringstream target;
+    target << std::hex;
+    {
+        morvex::block_output blocks(target);
+        blocks.stream() << 255 << ' ' << 1.5;
+    }
+    EXPECT_EQ(target.str(), "ff 1.5");
+}
+
+} // namespace
+
+namespace {
+
+// A covariance matrix's texts are copied where the same double recurs (its
+// mirror, or the variance on its diagonal) and converted where it differs,
+// even in the last bit.
+TEST(JsonStudy, CovarianceCopiesOnlyTheTextsOfEqualNumbers) {
+    morvex::study_result r;
+    r.input = "t.csv";
+    r.id = "s";
+    r.has_data = true;
+    r.data.v = morvex::Matrix(2, 1);
+    r.data.v(0, 0) = 0.1;
+    r.data.v(1, 0) = 0.2;
+    r.V = morvex::Matrix(2, 2);
+    const struct {
+        double cells[4];
+        const char* text;
+    } cases[] = {
+        {{0.1, 0.3, 0.3, 0.2}, "[[0.1, 0.3], [0.3, 0.2]]"},
+        {{0.1, 0.3, 0.30000000000000004, 0.25}, "[[0.1, 0.3], [0.30000000000000004, 0.25]]"},
+        {{0.10000000000000002, -0.0, 0.0, 0.2}, "[[0.10000000000000002, -0], [0, 0.2]]"},
+        {{std::nan(""), 1e300, 1e300, 0.2}, "[[null, 1e+300], [1e+300, 0.2]]"},
+    };
+    for (const auto& c : cases) {
+        for (int k = 0; k < 4; ++k) {
+            r.V(static_cast<unsigned>(k / 2), static_cast<unsigned>(k % 2)) = c.cells[k];
+        }
+        std::ostringstream out;
+        morvex::json_writer json(out);
+        json.begin();
+        json.write(r);
+        json.write(r); // a second entry reuses the kept texts' room
+        json.end();
+        const std::string text = out.str();
+        const std::string expected = std::string("\"variances\": [0.1, 0.2]");
+        const std::string covariance = std::string("\"covariance\": ") + c.text;
+        EXPECT_NE(text.find(expected), std::string::npos) << text;
+        const std::size_t first = text.find(covariance);
+        ASSERT_NE(first, std::string::npos) << text;
+        EXPECT_NE(text.find(covariance, first + 1), std::string::npos) << text;
+    }
+}
+
+} // namespace
