@@ -106,11 +106,17 @@ public:
     // Becomes rows x cols with its elements unset. Storage that holds this
     // matrix alone and is large enough is kept, so a buffer used again for
     // sizes up to the largest it has held allocates nothing; a shared matrix
-    // takes storage of its own, and the others keep theirs unchanged.
+    // takes storage of its own, and the others keep theirs unchanged (a shared
+    // one made empty takes the shared empty record).
     void reshape(size_type rows, size_type cols) {
         if (rec_->refcnt == 1 && rows <= rec_->alloc_rows && cols <= rec_->alloc_cols) {
             rec_->rows = rows;
             rec_->cols = cols;
+            return;
+        }
+        if (rows == 0 && cols <= 1) {
+            release();
+            rec_ = &empty_records[cols]; // no storage of its own to keep
             return;
         }
         const bool own = rec_->refcnt == 1;

@@ -4,6 +4,7 @@
 // new of bench/allocation_count.cpp.
 #include "bench/allocation_count.hpp"
 #include "bench/synthetic_study.hpp"
+#include "estimation/app/run.hpp"
 #include "estimation/input/setting_file.hpp"
 #include "estimation/method/coefficient_fit.hpp"
 #include "estimation/method/dose_basis.hpp"
@@ -126,6 +127,34 @@ TEST(FitAllocations, CovarianceAndSlopeAllocateNothingWithWarmBuffers) {
         for (Matrix::size_type j = 0; j < held.row_count(); ++j) {
             EXPECT_TRUE(same_bits(held(i, j), held_copy(i, j))) << i << ' ' << j;
         }
+    }
+}
+
+// As a run estimates a table's studies: one result renewed for each, the fit, covariance and
+// slope in the run's buffers. Once both have seen the largest study, a study allocates nothing,
+// and its figures are those of a fresh result.
+TEST(FitAllocations, ARenewedResultIsEstimatedWithoutAllocating) {
+    const std::vector<study> list = studies();
+    estimation_buffers buffers;
+    study_result r;
+    const auto estimate_in_turn = [&](const study& s) {
+        renew(r);
+        r.data = s;
+        r.has_data = true;
+        estimate(r, buffers);
+    };
+    estimate_in_turn(list[3]);
+    estimate_in_turn(list[4]);
+    for (const study& s : list) {
+        EXPECT_EQ(allocations_of([&] { estimate_in_turn(s); }), 0) << s.title;
+        study_result fresh;
+        fresh.data = s;
+        fresh.has_data = true;
+        estimate(fresh);
+        ASSERT_EQ(r.status, study_status::complete) << s.title;
+        EXPECT_TRUE(same_bits(r.beta, fresh.beta) && same_bits(r.se, fresh.se)) << s.title;
+        EXPECT_EQ(r.fitted.row_count(), s.A.row_count());
+        EXPECT_EQ(r.V.row_count(), s.A.row_count());
     }
 }
 
