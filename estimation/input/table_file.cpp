@@ -3,14 +3,13 @@
 #include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/input/dose_range.hpp"
-#include "estimation/input/input_checks.hpp"
 #include "estimation/input/number.hpp"
 #include "estimation/input/setting_file.hpp"
 #include "estimation/input/table_records.hpp"
+#include "estimation/input/table_study.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <iterator>
 #include <unordered_map>
 
 namespace morvex {
@@ -529,13 +528,8 @@ void table_file::read(std::size_t k, table_study& result) const {
             }
         }
         // Relative risk and limits all 1 mark the reference when nothing else does.
-        if (reference == row_count &&
-            std::count_if(categories.begin(), categories.end(),
-                          [](const category& c) { return c.all_ones; }) == 1) {
-            reference = static_cast<std::size_t>(
-                std::find_if(categories.begin(), categories.end(),
-                             [](const category& c) { return c.all_ones; }) -
-                categories.begin());
+        if (reference == row_count) {
+            reference = reference_of_ones(categories, row_count);
         }
         if (reference == row_count) {
             throw row_fault{line, log_scale_ ? se_.name : lb_.name,
@@ -552,59 +546,14 @@ void table_file::read(std::size_t k, table_study& result) const {
         }
 
         study& s = result.data ? *result.data : result.data.emplace();
-        renew(s, static_cast<Matrix::size_type>(categories.size() - 1));
-        s.title = "Study ";
-        s.title += printable(id);
-        s.title += " (line ";
-        s.title += std::to_string(line);
-        s.title += ')';
-        s.design = design;
-        s.n = static_cast<int>(categories.size()) - 1;
-        const category& ref = categories[reference];
-        std::vector<int>& lines = lines_; // of categories 0..n, for the warnings
-        lines.assign(1, ref.line);
-        s.A0 = ref.cases;
-        s.N0 = ref.total;
-        s.x0 = ref.dose;
-        s.M1 = ref.cases; // summed reference first, as a setting file lists them
-        Matrix::size_type i = 0;
-        for (std::size_t k2 = 0; k2 < categories.size(); ++k2) {
-            if (k2 == reference) {
-                continue;
-            }
-            const category& c = categories[k2];
-            s.M1 += c.cases;
-            s.N(i, 0) = c.total;
-            s.x(i, 0) = c.dose - ref.dose; // published doses are absolute
-            s.dose(i, 0) = c.dose;
-            s.A(i, 0) = c.cases;
-            s.L(i, 0) = c.L;
-            s.lo(i, 0) = c.lo;
-            s.hi(i, 0) = c.hi;
-            s.v(i, 0) = c.v;
-            lines.push_back(c.line);
-            ++i;
-        }
+        std::vector<int>& lines = lines_; // of categories 0..n, for the notices
+        fill_study(s, categories, reference, design, id, line, lines);
         if (decimal_comma_) {
             s.convention = "semicolon separators, decimal comma";
         }
         s.missing_counts = missing.text(cases_.name, n_.index >= 0 ? n_.name : controls_.name);
         s.missing_counts_line = missing.first_line();
-        s.warnings = check_values(
-            s, [&lines](study_value, int k) { return lines[static_cast<std::size_t>(k)]; });
-        for (notice& w : s.warnings) {
-            w.message =
-                "study " + printable(id) + ": " + w.message; // categories count from its reference
-        }
-        for (std::size_t at = 0; at < assigned.size(); ++at) {
-            const dose_assignment& a = assigned[at];
-            s.warnings.insert(s.warnings.begin() + static_cast<std::ptrdiff_t>(at),
-                              notice{a.line,
-                                     "study " + printable(id) + ": dose " + quoted(a.text) +
-                                         " taken as " + shortest(a.dose) + " (" + a.rule + ")",
-                                     true});
-        }
-        s.assigned_doses = assigned;
+        add_study_notices(s, id, lines, assigned);
     } catch (const table_error& e) {
         result.data.reset();
         result.message = std::to_string(e.line()) + ": study " + printable(id) + ": " + e.what();
