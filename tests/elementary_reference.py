@@ -115,6 +115,17 @@ def edge_cases():
               math.nextafter(1.0, 0), math.nextafter(1.0, 2), 1.0 - 1.0 / 512, 2.0 - 1.0 / 512,
               math.e, 1.7976931348623157e308, 10.0, 0.1):
         cases.append(("log", x, 0.0))
+    # Arguments whose logarithm lies just outside the fast path's error bound
+    # of a rounding midpoint (2^-65, or 2^-59 relative near 1), which it
+    # settles without the fallback: the first to round the wrong way should
+    # its true error ever grow past what it assumes.
+    for h in ("0x1.005bce48ab8f4p+0", "0x1.0041fe2cb2f61p+0", "0x1.0041ef3686bbap+0",
+              "0x1.0045f9d211af7p+0", "0x1.0041dc05777f5p+0", "0x1.0045f634e91c6p+0",
+              "0x1.0045f3ba6479ap+0", "0x1.0045f034f1ccap+0", "0x1.1e502c438265cp-10",
+              "0x1.089a660d5bdd8p+2", "0x1.12297a7bc135bp-2", "0x1.fdcdf128088b1p+0",
+              "0x1.f78ad7fb69442p+0", "0x1.f1df046620f4dp+0", "0x1.f0a20ca623604p+0",
+              "0x1.e465f2cc6f71dp+0"):
+        cases.append(("log", float.fromhex(h), 0.0))
     for k in range(-300, 309):
         cases.append(("log10", float("1e%d" % k), 0.0))
     for d in range(0, 23):
