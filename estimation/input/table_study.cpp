@@ -5,8 +5,31 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 namespace morvex {
+
+int missing_counts::first_line() const {
+    const int a = cases.empty() ? 0 : cases.front();
+    const int b = totals.empty() ? 0 : totals.front();
+    return a == 0 || (b != 0 && b < a) ? b : a;
+}
+
+std::string missing_counts::text(const std::string& cases_name,
+                                 const std::string& totals_name) const {
+    std::string result;
+    for (const auto& [lines, name] : {std::pair{&cases, &cases_name}, {&totals, &totals_name}}) {
+        if (lines->empty()) {
+            continue;
+        }
+        result += (result.empty() ? "no " : "; no ") + *name +
+                  (lines->size() > 1 ? " on lines " : " on line ");
+        for (std::size_t k = 0; k < lines->size(); ++k) {
+            result += (k == 0 ? "" : ", ") + std::to_string((*lines)[k]);
+        }
+    }
+    return result;
+}
 
 std::size_t reference_of_ones(const std::vector<table_file::category>& categories,
                               std::size_t none) {

@@ -13,6 +13,16 @@
 
 namespace morvex {
 
+// The lines that leave out cases or a total: such a study has no count-based
+// covariance, and whether it is refused is the run's choice.
+struct missing_counts {
+    std::vector<int> cases, totals;
+
+    int first_line() const;
+    // "no cases on line 4, no n on lines 5, 6"; empty when nothing is missing.
+    std::string text(const std::string& cases_name, const std::string& totals_name) const;
+};
+
 // The one category whose relative risk and limits are all 1, which marks the
 // reference when no row does; `none` when there is not exactly one.
 std::size_t reference_of_ones(const std::vector<table_file::category>& categories,
