@@ -66,6 +66,11 @@ void append_right(std::string& line, std::string_view text, int width) {
     line += text;
 }
 
+void append_general(std::string& line, double value, int width) {
+    char text[number_chars];
+    append_right(line, std::string_view(text, general_chars(value, text)), width);
+}
+
 // The library's floating-point std::to_chars where it has one; the portable
 // text, which gives the same characters, where it has none.
 #if defined(__cpp_lib_to_chars)
@@ -278,8 +283,7 @@ std::size_t general_text(bool negative, std::uint32_t digits, int exponent, char
 
 } // namespace
 
-void append_general(std::string& line, double value, int width) {
-    char text[number_chars];
+std::size_t general_chars(double value, char* text) {
     std::uint32_t digits = 0;
     int exponent = 0;
     std::size_t size = whole_number(value, 1e6, text);
@@ -290,7 +294,7 @@ void append_general(std::string& line, double value, int width) {
             std::to_chars(text, text + number_chars, value, std::chars_format::general, 6).ptr -
             text);
     }
-    append_right(line, std::string_view(text, size), width);
+    return size;
 }
 
 std::string fixed_decimals(double value, int decimals) {
@@ -312,10 +316,8 @@ std::string shortest(double value) {
     return portable::shortest(value);
 }
 
-void append_general(std::string& line, double value, int width) {
-    char text[number_chars];
-    const int size = std::snprintf(text, sizeof text, "%.6g", value);
-    append_right(line, std::string_view(text, static_cast<std::size_t>(size)), width);
+std::size_t general_chars(double value, char* text) {
+    return static_cast<std::size_t>(std::snprintf(text, number_chars, "%.6g", value));
 }
 
 std::string fixed_decimals(double value, int decimals) {

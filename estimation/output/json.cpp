@@ -2,6 +2,7 @@
 
 #include "estimation/base/format.hpp"
 #include "estimation/output/curve_json.hpp"
+#include "estimation/output/text_builder.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -14,83 +15,10 @@
 namespace morvex {
 namespace {
 
-class json_text;
+using json_text = text_builder;
 
 // A JSON string: every control character escaped, other bytes (UTF-8) as they are.
 void append_json_string(json_text& out, std::string_view text);
-
-// A study's entry is built in one buffer and written to the stream at once:
-// a stream costs as much for each of its many short pieces as for a long one.
-// The pieces are copied straight into the string's room, which is kept from
-// entry to entry, so that a short piece costs a copy and a comparison rather
-// than a call.
-class json_text {
-public:
-    explicit json_text(std::string& text) : text_(text) {
-        if (text_.size() < initial_room) {
-            text_.resize(initial_room);
-        }
-        at_ = text_.data();
-        end_ = at_ + text_.size();
-    }
-    json_text(const json_text&) = delete;
-    json_text& operator=(const json_text&) = delete;
-    ~json_text() = default;
-
-    json_text& operator<<(std::string_view piece) {
-        write(piece.data(), piece.size());
-        return *this;
-    }
-    json_text& operator<<(const char* piece) { return *this << std::string_view(piece); }
-    json_text& operator<<(char c) {
-        put(c);
-        return *this;
-    }
-    template <class Integer, class = std::enable_if_t<std::is_integral_v<Integer> &&
-                                                      !std::is_same_v<Integer, bool> &&
-                                                      !std::is_same_v<Integer, char>>>
-    json_text& operator<<(Integer value) {
-        char* const first = room(24);
-        at_ = std::to_chars(first, end_, value).ptr;
-        return *this;
-    }
-    void put(char c) {
-        *room(1) = c;
-        ++at_;
-    }
-    void write(const char* piece, std::size_t size) {
-        std::memcpy(room(size), piece, size);
-        at_ += size;
-    }
-    // Room for `size` more characters, where the next are to be written.
-    char* room(std::size_t size) {
-        if (static_cast<std::size_t>(end_ - at_) < size) {
-            grow(size);
-        }
-        return at_;
-    }
-    // Marks `size` characters written at room()'s pointer as used.
-    void used(std::size_t size) { at_ += size; }
-    // Writes what was built to `out` and starts again.
-    void pass_on(std::ostream& out) {
-        out.write(text_.data(), at_ - text_.data());
-        at_ = text_.data();
-    }
-
-private:
-    static constexpr std::size_t initial_room = 4096;
-
-    void grow(std::size_t size) {
-        const std::size_t filled = static_cast<std::size_t>(at_ - text_.data());
-        text_.resize(std::max(2 * text_.size(), filled + size));
-        at_ = text_.data() + filled;
-        end_ = text_.data() + text_.size();
-    }
-
-    std::string& text_;
-    char* at_ = nullptr;
-    char* end_ = nullptr;
-};
 
 void number(json_text& out, double value) {
     const std::size_t size = shortest_chars(value, out.room(number_chars));
