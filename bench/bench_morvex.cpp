@@ -2,8 +2,8 @@
 // the heap allocations a study makes once the buffers have seen one as large.
 #include "bench/allocation_count.hpp"
 #include "bench/synthetic_study.hpp"
-#include "estimation/app/run.hpp"
 #include "estimation/input/setting_file.hpp"
+#include "estimation/method/estimate.hpp"
 #include "estimation/method/fitted_counts.hpp"
 #include "estimation/method/trend.hpp"
 

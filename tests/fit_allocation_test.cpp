@@ -4,10 +4,10 @@
 // new of bench/allocation_count.cpp.
 #include "bench/allocation_count.hpp"
 #include "bench/synthetic_study.hpp"
-#include "estimation/app/run.hpp"
 #include "estimation/input/setting_file.hpp"
 #include "estimation/method/coefficient_fit.hpp"
 #include "estimation/method/dose_basis.hpp"
+#include "estimation/method/estimate.hpp"
 #include "estimation/method/fitted_counts.hpp"
 #include "estimation/method/trend.hpp"
 #include "estimation/pooling/mixed_model.hpp"

@@ -5,7 +5,7 @@
 
 #include "estimation/app/options.hpp"
 #include "estimation/input/table_file.hpp"
-#include "estimation/method/fitted_counts.hpp"
+#include "estimation/method/estimate.hpp"
 #include "estimation/method/study.hpp"
 #include "estimation/method/trend.hpp"
 #include "estimation/output/curve_csv.hpp"
@@ -32,16 +32,6 @@ enum exit_status : int {
 
 // Runs the program on its arguments (without the program name).
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-
-// The working matrices of a study's estimation, kept for the next study.
-struct estimation_buffers {
-    fit_buffers fit;
-    trend_buffers trend;
-};
-
-// Estimates a study that was read: fills the fit, covariance, slope and status.
-void estimate(study_result& r);
-void estimate(study_result& r, estimation_buffers& buffers);
 
 // What a run does after its last study.
 struct after_studies {

@@ -3,14 +3,13 @@
 #include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/input/dose_range.hpp"
-#include "estimation/input/input_checks.hpp"
 #include "estimation/input/number.hpp"
 #include "estimation/input/setting_file.hpp"
 #include "estimation/input/table_records.hpp"
+#include "estimation/input/table_study.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <iterator>
 #include <unordered_map>
 
 namespace morvex {
@@ -62,7 +61,9 @@ struct row_fault {
     std::string message;
 };
 
-class study_reader {
+} // namespace
+
+class table_file::study_reader {
 public:
     study_reader(const std::vector<std::string_view>& fields, int line, bool decimal_comma)
         : fields_(fields), line_(line), decimal_comma_(decimal_comma) {}
@@ -121,6 +122,8 @@ private:
     bool decimal_comma_;
 };
 
+namespace {
+
 study_design design_of(std::string_view type, bool& known) {
     const std::string_view t = trimmed(type);
     known = true;
@@ -151,35 +154,6 @@ void check_field_count(std::size_t found, std::size_t header, char separator, in
     }
     throw row_fault{line, "", message};
 }
-
-// The lines that leave out cases or a total: such a study has no count-based
-// covariance, and whether it is refused is the run's choice.
-struct missing_counts {
-    std::vector<int> cases, totals;
-
-    int first_line() const {
-        const int a = cases.empty() ? 0 : cases.front();
-        const int b = totals.empty() ? 0 : totals.front();
-        return a == 0 || (b != 0 && b < a) ? b : a;
-    }
-
-    // "no cases on line 4, no n on lines 5, 6"; empty when nothing is missing.
-    std::string text(const std::string& cases_name, const std::string& totals_name) const {
-        std::string result;
-        for (const auto& [lines, name] :
-             {std::pair{&cases, &cases_name}, {&totals, &totals_name}}) {
-            if (lines->empty()) {
-                continue;
-            }
-            result += (result.empty() ? "no " : "; no ") + *name +
-                      (lines->size() > 1 ? " on lines " : " on line ");
-            for (std::size_t k = 0; k < lines->size(); ++k) {
-                result += (k == 0 ? "" : ", ") + std::to_string((*lines)[k]);
-            }
-        }
-        return result;
-    }
-};
 
 // "LINE: column NAME: study ID: MESSAGE", as a refused study's message.
 std::string fault_text(const row_fault& f, const std::string& id) {
@@ -311,6 +285,188 @@ table_file::field_value table_file::field(std::size_t k, std::string_view name) 
     return result;
 }
 
+// What a study's rows have given so far, as they are read in turn.
+struct table_file::study_rows {
+    study_rows(std::size_t row_count, int first) : none(row_count), first_line(first) {}
+
+    std::size_t none;             // no reference found yet: the study's row count
+    int first_line;               // of the study's first row
+    std::size_t reference = none; // the reference category's place
+    int reference_line = 0;
+    study_design design = study_design::cohort;
+    std::string first_type; // the first row's type, in lower case
+    missing_counts missing;
+    std::vector<ranged_dose> ranges;
+    std::vector<row_fault> row_faults; // the faulty values of the row being read
+};
+
+namespace {
+
+// Runs `read_value`; a fault it throws is listed rather than ending the row:
+// the values of a row are independent, so that one run shows everything to
+// mend in it.
+template <typename Read>
+bool listed(std::vector<row_fault>& faults, Read&& read_value) {
+    try {
+        read_value();
+        return true;
+    } catch (const row_fault& f) {
+        faults.push_back(f);
+        return false;
+    }
+}
+
+} // namespace
+
+// The design is the first row's; every other row must agree.
+void table_file::read_design(const study_reader& r, study_rows& rows) const {
+    const std::string_view type = r.raw(type_);
+    if (is_missing(type)) {
+        throw r.fault(type_, "missing value; expected cc, ci or ir");
+    }
+    bool known = false;
+    const study_design row_design = design_of(type, known);
+    if (!known) {
+        throw r.fault(type_, "expected cc (case-control), ci (cohort, persons) or ir "
+                             "(incidence rate, person-time), got " +
+                                 quoted(type));
+    }
+    if (rows.first_type.empty()) {
+        rows.first_type = lower(type);
+        rows.design = row_design;
+    } else if (row_design != rows.design) {
+        throw r.fault(type_, "the study mixes types: " + quoted(type) + " here, " +
+                                 quoted(rows.first_type) + " on line " +
+                                 std::to_string(rows.first_line));
+    }
+}
+
+double table_file::read_dose(const study_reader& r, int line, study_rows& rows) const {
+    // Most doses are plain numbers: those are converted once.
+    const parsed<double> plain = decimal_comma_ ? parsed<double>{number_status::not_a_number, 0.0}
+                                                : parse_number(r.raw(dose_));
+    if (plain.status == number_status::ok) {
+        return plain.value;
+    }
+    std::string dose_text(r.raw(dose_));
+    if (decimal_comma_) {
+        std::replace(dose_text.begin(), dose_text.end(), ',', '.');
+    }
+    if (!is_missing(dose_text) && parse_number(dose_text).status == number_status::not_a_number &&
+        looks_like_range(dose_text)) {
+        const std::optional<dose_range> range = parse_dose_range(dose_text);
+        if (!range) {
+            throw r.fault(dose_, "the range " + quoted(r.raw(dose_)) +
+                                     " cannot be read (write a-b with 0 <= a < b, <b, "
+                                     ">=a or a+); give the category's assigned dose");
+        }
+        rows.ranges.push_back({line, std::string(r.raw(dose_)), *range});
+        return not_computed;
+    }
+    return r.number(dose_);
+}
+
+// The cases and the total (or the controls that give it), each missing one
+// noted for the study's covariance.
+void table_file::read_counts(const study_reader& r, category& c, study_rows& rows) const {
+    const study_design design = rows.design;
+    const bool no_cases = is_missing(r.raw(cases_));
+    const bool cases_read =
+        listed(rows.row_faults, [&] { c.cases = no_cases ? not_computed : r.positive(cases_); });
+    const bool use_controls = design == study_design::case_control && controls_.index >= 0 &&
+                              (n_.index < 0 || is_missing(r.raw(n_)));
+    const bool no_total =
+        use_controls ? is_missing(r.raw(controls_)) : n_.index >= 0 && is_missing(r.raw(n_));
+    if (no_cases) {
+        rows.missing.cases.push_back(c.line);
+    }
+    if (no_total) {
+        rows.missing.totals.push_back(c.line);
+    }
+    listed(rows.row_faults, [&] {
+        if (design != study_design::case_control && controls_.index >= 0 &&
+            !is_missing(r.raw(controls_))) {
+            throw r.fault(controls_,
+                          "only a case-control study may give controls; leave "
+                          "the field empty or NA in this " +
+                              std::string(design == study_design::cohort ? "cohort (ci)"
+                                                                         : "incidence-rate (ir)") +
+                              " study, whose total is n");
+        }
+    });
+    listed(rows.row_faults, [&] {
+        if (no_total) {
+            c.total = not_computed;
+        } else if (use_controls) {
+            c.total = c.cases + r.positive(controls_);
+        } else if (n_.index < 0) {
+            throw r.fault(controls_, "only a case-control study may give controls "
+                                     "instead of the total n");
+        } else if (design == study_design::incidence_rate) {
+            c.total = r.positive(n_); // person-time may be below the cases
+        } else {
+            c.total = r.number(n_);
+            if (cases_read && !no_cases && !(c.total > c.cases)) {
+                throw r.fault(n_, "the total must be greater than the number of cases (" +
+                                      std::string(r.raw(cases_)) + "), got " + quoted(r.raw(n_)));
+            }
+        }
+    });
+}
+
+// A reference row (marked, or without limits) becomes category `index` of the
+// study; any other row gives its log relative risk and variance.
+void table_file::read_effect(const study_reader& r, category& c, std::size_t index,
+                             study_rows& rows) const {
+    const table_file::column& spread = log_scale_ ? se_ : lb_;
+    const bool marked =
+        log_scale_ ? is_zero(r.raw(logrr_)) && is_zero(r.raw(se_)) : is_reference_word(r.raw(rr_));
+    const bool is_reference =
+        marked || (is_missing(r.raw(spread)) && (log_scale_ || is_missing(r.raw(ub_))));
+    if (is_reference) {
+        if (rows.reference != rows.none) {
+            throw r.fault(spread, "a second reference row (empty limits); the first is on line " +
+                                      std::to_string(rows.reference_line) +
+                                      ", and a study has exactly one");
+        }
+        const table_file::column& effect = log_scale_ ? logrr_ : rr_;
+        const std::string_view e = r.raw(effect);
+        if (!marked && !is_missing(e) && r.number(effect) != (log_scale_ ? 0.0 : 1.0)) {
+            throw r.fault(effect, std::string("the reference row's ") +
+                                      (log_scale_ ? "log relative risk must be empty, NA or 0"
+                                                  : "relative risk must be empty, NA or 1") +
+                                      ", got " + quoted(e));
+        }
+        rows.reference = index;
+        rows.reference_line = c.line;
+    } else if (log_scale_) {
+        double se = 0.0;
+        listed(rows.row_faults, [&] { c.L = r.number(logrr_); });
+        listed(rows.row_faults, [&] { se = r.positive(se_); });
+        c.v = se * se;
+        c.lo = c.L - 1.96 * se;
+        c.hi = c.L + 1.96 * se;
+    } else {
+        listed(rows.row_faults, [&] { c.L = elem::log(r.positive(rr_)); });
+        listed(rows.row_faults, [&] { c.lo = elem::log(r.positive(lb_)); });
+        listed(rows.row_faults, [&] { c.hi = elem::log(r.positive(ub_)); });
+        c.v = variance_from_limits(c.lo, c.hi);
+        c.all_ones = c.L == 0.0 && c.lo == 0.0 && c.hi == 0.0;
+    }
+}
+
+// Row `line` of a study as category `index`; its faulty values are listed in
+// `rows.row_faults`, and a fault that ends the row is thrown.
+table_file::category table_file::read_category(const study_reader& r, int line, std::size_t index,
+                                               study_rows& rows) const {
+    category c{};
+    c.line = line;
+    listed(rows.row_faults, [&] { c.dose = read_dose(r, line, rows); });
+    read_counts(r, c, rows);
+    read_effect(r, c, index, rows);
+    return c;
+}
+
 table_study table_file::read(std::size_t k) const {
     table_study result;
     read(k, result);
@@ -327,12 +483,7 @@ void table_file::read(std::size_t k, table_study& result) const {
     try {
         std::vector<category>& categories = categories_;
         categories.clear();
-        missing_counts missing;
-        std::vector<ranged_dose> ranges;
-        std::size_t reference = row_count;
-        int reference_line = 0;
-        study_design design = study_design::cohort;
-        std::string first_type;
+        study_rows rows{row_count, result.first_line};
         std::vector<std::string_view>& fields = fields_read_;
         std::vector<row_fault> faults; // every faulty row, so that one run shows them all
         for (std::uint32_t at = index_.first(k); at != row_index::none; at = index_.at(at).next) {
@@ -346,158 +497,11 @@ void table_file::read(std::size_t k, table_study& result) const {
                     throw row_fault{row.line, id_.name,
                                     "missing value: every row needs the id of its study"};
                 }
-                // The design is the first row's; every other row must agree.
-                const std::string_view type = r.raw(type_);
-                if (is_missing(type)) {
-                    throw r.fault(type_, "missing value; expected cc, ci or ir");
-                }
-                bool known = false;
-                const study_design row_design = design_of(type, known);
-                if (!known) {
-                    throw r.fault(type_, "expected cc (case-control), ci (cohort, persons) or ir "
-                                         "(incidence rate, person-time), got " +
-                                             quoted(type));
-                }
-                if (first_type.empty()) {
-                    first_type = lower(type);
-                    design = row_design;
-                } else if (row_design != design) {
-                    throw r.fault(type_, "the study mixes types: " + quoted(type) + " here, " +
-                                             quoted(first_type) + " on line " +
-                                             std::to_string(result.first_line));
-                }
-
-                category c{};
-                c.line = row.line;
-                // The values below are independent: each faulty one is listed,
-                // so that one run shows everything to mend in the row.
-                std::vector<row_fault> field_faults;
-                const auto value = [&](auto&& read_value) {
-                    try {
-                        read_value();
-                        return true;
-                    } catch (const row_fault& f) {
-                        field_faults.push_back(f);
-                        return false;
-                    }
-                };
-                value([&] {
-                    // Most doses are plain numbers: those are converted once.
-                    const parsed<double> plain =
-                        decimal_comma_ ? parsed<double>{number_status::not_a_number, 0.0}
-                                       : parse_number(r.raw(dose_));
-                    if (plain.status == number_status::ok) {
-                        c.dose = plain.value;
-                        return;
-                    }
-                    std::string dose_text(r.raw(dose_));
-                    if (decimal_comma_) {
-                        std::replace(dose_text.begin(), dose_text.end(), ',', '.');
-                    }
-                    if (!is_missing(dose_text) &&
-                        parse_number(dose_text).status == number_status::not_a_number &&
-                        looks_like_range(dose_text)) {
-                        const std::optional<dose_range> range = parse_dose_range(dose_text);
-                        if (!range) {
-                            throw r.fault(dose_,
-                                          "the range " + quoted(r.raw(dose_)) +
-                                              " cannot be read (write a-b with 0 <= a < b, <b, "
-                                              ">=a or a+); give the category's assigned dose");
-                        }
-                        ranges.push_back({row.line, std::string(r.raw(dose_)), *range});
-                        c.dose = not_computed;
-                    } else {
-                        c.dose = r.number(dose_);
-                    }
-                });
-                const bool no_cases = is_missing(r.raw(cases_));
-                const bool cases_read =
-                    value([&] { c.cases = no_cases ? not_computed : r.positive(cases_); });
-                const bool use_controls = design == study_design::case_control &&
-                                          controls_.index >= 0 &&
-                                          (n_.index < 0 || is_missing(r.raw(n_)));
-                const bool no_total = use_controls ? is_missing(r.raw(controls_))
-                                                   : n_.index >= 0 && is_missing(r.raw(n_));
-                if (no_cases) {
-                    missing.cases.push_back(row.line);
-                }
-                if (no_total) {
-                    missing.totals.push_back(row.line);
-                }
-                value([&] {
-                    if (design != study_design::case_control && controls_.index >= 0 &&
-                        !is_missing(r.raw(controls_))) {
-                        throw r.fault(controls_,
-                                      "only a case-control study may give controls; leave "
-                                      "the field empty or NA in this " +
-                                          std::string(design == study_design::cohort
-                                                          ? "cohort (ci)"
-                                                          : "incidence-rate (ir)") +
-                                          " study, whose total is n");
-                    }
-                });
-                value([&] {
-                    if (no_total) {
-                        c.total = not_computed;
-                    } else if (use_controls) {
-                        c.total = c.cases + r.positive(controls_);
-                    } else if (n_.index < 0) {
-                        throw r.fault(controls_, "only a case-control study may give controls "
-                                                 "instead of the total n");
-                    } else if (design == study_design::incidence_rate) {
-                        c.total = r.positive(n_); // person-time may be below the cases
-                    } else {
-                        c.total = r.number(n_);
-                        if (cases_read && !no_cases && !(c.total > c.cases)) {
-                            throw r.fault(n_, "the total must be greater than the number of "
-                                              "cases (" +
-                                                  std::string(r.raw(cases_)) + "), got " +
-                                                  quoted(r.raw(n_)));
-                        }
-                    }
-                });
-
-                const table_file::column& spread = log_scale_ ? se_ : lb_;
-                const bool marked = log_scale_ ? is_zero(r.raw(logrr_)) && is_zero(r.raw(se_))
-                                               : is_reference_word(r.raw(rr_));
-                const bool is_reference =
-                    marked || (is_missing(r.raw(spread)) && (log_scale_ || is_missing(r.raw(ub_))));
-                if (is_reference) {
-                    if (reference != row_count) {
-                        throw r.fault(spread,
-                                      "a second reference row (empty limits); the first is on "
-                                      "line " +
-                                          std::to_string(reference_line) +
-                                          ", and a study has exactly one");
-                    }
-                    const table_file::column& effect = log_scale_ ? logrr_ : rr_;
-                    const std::string_view e = r.raw(effect);
-                    if (!marked && !is_missing(e) && r.number(effect) != (log_scale_ ? 0.0 : 1.0)) {
-                        throw r.fault(effect,
-                                      std::string("the reference row's ") +
-                                          (log_scale_ ? "log relative risk must be empty, "
-                                                        "NA or 0"
-                                                      : "relative risk must be empty, NA or "
-                                                        "1") +
-                                          ", got " + quoted(e));
-                    }
-                    reference = categories.size();
-                    reference_line = row.line;
-                } else if (log_scale_) {
-                    double se = 0.0;
-                    value([&] { c.L = r.number(logrr_); });
-                    value([&] { se = r.positive(se_); });
-                    c.v = se * se;
-                    c.lo = c.L - 1.96 * se;
-                    c.hi = c.L + 1.96 * se;
-                } else {
-                    value([&] { c.L = elem::log(r.positive(rr_)); });
-                    value([&] { c.lo = elem::log(r.positive(lb_)); });
-                    value([&] { c.hi = elem::log(r.positive(ub_)); });
-                    c.v = variance_from_limits(c.lo, c.hi);
-                    c.all_ones = c.L == 0.0 && c.lo == 0.0 && c.hi == 0.0;
-                }
-                if (!field_faults.empty()) {
+                read_design(r, rows);
+                rows.row_faults.clear();
+                const category c = read_category(r, row.line, categories.size(), rows);
+                if (!rows.row_faults.empty()) {
+                    const std::vector<row_fault>& field_faults = rows.row_faults;
                     const std::size_t room = max_faults - faults.size();
                     faults.insert(faults.end(), field_faults.begin(),
                                   field_faults.begin() + static_cast<std::ptrdiff_t>(
@@ -521,21 +525,19 @@ void table_file::read(std::size_t k, table_study& result) const {
         if (!faults.empty()) {
             throw faults.front();
         }
+        std::size_t reference = rows.reference;
+        const missing_counts& missing = rows.missing;
+        const study_design design = rows.design;
         const int line = result.first_line;
-        const std::vector<dose_assignment> assigned = assign_doses(ranges, open_width_);
+        const std::vector<dose_assignment> assigned = assign_doses(rows.ranges, open_width_);
         for (category& c : categories) {
             for (const dose_assignment& a : assigned) {
                 c.dose = a.line == c.line ? a.dose : c.dose;
             }
         }
         // Relative risk and limits all 1 mark the reference when nothing else does.
-        if (reference == row_count &&
-            std::count_if(categories.begin(), categories.end(),
-                          [](const category& c) { return c.all_ones; }) == 1) {
-            reference = static_cast<std::size_t>(
-                std::find_if(categories.begin(), categories.end(),
-                             [](const category& c) { return c.all_ones; }) -
-                categories.begin());
+        if (reference == row_count) {
+            reference = reference_of_ones(categories, row_count);
         }
         if (reference == row_count) {
             throw row_fault{line, log_scale_ ? se_.name : lb_.name,
@@ -552,59 +554,14 @@ void table_file::read(std::size_t k, table_study& result) const {
         }
 
         study& s = result.data ? *result.data : result.data.emplace();
-        renew(s, static_cast<Matrix::size_type>(categories.size() - 1));
-        s.title = "Study ";
-        s.title += printable(id);
-        s.title += " (line ";
-        s.title += std::to_string(line);
-        s.title += ')';
-        s.design = design;
-        s.n = static_cast<int>(categories.size()) - 1;
-        const category& ref = categories[reference];
-        std::vector<int>& lines = lines_; // of categories 0..n, for the warnings
-        lines.assign(1, ref.line);
-        s.A0 = ref.cases;
-        s.N0 = ref.total;
-        s.x0 = ref.dose;
-        s.M1 = ref.cases; // summed reference first, as a setting file lists them
-        Matrix::size_type i = 0;
-        for (std::size_t k2 = 0; k2 < categories.size(); ++k2) {
-            if (k2 == reference) {
-                continue;
-            }
-            const category& c = categories[k2];
-            s.M1 += c.cases;
-            s.N(i, 0) = c.total;
-            s.x(i, 0) = c.dose - ref.dose; // published doses are absolute
-            s.dose(i, 0) = c.dose;
-            s.A(i, 0) = c.cases;
-            s.L(i, 0) = c.L;
-            s.lo(i, 0) = c.lo;
-            s.hi(i, 0) = c.hi;
-            s.v(i, 0) = c.v;
-            lines.push_back(c.line);
-            ++i;
-        }
+        std::vector<int>& lines = lines_; // of categories 0..n, for the notices
+        fill_study(s, categories, reference, design, id, line, lines);
         if (decimal_comma_) {
             s.convention = "semicolon separators, decimal comma";
         }
         s.missing_counts = missing.text(cases_.name, n_.index >= 0 ? n_.name : controls_.name);
         s.missing_counts_line = missing.first_line();
-        s.warnings = check_values(
-            s, [&lines](study_value, int k) { return lines[static_cast<std::size_t>(k)]; });
-        for (notice& w : s.warnings) {
-            w.message =
-                "study " + printable(id) + ": " + w.message; // categories count from its reference
-        }
-        for (std::size_t at = 0; at < assigned.size(); ++at) {
-            const dose_assignment& a = assigned[at];
-            s.warnings.insert(s.warnings.begin() + static_cast<std::ptrdiff_t>(at),
-                              notice{a.line,
-                                     "study " + printable(id) + ": dose " + quoted(a.text) +
-                                         " taken as " + shortest(a.dose) + " (" + a.rule + ")",
-                                     true});
-        }
-        s.assigned_doses = assigned;
+        add_study_notices(s, id, lines, assigned);
     } catch (const table_error& e) {
         result.data.reset();
         result.message = std::to_string(e.line()) + ": study " + printable(id) + ": " + e.what();

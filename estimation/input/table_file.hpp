@@ -71,7 +71,15 @@ public:
     };
 
 private:
+    class study_reader; // one row's fields, read as the columns ask
+    struct study_rows;  // what a study's rows have given so far
     void read_columns(const table_columns& columns);
+    void read_design(const study_reader& r, study_rows& rows) const;
+    category read_category(const study_reader& r, int line, std::size_t index,
+                           study_rows& rows) const;
+    double read_dose(const study_reader& r, int line, study_rows& rows) const;
+    void read_counts(const study_reader& r, category& c, study_rows& rows) const;
+    void read_effect(const study_reader& r, category& c, std::size_t index, study_rows& rows) const;
 
     std::string content_;
     char separator_;
