@@ -222,4 +222,29 @@ TEST(ReportColumns, SameCharactersAsPrintf) {
     EXPECT_EQ(line, "x       NAlonger than 3");
 }
 
+// Decimals of one and two places, as doses and half persons are, the doubles
+// either side of them, and those at the edges of the range the shortcut for
+// them serves: the text the program writes against the library's own.
+TEST(ShortestText, SameCharactersAsToCharsForFewDecimals) {
+    std::vector<double> values = {0.05,   0.5,     0.01,     0.1,    0.99, 9999.99, 9999.95,
+                                  9999.9, 10000.5, 10000.05, 1234.5, 0.3,  2.675,   1e-2};
+    for (std::uint32_t m = 0; m < 1000000; m += (m < 30000 ? 1 : 97)) {
+        for (const double scale : {10.0, 100.0}) {
+            const double v = static_cast<double>(m) / scale;
+            values.insert(values.end(), {v, std::nextafter(v, 0.0), std::nextafter(v, HUGE_VAL)});
+        }
+    }
+    int mismatches = 0;
+    for (const double magnitude : values) {
+        for (const double v : {magnitude, -magnitude}) {
+            char text[morvex::number_chars];
+            const std::string got(text, morvex::shortest_chars(v, text));
+            if (got != library(v) && ++mismatches <= 10) {
+                ADD_FAILURE() << library(v) << " but " << got;
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
+}
+
 } // namespace

@@ -1,9 +1,12 @@
 #include "estimation/output/block_output.hpp"
 #include "estimation/output/json.hpp"
+#include "estimation/output/text_builder.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,6 +28,41 @@ protected:
 private:
     std::size_t room_;
 };
+
+TEST(TextBuilder, GivesWhatStringAppendsGiveAcrossItsGrowthAndReuse) {
+    // Kept room from one use to the next: the second and third uses start
+    // where the first left its storage, long, and must not see its text.
+    std::string room;
+    for (const std::size_t repeat : {std::size_t{1}, std::size_t{700}, std::size_t{3}}) {
+        std::string expected;
+        {
+            morvex::text_builder text(room);
+            for (std::size_t k = 0; k < repeat; ++k) {
+                text << "piece " << k << ' ' << std::int64_t{-9007199254740993} << ',';
+                expected += "piece " + std::to_string(k) + ' ' + "-9007199254740993,";
+                const std::string wide(k % 37, static_cast<char>('a' + k % 26));
+                text << wide;
+                expected += wide;
+                // "%*s" with widths below, at and above the piece's length.
+                for (const int width : {0, 3, 5, 9}) {
+                    text.right("ab" + std::to_string(k), width);
+                    char padded[64];
+                    std::snprintf(padded, sizeof padded, "%*s", width,
+                                  ("ab" + std::to_string(k)).c_str());
+                    expected += padded;
+                }
+                std::snprintf(text.room(40), 40, "<%zu>", k);
+                text.used(std::string("<" + std::to_string(k) + ">").size());
+                expected += "<" + std::to_string(k) + ">";
+            }
+            EXPECT_EQ(text.text(), expected) << repeat;
+            std::ostringstream out;
+            text.pass_on(out);
+            EXPECT_EQ(out.str(), expected) << repeat;
+            EXPECT_TRUE(text.text().empty()) << repeat;
+        }
+    }
+}
 
 TEST(BlockOutput, PassesEveryPieceOnInOrderWhateverTheBlockSize) {
     const std::string long_piece(200, 'x');

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace morvex {
@@ -66,6 +67,11 @@ void append_right(std::string& line, std::string_view text, int width) {
     line += text;
 }
 
+void append_general(std::string& line, double value, int width) {
+    char text[number_chars];
+    append_right(line, std::string_view(text, general_chars(value, text)), width);
+}
+
 // The library's floating-point std::to_chars where it has one; the portable
 // text, which gives the same characters, where it has none.
 #if defined(__cpp_lib_to_chars)
@@ -110,15 +116,61 @@ std::size_t whole_number(double value, double limit, char* text) {
 
 } // namespace
 
+// A value below 10^4 in magnitude that is the double nearest a decimal m / 10
+// or m / 100 whose last digit is not 0 (doses, half persons), written as that
+// decimal, which is its shortest text; 0 for any other value.
+// Why: dividing the exact integer m by 10 or 100 rounds correctly, so equality
+// says the decimal reads back to the value; the decimals with fewer digits lie
+// on a grid ten times coarser, at least 0.01 from it, while those that read
+// back lie within 2^-40 of it; and fixed notation ("0.05", "12.5") is never
+// longer than scientific ("5e-02", "1.25e+01"). Values too far from m for the
+// product to land on it just take the general path.
+std::size_t few_decimals(double value, char* text) {
+    const double magnitude = std::fabs(value);
+    if (!(magnitude < 1e4)) {
+        return 0;
+    }
+    for (const auto& [scale, decimals] : {std::pair{10.0, 1}, std::pair{100.0, 2}}) {
+        const double scaled = magnitude * scale;
+        const auto m = static_cast<std::uint32_t>(scaled);
+        if (static_cast<double>(m) != scaled || m % 10 == 0 ||
+            static_cast<double>(m) / scale != magnitude) {
+            continue;
+        }
+        char digits[8];
+        char* const end = std::to_chars(digits, digits + sizeof digits, m).ptr;
+        const auto count = static_cast<int>(end - digits);
+        char* out = text;
+        if (std::signbit(value)) {
+            *out++ = '-';
+        }
+        if (count <= decimals) {
+            *out++ = '0';
+            *out++ = '.';
+            out = std::fill_n(out, decimals - count, '0');
+            out = std::copy(digits, end, out);
+        } else {
+            out = std::copy(digits, end - decimals, out);
+            *out++ = '.';
+            out = std::copy(end - decimals, end, out);
+        }
+        return static_cast<std::size_t>(out - text);
+    }
+    return 0;
+}
+
 std::size_t shortest_chars(double value, char* text) {
     if (!std::isfinite(value)) {
         return 0;
     }
-    const std::size_t whole = whole_number(value, 1e5, text);
+    std::size_t size = whole_number(value, 1e5, text);
+    if (size == 0) {
+        size = few_decimals(value, text);
+    }
     // The shortest text of a double has at most 24 characters (-2.2250738585072014e-308).
-    return whole > 0 ? whole
-                     : static_cast<std::size_t>(
-                           std::to_chars(text, text + number_chars, value).ptr - text);
+    return size > 0 ? size
+                    : static_cast<std::size_t>(std::to_chars(text, text + number_chars, value).ptr -
+                                               text);
 }
 
 std::string shortest(double value) {
@@ -278,8 +330,7 @@ std::size_t general_text(bool negative, std::uint32_t digits, int exponent, char
 
 } // namespace
 
-void append_general(std::string& line, double value, int width) {
-    char text[number_chars];
+std::size_t general_chars(double value, char* text) {
     std::uint32_t digits = 0;
     int exponent = 0;
     std::size_t size = whole_number(value, 1e6, text);
@@ -290,7 +341,7 @@ void append_general(std::string& line, double value, int width) {
             std::to_chars(text, text + number_chars, value, std::chars_format::general, 6).ptr -
             text);
     }
-    append_right(line, std::string_view(text, size), width);
+    return size;
 }
 
 std::string fixed_decimals(double value, int decimals) {
@@ -312,10 +363,8 @@ std::string shortest(double value) {
     return portable::shortest(value);
 }
 
-void append_general(std::string& line, double value, int width) {
-    char text[number_chars];
-    const int size = std::snprintf(text, sizeof text, "%.6g", value);
-    append_right(line, std::string_view(text, static_cast<std::size_t>(size)), width);
+std::size_t general_chars(double value, char* text) {
+    return static_cast<std::size_t>(std::snprintf(text, number_chars, "%.6g", value));
 }
 
 std::string fixed_decimals(double value, int decimals) {

@@ -36,6 +36,10 @@ constexpr std::size_t number_chars = 32;
 // the value is not finite.
 std::size_t shortest_chars(double value, char* text);
 
+// The value as printf's "%lg" writes it in the C locale, six significant
+// digits, written into `text`, which has room for number_chars; gives its length.
+std::size_t general_chars(double value, char* text);
+
 // Appends the value as printf's "%*lg" writes it in the C locale: six
 // significant digits, right-aligned in `width` characters.
 void append_general(std::string& line, double value, int width = 0);

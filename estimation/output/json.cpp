@@ -2,7 +2,9 @@
 
 #include "estimation/base/format.hpp"
 #include "estimation/output/curve_json.hpp"
+#include "estimation/output/text_builder.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -13,49 +15,17 @@
 namespace morvex {
 namespace {
 
+using json_text = text_builder;
+
 // A JSON string: every control character escaped, other bytes (UTF-8) as they are.
-void append_json_string(std::string& out, std::string_view text);
-
-// A study's entry is built in one string and written to the stream at once:
-// a stream costs as much for each of its many short pieces as for a long one.
-class json_text {
-public:
-    explicit json_text(std::string& text) : text_(text) {}
-    json_text& operator<<(std::string_view piece) {
-        text_.append(piece);
-        return *this;
-    }
-    json_text& operator<<(const char* piece) {
-        text_.append(piece);
-        return *this;
-    }
-    json_text& operator<<(char c) {
-        text_.push_back(c);
-        return *this;
-    }
-    template <class Integer, class = std::enable_if_t<std::is_integral_v<Integer> &&
-                                                      !std::is_same_v<Integer, bool> &&
-                                                      !std::is_same_v<Integer, char>>>
-    json_text& operator<<(Integer value) {
-        char digits[24];
-        text_.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
-        return *this;
-    }
-    void put(char c) { text_.push_back(c); }
-    void write(const char* piece, std::size_t size) { text_.append(piece, size); }
-    std::string& text() { return text_; }
-
-private:
-    std::string& text_;
-};
+void append_json_string(json_text& out, std::string_view text);
 
 void number(json_text& out, double value) {
-    char text[number_chars];
-    const std::size_t size = shortest_chars(value, text);
+    const std::size_t size = shortest_chars(value, out.room(number_chars));
     if (size == 0) {
         out.write("null", 4);
     } else {
-        out.write(text, size);
+        out.used(size);
     }
 }
 
@@ -182,9 +152,9 @@ void estimate(json_text& out, const pooled_estimate& e, bool random,
 void open_study_entry(json_text& out, std::size_t index, const std::string& input,
                       const std::string& id) {
     out << (index == 0 ? "\n   " : ",\n   ") << "{\"input\": ";
-    append_json_string(out.text(), input);
+    append_json_string(out, input);
     out << ", \"id\": ";
-    append_json_string(out.text(), id);
+    append_json_string(out, id);
 }
 
 // Doses a table gave as ranges, beside the text each came from.
@@ -193,11 +163,11 @@ void assigned_doses(json_text& out, const std::vector<dose_assignment>& doses) {
         out << ",\n   \"assigned_doses\": [";
         for (std::size_t k = 0; k < doses.size(); ++k) {
             out << (k == 0 ? "" : ", ") << "{\"line\": " << doses[k].line << ", \"text\": ";
-            append_json_string(out.text(), doses[k].text);
+            append_json_string(out, doses[k].text);
             out << ", \"dose\": ";
             number(out, doses[k].dose);
             out << ", \"rule\": ";
-            append_json_string(out.text(), doses[k].rule);
+            append_json_string(out, doses[k].rule);
             out << '}';
         }
         out << ']';
@@ -266,16 +236,16 @@ void write_leave_one_out(json_text& out, const meta_analysis& m) {
             out << "null";
         }
         out << ", \"message\": ";
-        append_json_string(out.text(), rows[i].message);
+        append_json_string(out, rows[i].message);
         out << '}';
     }
     out << "], \"leave_one_out_note\": ";
-    append_json_string(out.text(), m.more.leave_one_out_note);
+    append_json_string(out, m.more.leave_one_out_note);
 }
 
 void write_subgroup(json_text& out, const subgroup& g, const meta_analysis& m) {
     out << "{\"value\": ";
-    append_json_string(out.text(), g.value);
+    append_json_string(out, g.value);
     out << ", \"k\": " << g.members.size() << ", \"fixed\": ";
     if (g.usable()) {
         estimate(out, g.fixed, false, m.increment);
@@ -294,14 +264,14 @@ void write_subgroup(json_text& out, const subgroup& g, const meta_analysis& m) {
         out << "null, \"dl\": null, \"reml\": null, \"heterogeneity\": null";
     }
     out << ", \"message\": ";
-    append_json_string(out.text(), g.message);
+    append_json_string(out, g.message);
     out << ", \"studies\": [";
     for (std::size_t j = 0; j < g.members.size(); ++j) {
         const study_summary& st = m.included[g.members[j]];
         out << (j == 0 ? "" : ", ") << "{\"input\": ";
-        append_json_string(out.text(), st.input);
+        append_json_string(out, st.input);
         out << ", \"id\": ";
-        append_json_string(out.text(), st.id);
+        append_json_string(out, st.id);
         out << '}';
     }
     out << "]}";
@@ -310,7 +280,7 @@ void write_subgroup(json_text& out, const subgroup& g, const meta_analysis& m) {
 void write_subgroups(json_text& out, const meta_analysis& m) {
     const subgroup_analysis& s = *m.more.subgroups;
     out << ",\n  \"subgroups\": {\"column\": ";
-    append_json_string(out.text(), m.asked.by);
+    append_json_string(out, m.asked.by);
     out << ", \"groups\": [";
     for (std::size_t i = 0; i < s.groups.size(); ++i) {
         out << (i == 0 ? "\n   " : ",\n   ");
@@ -333,13 +303,13 @@ void write_subgroups(json_text& out, const meta_analysis& m) {
         out << "null";
     }
     out << ", \"message\": ";
-    append_json_string(out.text(), s.no_test);
+    append_json_string(out, s.no_test);
     out << ",\n   \"left_out\": [";
     for (std::size_t i = 0; i < s.left_out_studies.size(); ++i) {
         const study_summary& st = m.included[s.left_out_studies[i].study];
         open_study_entry(out, i, st.input, st.id);
         out << ", \"reason\": ";
-        append_json_string(out.text(), s.left_out_studies[i].reason);
+        append_json_string(out, s.left_out_studies[i].reason);
         out << '}';
     }
     out << "]}";
@@ -369,7 +339,7 @@ void write_further(json_text& out, const meta_analysis& m) {
             out << "null";
         }
         out << ", \"egger_note\": ";
-        append_json_string(out.text(), a.egger_note);
+        append_json_string(out, a.egger_note);
     }
     if (a.subgroups) {
         write_subgroups(out, m);
@@ -384,7 +354,7 @@ void write_pooled(json_text& out, const meta_analysis& m) {
         out << "null";
     }
     out << ", \"message\": ";
-    append_json_string(out.text(), m.not_pooled);
+    append_json_string(out, m.not_pooled);
     if (m.pooled) {
         const pooled_summary& s = *m.pooled;
         out << ",\n  \"fixed\": ";
@@ -421,7 +391,7 @@ void write_pooled(json_text& out, const meta_analysis& m) {
         const left_out_study& st = m.left_out[i];
         open_study_entry(out, i, st.input, st.id);
         out << ", \"reason\": ";
-        append_json_string(out.text(), st.reason);
+        append_json_string(out, st.reason);
         out << '}';
     }
     out << ']';
@@ -429,8 +399,8 @@ void write_pooled(json_text& out, const meta_analysis& m) {
     out << '}';
 }
 
-void append_json_string(std::string& out, std::string_view text) {
-    out += '"';
+void append_json_string(json_text& out, std::string_view text) {
+    out.put('"');
     // Runs of characters that need no escape are appended at once.
     std::size_t plain = 0;
     for (std::size_t at = 0; at < text.size(); ++at) {
@@ -439,61 +409,60 @@ void append_json_string(std::string& out, std::string_view text) {
         if (c != '"' && c != '\\' && byte >= 0x20 && byte != 0x7f) {
             continue;
         }
-        out.append(text.data() + plain, at - plain);
+        out.write(text.data() + plain, at - plain);
         plain = at + 1;
         switch (c) {
         case '"':
-            out += "\\\"";
+            out << "\\\"";
             break;
         case '\\':
-            out += "\\\\";
+            out << "\\\\";
             break;
         case '\n':
-            out += "\\n";
+            out << "\\n";
             break;
         case '\r':
-            out += "\\r";
+            out << "\\r";
             break;
         case '\t':
-            out += "\\t";
+            out << "\\t";
             break;
         default:
-            out += format("\\u%04x", byte);
+            out << format("\\u%04x", byte);
         }
     }
-    out.append(text.data() + plain, text.size() - plain);
-    out += '"';
+    out.write(text.data() + plain, text.size() - plain);
+    out.put('"');
 }
 
 } // namespace
 
 void write_json_string(std::ostream& out, std::string_view text) {
     std::string escaped;
-    append_json_string(escaped, text);
-    out.write(escaped.data(), static_cast<std::streamsize>(escaped.size()));
+    json_text built(escaped);
+    append_json_string(built, text);
+    built.pass_on(out);
 }
 
 void json_writer::begin() {
-    text_.clear();
     json_text out(text_);
     out << "{\"studies\": [";
-    pass_on();
+    out.pass_on(out_);
 }
 
 void json_writer::write(const study_result& r) {
-    text_.clear();
     numbers_.clear();
     json_text out(text_);
     out << (first_ ? "\n" : ",\n") << "  {\"input\": ";
     first_ = false;
-    append_json_string(text_, r.input);
+    append_json_string(out, r.input);
     out << ", \"id\": ";
-    append_json_string(text_, r.id);
+    append_json_string(out, r.id);
     out << ", \"title\": ";
-    append_json_string(text_, r.has_data ? r.data.title : "");
+    append_json_string(out, r.has_data ? r.data.title : "");
     out << ",\n   \"design\": ";
     if (r.has_data) {
-        append_json_string(text_, design_code(r.data.design));
+        append_json_string(out, design_code(r.data.design));
         out << ", \"categories\": " << r.categories();
     } else {
         out << "null, \"categories\": null";
@@ -511,14 +480,14 @@ void json_writer::write(const study_result& r) {
         number(out, value);
     }
     out << ",\n   \"status\": ";
-    append_json_string(text_, status_name(r.status));
+    append_json_string(out, status_name(r.status));
     out << ", \"message\": ";
-    append_json_string(text_, r.message);
+    append_json_string(out, r.message);
     if (!r.more_messages.empty()) {
         out << ", \"more_faults\": [";
         for (std::size_t k = 0; k < r.more_messages.size(); ++k) {
             out << (k == 0 ? "" : ", ");
-            append_json_string(text_, r.more_messages[k]);
+            append_json_string(out, r.more_messages[k]);
         }
         out << ']';
     }
@@ -541,11 +510,11 @@ void json_writer::write(const study_result& r) {
     }
     if (r.has_data && !r.data.convention.empty()) {
         out << ",\n   \"convention\": ";
-        append_json_string(text_, r.data.convention);
+        append_json_string(out, r.data.convention);
     }
     if (covariance_ && r.has_data) {
         out << ",\n   \"covariance_kind\": ";
-        append_json_string(text_, covariance_name(r.covariance));
+        append_json_string(out, covariance_name(r.covariance));
     }
     if (r.has_pseudo) {
         out << ", \"pseudo_cases\": ";
@@ -566,15 +535,14 @@ void json_writer::write(const study_result& r) {
         }
         out << (first ? "" : ", ") << "{\"line\": " << w.line << ", \"message\": ";
         first = false;
-        append_json_string(text_, w.message);
+        append_json_string(out, w.message);
         out << '}';
     }
     out << "]}";
-    pass_on();
+    out.pass_on(out_);
 }
 
 void json_writer::end(const meta_analysis* pooled, const curve_result* curve) {
-    text_.clear();
     json_text out(text_);
     out << (first_ ? "]" : "\n]");
     if (pooled != nullptr) {
@@ -583,16 +551,11 @@ void json_writer::end(const meta_analysis* pooled, const curve_result* curve) {
     }
     if (curve != nullptr) {
         out << ",\n \"curve\": ";
-        pass_on();
+        out.pass_on(out_);
         write_curve_json(out_, *curve);
     }
     out << "}\n";
-    pass_on();
-}
-
-void json_writer::pass_on() {
-    out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
-    text_.clear();
+    out.pass_on(out_);
 }
 
 } // namespace morvex

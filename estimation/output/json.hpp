@@ -34,9 +34,6 @@ public:
     void end(const meta_analysis* pooled = nullptr, const curve_result* curve = nullptr);
 
 private:
-    // Writes what text_ holds to the stream and empties it.
-    void pass_on();
-
     std::ostream& out_;
     std::string text_;                 // an entry as it is built, kept for the next one's room
     std::vector<json_number> numbers_; // the entry's variances and covariances

@@ -2,6 +2,7 @@
 
 #include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
+#include "estimation/output/text_builder.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -10,7 +11,7 @@
 namespace morvex {
 namespace {
 
-const char* const rule = "---------------------------------------------------------\n";
+constexpr std::string_view rule = "---------------------------------------------------------\n";
 
 const char* design_name(study_design design) {
     switch (design) {
@@ -24,161 +25,167 @@ const char* design_name(study_design design) {
     return "Cohort study with Nx persons";
 }
 
+// The value as %*lg writes it.
+void general(text_builder& line, double value, int width = 0) {
+    char digits[number_chars];
+    line.right(std::string_view(digits, general_chars(value, digits)), width);
+}
+
 // A count as %*lg writes it, or NA where a table leaves it out, as %*s writes that.
-void append_count(std::string& line, double value, int width) {
+void append_count(text_builder& line, double value, int width) {
     if (std::isnan(value)) {
-        append_right(line, "NA", width);
+        line.right("NA", width);
     } else {
-        append_general(line, value, width);
+        general(line, value, width);
     }
 }
 
 // "     %3d": a category's number in a table of the report.
-void append_category(std::string& line, Matrix::size_type i) {
+void append_category(text_builder& line, Matrix::size_type i) {
     char digits[24];
     const char* end = std::to_chars(digits, digits + sizeof digits, i + 1).ptr;
-    line += "     ";
-    append_right(line, std::string_view(digits, static_cast<std::size_t>(end - digits)), 3);
+    line << "     ";
+    line.right(std::string_view(digits, static_cast<std::size_t>(end - digits)), 3);
 }
 
-// The lines are built in one string and written at once: a run of many
-// studies writes a report for each.
-void write(std::ostream& out, const std::string& text) {
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-}
-
-void append_opening(std::string& lines, const std::string& input_name, const study& s) {
-    lines += rule;
-    lines += "Trend estimation from summarized dose-response data.\n"
+void append_opening(text_builder& lines, const std::string& input_name, const study& s) {
+    lines << rule;
+    lines << "Trend estimation from summarized dose-response data.\n"
              "See Greenland and Longnecker (1992) for details.\n"
              "Programmed by Brannock. Version 1.0.\n";
-    lines += rule;
-    lines += "Input file = '";
-    lines += input_name;
-    lines += "'\n";
-    lines += s.title;
-    lines += "\nStudy design: ";
-    lines += design_name(s.design);
-    lines += ".\n"
+    lines << rule;
+    lines << "Input file = '";
+    lines << input_name;
+    lines << "'\n";
+    lines << s.title;
+    lines << "\nStudy design: ";
+    lines << design_name(s.design);
+    lines << ".\n"
              "--- Initial settings.\n"
              "Category  Assigned dose     #cases     #total      RR    LCI    UCI\n"
              "       0 ";
-    append_general(lines, 0.0, 14);
-    lines += "  ";
+    general(lines, 0.0, 14);
+    lines << "  ";
     append_count(lines, s.A0, 9);
-    lines += "  ";
+    lines << "  ";
     append_count(lines, s.N0, 9);
-    lines += "  ";
-    append_general(lines, 1.0, 6);
-    lines += '\n';
+    lines << "  ";
+    general(lines, 1.0, 6);
+    lines << '\n';
     for (Matrix::size_type i = 0; i < s.A.row_count(); ++i) {
         append_category(lines, i);
-        lines += ' ';
-        append_general(lines, s.x(i, 0), 14);
-        lines += "  ";
+        lines << ' ';
+        general(lines, s.x(i, 0), 14);
+        lines << "  ";
         append_count(lines, s.A(i, 0), 9);
-        lines += "  ";
+        lines << "  ";
         append_count(lines, s.N(i, 0), 9);
-        lines += "  ";
-        append_general(lines, elem::exp(s.L(i, 0)), 6);
-        lines += ' ';
-        append_general(lines, elem::exp(s.lo(i, 0)), 6);
-        lines += ' ';
-        append_general(lines, elem::exp(s.hi(i, 0)), 6);
-        lines += '\n';
+        lines << "  ";
+        general(lines, elem::exp(s.L(i, 0)), 6);
+        lines << ' ';
+        general(lines, elem::exp(s.lo(i, 0)), 6);
+        lines << ' ';
+        general(lines, elem::exp(s.hi(i, 0)), 6);
+        lines << '\n';
     }
 }
 
-void append_pseudo_counts(std::string& lines, const study_result& r) {
-    lines += "--- Hamling pseudo-counts.\n"
+void append_pseudo_counts(text_builder& lines, const study_result& r) {
+    lines << "--- Hamling pseudo-counts.\n"
              "Category     #cases     #total\n"
              "       0  ";
-    append_general(lines, r.pseudo_A0, 9);
-    lines += "  ";
-    append_general(lines, r.pseudo_N0, 9);
-    lines += '\n';
+    general(lines, r.pseudo_A0, 9);
+    lines << "  ";
+    general(lines, r.pseudo_N0, 9);
+    lines << '\n';
     for (Matrix::size_type i = 0; i < r.pseudo_A.row_count(); ++i) {
         append_category(lines, i);
-        lines += "  ";
-        append_general(lines, r.pseudo_A(i, 0), 9);
-        lines += "  ";
-        append_general(lines, r.pseudo_N(i, 0), 9);
-        lines += '\n';
+        lines << "  ";
+        general(lines, r.pseudo_A(i, 0), 9);
+        lines << "  ";
+        general(lines, r.pseudo_N(i, 0), 9);
+        lines << '\n';
     }
 }
 
-void append_fitted_counts(std::string& lines, const Matrix& A, double A0, bool converged) {
+void append_fitted_counts(text_builder& lines, const Matrix& A, double A0, bool converged) {
     // A report must not state both outcomes: the heading only follows a pass.
-    lines += converged ? "--- Converged.\n" : "*** Not converged.***\n";
-    lines += "Category     #cases\n"
+    lines << (converged ? "--- Converged.\n" : "*** Not converged.***\n");
+    lines << "Category     #cases\n"
              "       0  ";
-    append_general(lines, A0, 9);
-    lines += '\n';
+    general(lines, A0, 9);
+    lines << '\n';
     for (Matrix::size_type i = 0; i < A.row_count(); ++i) {
         append_category(lines, i);
-        lines += "  ";
-        append_general(lines, A(i, 0), 9);
-        lines += '\n';
+        lines << "  ";
+        general(lines, A(i, 0), 9);
+        lines << '\n';
     }
 }
 
-void append_result(std::string& lines, const trend& t) {
-    lines += rule;
-    lines += "Estimated beta = ";
-    append_general(lines, t.beta);
-    lines += "\nSE(beta)       = ";
-    append_general(lines, t.se);
-    lines += '\n';
+void append_result(text_builder& lines, const trend& t) {
+    lines << rule;
+    lines << "Estimated beta = ";
+    general(lines, t.beta);
+    lines << "\nSE(beta)       = ";
+    general(lines, t.se);
+    lines << '\n';
 }
 
 } // namespace
 
 void print_fitted_counts(std::ostream& out, const fitted_counts& fit) {
-    std::string lines;
+    std::string text;
+    text_builder lines(text);
     append_fitted_counts(lines, fit.A, fit.A0, fit.converged);
-    write(out, lines);
+    lines.pass_on(out);
 }
 
 void print_result(std::ostream& out, const trend& t) {
-    std::string lines;
+    std::string text;
+    text_builder lines(text);
     append_result(lines, t);
-    write(out, lines);
+    lines.pass_on(out);
 }
 
 void append_report(std::string& text, const study_result& r, bool classic) {
+    // Built in room kept from study to study, then appended at once.
+    static thread_local std::string room;
+    text_builder lines(room);
     if (r.has_data) {
-        append_opening(text, r.input, r.data);
+        append_opening(lines, r.input, r.data);
     } else if (!classic) {
-        text += "Input file = '";
-        text += printable(r.input);
-        text += "'\n";
+        lines << "Input file = '";
+        lines << printable(r.input);
+        lines << "'\n";
         if (r.from_table) {
-            text += "Study ";
-            text += printable(r.id);
-            text += " (line ";
-            text += std::to_string(r.first_line);
-            text += ")\n";
+            lines << "Study ";
+            lines << printable(r.id);
+            lines << " (line ";
+            lines << r.first_line;
+            lines << ")\n";
         }
     }
     if (r.has_fit) {
-        append_fitted_counts(text, r.fitted, r.fitted_A0, r.converged);
+        append_fitted_counts(lines, r.fitted, r.fitted_A0, r.converged);
     } else if (r.has_pseudo) {
-        append_pseudo_counts(text, r);
+        append_pseudo_counts(lines, r);
     } else if (r.has_data && r.covariance == covariance_kind::indep) {
-        text += "--- Independent log relative risks (no covariance between categories).\n";
+        lines << "--- Independent log relative risks (no covariance between categories).\n";
     }
     if (r.estimated()) {
-        append_result(text, trend{r.beta, r.se});
+        append_result(lines, trend{r.beta, r.se});
     } else if (!classic) {
-        text += r.status == study_status::refused ? "*** Refused: " : "*** Stopped: ";
-        text += r.message;
-        text += '\n';
+        lines << (r.status == study_status::refused ? "*** Refused: " : "*** Stopped: ");
+        lines << r.message;
+        lines << '\n';
         for (const std::string& more : r.more_messages) {
-            text += "*** Also: ";
-            text += more;
-            text += '\n';
+            lines << "*** Also: ";
+            lines << more;
+            lines << '\n';
         }
     }
+    text.append(lines.text());
 }
 
 } // namespace morvex
