@@ -123,14 +123,15 @@ void session::emit(const study_result& r) {
         err_.flush();
     }
     switch (format_) {
-    case output_format::text:
-        text_.clear();
+    case output_format::text: {
+        text_builder lines(report_room_);
         if (studies_ > 0) {
-            text_ += '\n';
+            lines << '\n';
         }
-        append_report(text_, r, classic_);
-        out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
+        append_report(lines, r, classic_);
+        lines.pass_on(out_);
         break;
+    }
     case output_format::csv:
         if (after_.curve) {
             hold_csv_row(r);

@@ -107,7 +107,8 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     json_writer json_;
-    std::string text_; // a study's report or row as it is built, kept for the next one's room
+    std::string text_;        // a study's CSV row as it is built, kept for the next one's room
+    std::string report_room_; // the room a study's text report is built in, kept likewise
     after_studies after_;
     study_method method_;
     estimation_buffers buffers_;

@@ -148,10 +148,7 @@ void print_result(std::ostream& out, const trend& t) {
     lines.pass_on(out);
 }
 
-void append_report(std::string& text, const study_result& r, bool classic) {
-    // Built in room kept from study to study, then appended at once.
-    static thread_local std::string room;
-    text_builder lines(room);
+void append_report(text_builder& lines, const study_result& r, bool classic) {
     if (r.has_data) {
         append_opening(lines, r.input, r.data);
     } else if (!classic) {
@@ -185,7 +182,6 @@ void append_report(std::string& text, const study_result& r, bool classic) {
             lines << '\n';
         }
     }
-    text.append(lines.text());
 }
 
 } // namespace morvex

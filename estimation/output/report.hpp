@@ -5,6 +5,7 @@
 #include "estimation/method/fitted_counts.hpp"
 #include "estimation/method/study.hpp"
 #include "estimation/method/trend.hpp"
+#include "estimation/output/text_builder.hpp"
 
 #include <ostream>
 #include <string>
@@ -22,8 +23,8 @@ void print_result(std::ostream& out, const trend& t);
 // Hamling's pseudo-counts); the slope. With `classic`, a refused study adds
 // nothing, as a single setting file always has; otherwise a refused or stopped
 // study's report ends in a line that says so, so that every study shows. A run
-// builds each study's report in one string it keeps from study to study.
-void append_report(std::string& text, const study_result& r, bool classic);
+// builds each study's report in room it keeps from study to study.
+void append_report(text_builder& lines, const study_result& r, bool classic);
 
 } // namespace morvex
 
