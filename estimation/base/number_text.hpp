@@ -7,6 +7,7 @@
 #define MORVEX_ESTIMATION_BASE_NUMBER_TEXT_HPP
 
 #include <string>
+#include <string_view>
 
 namespace morvex::portable {
 
@@ -21,6 +22,13 @@ std::string fixed(double value, int decimals);
 
 // As std::to_chars with std::chars_format::general and a precision: "%.*g".
 std::string general(double value, int precision);
+
+// A decimal number (sign '-' at most, digits, point, exponent, as the readers
+// accept it) of at most 15 significant digits whose scale is a power of ten
+// within 10^-22 to 10^22: one exact integer multiplied or divided by one exact
+// power, a single rounding, so the correctly rounded double that a full
+// conversion gives. False for any other, which needs the full conversion.
+bool read_short_decimal(std::string_view text, double& value);
 
 // As std::from_chars(first, last, value) on a decimal number without a sign
 // of '+': false (value 0) where that gives std::errc::result_out_of_range,

@@ -3,10 +3,8 @@
 #include "estimation/base/number_text.hpp"
 
 #include <cctype>
-#include <cfloat>
 #include <charconv>
 #include <cmath>
-#include <cstdint>
 #include <system_error>
 
 namespace morvex {
@@ -56,59 +54,18 @@ std::string_view without_plus(std::string_view s) {
     return !s.empty() && s[0] == '+' ? s.substr(1) : s;
 }
 
-// Most numbers of a table are short plain decimals: [sign] digits [. digits]
-// with at most 15 digits in all. Their digits make an integer below 2^53 and
-// their scale a power of ten up to 1e15, both exact doubles, so one division,
-// rounded correctly, gives the correctly rounded value, the same double as a
-// full conversion. False for any other token, which takes the full way.
-bool short_decimal(std::string_view s, double& value) {
-    static constexpr double scale[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                       1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    constexpr std::size_t max_digits = 15;
-#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD == 0
-    std::size_t i = skip_sign(s, 0);
-    const bool negative = i == 1 && s[0] == '-';
-    std::uint64_t digits = 0;
-    std::size_t count = 0;
-    std::size_t point = std::string_view::npos;
-    for (; i < s.size(); ++i) {
-        const char c = s[i];
-        if (is_digit(c)) {
-            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
-            ++count;
-        } else if (c == '.' && point == std::string_view::npos) {
-            point = count;
-        } else {
-            return false;
-        }
-    }
-    if (count == 0 || count > max_digits) {
-        return false;
-    }
-    const std::size_t fraction = point == std::string_view::npos ? 0 : count - point;
-    value = static_cast<double>(digits) / scale[fraction];
-    value = negative ? -value : value;
-    return true;
-#else
-    // Arithmetic in a wider type could round twice: no shortcut.
-    static_cast<void>(s);
-    static_cast<void>(value);
-    static_cast<void>(scale);
-    return false;
-#endif
-}
-
 } // namespace
 
 parsed<double> parse_number(std::string_view token) {
-    double value = 0.0;
-    if (short_decimal(token, value)) {
-        return {number_status::ok, value};
-    }
     if (!is_decimal_number(token)) {
         return {number_status::not_a_number, 0.0};
     }
     const std::string_view digits = without_plus(token);
+    double value = 0.0;
+    // Most numbers of a table are short decimals, read with one division.
+    if (portable::read_short_decimal(digits, value)) {
+        return {number_status::ok, value};
+    }
 #if defined(__cpp_lib_to_chars)
     const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (result.ec == std::errc::result_out_of_range || !std::isfinite(value)) {
