@@ -418,6 +418,15 @@ TEST(CommandLine, ArgumentListsGiveRunsAnswersOrOneRefusal) {
                                "e.g. --increment=10 for the RR per 10 units of dose; got '" +
                                    std::string(bad) + "'");
     }
+    // Threads: a whole number from 1 to the most; none given is 0, as available.
+    for (const char* bad : {"0", "-1", "65", "1.5", "2x", "", " 2", "4294967298"}) {
+        EXPECT_EQ(parse_command_line({std::string("--threads=") + bad, "a"}).message,
+                  "Morvex: option '--threads' needs a whole number from 1 to 64, e.g. "
+                  "--threads=2; got '" +
+                      std::string(bad) + "'");
+    }
+    EXPECT_EQ(parse_command_line({"--threads=64", "a"}).opts.threads, 64U);
+    EXPECT_EQ(parse_command_line({"a"}).opts.threads, 0U);
     const parsed_command_line all =
         parse_command_line({"a", "--plot=f.svg", "--increment=-2.5e-1", "--pool"});
     EXPECT_TRUE(all.opts.pool);

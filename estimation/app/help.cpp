@@ -13,7 +13,7 @@ const char* const synopsis_text =
     "              [--trend=linear|quadratic|spline] [--knots=K|a,b,c]\n"
     "              [--one-stage] [--at=x1,x2,...] [--reference-dose=X]\n"
     "              [--covariance=gl|hamling|indep] [--missing-counts=refuse|indep]\n"
-    "              [--open-width=F]\n"
+    "              [--open-width=F] [--threads=N]\n"
     "              [--] FILE...\n"
     "       Morvex -h | --help | --version\n";
 
@@ -62,6 +62,8 @@ const char* const help_text =
     "                 refused (default) or analysed as independent\n"
     "  --open-width=F  an open dose category (>=30, 30+) adds F times half the\n"
     "                 width of the range below it (default 1)\n"
+    "  --threads=N    read and estimate a table's studies on N threads (default:\n"
+    "                 the processors available, at most 8); the output is the same\n"
     "  --trend=linear|quadratic|spline  after the studies, pool their trends\n"
     "                 with p coefficients: fixed effect, method of moments, REML\n"
     "  --knots=K|a,b,c  spline knots: K (3-7, default 3) at percentiles of the\n"

@@ -6,6 +6,7 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 namespace morvex {
@@ -34,7 +35,8 @@ enum : int {
     funnel_option,
     model_option,
     title_option,
-    unit_option
+    unit_option,
+    threads_option
 };
 
 const option long_options[] = {
@@ -47,6 +49,7 @@ const option long_options[] = {
     {"covariance", required_argument, nullptr, covariance_option},
     {"missing-counts", required_argument, nullptr, missing_counts_option},
     {"open-width", required_argument, nullptr, open_width_option},
+    {"threads", required_argument, nullptr, threads_option},
     {"trend", required_argument, nullptr, trend_option},
     {"knots", required_argument, nullptr, knots_option},
     {"one-stage", no_argument, nullptr, one_stage_option},
@@ -149,6 +152,7 @@ const char* value_example(const std::string& word) {
         {"--covariance", "--covariance=hamling"},
         {"--missing-counts", "--missing-counts=indep"},
         {"--open-width", "--open-width=1"},
+        {"--threads", "--threads=2"},
         {"--by", "--by=type"},
         {"--summary", "--summary=summary.csv"},
         {"--funnel", "--funnel=funnel.svg"},
@@ -367,6 +371,18 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
                               std::string(optarg) + "'");
             }
             result.opts.open_width = f.value;
+            break;
+        }
+        case threads_option: {
+            unsigned n = 0;
+            const char* const end = optarg + std::strlen(optarg);
+            const auto [at, fault] = std::from_chars(optarg, end, n);
+            if (fault != std::errc() || at != end || n < 1 || n > max_threads) {
+                return refuse("option '--threads' needs a whole number from 1 to " +
+                              std::to_string(max_threads) + ", e.g. --threads=2; got '" +
+                              std::string(optarg) + "'");
+            }
+            result.opts.threads = n;
             break;
         }
         case trend_option:

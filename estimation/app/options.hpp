@@ -3,6 +3,7 @@
 #define MORVEX_ESTIMATION_OPTIONS_HPP
 
 #include "estimation/method/study.hpp"
+#include "estimation/output/study_text.hpp"
 #include "estimation/pooling/curve_analysis.hpp"
 
 #include <optional>
@@ -11,10 +12,11 @@
 
 namespace morvex {
 
-enum class output_format { text, csv, json };
-
 // The pooling models a forest plot draws as diamonds.
 enum class plot_model { fixed, dl, reml, all };
+
+// More threads than this would wait on the one that writes.
+constexpr unsigned max_threads = 64;
 
 struct options {
     output_format format = output_format::text;
@@ -26,6 +28,7 @@ struct options {
     bool missing_counts_indep = false; // analyse studies without counts as independent
     bool method_named = false;         // --covariance or --missing-counts was given
     double open_width = 1.0;    // an open dose category adds this times half its neighbour's width
+    unsigned threads = 0;       // that read and estimate a table's studies; 0: as available
     bool curve = false;         // --trend or --one-stage: pool the trends' coefficients
     curve_settings trend;       // the trend's shape, knots, model and predictions
     bool knapp_hartung = false; // Knapp-Hartung limits of the random-effects summaries

@@ -4,6 +4,7 @@
 #include "estimation/app/output_files.hpp"
 
 #include "estimation/base/format.hpp"
+#include "estimation/base/in_order.hpp"
 #include "estimation/input/setting_file.hpp"
 #include "estimation/input/table_file.hpp"
 #include "estimation/method/trend.hpp"
@@ -28,8 +29,13 @@
 #include <new>
 #include <optional>
 #include <sstream>
+#include <thread>
 #include <tuple>
 #include <utility>
+
+#ifdef __linux__
+#include <sched.h>
+#endif
 
 namespace morvex {
 namespace {
@@ -60,6 +66,59 @@ void summarise(std::vector<study_summary>& list, const study_result& r) {
     list.push_back(std::move(s));
 }
 
+// Reads the k-th study of `table` (named `name`) and estimates it, into `r`;
+// `t` and `buffers` are storage kept for the next study.
+void read_table_study(const table_file& table, std::size_t k, const std::string& name,
+                      const study_method& method, table_study& t, study_result& r,
+                      estimation_buffers& buffers) {
+    table.read(k, t);
+    renew(r);
+    r.input = name;
+    r.id = t.id;
+    r.from_table = true;
+    r.first_line = t.first_line;
+    if (t.data && !t.data->missing_counts.empty() && !method.missing_counts_indep) {
+        r.message = printable(name) + ':' + std::to_string(t.data->missing_counts_line) +
+                    ": study " + printable(r.id) + ": " + t.data->missing_counts +
+                    ", so its log relative risks have no count-based covariance; give every "
+                    "category's cases and total, or run with --missing-counts=indep to "
+                    "treat them as independent";
+    } else if (t.data) {
+        std::swap(r.data, *t.data); // the study read before takes the next
+        r.has_data = true;
+        r.covariance = method.covariance;
+        if (!r.data.missing_counts.empty()) {
+            r.covariance = covariance_kind::indep;
+            r.data.warnings.push_back(
+                {r.data.missing_counts_line,
+                 "study " + printable(r.id) + ": " + r.data.missing_counts +
+                     ": its log relative risks are taken as independent "
+                     "(--missing-counts=indep); their correlation through the shared "
+                     "reference is ignored, which can shift the slope and misstates its "
+                     "standard error and its weight in a pooling"});
+        }
+        estimate(r, buffers);
+        if (r.status == study_status::stopped) {
+            r.message = printable(name) + ':' + std::to_string(r.first_line) + ": study " +
+                        printable(r.id) + ": " + r.message;
+        }
+    } else {
+        r.message = printable(name) + ':' + t.message;
+        for (const std::string& more : t.more) {
+            std::string line = printable(name);
+            line += ':';
+            line += more;
+            r.more_messages.push_back(std::move(line));
+        }
+    }
+}
+
+// Studies go to the threads in batches of at most this many, and fewer when
+// large: a batch's results are held until written, and a study's covariance
+// grows with the square of its rows.
+constexpr std::size_t batch_studies = 256;
+constexpr std::size_t batch_cells = std::size_t{1} << 16;
+
 forest_model forest_model_of(plot_model m) {
     switch (m) {
     case plot_model::fixed:
@@ -89,12 +148,36 @@ after_studies after_studies_of(const options& opts) {
     return after;
 }
 
+// The threads a run asks for, or else the processors it may use (on Linux, a
+// batch system's share of the machine), at most 8: beyond that the one thread
+// that writes keeps the rest waiting. The web page's build has no threads.
+unsigned run_threads(unsigned asked) {
+#ifdef __EMSCRIPTEN__
+    static_cast<void>(asked);
+    return 1;
+#else
+    if (asked > 0) {
+        return asked;
+    }
+    constexpr unsigned most = 8;
+#ifdef __linux__
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        return std::clamp(static_cast<unsigned>(CPU_COUNT(&allowed)), 1U, most);
+    }
+#endif
+    return std::clamp(std::thread::hardware_concurrency(), 1U, most);
+#endif
+}
+
 } // namespace
 
 session::session(output_format format, bool classic, std::ostream& out, std::ostream& err,
-                 after_studies after, study_method method)
+                 after_studies after, study_method method, unsigned threads)
     : format_(format), classic_(classic), out_(out), err_(err), json_(out, method.named),
-      after_(std::move(after)), method_(method) {
+      after_(std::move(after)), method_(method), threads_(threads),
+      text_({format, classic, after_.increment, method.named,
+             format == output_format::csv && after_.curve.has_value()}) {
     // With --trend the study rows gain columns that depend on every study's
     // doses, so the header and rows wait until the end.
     if (format_ == output_format::csv && !after_.curve) {
@@ -110,6 +193,10 @@ std::ostream& session::message_stream() {
 }
 
 void session::emit(const study_result& r) {
+    emit(r, text_.build(r, studies_ == 0));
+}
+
+void session::emit(const study_result& r, std::string_view text) {
     // Warnings go ahead of the report they concern.
     for (const notice& w : r.data.warnings) {
         std::ostream& err = message_stream();
@@ -122,34 +209,12 @@ void session::emit(const study_result& r) {
     if (!r.data.warnings.empty()) {
         err_.flush();
     }
-    switch (format_) {
-    case output_format::text: {
-        text_builder lines(report_room_);
-        if (studies_ > 0) {
-            lines << '\n';
-        }
-        append_report(lines, r, classic_);
-        lines.pass_on(out_);
-        break;
-    }
-    case output_format::csv:
-        if (after_.curve) {
-            hold_csv_row(r);
-            break;
-        }
-        text_.clear();
-        append_csv_fields(text_, r, after_.increment);
-        if (method_.named) {
-            // The covariance each study used, as the last column.
-            text_ += ',';
-            text_ += r.has_data ? covariance_name(r.covariance) : "";
-        }
-        text_ += "\r\n";
-        out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
-        break;
-    case output_format::json:
-        json_.write(r);
-        break;
+    if (format_ == output_format::json) {
+        json_.write_entry(text);
+    } else if (format_ == output_format::csv && after_.curve) {
+        hold_csv_row(r);
+    } else {
+        out_.write(text.data(), static_cast<std::streamsize>(text.size()));
     }
     // Standard output so far goes ahead of the message that explains its end;
     // it is not flushed study by study, which would cost a write each.
@@ -321,55 +386,77 @@ void session::add_table_text(const std::string& name, std::string content,
                          << ": the table has no column " << quoted(by)
                          << "; its studies form no subgroup\n";
     }
-    // One record and one result serve every study in turn, keeping their storage.
-    table_study t;
-    study_result r;
-    for (std::size_t k = 0; k < table->study_count(); ++k) {
-        table->read(k, t);
-        renew(r);
-        r.input = name;
-        r.id = t.id;
-        r.from_table = true;
-        r.first_line = t.first_line;
-        if (t.data && !t.data->missing_counts.empty() && !method_.missing_counts_indep) {
-            r.message = printable(name) + ':' + std::to_string(t.data->missing_counts_line) +
-                        ": study " + printable(r.id) + ": " + t.data->missing_counts +
-                        ", so its log relative risks have no count-based covariance; give every "
-                        "category's cases and total, or run with --missing-counts=indep to "
-                        "treat them as independent";
-        } else if (t.data) {
-            std::swap(r.data, *t.data); // the study read before takes the next
-            r.has_data = true;
-            r.covariance = method_.covariance;
-            if (!r.data.missing_counts.empty()) {
-                r.covariance = covariance_kind::indep;
-                r.data.warnings.push_back(
-                    {r.data.missing_counts_line,
-                     "study " + printable(r.id) + ": " + r.data.missing_counts +
-                         ": its log relative risks are taken as independent "
-                         "(--missing-counts=indep); their correlation through the shared "
-                         "reference is ignored, which can shift the slope and misstates its "
-                         "standard error and its weight in a pooling"});
-            }
-            estimate(r, buffers_);
-            if (r.status == study_status::stopped) {
-                r.message = printable(name) + ':' + std::to_string(r.first_line) + ": study " +
-                            printable(r.id) + ": " + r.message;
-            }
-        } else {
-            r.message = printable(name) + ':' + t.message;
-            for (const std::string& more : t.more) {
-                std::string line = printable(name);
-                line += ':';
-                line += more;
-                r.more_messages.push_back(std::move(line));
+    add_table_studies(*table, name);
+}
+
+// Studies read and estimated, and their texts built, in batches on the
+// run's threads; each batch is then written here in order, as one thread
+// would have written it.
+struct session::study_batch {
+    std::size_t first = 0, end = 0; // the studies [first, end)
+    std::size_t made = 0;           // how many of them are ready, in order
+    std::vector<study_result> results;
+    std::string text;                   // their texts, one after another
+    std::vector<std::size_t> text_ends; // where each study's text ends
+};
+
+// What one thread keeps from study to study.
+struct session::table_worker {
+    table_study record;
+    estimation_buffers buffers;
+    study_text text;
+};
+
+void session::add_table_studies(const table_file& table, const std::string& name) {
+    // A run that keeps studies' matrices beyond their writing (a pooled
+    // trend, a single study's plot) shares them with the batches, whose
+    // counts of users are not atomic: it keeps to one thread.
+    const unsigned workers = threads_ > 1 && !after_.curve && !after_.plot ? threads_ : 0;
+    std::vector<table_worker> kept(std::max(workers, 1U), table_worker{{}, {}, text_});
+    std::vector<study_batch> slots(std::max<std::size_t>(2 * workers, 1));
+    const bool first_of_run = studies_ == 0;
+    const auto cut = [&table, next = std::size_t{0}](study_batch& b) mutable {
+        if (next == table.study_count()) {
+            return false;
+        }
+        b.first = next;
+        std::size_t cells = 0;
+        do {
+            const std::size_t rows = table.row_count(next);
+            cells += rows * rows;
+            ++next;
+        } while (next < table.study_count() && next - b.first < batch_studies &&
+                 cells < batch_cells);
+        b.end = next;
+        return true;
+    };
+    const auto make = [&](study_batch& b, unsigned worker) {
+        table_worker& w = kept[worker];
+        b.made = 0;
+        b.text.clear();
+        b.text_ends.clear();
+        if (b.results.size() < b.end - b.first) {
+            b.results.resize(b.end - b.first);
+        }
+        for (std::size_t k = b.first; k < b.end; ++k) {
+            study_result& r = b.results[k - b.first];
+            read_table_study(table, k, name, method_, w.record, r, w.buffers);
+            b.text += w.text.build(r, first_of_run && k == 0);
+            b.text_ends.push_back(b.text.size());
+            ++b.made;
+        }
+    };
+    const auto take = [&](study_batch& b) {
+        std::size_t start = 0;
+        for (std::size_t j = 0; j < b.made; ++j) {
+            emit(b.results[j], std::string_view(b.text).substr(start, b.text_ends[j] - start));
+            start = b.text_ends[j];
+            if (keeps_summaries()) {
+                describe(table, b.first + j);
             }
         }
-        emit(r);
-        if (keeps_summaries()) {
-            describe(*table, k);
-        }
-    }
+    };
+    in_order(slots, workers, cut, make, take);
 }
 
 // A table study's name from its label column, or its author and year columns,
@@ -514,7 +601,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     block_output blocks(out);
     try {
         session s(opts.format, classic, blocks.stream(), err, after_studies_of(opts),
-                  {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width});
+                  {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width},
+                  run_threads(opts.threads));
         for (auto input = opts.inputs.begin(); input != opts.inputs.end(); ++input) {
             const std::string& name = *input;
             std::string content;

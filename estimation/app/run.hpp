@@ -10,6 +10,7 @@
 #include "estimation/method/trend.hpp"
 #include "estimation/output/curve_csv.hpp"
 #include "estimation/output/json.hpp"
+#include "estimation/output/study_text.hpp"
 #include "estimation/output/svg/forest_content.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
 
@@ -59,8 +60,10 @@ class session {
 public:
     // `classic`: the run's only input is one setting file, whose report and
     // exit status are the program's historical contract.
+    // `threads`: how many threads read and estimate a table's studies; 1
+    // (or 0) does it all on the calling thread. The output is the same.
     session(output_format format, bool classic, std::ostream& out, std::ostream& err,
-            after_studies after = {}, study_method method = {});
+            after_studies after = {}, study_method method = {}, unsigned threads = 1);
 
     void add_setting_text(const std::string& name, std::string_view content);
     // `tab`: whether a tab separates the fields; by default as the name says (.tsv).
@@ -90,7 +93,12 @@ public:
     const std::string& summary() const { return summary_; }
 
 private:
+    struct study_batch;
+    struct table_worker;
     void emit(const study_result& r);
+    // The same with its text already built (see study_text).
+    void emit(const study_result& r, std::string_view text);
+    void add_table_studies(const table_file& table, const std::string& name);
     void draw(const meta_analysis& m);
     void hold_csv_row(const study_result& r);
     void keep_for_curve(const study_result& r);
@@ -107,10 +115,10 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     json_writer json_;
-    std::string text_;        // a study's CSV row as it is built, kept for the next one's room
-    std::string report_room_; // the room a study's text report is built in, kept likewise
     after_studies after_;
     study_method method_;
+    unsigned threads_;
+    study_text text_; // builds each study's text, in room kept for the next
     estimation_buffers buffers_;
     std::vector<study_summary> summaries_;
     std::size_t studies_ = 0;                    // every study so far, kept in summaries_ or not

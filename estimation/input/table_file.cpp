@@ -481,10 +481,10 @@ void table_file::read(std::size_t k, table_study& result) const {
     result.more.clear();
     const std::string& id = result.id;
     try {
-        std::vector<category>& categories = categories_;
+        std::vector<category>& categories = result.categories;
         categories.clear();
         study_rows rows{row_count, result.first_line};
-        std::vector<std::string_view>& fields = fields_read_;
+        std::vector<std::string_view>& fields = result.fields;
         std::vector<row_fault> faults; // every faulty row, so that one run shows them all
         for (std::uint32_t at = index_.first(k); at != row_index::none; at = index_.at(at).next) {
             const row_ref row{index_.at(at).offset, static_cast<int>(index_.at(at).line)};
@@ -554,7 +554,7 @@ void table_file::read(std::size_t k, table_study& result) const {
         }
 
         study& s = result.data ? *result.data : result.data.emplace();
-        std::vector<int>& lines = lines_; // of categories 0..n, for the notices
+        std::vector<int>& lines = result.lines; // of categories 0..n, for the notices
         fill_study(s, categories, reference, design, id, line, lines);
         if (decimal_comma_) {
             s.convention = "semicolon separators, decimal comma";

@@ -23,14 +23,7 @@ bool is_tsv_name(std::string_view name);
 // Whether a field means "no value": empty or NA, as R and spreadsheets write it.
 bool is_missing_text(std::string_view value);
 
-// One study of a table: its record, or why it was refused.
-struct table_study {
-    std::string id;
-    int first_line = 0;            // the line its first row starts on
-    std::optional<study> data;     // empty when refused
-    std::string message;           // "LINE: column NAME: study ID: ..." when refused
-    std::vector<std::string> more; // the study's other faulty rows, in the same form
-};
+struct table_study;
 
 // A table indexed by study. The content is kept and each study is read only
 // when asked for, so that memory holds the text, an index of its rows and one
@@ -43,11 +36,14 @@ public:
     table_file(std::string content, bool tab, double open_width = 1.0);
 
     std::size_t study_count() const { return index_.study_count(); }
+    // The rows of the k-th study.
+    std::size_t row_count(std::size_t k) const { return index_.row_count(k); }
 
     // The k-th study in order of first appearance, read and checked.
     table_study read(std::size_t k) const;
     // The same into `result`, whose storage serves again: a run that reads its
-    // studies into one record allocates little per study.
+    // studies into one record allocates little per study. Threads may read
+    // at once, each into its own record.
     void read(std::size_t k, table_study& result) const;
 
     // A study's value of a column that the estimation does not use (a label, a
@@ -90,10 +86,23 @@ private:
     bool decimal_comma_ = false; // a semicolon table: 2,5 is two and a half
     double open_width_ = 1.0;
     row_index index_;
-    // Space that read() uses again from study to study.
-    mutable std::vector<category> categories_;
+    // Space that field() uses again; field() is for one thread at a time.
     mutable std::vector<std::string_view> fields_read_;
-    mutable std::vector<int> lines_;
+};
+
+// One study of a table: its record, or why it was refused.
+struct table_study {
+    std::string id;
+    int first_line = 0;            // the line its first row starts on
+    std::optional<study> data;     // empty when refused
+    std::string message;           // "LINE: column NAME: study ID: ..." when refused
+    std::vector<std::string> more; // the study's other faulty rows, in the same form
+
+    // Space that table_file::read uses again from study to study; it is the
+    // record's, not the table's, so that several threads read one table.
+    std::vector<table_file::category> categories;
+    std::vector<std::string_view> fields;
+    std::vector<int> lines;
 };
 
 } // namespace morvex

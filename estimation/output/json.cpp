@@ -451,10 +451,21 @@ void json_writer::begin() {
 }
 
 void json_writer::write(const study_result& r) {
-    numbers_.clear();
     json_text out(text_);
-    out << (first_ ? "\n" : ",\n") << "  {\"input\": ";
+    append_json_study(out, r, first_, covariance_, numbers_);
+    out.pass_on(out_);
     first_ = false;
+}
+
+void json_writer::write_entry(std::string_view entry) {
+    out_.write(entry.data(), static_cast<std::streamsize>(entry.size()));
+    first_ = false;
+}
+
+void append_json_study(text_builder& out, const study_result& r, bool first, bool covariance,
+                       std::vector<json_number>& numbers) {
+    numbers.clear();
+    out << (first ? "\n" : ",\n") << "  {\"input\": ";
     append_json_string(out, r.input);
     out << ", \"id\": ";
     append_json_string(out, r.id);
@@ -498,7 +509,7 @@ void json_writer::write(const study_result& r) {
         out << ", \"logrr\": ";
         column(out, s.L, 0);
         out << ", \"variances\": ";
-        variances(out, s.v, numbers_);
+        variances(out, s.v, numbers);
         out << ",\n   \"cases\": ";
         with_reference(out, s.A0, s.A);
         out << ", \"totals\": ";
@@ -512,7 +523,7 @@ void json_writer::write(const study_result& r) {
         out << ",\n   \"convention\": ";
         append_json_string(out, r.data.convention);
     }
-    if (covariance_ && r.has_data) {
+    if (covariance && r.has_data) {
         out << ",\n   \"covariance_kind\": ";
         append_json_string(out, covariance_name(r.covariance));
     }
@@ -523,23 +534,22 @@ void json_writer::write(const study_result& r) {
         with_reference(out, r.pseudo_N0, r.pseudo_N);
     }
     if (r.V.row_count() > 0) {
-        covariance_rows(out, r.V, numbers_);
+        covariance_rows(out, r.V, numbers);
     }
     assigned_doses(out, r.data.assigned_doses);
     // Notes of assigned doses are in assigned_doses; the warnings are the slips.
     out << ",\n   \"warnings\": [";
-    bool first = true;
+    bool first_warning = true;
     for (const notice& w : r.data.warnings) {
         if (w.note) {
             continue;
         }
-        out << (first ? "" : ", ") << "{\"line\": " << w.line << ", \"message\": ";
-        first = false;
+        out << (first_warning ? "" : ", ") << "{\"line\": " << w.line << ", \"message\": ";
+        first_warning = false;
         append_json_string(out, w.message);
         out << '}';
     }
     out << "]}";
-    out.pass_on(out_);
 }
 
 void json_writer::end(const meta_analysis* pooled, const curve_result* curve) {
