@@ -80,6 +80,14 @@ public:
 
     double number(const table_file::column& c) const {
         const std::string_view text = raw(c);
+        if (!decimal_comma_) {
+            // Most values are plain numbers: one conversion, and no test for
+            // a missing value, which never reads as a number.
+            const parsed<double> value = parse_number(text);
+            if (value.status == number_status::ok) {
+                return value.value;
+            }
+        }
         if (is_missing(text)) {
             throw fault(c, "missing value");
         }

@@ -5,10 +5,11 @@
 
 #include "estimation/base/distributions.hpp"
 #include "estimation/base/elementary.hpp"
+#include "estimation/base/member_count.hpp"
 #include "matrix/matrix.hpp"
 
 #include <cmath>
-#include <iterator>
+#include <initializer_list>
 #include <limits>
 #include <string>
 #include <vector>
@@ -84,21 +85,29 @@ struct study {
 };
 
 // `s` as a new study would be, but with n x 1 matrices on the storage they
-// had: a run that reads many studies into one record allocates nothing per
-// study for them. Matrices shared with a copy get storage of their own.
+// had, and its texts and lists keeping theirs: a run that reads many studies
+// into one record allocates nothing per study for them. Matrices shared with
+// a copy get storage of their own. Member by member, as assigning a blank
+// study would copy every matrix and text twice.
 inline void renew(study& s, Matrix::size_type n) {
-    static const study blank;
-    Matrix* const columns[] = {&s.N, &s.x, &s.dose, &s.A, &s.L, &s.lo, &s.hi, &s.v};
-    {
-        const Matrix kept[] = {s.N, s.x, s.dose, s.A, s.L, s.lo, s.hi, s.v};
-        s = blank;
-        for (std::size_t k = 0; k < std::size(kept); ++k) {
-            *columns[k] = kept[k];
-        }
-    } // the copies gone, storage held by `s` alone is reshaped in place
-    for (Matrix* column : columns) {
+    static_assert(member_count<study>() == 20,
+                  "renew(study) sets every member: give the new one its line here");
+    static const study blank; // the values a new study starts from
+    s.title.clear();
+    s.design = blank.design;
+    s.n = blank.n;
+    s.M1 = blank.M1;
+    s.A0 = blank.A0;
+    s.N0 = blank.N0;
+    s.x0 = blank.x0;
+    for (Matrix* column : {&s.N, &s.x, &s.dose, &s.A, &s.L, &s.lo, &s.hi, &s.v}) {
         column->reshape(n, 1);
     }
+    s.warnings.clear();
+    s.missing_counts.clear();
+    s.missing_counts_line = blank.missing_counts_line;
+    s.convention.clear();
+    s.assigned_doses.clear();
 }
 
 // Half the width of the 95% interval on the log scale, over 1.96, squared.
@@ -171,23 +180,34 @@ struct study_result {
     double p() const { return elem::erfc(std::fabs(beta / se) / std::sqrt(2.0)); }
 };
 
-// `r` as a new result would be, each matrix keeping its storage (as renew
-// of a study).
+// `r` as a new result would be, each matrix, text and list keeping its
+// storage (as renew of a study).
 inline void renew(study_result& r) {
-    static const study_result blank;
-    Matrix study_result::*const members[] = {&study_result::fitted, &study_result::V,
-                                             &study_result::pseudo_A, &study_result::pseudo_N};
-    renew(r.data, 0); // first, so that its copy below copies no text
-    {
-        const Matrix kept[] = {r.fitted, r.V, r.pseudo_A, r.pseudo_N};
-        const study data = r.data;
-        r = blank;
-        r.data = data;
-        for (std::size_t k = 0; k < std::size(kept); ++k) {
-            r.*members[k] = kept[k];
-        }
-    }
-    for (Matrix study_result::*m : members) {
+    static_assert(member_count<study_result>() == 24,
+                  "renew(study_result) sets every member: give the new one its line here");
+    static const study_result blank; // the values a new result starts from
+    r.input.clear();
+    r.id.clear();
+    r.first_line = blank.first_line;
+    r.from_table = blank.from_table;
+    r.has_data = blank.has_data;
+    r.has_fit = blank.has_fit;
+    renew(r.data, 0);
+    r.status = blank.status;
+    r.message.clear();
+    r.more_messages.clear();
+    r.iterations = blank.iterations;
+    r.converged = blank.converged;
+    r.fitted_A0 = blank.fitted_A0;
+    r.covariance = blank.covariance;
+    r.has_pseudo = blank.has_pseudo;
+    r.pseudo_A0 = blank.pseudo_A0;
+    r.pseudo_N0 = blank.pseudo_N0;
+    r.beta = blank.beta;
+    r.se = blank.se;
+    r.abnormal = blank.abnormal;
+    for (Matrix study_result::*m : {&study_result::fitted, &study_result::V, &study_result::pseudo_A,
+                                    &study_result::pseudo_N}) {
         (r.*m).reshape(0, (blank.*m).col_count());
     }
 }
