@@ -61,6 +61,10 @@ public:
         return *this;
     }
 
+    // Trades storage with `other`: no element is copied and no count of
+    // users changes.
+    void swap(matrix& other) noexcept { std::swap(rec_, other.rec_); }
+
     size_type row_count() const noexcept { return rec_->rows; }
     size_type col_count() const noexcept { return rec_->cols; }
 

@@ -424,4 +424,21 @@ TEST(MatrixInto, ReshapeKeepsOwnStorageAndUnsharesShared) {
     EXPECT_EQ(shared.use_count(), 1);
 }
 
+// Swapping trades storage, sharing included: a copy of either keeps its elements and its
+// count of users, and the shared empty matrices stay uncounted.
+TEST(MatrixInto, SwapTradesStorageAndSharingUnchanged) {
+    M a = random_matrix(3, 2, 7);
+    const M copy_of_a(a);
+    M b(0, 1);
+    const std::string a_state = state(a);
+    a.swap(b);
+    EXPECT_EQ(state(a), state(M(0, 1)));
+    EXPECT_EQ(state(b), a_state);
+    EXPECT_EQ(copy_of_a.use_count(), 2);
+    b(0, 0) = 42.0; // shared with the copy: unshared first
+    EXPECT_EQ(state(copy_of_a), state(random_matrix(3, 2, 7)));
+    b.swap(b);
+    EXPECT_EQ(b(0, 0), 42.0);
+}
+
 } // namespace

@@ -375,6 +375,60 @@ TEST(TableFile, ReadsEveryStudyIntoOneRecordAsIntoANewOne) {
     EXPECT_GE(studies, 100);
 }
 
+// Every member of a result as text (NaN as nan), matrices by their size.
+std::string members(const study_result& r) {
+    std::ostringstream out;
+    const auto size = [](const Matrix& m) { return std::to_string(m.row_count()) + 'x' +
+                                                   std::to_string(m.col_count()); };
+    out << r.input << '|' << r.id << '|' << r.first_line << r.from_table << r.has_data << r.has_fit
+        << '|' << status_name(r.status) << '|' << r.message << '|' << r.more_messages.size() << '|'
+        << r.iterations << r.converged << '|' << r.fitted_A0 << '|' << size(r.fitted) << size(r.V)
+        << covariance_name(r.covariance) << r.has_pseudo << '|' << r.pseudo_A0 << ' '
+        << r.pseudo_N0 << size(r.pseudo_A) << size(r.pseudo_N) << '|' << r.beta << ' ' << r.se
+        << r.abnormal << '|';
+    const table_study as_read{"", 0, r.data, "", {}, {}, {}, {}};
+    out << described(as_read);
+    return out.str();
+}
+
+// A result that held a study with notices, assigned doses and missing
+// counts, estimated and refused, comes out of renew as a new one; the study
+// it traded for the record's is the record's, member for member.
+TEST(TableFile, ARenewedResultHoldsNothingOfTheStudyBefore) {
+    const table_file table("id,type,dose,cases,n,rr,lb,ub\n"
+                           "a,ci,<1,10,100,1,,\n"
+                           "a,ci,1-3,,100,1.5,2.0,1.2\n"
+                           "a,ci,3+,30,100,2,1.5,2.5\n",
+                           false);
+    table_study record;
+    table.read(0, record);
+    ASSERT_TRUE(record.data) << record.message;
+    const std::string read = described(record);
+    study_result r;
+    r.data.title = "before";
+    swap(r.data, *record.data);
+    EXPECT_EQ(record.data->title, "before");
+    EXPECT_EQ(described(table_study{record.id, record.first_line, r.data, "", {}, {}, {}, {}}),
+              read);
+    EXPECT_FALSE(r.data.warnings.empty() || r.data.assigned_doses.empty() ||
+                 r.data.missing_counts.empty());
+    r.input = "t.csv";
+    r.id = "a";
+    r.first_line = 2;
+    r.from_table = r.has_data = r.has_fit = r.converged = r.has_pseudo = r.abnormal = true;
+    r.status = study_status::stopped;
+    r.message = "stopped";
+    r.more_messages = {"more"};
+    r.iterations = 3;
+    r.fitted_A0 = r.pseudo_A0 = r.pseudo_N0 = r.beta = r.se = 1.0;
+    r.fitted = r.pseudo_A = r.pseudo_N = zeros(2, 1);
+    r.V = zeros(2, 2);
+    r.covariance = covariance_kind::hamling;
+    ASSERT_NE(members(r), members(study_result{}));
+    renew(r);
+    EXPECT_EQ(members(r), members(study_result{}));
+}
+
 // Once the record and the result (which trade their studies as a run does)
 // have held the largest study, reading the studies of a table again allocates
 // nothing, and neither does renewing the result.
@@ -390,7 +444,7 @@ TEST(TableFile, ReadsStudiesIntoOneRecordWithoutAllocating) {
         for (std::size_t k = 0; k < table.study_count(); ++k) {
             table.read(k, record);
             ASSERT_TRUE(record.data) << record.message;
-            std::swap(result.data, *record.data);
+            swap(result.data, *record.data);
             renew(result);
         }
         allocations = allocation_count() - before;

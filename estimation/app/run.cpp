@@ -84,7 +84,7 @@ void read_table_study(const table_file& table, std::size_t k, const std::string&
                     "category's cases and total, or run with --missing-counts=indep to "
                     "treat them as independent";
     } else if (t.data) {
-        std::swap(r.data, *t.data); // the study read before takes the next
+        swap(r.data, *t.data); // the study read before takes the next
         r.has_data = true;
         r.covariance = method.covariance;
         if (!r.data.missing_counts.empty()) {

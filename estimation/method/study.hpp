@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace morvex {
@@ -108,6 +109,30 @@ inline void renew(study& s, Matrix::size_type n) {
     s.missing_counts_line = blank.missing_counts_line;
     s.convention.clear();
     s.assigned_doses.clear();
+}
+
+// Trades every member with `b`, matrices, texts and lists by their storage:
+// no element is copied and nothing is allocated.
+inline void swap(study& a, study& b) noexcept {
+    static_assert(member_count<study>() == 20,
+                  "swap(study) trades every member: give the new one its line here");
+    using std::swap;
+    swap(a.title, b.title);
+    swap(a.design, b.design);
+    swap(a.n, b.n);
+    swap(a.M1, b.M1);
+    swap(a.A0, b.A0);
+    swap(a.N0, b.N0);
+    swap(a.x0, b.x0);
+    for (Matrix study::*m : {&study::N, &study::x, &study::dose, &study::A, &study::L, &study::lo,
+                             &study::hi, &study::v}) {
+        (a.*m).swap(b.*m);
+    }
+    swap(a.warnings, b.warnings);
+    swap(a.missing_counts, b.missing_counts);
+    swap(a.missing_counts_line, b.missing_counts_line);
+    swap(a.convention, b.convention);
+    swap(a.assigned_doses, b.assigned_doses);
 }
 
 // Half the width of the 95% interval on the log scale, over 1.96, squared.
