@@ -47,11 +47,15 @@ bool is_blank(const std::vector<std::string_view>& fields) {
                        [](std::string_view f) { return trimmed(f).empty(); });
 }
 
-// Empty and NA both mean "no value", as R and spreadsheets write it.
-bool is_missing(std::string_view value) {
-    const std::string_view v = trimmed(value);
+// Empty and NA both mean "no value", as R and spreadsheets write it; `v` is
+// trimmed.
+bool is_missing_trimmed(std::string_view v) {
     return v.empty() ||
            (v.size() == 2 && (v[0] == 'N' || v[0] == 'n') && (v[1] == 'A' || v[1] == 'a'));
+}
+
+bool is_missing(std::string_view value) {
+    return is_missing_trimmed(trimmed(value));
 }
 
 // A fault in one study's rows: it refuses that study only.
@@ -80,6 +84,9 @@ public:
                    : std::string_view();
     }
 
+    // Whether field `c` is empty or NA.
+    bool missing(const table_file::column& c) const { return is_missing_trimmed(raw(c)); }
+
     row_fault fault(const table_file::column& c, const std::string& message) const {
         return {line_, c.name, message};
     }
@@ -94,7 +101,7 @@ public:
                 return value.value;
             }
         }
-        if (is_missing(text)) {
+        if (is_missing_trimmed(text)) {
             throw fault(c, "missing value");
         }
         std::string decimal; // the text with a decimal comma made a point
@@ -335,7 +342,7 @@ bool listed(std::vector<row_fault>& faults, Read&& read_value) {
 // The design is the first row's; every other row must agree.
 void table_file::read_design(const study_reader& r, study_rows& rows) const {
     const std::string_view type = r.raw(type_);
-    if (is_missing(type)) {
+    if (r.missing(type_)) {
         throw r.fault(type_, "missing value; expected cc, ci or ir");
     }
     bool known = false;
@@ -384,13 +391,13 @@ double table_file::read_dose(const study_reader& r, int line, study_rows& rows) 
 // noted for the study's covariance.
 void table_file::read_counts(const study_reader& r, category& c, study_rows& rows) const {
     const study_design design = rows.design;
-    const bool no_cases = is_missing(r.raw(cases_));
+    const bool no_cases = r.missing(cases_);
     const bool cases_read =
         listed(rows.row_faults, [&] { c.cases = no_cases ? not_computed : r.positive(cases_); });
     const bool use_controls = design == study_design::case_control && controls_.index >= 0 &&
-                              (n_.index < 0 || is_missing(r.raw(n_)));
+                              (n_.index < 0 || r.missing(n_));
     const bool no_total =
-        use_controls ? is_missing(r.raw(controls_)) : n_.index >= 0 && is_missing(r.raw(n_));
+        use_controls ? r.missing(controls_) : n_.index >= 0 && r.missing(n_);
     if (no_cases) {
         rows.missing.cases.push_back(c.line);
     }
@@ -399,7 +406,7 @@ void table_file::read_counts(const study_reader& r, category& c, study_rows& row
     }
     listed(rows.row_faults, [&] {
         if (design != study_design::case_control && controls_.index >= 0 &&
-            !is_missing(r.raw(controls_))) {
+            !r.missing(controls_)) {
             throw r.fault(controls_,
                           "only a case-control study may give controls; leave "
                           "the field empty or NA in this " +
@@ -436,7 +443,7 @@ void table_file::read_effect(const study_reader& r, category& c, std::size_t ind
     const bool marked =
         log_scale_ ? is_zero(r.raw(logrr_)) && is_zero(r.raw(se_)) : is_reference_word(r.raw(rr_));
     const bool is_reference =
-        marked || (is_missing(r.raw(spread)) && (log_scale_ || is_missing(r.raw(ub_))));
+        marked || (r.missing(spread) && (log_scale_ || r.missing(ub_)));
     if (is_reference) {
         if (rows.reference != rows.none) {
             throw r.fault(spread, "a second reference row (empty limits); the first is on line " +
@@ -445,7 +452,7 @@ void table_file::read_effect(const study_reader& r, category& c, std::size_t ind
         }
         const table_file::column& effect = log_scale_ ? logrr_ : rr_;
         const std::string_view e = r.raw(effect);
-        if (!marked && !is_missing(e) && r.number(effect) != (log_scale_ ? 0.0 : 1.0)) {
+        if (!marked && !r.missing(effect) && r.number(effect) != (log_scale_ ? 0.0 : 1.0)) {
             throw r.fault(effect, std::string("the reference row's ") +
                                       (log_scale_ ? "log relative risk must be empty, NA or 0"
                                                   : "relative risk must be empty, NA or 1") +
