@@ -378,14 +378,15 @@ TEST(TableFile, ReadsEveryStudyIntoOneRecordAsIntoANewOne) {
 // Every member of a result as text (NaN as nan), matrices by their size.
 std::string members(const study_result& r) {
     std::ostringstream out;
-    const auto size = [](const Matrix& m) { return std::to_string(m.row_count()) + 'x' +
-                                                   std::to_string(m.col_count()); };
+    const auto size = [](const Matrix& m) {
+        return std::to_string(m.row_count()) + 'x' + std::to_string(m.col_count());
+    };
     out << r.input << '|' << r.id << '|' << r.first_line << r.from_table << r.has_data << r.has_fit
         << '|' << status_name(r.status) << '|' << r.message << '|' << r.more_messages.size() << '|'
         << r.iterations << r.converged << '|' << r.fitted_A0 << '|' << size(r.fitted) << size(r.V)
-        << covariance_name(r.covariance) << r.has_pseudo << '|' << r.pseudo_A0 << ' '
-        << r.pseudo_N0 << size(r.pseudo_A) << size(r.pseudo_N) << '|' << r.beta << ' ' << r.se
-        << r.abnormal << '|';
+        << covariance_name(r.covariance) << r.has_pseudo << '|' << r.pseudo_A0 << ' ' << r.pseudo_N0
+        << size(r.pseudo_A) << size(r.pseudo_N) << '|' << r.beta << ' ' << r.se << r.abnormal
+        << '|';
     const table_study as_read{"", 0, r.data, "", {}, {}, {}, {}};
     out << described(as_read);
     return out.str();

@@ -396,8 +396,7 @@ void table_file::read_counts(const study_reader& r, category& c, study_rows& row
         listed(rows.row_faults, [&] { c.cases = no_cases ? not_computed : r.positive(cases_); });
     const bool use_controls = design == study_design::case_control && controls_.index >= 0 &&
                               (n_.index < 0 || r.missing(n_));
-    const bool no_total =
-        use_controls ? r.missing(controls_) : n_.index >= 0 && r.missing(n_);
+    const bool no_total = use_controls ? r.missing(controls_) : n_.index >= 0 && r.missing(n_);
     if (no_cases) {
         rows.missing.cases.push_back(c.line);
     }
@@ -405,8 +404,7 @@ void table_file::read_counts(const study_reader& r, category& c, study_rows& row
         rows.missing.totals.push_back(c.line);
     }
     listed(rows.row_faults, [&] {
-        if (design != study_design::case_control && controls_.index >= 0 &&
-            !r.missing(controls_)) {
+        if (design != study_design::case_control && controls_.index >= 0 && !r.missing(controls_)) {
             throw r.fault(controls_,
                           "only a case-control study may give controls; leave "
                           "the field empty or NA in this " +
@@ -442,8 +440,7 @@ void table_file::read_effect(const study_reader& r, category& c, std::size_t ind
     const table_file::column& spread = log_scale_ ? se_ : lb_;
     const bool marked =
         log_scale_ ? is_zero(r.raw(logrr_)) && is_zero(r.raw(se_)) : is_reference_word(r.raw(rr_));
-    const bool is_reference =
-        marked || (r.missing(spread) && (log_scale_ || r.missing(ub_)));
+    const bool is_reference = marked || (r.missing(spread) && (log_scale_ || r.missing(ub_)));
     if (is_reference) {
         if (rows.reference != rows.none) {
             throw r.fault(spread, "a second reference row (empty limits); the first is on line " +
@@ -495,7 +492,7 @@ table_study table_file::read(std::size_t k) const {
 }
 
 void table_file::read(std::size_t k, table_study& result) const {
-    const std::size_t row_count = index_.row_count(k);
+    const std::size_t rows_in_study = index_.row_count(k);
     result.id = index_.id(k);
     result.first_line = static_cast<int>(index_.at(index_.first(k)).line);
     result.message.clear();
@@ -504,7 +501,7 @@ void table_file::read(std::size_t k, table_study& result) const {
     try {
         std::vector<category>& categories = result.categories;
         categories.clear();
-        study_rows rows{row_count, result.first_line};
+        study_rows rows{rows_in_study, result.first_line};
         std::vector<std::string_view>& fields = result.fields;
         std::vector<row_fault> faults; // every faulty row, so that one run shows them all
         for (std::uint32_t at = index_.first(k); at != row_index::none; at = index_.at(at).next) {
@@ -557,10 +554,10 @@ void table_file::read(std::size_t k, table_study& result) const {
             }
         }
         // Relative risk and limits all 1 mark the reference when nothing else does.
-        if (reference == row_count) {
-            reference = reference_of_ones(categories, row_count);
+        if (reference == rows_in_study) {
+            reference = reference_of_ones(categories, rows_in_study);
         }
-        if (reference == row_count) {
+        if (reference == rows_in_study) {
             throw row_fault{line, log_scale_ ? se_.name : lb_.name,
                             "no reference row: exactly one row of a study leaves its limits "
                             "(or se) empty or NA"};

@@ -231,8 +231,8 @@ inline void renew(study_result& r) {
     r.beta = blank.beta;
     r.se = blank.se;
     r.abnormal = blank.abnormal;
-    for (Matrix study_result::*m : {&study_result::fitted, &study_result::V, &study_result::pseudo_A,
-                                    &study_result::pseudo_N}) {
+    for (Matrix study_result::*m : {&study_result::fitted, &study_result::V,
+                                    &study_result::pseudo_A, &study_result::pseudo_N}) {
         (r.*m).reshape(0, (blank.*m).col_count());
     }
 }
