@@ -435,6 +435,8 @@ TEST(TableIndex, ChunksOnThreadsGiveTheIndexOfOneThread) {
     texts.emplace_back(cr, 0);
     texts.emplace_back(lf.substr(0, lf.size() - 1) + "\r\ns1,9\rs2,8\n\ns1,7", 0);
     texts.emplace_back("a,b,id\n1,2, x \n3,4,x\n5,6\n7,8,y\n9,9,x\n", 2);
+    // Quotes from a point on: a line end inside one is no row's end.
+    texts.emplace_back(lf + "\"s1\",\"1\n2\"\ns2,3\n\"s\"\"4\",5\n" + lf.substr(8), 0);
     for (const auto& entry : std::filesystem::directory_iterator(TABLES_FOLDER)) {
         const std::string text = text_of(entry.path());
         const std::string header = text.substr(0, text.find('\n'));
@@ -455,6 +457,19 @@ TEST(TableIndex, ChunksOnThreadsGiveTheIndexOfOneThread) {
             }
         }
     }
+    // A quote that never closes is reported at its own line, as one thread finds it.
+    const std::string broken = lf + "s1,\"2\n\ns3,4\n";
+    const auto fault = [&](unsigned threads, std::size_t chunk) {
+        try {
+            index_table_rows(broken, ',', 0, {8, 2}, threads, chunk);
+        } catch (const table_error& e) {
+            return std::to_string(e.line()) + ": " + e.what();
+        }
+        return std::string("no fault");
+    };
+    EXPECT_EQ(fault(1, index_chunk_bytes).substr(0, 5), "358: ");
+    EXPECT_EQ(fault(2, 7), fault(1, index_chunk_bytes));
+    EXPECT_EQ(fault(3, 64), fault(1, index_chunk_bytes));
 }
 
 } // namespace

@@ -32,6 +32,7 @@ int add_rows(row_index& index, std::string_view text, char separator, std::size_
 // A piece of the text, ending just past a line end, and its rows.
 struct index_chunk {
     std::size_t begin = 0, end = 0;
+    bool tail = false; // the rest of the text, from a chunk with a quote on
     row_index rows;
     int lines = 0; // line ends in it
 };
@@ -41,9 +42,7 @@ struct index_chunk {
 row_index index_table_rows(std::string_view text, char separator, std::size_t id_field,
                            table_body body, unsigned threads, std::size_t chunk_bytes) {
     row_index index;
-    // A quote may hold a line end, so a text with quotes is read from its start.
-    if (threads < 2 || text.size() - body.offset < 2 * chunk_bytes ||
-        text.find('"', body.offset) != std::string_view::npos) {
+    if (threads < 2 || text.size() - body.offset < 2 * chunk_bytes) {
         add_rows(index, text, separator, id_field, body.offset, body.line);
         index.done();
         return index;
@@ -57,15 +56,27 @@ row_index index_table_rows(std::string_view text, char separator, std::size_t id
         c.begin = next;
         const std::size_t at = text.find('\n', std::min(text.size(), next + chunk_bytes));
         next = at == std::string_view::npos ? text.size() : at + 1;
+        // A quote may hold a line end, so the text from a chunk with a quote
+        // on is read in order, with its lines, where the chunks are joined.
+        c.tail = text.substr(c.begin, next - c.begin).find('"') != std::string_view::npos;
+        if (c.tail) {
+            next = text.size();
+        }
         c.end = next;
         return true;
     };
     const auto make = [&](index_chunk& c, unsigned) {
         c.rows = row_index();
-        c.lines = add_rows(c.rows, text.substr(0, c.end), separator, id_field, c.begin, 0);
+        if (!c.tail) {
+            c.lines = add_rows(c.rows, text.substr(0, c.end), separator, id_field, c.begin, 0);
+        }
     };
     int line = body.line;
-    const auto take = [&](index_chunk& c) {
+    const auto take = [&](const index_chunk& c) {
+        if (c.tail) {
+            add_rows(index, text, separator, id_field, c.begin, line);
+            return;
+        }
         index.append(c.rows, static_cast<std::uint32_t>(line));
         line += c.lines;
     };

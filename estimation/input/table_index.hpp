@@ -20,10 +20,10 @@ struct table_body {
 constexpr std::size_t index_chunk_bytes = std::size_t{1} << 20;
 
 // The rows of `text` from `body` on, by the id in field `id_field`; blank
-// rows are left out. With several `threads` a text without quotes of at
-// least two chunks is cut into chunks at line ends, indexed apart and joined
-// in order; the index is the same as one thread's. Throws table_error for a
-// broken quote.
+// rows are left out. With several `threads` a text of at least two chunks
+// is cut into chunks at line ends up to its first quote, indexed apart and
+// joined in order; the index is the same as one thread's. Throws
+// table_error for a broken quote.
 row_index index_table_rows(std::string_view text, char separator, std::size_t id_field,
                            table_body body, unsigned threads,
                            std::size_t chunk_bytes = index_chunk_bytes);
