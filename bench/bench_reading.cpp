@@ -16,10 +16,11 @@ std::string synthetic_table(long studies, int n) {
 }
 
 // Indexing alone: arg 0 is the number of studies of four exposed categories.
+// Arguments: studies, then threads.
 void BM_index_table(benchmark::State& state) {
     const std::string text = synthetic_table(state.range(0), 4);
     for ([[maybe_unused]] auto _ : state) {
-        morvex::table_file table(text, false);
+        morvex::table_file table(text, false, 1.0, static_cast<unsigned>(state.range(1)));
         benchmark::DoNotOptimize(table.study_count());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
@@ -67,5 +68,10 @@ void BM_prepare_studies(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(BM_prepare_studies)->Arg(1)->Arg(4)->Arg(16)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_index_table)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_index_table)
+    ->Args({10000, 1})
+    ->Args({100000, 1})
+    ->Args({100000, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_read_table)->Arg(10000)->Unit(benchmark::kMillisecond);

@@ -4,10 +4,12 @@
 #include "estimation/input/number.hpp"
 #include "estimation/input/row_index.hpp"
 #include "estimation/input/table_file.hpp"
+#include "estimation/input/table_index.hpp"
 #include "estimation/input/table_records.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -451,6 +453,78 @@ TEST(TableFile, ReadsStudiesIntoOneRecordWithoutAllocating) {
         allocations = allocation_count() - before;
     }
     EXPECT_EQ(allocations, 0);
+}
+
+// An index as text: each study's id, then its rows' offsets and lines.
+std::string described(const row_index& index) {
+    std::string text;
+    for (std::size_t k = 0; k < index.study_count(); ++k) {
+        text += std::string(index.id(k)) + ':';
+        for (std::uint32_t r = index.first(k); r != row_index::none; r = index.at(r).next) {
+            text +=
+                ' ' + std::to_string(index.at(r).offset) + '@' + std::to_string(index.at(r).line);
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+// Cut into chunks at line ends and indexed on several threads, a table gives
+// the index one thread gives: every kind of line end, blank rows, ids apart
+// and padded, a last row without a line end, chunks shorter than a row.
+TEST(TableIndex, ChunksOnThreadsGiveTheIndexOfOneThread) {
+    std::vector<std::pair<std::string, std::size_t>> texts; // and the id's field
+    std::string lf = "id,dose\n";
+    for (int k = 0; k < 300; ++k) {
+        lf += "s" + std::to_string(k * 37 % 53) + "," + std::to_string(k) + "\n";
+        lf += k % 11 == 0 ? "\n , \n" : "";
+    }
+    texts.emplace_back(lf, 0);
+    std::string crlf;
+    for (const char c : lf) {
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    texts.emplace_back(crlf, 0);
+    std::string cr = lf;
+    std::replace(cr.begin(), cr.end(), '\n', '\r');
+    texts.emplace_back(cr, 0);
+    texts.emplace_back(lf.substr(0, lf.size() - 1) + "\r\ns1,9\rs2,8\n\ns1,7", 0);
+    texts.emplace_back("a,b,id\n1,2, x \n3,4,x\n5,6\n7,8,y\n9,9,x\n", 2);
+    // Quotes from a point on: a line end inside one is no row's end.
+    texts.emplace_back(lf + "\"s1\",\"1\n2\"\ns2,3\n\"s\"\"4\",5\n" + lf.substr(8), 0);
+    for (const auto& entry : std::filesystem::directory_iterator(TABLES_FOLDER)) {
+        const std::string text = text_of(entry.path());
+        const std::string header = text.substr(0, text.find('\n'));
+        std::size_t field = 0;
+        for (std::size_t at = 0; header.compare(at, 3, "id,") != 0; ++field) {
+            at = header.find(',', at) + 1;
+        }
+        texts.emplace_back(text, field);
+    }
+    for (const auto& [text, field] : texts) {
+        const table_body body{text.find_first_of("\r\n") + 1, 2};
+        const std::string one = described(index_table_rows(text, ',', field, body, 1));
+        ASSERT_GT(one.size(), 10U);
+        for (const unsigned threads : {2U, 3U}) {
+            for (const std::size_t chunk : {1U, 7U, 64U, 500U}) {
+                EXPECT_EQ(described(index_table_rows(text, ',', field, body, threads, chunk)), one)
+                    << text.substr(0, 40) << ", threads " << threads << ", chunk " << chunk;
+            }
+        }
+    }
+    // A quote that never closes is reported at its own line, as one thread finds it.
+    const std::string broken = lf + "s1,\"2\n\ns3,4\n";
+    const auto fault = [&](unsigned threads, std::size_t chunk) {
+        try {
+            index_table_rows(broken, ',', 0, {8, 2}, threads, chunk);
+        } catch (const table_error& e) {
+            return std::to_string(e.line()) + ": " + e.what();
+        }
+        return std::string("no fault");
+    };
+    EXPECT_EQ(fault(1, index_chunk_bytes).substr(0, 5), "358: ");
+    EXPECT_EQ(fault(2, 7), fault(1, index_chunk_bytes));
+    EXPECT_EQ(fault(3, 64), fault(1, index_chunk_bytes));
 }
 
 } // namespace

@@ -369,7 +369,8 @@ void session::add_table_text(const std::string& name, std::string content,
                              std::optional<bool> tab) {
     std::optional<table_file> table;
     try {
-        table.emplace(std::move(content), tab.value_or(is_tsv_name(name)), method_.open_width);
+        table.emplace(std::move(content), tab.value_or(is_tsv_name(name)), method_.open_width,
+                      threads_);
         if (table->study_count() == 0) {
             throw table_error(2, "the table has a header but no rows of studies");
         }
@@ -413,7 +414,7 @@ void session::add_table_studies(const table_file& table, const std::string& name
     // counts of users are not atomic: it keeps to one thread.
     const unsigned workers = threads_ > 1 && !after_.curve && !after_.plot ? threads_ : 0;
     std::vector<table_worker> kept(std::max(workers, 1U), table_worker{{}, {}, text_});
-    std::vector<study_batch> slots(std::max<std::size_t>(2 * workers, 1));
+    std::vector<study_batch> slots(std::max<std::size_t>(std::size_t{2} * workers, 1));
     const bool first_of_run = studies_ == 0;
     const auto cut = [&table, next = std::size_t{0}](study_batch& b) mutable {
         if (next == table.study_count()) {

@@ -19,7 +19,7 @@ namespace morvex {
 // threads and `take(slot)` on the calling thread in the order of the batches.
 // `slots` holds the batches made and not yet taken: at least one, and a
 // multiple of `workers`. `cut` runs one call at a time, in order, before
-// the batch is made.
+// the batch is made, and must not throw.
 //
 // Batch b is made by worker b % workers into slot b % slots.size(), so each
 // slot is only ever made by one worker: what a slot's results share with
@@ -35,7 +35,7 @@ void in_order(std::vector<Slot>& slots, unsigned workers, Cut cut, Make make, Ta
     struct shared_state {
         std::mutex lock;
         std::condition_variable made;  // a batch is ready to take
-        std::condition_variable freed; // a slot is free, or the run stops
+        std::condition_variable freed; // a batch was cut or taken, or the run stops
         std::size_t cut = 0;           // batches cut so far
         bool last_cut = false;         // cut() said there are no more
         std::size_t taken = 0;         // batches taken so far

@@ -1,8 +1,18 @@
 #include "estimation/input/row_index.hpp"
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 
 namespace morvex {
+
+namespace {
+
+std::uint32_t hash_of(std::string_view id) {
+    return static_cast<std::uint32_t>(std::hash<std::string_view>()(id));
+}
+
+} // namespace
 
 // The slot of `id`: the study that has it, or the empty slot where it goes.
 // At most half the slots are taken, so a probe always ends.
@@ -34,43 +44,63 @@ void row_index::grow() {
     }
 }
 
-void row_index::add(std::string_view id, bool copy, std::size_t offset, int line) {
-    const auto here = static_cast<std::uint32_t>(rows_.size());
-    // Most tables give a study's rows one after another: no lookup for those.
-    if (!ids_.empty() && ids_[latest_] == id) {
-        rows_[last_[latest_]].next = here;
-        last_[latest_] = here;
-        rows_.push_back(
-            {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(line), none});
-        return;
-    }
+std::uint32_t row_index::study_of(std::string_view id, std::uint32_t hash, bool copy,
+                                  std::uint32_t first_row) {
     if (2 * (ids_.size() + 1) > slots_.size()) {
         grow();
     }
-    const auto hash = static_cast<std::uint32_t>(std::hash<std::string_view>()(id));
     slot_entry& entry = slot(id, hash);
-    std::uint32_t& study = entry.study;
-    if (study == none) {
-        study = static_cast<std::uint32_t>(ids_.size());
+    if (entry.study == none) {
+        entry.study = static_cast<std::uint32_t>(ids_.size());
         entry.hash = hash;
         if (copy) {
             copies_.emplace_back(id);
             id = copies_.back();
         }
         ids_.push_back(id);
-        first_.push_back(here);
-        last_.push_back(here);
-    } else {
-        rows_[last_[study]].next = here;
-        last_[study] = here;
+        hashes_.push_back(hash);
+        first_.push_back(first_row);
+        last_.push_back(none);
     }
-    latest_ = study;
+    return entry.study;
+}
+
+void row_index::add(std::string_view id, bool copy, std::size_t offset, int line) {
+    const auto here = static_cast<std::uint32_t>(rows_.size());
+    // Most tables give a study's rows one after another: no lookup for those.
+    if (ids_.empty() || ids_[latest_] != id) {
+        latest_ = study_of(id, hash_of(id), copy, here);
+    }
+    if (last_[latest_] != none) {
+        rows_[last_[latest_]].next = here;
+    }
+    last_[latest_] = here;
     rows_.push_back({static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(line), none});
+}
+
+void row_index::append(const row_index& part, std::uint32_t line) {
+    const auto base = static_cast<std::uint32_t>(rows_.size());
+    std::transform(part.rows_.begin(), part.rows_.end(), std::back_inserter(rows_),
+                   [base, line](const row& r) {
+                       return row{r.offset, r.line + line, r.next == none ? none : r.next + base};
+                   });
+    for (std::size_t k = 0; k < part.ids_.size(); ++k) {
+        const std::uint32_t study =
+            study_of(part.ids_[k], part.hashes_[k], false, part.first_[k] + base);
+        if (last_[study] != none) {
+            rows_[last_[study]].next = part.first_[k] + base;
+        }
+        last_[study] = part.last_[k] + base;
+        if (k == part.latest_) {
+            latest_ = study;
+        }
+    }
 }
 
 void row_index::done() {
     std::vector<slot_entry>().swap(slots_);
     std::vector<std::uint32_t>().swap(last_);
+    std::vector<std::uint32_t>().swap(hashes_);
 }
 
 std::size_t row_index::row_count(std::size_t k) const {

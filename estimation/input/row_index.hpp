@@ -31,6 +31,10 @@ public:
     // outlast the index unless `copy`, when the index keeps its own copy.
     // `offset` is at most max_text.
     void add(std::string_view id, bool copy, std::size_t offset, int line);
+    // Adds the rows of `part`, an index of text that follows every row added so
+    // far, whose lines count from 0 where this text is at line `line`. Its ids
+    // must be views into the text (none copied).
+    void append(const row_index& part, std::uint32_t line);
     // Drops the lookup of ids once every row is added.
     void done();
 
@@ -49,14 +53,18 @@ private:
         std::uint32_t hash;
     };
     slot_entry& slot(std::string_view id, std::uint32_t hash);
+    // The study of `id`, whose hash is `hash`; a new one (with no rows) when the id is new.
+    std::uint32_t study_of(std::string_view id, std::uint32_t hash, bool copy,
+                           std::uint32_t first_row);
     void grow();
 
     std::vector<row> rows_;
     std::vector<std::string_view> ids_; // in order of first appearance
     std::vector<std::uint32_t> first_, last_;
-    std::uint32_t latest_ = 0;       // the study of the row added last
-    std::vector<slot_entry> slots_;  // open addressing by hash: a study, or none
-    std::deque<std::string> copies_; // the ids that are not views into the text
+    std::vector<std::uint32_t> hashes_; // of ids_, until done(): a part's are not hashed again
+    std::uint32_t latest_ = 0;          // the study of the row added last
+    std::vector<slot_entry> slots_;     // open addressing by hash: a study, or none
+    std::deque<std::string> copies_;    // the ids that are not views into the text
 };
 
 } // namespace morvex

@@ -5,6 +5,7 @@
 #include "estimation/input/dose_range.hpp"
 #include "estimation/input/number.hpp"
 #include "estimation/input/setting_file.hpp"
+#include "estimation/input/table_index.hpp"
 #include "estimation/input/table_records.hpp"
 #include "estimation/input/table_study.hpp"
 
@@ -14,17 +15,6 @@
 
 namespace morvex {
 namespace {
-
-std::string_view trimmed(std::string_view text) {
-    auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && blank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && blank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
 
 std::string lower(std::string_view text) {
     std::string result(text);
@@ -224,7 +214,7 @@ bool is_tsv_name(std::string_view name) {
     return is_table_name(name) && lower(name.substr(name.size() - 4)) == ".tsv";
 }
 
-table_file::table_file(std::string content, bool tab, double open_width)
+table_file::table_file(std::string content, bool tab, double open_width, unsigned threads)
     : content_(std::move(content)), separator_(table_separator(content_, tab)),
       decimal_comma_(separator_ == ';'), open_width_(open_width) {
     if (content_.size() > row_index::max_text) {
@@ -252,18 +242,8 @@ table_file::table_file(std::string content, bool tab, double open_width)
     std::transform(fields.begin(), fields.end(), std::back_inserter(header_),
                    [](std::string_view f) { return lower(trimmed(f)); });
     read_columns(find_columns(std::vector<std::string>(fields.begin(), fields.end()), header_line));
-    const auto id_index = static_cast<std::size_t>(id_.index);
-    while (!in.at_end()) {
-        const std::size_t offset = in.position();
-        const int line = in.line();
-        bool blank = false;
-        const std::string_view id = trimmed(in.next_field(id_index, blank, fields));
-        if (blank) {
-            continue;
-        }
-        index_.add(id, in.is_copy(id), offset, line);
-    }
-    index_.done();
+    index_ = index_table_rows(content_, separator_, static_cast<std::size_t>(id_.index),
+                              {in.position(), in.line()}, threads);
 }
 
 void table_file::read_columns(const table_columns& columns) {
@@ -492,7 +472,7 @@ table_study table_file::read(std::size_t k) const {
 }
 
 void table_file::read(std::size_t k, table_study& result) const {
-    const std::size_t rows_in_study = index_.row_count(k);
+    const std::size_t rows_read = index_.row_count(k);
     result.id = index_.id(k);
     result.first_line = static_cast<int>(index_.at(index_.first(k)).line);
     result.message.clear();
@@ -501,7 +481,7 @@ void table_file::read(std::size_t k, table_study& result) const {
     try {
         std::vector<category>& categories = result.categories;
         categories.clear();
-        study_rows rows{rows_in_study, result.first_line};
+        study_rows rows{rows_read, result.first_line};
         std::vector<std::string_view>& fields = result.fields;
         std::vector<row_fault> faults; // every faulty row, so that one run shows them all
         for (std::uint32_t at = index_.first(k); at != row_index::none; at = index_.at(at).next) {
@@ -554,10 +534,10 @@ void table_file::read(std::size_t k, table_study& result) const {
             }
         }
         // Relative risk and limits all 1 mark the reference when nothing else does.
-        if (reference == rows_in_study) {
-            reference = reference_of_ones(categories, rows_in_study);
+        if (reference == rows_read) {
+            reference = reference_of_ones(categories, rows_read);
         }
-        if (reference == rows_in_study) {
+        if (reference == rows_read) {
             throw row_fault{line, log_scale_ ? se_.name : lb_.name,
                             "no reference row: exactly one row of a study leaves its limits "
                             "(or se) empty or NA"};

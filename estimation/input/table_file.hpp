@@ -33,7 +33,8 @@ public:
     // Throws table_error for a fault of the whole file, or for a text too large
     // to index (4 GiB or more). `tab` selects TSV.
     // `open_width` scales the half width that an open category (">=30") adds to its bound.
-    table_file(std::string content, bool tab, double open_width = 1.0);
+    // `threads` may share the indexing of a large table.
+    table_file(std::string content, bool tab, double open_width = 1.0, unsigned threads = 1);
 
     std::size_t study_count() const { return index_.study_count(); }
     // The rows of the k-th study.

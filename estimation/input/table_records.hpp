@@ -12,6 +12,9 @@
 
 namespace morvex {
 
+// A field without the spaces and tabs around it.
+std::string_view trimmed(std::string_view text);
+
 // RFC 4180 records: a field in double quotes may hold separators, line breaks
 // and doubled quotes. A line ends in LF, CRLF or a lone CR.
 class record_reader {

@@ -27,7 +27,7 @@ struct study_text_style {
 
 class study_text {
 public:
-    explicit study_text(study_text_style style) : style_(std::move(style)) {}
+    explicit study_text(const study_text_style& style) : style_(style) {}
 
     // The study's text, valid until the next call; `first`: the first study of
     // the output, which the report and the JSON array begin without a separator.
