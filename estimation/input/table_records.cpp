@@ -56,17 +56,6 @@ std::size_t find_any(std::string_view text, std::size_t from, char a, char b, ch
 
 } // namespace
 
-std::string_view trimmed(std::string_view text) {
-    auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && blank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && blank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 std::size_t record_reader::field_end(std::size_t from) const {
     return find_any(text_, from, sep_, '\n', '\r');
 }

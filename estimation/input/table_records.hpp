@@ -12,8 +12,18 @@
 
 namespace morvex {
 
-// A field without the spaces and tabs around it.
-std::string_view trimmed(std::string_view text);
+// A field without the spaces and tabs around it. Inline: a table's every
+// field is trimmed, most of them with nothing to remove.
+inline std::string_view trimmed(std::string_view text) {
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && blank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && blank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
 
 // RFC 4180 records: a field in double quotes may hold separators, line breaks
 // and doubled quotes. A line ends in LF, CRLF or a lone CR.
