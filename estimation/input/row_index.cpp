@@ -26,10 +26,14 @@ row_index::slot_entry& row_index::slot(std::string_view id, std::uint32_t hash) 
     return slots_[place];
 }
 
-// Twice the slots; the ids, all different, go to the first free slot from
-// their hash's place.
-void row_index::grow() {
-    std::vector<slot_entry> old(slots_.empty() ? 64 : slots_.size() * 2, slot_entry{none, 0});
+// Twice the slots (or `least`, if more); the ids, all different, go to the
+// first free slot from their hash's place.
+void row_index::grow(std::size_t least) {
+    std::size_t size = slots_.empty() ? 64 : slots_.size() * 2;
+    while (size < least) {
+        size *= 2;
+    }
+    std::vector<slot_entry> old(size, slot_entry{none, 0});
     old.swap(slots_);
     const std::size_t mask = slots_.size() - 1;
     for (const slot_entry& e : old) {
@@ -58,7 +62,6 @@ std::uint32_t row_index::study_of(std::string_view id, std::uint32_t hash, bool 
             id = copies_.back();
         }
         ids_.push_back(id);
-        hashes_.push_back(hash);
         first_.push_back(first_row);
         last_.push_back(none);
     }
@@ -78,29 +81,34 @@ void row_index::add(std::string_view id, bool copy, std::size_t offset, int line
     rows_.push_back({static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(line), none});
 }
 
-void row_index::append(const row_index& part, std::uint32_t line) {
+void row_index::append(const row_runs& part, std::uint32_t line) {
     const auto base = static_cast<std::uint32_t>(rows_.size());
-    std::transform(part.rows_.begin(), part.rows_.end(), std::back_inserter(rows_),
+    std::transform(part.rows.begin(), part.rows.end(), std::back_inserter(rows_),
                    [base, line](const row& r) {
                        return row{r.offset, r.line + line, r.next == none ? none : r.next + base};
                    });
-    for (std::size_t k = 0; k < part.ids_.size(); ++k) {
-        const std::uint32_t study =
-            study_of(part.ids_[k], part.hashes_[k], false, part.first_[k] + base);
-        if (last_[study] != none) {
-            rows_[last_[study]].next = part.first_[k] + base;
+    for (const row_runs::run& r : part.runs) {
+        latest_ = study_of(r.id, r.hash, false, r.first + base);
+        if (last_[latest_] != none) {
+            rows_[last_[latest_]].next = r.first + base;
         }
-        last_[study] = part.last_[k] + base;
-        if (k == part.latest_) {
-            latest_ = study;
-        }
+        last_[latest_] = r.last + base;
+    }
+}
+
+void row_index::reserve(std::size_t rows, std::size_t studies) {
+    rows_.reserve(rows);
+    ids_.reserve(studies);
+    first_.reserve(studies);
+    last_.reserve(studies);
+    if (2 * studies > slots_.size()) {
+        grow(2 * studies);
     }
 }
 
 void row_index::done() {
     std::vector<slot_entry>().swap(slots_);
     std::vector<std::uint32_t>().swap(last_);
-    std::vector<std::uint32_t>().swap(hashes_);
 }
 
 std::size_t row_index::row_count(std::size_t k) const {
@@ -109,6 +117,18 @@ std::size_t row_index::row_count(std::size_t k) const {
         ++count;
     }
     return count;
+}
+
+void row_runs::add(std::string_view id, std::size_t offset, int line) {
+    const auto here = static_cast<std::uint32_t>(rows.size());
+    if (!runs.empty() && runs.back().id == id) {
+        rows[runs.back().last].next = here;
+        runs.back().last = here;
+    } else {
+        runs.push_back({id, hash_of(id), here, here});
+    }
+    rows.push_back(
+        {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(line), row_index::none});
 }
 
 } // namespace morvex

@@ -13,6 +13,8 @@
 
 namespace morvex {
 
+struct row_runs;
+
 class row_index {
 public:
     // Rows and offsets are 32 bits: 12 bytes a row. `none` ends a study's rows.
@@ -31,14 +33,17 @@ public:
     // outlast the index unless `copy`, when the index keeps its own copy.
     // `offset` is at most max_text.
     void add(std::string_view id, bool copy, std::size_t offset, int line);
-    // Adds the rows of `part`, an index of text that follows every row added so
-    // far, whose lines count from 0 where this text is at line `line`. Its ids
-    // must be views into the text (none copied).
-    void append(const row_index& part, std::uint32_t line);
+    // Adds the rows of `part`, read from text that follows every row added so
+    // far, whose lines count from 0 where this text is at line `line`.
+    void append(const row_runs& part, std::uint32_t line);
+    // Room for this many rows and studies, so that they are not copied as
+    // the index grows.
+    void reserve(std::size_t rows, std::size_t studies);
     // Drops the lookup of ids once every row is added.
     void done();
 
     std::size_t study_count() const { return ids_.size(); }
+    std::size_t row_total() const { return rows_.size(); }
     std::string_view id(std::size_t k) const { return ids_[k]; }
     // The k-th study's first row in the order of the text; each row links the next.
     std::uint32_t first(std::size_t k) const { return first_[k]; }
@@ -56,15 +61,30 @@ private:
     // The study of `id`, whose hash is `hash`; a new one (with no rows) when the id is new.
     std::uint32_t study_of(std::string_view id, std::uint32_t hash, bool copy,
                            std::uint32_t first_row);
-    void grow();
+    void grow(std::size_t least = 0);
 
     std::vector<row> rows_;
     std::vector<std::string_view> ids_; // in order of first appearance
     std::vector<std::uint32_t> first_, last_;
-    std::vector<std::uint32_t> hashes_; // of ids_, until done(): a part's are not hashed again
-    std::uint32_t latest_ = 0;          // the study of the row added last
-    std::vector<slot_entry> slots_;     // open addressing by hash: a study, or none
-    std::deque<std::string> copies_;    // the ids that are not views into the text
+    std::uint32_t latest_ = 0;       // the study of the row added last
+    std::vector<slot_entry> slots_;  // open addressing by hash: a study, or none
+    std::deque<std::string> copies_; // the ids that are not views into the text
+};
+
+// A piece of a table's rows as a thread reads them: in the order of the
+// text, grouped only where an id follows itself, with each group's id hashed
+// once. row_index::append joins such pieces in order, which is where the ids
+// are looked up, once a group.
+struct row_runs {
+    struct run {
+        std::string_view id; // a view into the text
+        std::uint32_t hash;
+        std::uint32_t first, last; // its rows
+    };
+    std::vector<row_index::row> rows; // each linked to the next of its run
+    std::vector<run> runs;
+
+    void add(std::string_view id, std::size_t offset, int line);
 };
 
 } // namespace morvex

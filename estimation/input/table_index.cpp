@@ -6,14 +6,16 @@
 
 #include <algorithm>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace morvex {
 namespace {
 
 // Adds the rows of `text` from `begin` to its end, their lines counted from
-// `line`; gives the line after the last.
-int add_rows(row_index& index, std::string_view text, char separator, std::size_t id_field,
+// `line`, to `index` (a row_index or row_runs); gives the line after the last.
+template <class Index>
+int add_rows(Index& index, std::string_view text, char separator, std::size_t id_field,
              std::size_t begin, int line) {
     record_reader in(text, separator, begin, line);
     std::vector<std::string_view> fields;
@@ -22,7 +24,12 @@ int add_rows(row_index& index, std::string_view text, char separator, std::size_
         const int row_line = in.line();
         bool blank = false;
         const std::string_view id = trimmed(in.next_field(id_field, blank, fields));
-        if (!blank) {
+        if (blank) {
+            continue;
+        }
+        if constexpr (std::is_same_v<Index, row_runs>) {
+            index.add(id, offset, row_line); // no quotes: a view into the text
+        } else {
             index.add(id, in.is_copy(id), offset, row_line);
         }
     }
@@ -33,9 +40,21 @@ int add_rows(row_index& index, std::string_view text, char separator, std::size_
 struct index_chunk {
     std::size_t begin = 0, end = 0;
     bool tail = false; // the rest of the text, from a chunk with a quote on
-    row_index rows;
+    row_runs rows;
     int lines = 0; // line ends in it
 };
+
+// Room in `index` for a text of `size` bytes whose first `bytes` gave
+// `first`, so that the chunks' rows and studies are not copied as it grows.
+// Room for rows is only address space until used; for studies the lookup's
+// slots are filled, so the guess of runs (at least the studies) stays
+// within the rows'.
+void reserve_like(row_index& index, const row_runs& first, std::size_t bytes, std::size_t size) {
+    const double scale = 1.05 * static_cast<double>(size) / static_cast<double>(bytes);
+    const auto rows = static_cast<std::size_t>(scale * static_cast<double>(first.rows.size()));
+    const auto runs = static_cast<std::size_t>(scale * static_cast<double>(first.runs.size()));
+    index.reserve(rows, std::min(runs, rows));
+}
 
 } // namespace
 
@@ -66,7 +85,8 @@ row_index index_table_rows(std::string_view text, char separator, std::size_t id
         return true;
     };
     const auto make = [&](index_chunk& c, unsigned) {
-        c.rows = row_index();
+        c.rows.rows.clear();
+        c.rows.runs.clear();
         if (!c.tail) {
             c.lines = add_rows(c.rows, text.substr(0, c.end), separator, id_field, c.begin, 0);
         }
@@ -76,6 +96,9 @@ row_index index_table_rows(std::string_view text, char separator, std::size_t id
         if (c.tail) {
             add_rows(index, text, separator, id_field, c.begin, line);
             return;
+        }
+        if (c.begin == body.offset) {
+            reserve_like(index, c.rows, c.end - c.begin, text.size() - body.offset);
         }
         index.append(c.rows, static_cast<std::uint32_t>(line));
         line += c.lines;
