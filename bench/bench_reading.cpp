@@ -72,6 +72,7 @@ BENCHMARK(BM_index_table)
     ->Args({10000, 1})
     ->Args({100000, 1})
     ->Args({100000, 2})
+    ->Args({100000, 3})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_read_table)->Arg(10000)->Unit(benchmark::kMillisecond);
