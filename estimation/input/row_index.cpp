@@ -26,14 +26,10 @@ row_index::slot_entry& row_index::slot(std::string_view id, std::uint32_t hash) 
     return slots_[place];
 }
 
-// Twice the slots (or `least`, if more); the ids, all different, go to the
-// first free slot from their hash's place.
-void row_index::grow(std::size_t least) {
-    std::size_t size = slots_.empty() ? 64 : slots_.size() * 2;
-    while (size < least) {
-        size *= 2;
-    }
-    std::vector<slot_entry> old(size, slot_entry{none, 0});
+// Twice the slots; the ids, all different, go to the first free slot from
+// their hash's place.
+void row_index::grow() {
+    std::vector<slot_entry> old(slots_.empty() ? 64 : slots_.size() * 2, slot_entry{none, 0});
     old.swap(slots_);
     const std::size_t mask = slots_.size() - 1;
     for (const slot_entry& e : old) {
@@ -96,14 +92,8 @@ void row_index::append(const row_runs& part, std::uint32_t line) {
     }
 }
 
-void row_index::reserve(std::size_t rows, std::size_t studies) {
+void row_index::reserve(std::size_t rows) {
     rows_.reserve(rows);
-    ids_.reserve(studies);
-    first_.reserve(studies);
-    last_.reserve(studies);
-    if (2 * studies > slots_.size()) {
-        grow(2 * studies);
-    }
 }
 
 void row_index::done() {

@@ -36,14 +36,12 @@ public:
     // Adds the rows of `part`, read from text that follows every row added so
     // far, whose lines count from 0 where this text is at line `line`.
     void append(const row_runs& part, std::uint32_t line);
-    // Room for this many rows and studies, so that they are not copied as
-    // the index grows.
-    void reserve(std::size_t rows, std::size_t studies);
+    // Room for this many rows, so that they are not copied as the index grows.
+    void reserve(std::size_t rows);
     // Drops the lookup of ids once every row is added.
     void done();
 
     std::size_t study_count() const { return ids_.size(); }
-    std::size_t row_total() const { return rows_.size(); }
     std::string_view id(std::size_t k) const { return ids_[k]; }
     // The k-th study's first row in the order of the text; each row links the next.
     std::uint32_t first(std::size_t k) const { return first_[k]; }
@@ -61,7 +59,7 @@ private:
     // The study of `id`, whose hash is `hash`; a new one (with no rows) when the id is new.
     std::uint32_t study_of(std::string_view id, std::uint32_t hash, bool copy,
                            std::uint32_t first_row);
-    void grow(std::size_t least = 0);
+    void grow();
 
     std::vector<row> rows_;
     std::vector<std::string_view> ids_; // in order of first appearance

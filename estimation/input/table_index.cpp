@@ -44,16 +44,14 @@ struct index_chunk {
     int lines = 0; // line ends in it
 };
 
-// Room in `index` for a text of `size` bytes whose first `bytes` gave
-// `first`, so that the chunks' rows and studies are not copied as it grows.
-// Room for rows is only address space until used; for studies the lookup's
-// slots are filled, so the guess of runs (at least the studies) stays
-// within the rows'.
+// Room in `index` for the rows of a text of `size` bytes whose first `bytes`
+// gave `first`, so that the rows are not copied as the index grows. A first
+// chunk of short rows must not make it reserve much more than the rows can
+// take: no more than a row for every 16 bytes.
 void reserve_like(row_index& index, const row_runs& first, std::size_t bytes, std::size_t size) {
     const double scale = 1.05 * static_cast<double>(size) / static_cast<double>(bytes);
     const auto rows = static_cast<std::size_t>(scale * static_cast<double>(first.rows.size()));
-    const auto runs = static_cast<std::size_t>(scale * static_cast<double>(first.runs.size()));
-    index.reserve(rows, std::min(runs, rows));
+    index.reserve(std::min(rows, size / 16));
 }
 
 } // namespace
