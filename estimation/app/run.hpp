@@ -54,8 +54,9 @@ struct study_method {
     double open_width = 1.0;           // see options::open_width
 };
 
-// One run over its inputs: each study is estimated and written as soon as it
-// is read, and only its summary is kept.
+// One run over its inputs: each study is estimated and written in the order
+// read (a table's in batches, which threads may share), and only its summary
+// is kept.
 class session {
 public:
     // `classic`: the run's only input is one setting file, whose report and
