@@ -2,6 +2,7 @@
 // stage, and the multivariate engine against the univariate pooling.
 #include "estimation/app/options.hpp"
 #include "estimation/app/run.hpp"
+#include "estimation/input/file_text.hpp"
 #include "estimation/input/setting_file.hpp"
 #include "estimation/input/table_file.hpp"
 #include "estimation/method/coefficient_fit.hpp"

@@ -1,6 +1,7 @@
 // Writes sample pictures into the folder named by its argument, for xmllint
 // to check and for people to look at: Greenland and Longnecker's sixteen
 // slopes, sixty rows, degenerate input, and one study's dose-response plot.
+#include "estimation/input/file_text.hpp"
 #include "estimation/input/setting_file.hpp"
 #include "estimation/method/fitted_counts.hpp"
 #include "estimation/method/trend.hpp"

@@ -1,6 +1,7 @@
 // Reading a table's records as views into its text, and grouping its rows by study.
 #include "bench/allocation_count.hpp"
 #include "bench/synthetic_study.hpp"
+#include "estimation/input/file_text.hpp"
 #include "estimation/input/number.hpp"
 #include "estimation/input/row_index.hpp"
 #include "estimation/input/table_file.hpp"
@@ -22,6 +23,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <unistd.h>
 
 namespace morvex {
 namespace {
@@ -467,6 +470,45 @@ std::string described(const row_index& index) {
         text += '\n';
     }
     return text;
+}
+
+// A file read in parts on several threads gives the bytes one read gives, at
+// every size around the parts' bounds; a file that cannot be read gives the
+// same reason.
+TEST(FileText, PartsOnThreadsGiveTheWholeFile) {
+    namespace fs = std::filesystem;
+    const fs::path folder =
+        fs::temp_directory_path() / ("morvex-file-text-" + std::to_string(::getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const std::string path = (folder / "t.csv").string();
+    std::mt19937 random(7);
+    for (const std::size_t size : {0U, 1U, 63U, 64U, 65U, 127U, 128U, 129U, 200U, 4099U}) {
+        for (const unsigned threads : {0U, 1U, 2U, 3U, 8U}) {
+            // New bytes each time: storage freed by the last read must not
+            // stand in for bytes this one left out.
+            std::string bytes(size, '\0');
+            for (char& c : bytes) {
+                c = static_cast<char>(random() % 256); // line ends and NUL among them
+            }
+            std::ofstream(path, std::ios::binary) << bytes;
+            ASSERT_EQ(read_file(path), bytes);
+            EXPECT_EQ(read_file_text(path, threads, 64).view(), bytes)
+                << size << " bytes, " << threads << " threads";
+        }
+    }
+    const auto reason = [](const std::string& p, unsigned threads) {
+        try {
+            static_cast<void>(read_file_text(p, threads, 64));
+        } catch (const file_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("read");
+    };
+    EXPECT_EQ(reason((folder / "missing.csv").string(), 2),
+              "cannot open: No such file or directory");
+    EXPECT_EQ(reason(folder.string(), 2), "cannot read: Is a directory");
+    fs::remove_all(folder);
 }
 
 // Cut into chunks at line ends and indexed on several threads, a table gives

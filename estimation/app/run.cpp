@@ -365,8 +365,7 @@ void session::add_setting_text(const std::string& name, std::string_view content
     }
 }
 
-void session::add_table_text(const std::string& name, std::string content,
-                             std::optional<bool> tab) {
+void session::add_table_text(const std::string& name, file_text content, std::optional<bool> tab) {
     std::optional<table_file> table;
     try {
         table.emplace(std::move(content), tab.value_or(is_tsv_name(name)), method_.open_width,
@@ -601,19 +600,23 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     const bool classic = opts.inputs.size() == 1 && !is_table(opts.inputs.front());
     block_output blocks(out);
     try {
+        const unsigned threads = run_threads(opts.threads);
         session s(opts.format, classic, blocks.stream(), err, after_studies_of(opts),
                   {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width},
-                  run_threads(opts.threads));
+                  threads);
         for (auto input = opts.inputs.begin(); input != opts.inputs.end(); ++input) {
             const std::string& name = *input;
-            std::string content;
+            file_text content;
             try {
                 if (name != "-") {
-                    content = read_file(name);
+                    content = is_table_name(name) ? read_file_text(name, threads)
+                                                  : file_text(read_file(name));
                 } else if (std::find(input + 1, opts.inputs.end(), "-") != opts.inputs.end()) {
-                    content = standard_input; // read again by a later "-"
+                    content = file_text(standard_input); // read again by a later "-"
                 } else {
-                    content.swap(standard_input); // the last "-" takes the text, not a copy
+                    std::string taken; // the last "-" takes the text, not a copy
+                    taken.swap(standard_input);
+                    content = file_text(std::move(taken));
                 }
             } catch (const file_error& e) {
                 s.add_unreadable(name, printable(name) + ": " + e.what());
@@ -624,7 +627,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             } else if (is_table_name(name)) {
                 s.add_table_text(name, std::move(content));
             } else {
-                s.add_setting_text(name, content);
+                s.add_setting_text(name, content.view());
             }
         }
         int status = s.finish();

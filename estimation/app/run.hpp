@@ -4,6 +4,7 @@
 #define MORVEX_ESTIMATION_RUN_HPP
 
 #include "estimation/app/options.hpp"
+#include "estimation/input/file_text.hpp"
 #include "estimation/input/table_file.hpp"
 #include "estimation/method/estimate.hpp"
 #include "estimation/method/study.hpp"
@@ -68,8 +69,12 @@ public:
 
     void add_setting_text(const std::string& name, std::string_view content);
     // `tab`: whether a tab separates the fields; by default as the name says (.tsv).
-    void add_table_text(const std::string& name, std::string content,
+    void add_table_text(const std::string& name, file_text content,
                         std::optional<bool> tab = std::nullopt);
+    void add_table_text(const std::string& name, std::string content,
+                        std::optional<bool> tab = std::nullopt) {
+        add_table_text(name, file_text(std::move(content)), tab);
+    }
     // An input that could not be read; `message` says why, naming the file.
     void add_unreadable(const std::string& name, const std::string& message);
 

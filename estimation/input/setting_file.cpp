@@ -8,12 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <memory>
 #include <vector>
 
 namespace morvex {
@@ -305,32 +300,6 @@ truncated_setting_file::truncated_setting_file(int lines_read)
                          "; a setting file has nine lines: title, design, number of categories, "
                          "cases, totals, doses, relative risks, lower limits, upper limits"),
       lines_read_(lines_read) {}
-
-std::string read_file(const std::string& path) {
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                               std::fclose);
-    if (!file) {
-        throw file_error(std::string("cannot open: ") + std::strerror(errno));
-    }
-    std::string content;
-    // A regular file's size, so that the text is not copied as it grows.
-    std::error_code error;
-    if (std::filesystem::is_regular_file(path, error)) {
-        const std::uintmax_t size = std::filesystem::file_size(path, error);
-        if (!error && size < content.max_size()) {
-            content.reserve(static_cast<std::size_t>(size));
-        }
-    }
-    char buffer[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
-        content.append(buffer, got);
-    }
-    if (std::ferror(file.get()) != 0) {
-        throw file_error(std::string("cannot read: ") + std::strerror(errno));
-    }
-    return content;
-}
 
 study parse_setting_file(std::string_view content) {
     const lines text = split_lines(content);

@@ -35,15 +35,6 @@ private:
     int lines_read_;
 };
 
-// A file that cannot be opened or read; the message gives the system's reason.
-class file_error : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// The whole content of a file. Throws file_error.
-std::string read_file(const std::string& path);
-
 // Builds the study, with the slips it notices in `study::warnings`, from the
 // content of a setting file. Lines may end in "\n", "\r\n" or a lone "\r";
 // lines after the ninth are ignored. Throws truncated_setting_file or

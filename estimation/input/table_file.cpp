@@ -214,18 +214,18 @@ bool is_tsv_name(std::string_view name) {
     return is_table_name(name) && lower(name.substr(name.size() - 4)) == ".tsv";
 }
 
-table_file::table_file(std::string content, bool tab, double open_width, unsigned threads)
-    : content_(std::move(content)), separator_(table_separator(content_, tab)),
+table_file::table_file(file_text content, bool tab, double open_width, unsigned threads)
+    : content_(std::move(content)), separator_(table_separator(content_.view(), tab)),
       decimal_comma_(separator_ == ';'), open_width_(open_width) {
-    if (content_.size() > row_index::max_text) {
+    if (text().size() > row_index::max_text) {
         throw table_error(1, "the table holds 4 GiB or more, more than one run can index; "
                              "split its studies into several tables and give them all");
     }
     std::size_t start = 0;
-    if (content_.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    if (text().substr(0, 3) == "\xEF\xBB\xBF") {
         start = 3; // a UTF-8 byte-order mark, as spreadsheets write one
     }
-    record_reader in(content_, separator_, start, 1);
+    record_reader in(text(), separator_, start, 1);
     std::vector<std::string_view> fields;
     // Blank lines before the header are skipped like any other.
     int header_line = 1;
@@ -242,7 +242,7 @@ table_file::table_file(std::string content, bool tab, double open_width, unsigne
     std::transform(fields.begin(), fields.end(), std::back_inserter(header_),
                    [](std::string_view f) { return lower(trimmed(f)); });
     read_columns(find_columns(std::vector<std::string>(fields.begin(), fields.end()), header_line));
-    index_ = index_table_rows(content_, separator_, static_cast<std::size_t>(id_.index),
+    index_ = index_table_rows(text(), separator_, static_cast<std::size_t>(id_.index),
                               {in.position(), in.line()}, threads);
 }
 
@@ -273,7 +273,7 @@ table_file::field_value table_file::field(std::size_t k, std::string_view name) 
     bool first = true;
     for (std::uint32_t at = index_.first(k); at != row_index::none; at = index_.at(at).next) {
         const row_index::row& row = index_.at(at);
-        record_reader in(content_, separator_, row.offset, static_cast<int>(row.line));
+        record_reader in(text(), separator_, row.offset, static_cast<int>(row.line));
         bool blank = false;
         const std::string_view value = trimmed(in.next_field(index, blank, fields));
         if (first) {
@@ -487,7 +487,7 @@ void table_file::read(std::size_t k, table_study& result) const {
         for (std::uint32_t at = index_.first(k); at != row_index::none; at = index_.at(at).next) {
             const row_ref row{index_.at(at).offset, static_cast<int>(index_.at(at).line)};
             try {
-                record_reader in(content_, separator_, row.offset, row.line);
+                record_reader in(text(), separator_, row.offset, row.line);
                 in.next(fields);
                 const study_reader r(fields, row.line, decimal_comma_);
                 check_field_count(fields.size(), fields_, separator_, row.line);

@@ -3,6 +3,7 @@
 #ifndef MORVEX_ESTIMATION_TABLE_FILE_HPP
 #define MORVEX_ESTIMATION_TABLE_FILE_HPP
 
+#include "estimation/input/file_text.hpp"
 #include "estimation/input/row_index.hpp"
 #include "estimation/input/table_header.hpp"
 #include "estimation/method/study.hpp"
@@ -34,7 +35,9 @@ public:
     // to index (4 GiB or more). `tab` selects TSV.
     // `open_width` scales the half width that an open category (">=30") adds to its bound.
     // `threads` may share the indexing of a large table.
-    table_file(std::string content, bool tab, double open_width = 1.0, unsigned threads = 1);
+    table_file(file_text content, bool tab, double open_width = 1.0, unsigned threads = 1);
+    table_file(std::string content, bool tab, double open_width = 1.0, unsigned threads = 1)
+        : table_file(file_text(std::move(content)), tab, open_width, threads) {}
 
     std::size_t study_count() const { return index_.study_count(); }
     // The rows of the k-th study.
@@ -78,7 +81,9 @@ private:
     void read_counts(const study_reader& r, category& c, study_rows& rows) const;
     void read_effect(const study_reader& r, category& c, std::size_t index, study_rows& rows) const;
 
-    std::string content_;
+    std::string_view text() const { return content_.view(); }
+
+    file_text content_;
     char separator_;
     std::size_t fields_ = 0;          // fields of the header
     std::vector<std::string> header_; // its names, trimmed, in lower case
