@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <fstream>
 #include <optional>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -278,6 +280,34 @@ TEST(Numbers, ShortAndLongDecimalsReadAsStrtodReadsThem) {
         ASSERT_EQ(got.status, number_status::ok) << token;
         ASSERT_EQ(bits(got.value), bits(expected))
             << token << ": " << got.value << " against " << expected;
+    }
+}
+
+// Any token of number-like characters: a number exactly where the grammar
+// (sign, digits with at most one point, an exponent) says so, read as strtod
+// reads it, whether the shortcut takes it or the full reading does.
+TEST(Numbers, EveryTokenOfNumberCharactersReadsAsTheGrammarAndStrtodSay) {
+    std::mt19937 random(19);
+    const std::string alphabet = "0000123456789..--+eE x";
+    const std::regex grammar("[+-]?([0-9]+[.]?[0-9]*|[.][0-9]+)([eE][+-]?[0-9]+)?");
+    for (int k = 0; k < 300000; ++k) {
+        std::string token;
+        const int length = std::uniform_int_distribution<int>(0, 24)(random);
+        for (int c = 0; c < length; ++c) {
+            token += alphabet[random() % alphabet.size()];
+        }
+        const parsed<double> got = parse_number(token);
+        if (!std::regex_match(token, grammar)) {
+            ASSERT_EQ(got.status, number_status::not_a_number) << token;
+            continue;
+        }
+        errno = 0;
+        const double expected = std::strtod(token.c_str(), nullptr);
+        if (errno == ERANGE) {
+            continue; // overflow and underflow are the other test's
+        }
+        ASSERT_EQ(got.status, number_status::ok) << token;
+        ASSERT_EQ(bits(got.value), bits(expected)) << token;
     }
 }
 

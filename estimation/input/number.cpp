@@ -3,8 +3,10 @@
 #include "estimation/base/number_text.hpp"
 
 #include <cctype>
+#include <cfloat>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <system_error>
 
 namespace morvex {
@@ -54,9 +56,65 @@ std::string_view without_plus(std::string_view s) {
     return !s.empty() && s[0] == '+' ? s.substr(1) : s;
 }
 
+// The usual token, a short decimal without an exponent, read in the pass
+// that checks it: the value portable::read_short_decimal gives (a whole
+// number of at most 15 significant digits, divided once by an exact power of
+// ten), so correctly rounded. False for any other token, which the full
+// grammar then reads.
+bool read_plain_decimal(std::string_view token, double& value) {
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD == 0
+    constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const char* at = token.data();
+    const char* const end = at + token.size();
+    const bool negative = at != end && *at == '-';
+    at += at != end && (*at == '-' || *at == '+') ? 1 : 0;
+    std::uint64_t digits = 0;
+    int significant = 0;
+    int seen = 0;     // digits, leading zeros too
+    int decimals = 0; // digits after the point
+    bool point = false;
+    for (; at != end; ++at) {
+        const char c = *at;
+        if (is_digit(c)) {
+            ++seen;
+            decimals += point ? 1 : 0;
+            if (significant > 0 || c != '0') {
+                if (++significant > 15) {
+                    return false;
+                }
+                digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+            }
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            return false;
+        }
+    }
+    if (seen == 0 || (digits != 0 && decimals > 22)) {
+        return false;
+    }
+    const double magnitude =
+        digits == 0 ? 0.0 : static_cast<double>(digits) / powers_of_ten[decimals];
+    value = negative ? -magnitude : magnitude;
+    return true;
+#else
+    // Arithmetic in a wider type could round twice: no shortcut.
+    static_cast<void>(token);
+    static_cast<void>(value);
+    return false;
+#endif
+}
+
 } // namespace
 
 parsed<double> parse_number(std::string_view token) {
+    // Most numbers of a table are short plain decimals.
+    double plain = 0.0;
+    if (read_plain_decimal(token, plain)) {
+        return {number_status::ok, plain};
+    }
     if (!is_decimal_number(token)) {
         return {number_status::not_a_number, 0.0};
     }
