@@ -391,8 +391,9 @@ void session::add_table_text(const std::string& name, file_text content, std::op
 
 // Studies read and estimated, and their texts built, in batches on the
 // run's threads; each batch is then written here in order, as one thread
-// would have written it.
-struct session::study_batch {
+// would have written it. Batches and workers each start a cache line of
+// their own: neighbours are written study by study on different threads.
+struct alignas(64) session::study_batch {
     std::size_t first = 0, end = 0; // the studies [first, end)
     std::size_t made = 0;           // how many of them are ready, in order
     std::vector<study_result> results;
@@ -401,7 +402,7 @@ struct session::study_batch {
 };
 
 // What one thread keeps from study to study.
-struct session::table_worker {
+struct alignas(64) session::table_worker {
     table_study record;
     estimation_buffers buffers;
     study_text text;
