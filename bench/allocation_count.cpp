@@ -2,17 +2,19 @@
 // own, so that no caller sees the malloc behind it.
 #include "bench/allocation_count.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
 namespace {
 
-long allocations = 0;
+// Atomic: the programs that count may allocate on several threads.
+std::atomic<long> allocations{0};
 
 } // namespace
 
 void* operator new(std::size_t size) {
-    ++allocations;
+    allocations.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(size == 0 ? 1 : size)) {
         return p;
     }
@@ -30,7 +32,7 @@ void operator delete(void* p, std::size_t /*size*/) noexcept {
 namespace morvex {
 
 long allocation_count() {
-    return allocations;
+    return allocations.load(std::memory_order_relaxed);
 }
 
 } // namespace morvex
