@@ -5,6 +5,10 @@
 #include <cstring>
 #include <functional>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace morvex {
 namespace {
 
@@ -28,12 +32,29 @@ std::uint64_t load(const char* at) {
 }
 
 // The first of `text` from `from` on that is one of a, b and c, or its size.
-// Eight bytes at a time: fields and lines are mostly longer than a few bytes.
+// Sixteen bytes at a time where the processor compares them at once (every
+// x86-64 does), else eight: fields and lines are mostly longer than a few bytes.
 std::size_t find_any(std::string_view text, std::size_t from, char a, char b, char c) {
+    std::size_t at = from;
+#ifdef __SSE2__
+    const __m128i va = _mm_set1_epi8(a);
+    const __m128i vb = _mm_set1_epi8(b);
+    const __m128i vc = _mm_set1_epi8(c);
+    while (at + 16 <= text.size()) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + at));
+        const __m128i hits =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, va), _mm_cmpeq_epi8(block, vb)),
+                         _mm_cmpeq_epi8(block, vc));
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+        if (mask != 0) {
+            return at + static_cast<std::size_t>(__builtin_ctz(mask));
+        }
+        at += 16;
+    }
+#endif
     const std::uint64_t pa = spread(a);
     const std::uint64_t pb = spread(b);
     const std::uint64_t pc = spread(c);
-    std::size_t at = from;
     while (at + 8 <= text.size()) {
         const std::uint64_t word = load(text.data() + at);
         const std::uint64_t hits = has_zero(word ^ pa) | has_zero(word ^ pb) | has_zero(word ^ pc);
