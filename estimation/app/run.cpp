@@ -433,6 +433,13 @@ void session::add_table_studies(const table_file& table, const std::string& name
     };
     const auto make = [&](study_batch& b, unsigned worker) {
         table_worker& w = kept[worker];
+        // The next worker to make this batch's slot may be another: the
+        // worker's working matrices, which the results may share, are let go
+        // of before the batch is handed over, whatever happens.
+        struct let_go {
+            estimation_buffers& buffers;
+            ~let_go() { buffers = estimation_buffers{}; }
+        } const hand_over{w.buffers};
         b.made = 0;
         b.text.clear();
         b.text_ends.clear();

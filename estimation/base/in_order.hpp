@@ -17,14 +17,15 @@ namespace morvex {
 // Does batches 0, 1, ... until `cut(slot)` says there are no more (it
 // returns false), calling `make(slot, worker)` for each on one of `workers`
 // threads and `take(slot)` on the calling thread in the order of the batches.
-// `slots` holds the batches made and not yet taken: at least one, and a
-// multiple of `workers`. `cut` runs one call at a time, in order, before
-// the batch is made, and must not throw.
+// `slots` holds the batches made and not yet taken: at least one. `cut`
+// runs one call at a time, in order, before the batch is made, and must not
+// throw.
 //
-// Batch b is made by worker b % workers into slot b % slots.size(), so each
-// slot is only ever made by one worker: what a slot's results share with
-// that worker's storage (copy-on-write matrices, whose use counts are not
-// atomic) is touched by no other worker.
+// Batch b goes into slot b % slots.size(), made by whichever worker is free
+// first, so that a worker slowed down (by other work on its processor) holds
+// up no other. A slot is thus made by different workers in turn: `make` must
+// leave nothing that its worker keeps sharing unsynchronised state with the
+// slot (copy-on-write matrices, whose use counts are not atomic).
 //
 // A batch that throws from `make` is still taken (the slot says how far it
 // got), then its exception is thrown here, after every thread has stopped.
@@ -49,14 +50,15 @@ void in_order(std::vector<Slot>& slots, unsigned workers, Cut cut, Make make, Ta
 
     std::vector<std::thread> threads;
     const auto work = [&](unsigned worker) {
-        for (std::size_t b = worker;; b += workers) {
-            std::unique_lock<std::mutex> hold(state.lock);
+        std::unique_lock<std::mutex> hold(state.lock);
+        while (true) {
             state.freed.wait(hold, [&] {
-                return state.stop || state.last_cut || (state.cut == b && b < state.taken + room);
+                return state.stop || state.last_cut || state.cut < state.taken + room;
             });
             if (state.stop || state.last_cut) {
                 return;
             }
+            const std::size_t b = state.cut;
             Slot& slot = slots[b % room];
             if (!cut(slot)) {
                 state.last_cut = true;
@@ -67,7 +69,6 @@ void in_order(std::vector<Slot>& slots, unsigned workers, Cut cut, Make make, Ta
             }
             ++state.cut;
             hold.unlock();
-            state.freed.notify_all(); // the next batch's worker may cut it
             std::exception_ptr failure;
             try {
                 make(slot, worker);
@@ -79,6 +80,7 @@ void in_order(std::vector<Slot>& slots, unsigned workers, Cut cut, Make make, Ta
             state.failures[b % room] = failure;
             hold.unlock();
             state.made.notify_all();
+            hold.lock();
         }
     };
     const auto stop_threads = [&] {
