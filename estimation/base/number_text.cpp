@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 
 #if defined(__EMSCRIPTEN__)
 #include <emscripten/emscripten.h>
@@ -203,8 +204,28 @@ constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e
 
 } // namespace
 
-bool read_short_decimal(std::string_view text, double& value) {
+bool exact_decimal(std::uint64_t digits, int exponent, double& magnitude) {
 #if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD == 0
+    if (digits == 0) {
+        magnitude = 0.0;
+        return true;
+    }
+    if (exponent < -22 || exponent > 22) {
+        return false;
+    }
+    const double n = static_cast<double>(digits);
+    magnitude = exponent >= 0 ? n * powers_of_ten[exponent] : n / powers_of_ten[-exponent];
+    return true;
+#else
+    // Arithmetic in a wider type could round twice: no shortcut.
+    static_cast<void>(digits);
+    static_cast<void>(exponent);
+    static_cast<void>(magnitude);
+    return false;
+#endif
+}
+
+bool read_short_decimal(std::string_view text, double& value) {
     std::uint64_t digits = 0;
     int count = 0;
     int exponent = 0;
@@ -232,27 +253,16 @@ bool read_short_decimal(std::string_view text, double& value) {
         if (power.size() > 5) {
             return false;
         }
-        int e = 0;
-        for (const char c : power) {
-            e = e * 10 + (c - '0');
-        }
+        const int e = std::accumulate(power.begin(), power.end(), 0,
+                                      [](int sum, char c) { return sum * 10 + (c - '0'); });
         exponent += below ? -e : e;
     }
-    if (digits != 0 && (exponent < -22 || exponent > 22)) {
+    double magnitude = 0.0;
+    if (!exact_decimal(digits, exponent, magnitude)) {
         return false;
     }
-    const double n = static_cast<double>(digits);
-    const double magnitude = digits == 0     ? 0.0
-                             : exponent >= 0 ? n * powers_of_ten[exponent]
-                                             : n / powers_of_ten[-exponent];
     value = text[0] == '-' ? -magnitude : magnitude;
     return true;
-#else
-    // Arithmetic in a wider type could round twice: no shortcut.
-    static_cast<void>(text);
-    static_cast<void>(value);
-    return false;
-#endif
 }
 
 bool read_decimal(const std::string& text, double& value) {

@@ -6,6 +6,7 @@
 #ifndef MORVEX_ESTIMATION_BASE_NUMBER_TEXT_HPP
 #define MORVEX_ESTIMATION_BASE_NUMBER_TEXT_HPP
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,12 @@ std::string general(double value, int precision);
 // power, a single rounding, so the correctly rounded double that a full
 // conversion gives. False for any other, which needs the full conversion.
 bool read_short_decimal(std::string_view text, double& value);
+
+// `digits` (at most 15 decimal digits) times 10^exponent in one rounding,
+// for an exponent within -22 to 22 (any, when `digits` is 0): the correctly
+// rounded double. False for any other, or where the machine's arithmetic
+// could round twice.
+bool exact_decimal(std::uint64_t digits, int exponent, double& magnitude);
 
 // As std::from_chars(first, last, value) on a decimal number without a sign
 // of '+': false (value 0) where that gives std::errc::result_out_of_range,

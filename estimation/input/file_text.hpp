@@ -42,11 +42,12 @@ private:
 // A regular file read in parts of at least this many bytes.
 constexpr std::size_t file_part_bytes = std::size_t{8} << 20;
 
-// The whole content of a file, as read_file gives it. A regular file of at
-// least two parts is read on up to `threads` threads, a part each: the
-// copying of the text and the mapping of its pages share the processors.
-// A file that changes size as it is read is read again as read_file does.
-// Throws file_error.
+// The whole content of a file, as read_file gives it. A regular file of a
+// part or more is read straight into storage of its own; of two parts or
+// more, on up to `threads` threads, a part each, so that the copying of the
+// text and the mapping of its pages share the processors. A file that
+// changes size as it is read is read again as read_file does. Throws
+// file_error.
 file_text read_file_text(const std::string& path, unsigned threads,
                          std::size_t part_bytes = file_part_bytes);
 

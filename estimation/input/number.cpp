@@ -3,7 +3,6 @@
 #include "estimation/base/number_text.hpp"
 
 #include <cctype>
-#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -62,10 +61,6 @@ std::string_view without_plus(std::string_view s) {
 // ten), so correctly rounded. False for any other token, which the full
 // grammar then reads.
 bool read_plain_decimal(std::string_view token, double& value) {
-#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD == 0
-    static constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const char* at = token.data();
     const char* const end = at + token.size();
     const bool negative = at != end && *at == '-';
@@ -92,19 +87,12 @@ bool read_plain_decimal(std::string_view token, double& value) {
             return false;
         }
     }
-    if (seen == 0 || (digits != 0 && decimals > 22)) {
+    double magnitude = 0.0;
+    if (seen == 0 || !portable::exact_decimal(digits, -decimals, magnitude)) {
         return false;
     }
-    const double magnitude =
-        digits == 0 ? 0.0 : static_cast<double>(digits) / powers_of_ten[decimals];
     value = negative ? -magnitude : magnitude;
     return true;
-#else
-    // Arithmetic in a wider type could round twice: no shortcut.
-    static_cast<void>(token);
-    static_cast<void>(value);
-    return false;
-#endif
 }
 
 } // namespace
