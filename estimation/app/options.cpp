@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <tuple>
 
 namespace morvex {
 namespace {
@@ -36,7 +37,14 @@ enum : int {
     model_option,
     title_option,
     unit_option,
-    threads_option
+    threads_option,
+    highest_vs_lowest_option,
+    moderator_option,
+    bubble_option,
+    goodness_of_fit_option,
+    residuals_option,
+    trim_and_fill_option,
+    rank_test_option
 };
 
 const option long_options[] = {
@@ -64,6 +72,13 @@ const option long_options[] = {
     {"model", required_argument, nullptr, model_option},
     {"title", required_argument, nullptr, title_option},
     {"unit", required_argument, nullptr, unit_option},
+    {"highest-vs-lowest", no_argument, nullptr, highest_vs_lowest_option},
+    {"moderator", required_argument, nullptr, moderator_option},
+    {"bubble", required_argument, nullptr, bubble_option},
+    {"goodness-of-fit", no_argument, nullptr, goodness_of_fit_option},
+    {"residuals", required_argument, nullptr, residuals_option},
+    {"trim-and-fill", optional_argument, nullptr, trim_and_fill_option},
+    {"rank-test", no_argument, nullptr, rank_test_option},
     {nullptr, 0, nullptr, 0}};
 
 parsed_command_line refuse(std::string message) {
@@ -158,7 +173,10 @@ const char* value_example(const std::string& word) {
         {"--funnel", "--funnel=funnel.svg"},
         {"--model", "--model=all"},
         {"--title", "--title=\"Alcohol and CVD\""},
-        {"--unit", "--unit=\"Relative risk per 10 g/day\""}};
+        {"--unit", "--unit=\"Relative risk per 10 g/day\""},
+        {"--moderator", "--moderator=year"},
+        {"--bubble", "--bubble=bubble.svg"},
+        {"--residuals", "--residuals=residuals.svg"}};
     for (const auto& [name, example] : examples) {
         if (word == name) {
             return example;
@@ -227,15 +245,48 @@ bool apply_analysis_option(int c, const char* value, options& o, bool& model_giv
     switch (c) {
     case plot_option:
     case funnel_option:
-    case summary_option: {
-        const char* option = c == plot_option ? "plot" : c == funnel_option ? "funnel" : "summary";
-        problem = file_problem(option, value, c == summary_option ? ".csv" : ".svg",
-                               c == plot_option     ? "forest.svg"
-                               : c == funnel_option ? "funnel.svg"
-                                                    : "summary.csv");
-        (c == plot_option ? o.plot : c == funnel_option ? o.funnel : o.summary) = value;
+    case summary_option:
+    case bubble_option:
+    case residuals_option: {
+        const std::tuple<int, const char*, const char*, std::string*> files[] = {
+            {plot_option, "plot", "forest.svg", &o.plot},
+            {funnel_option, "funnel", "funnel.svg", &o.funnel},
+            {summary_option, "summary", "summary.csv", &o.summary},
+            {bubble_option, "bubble", "bubble.svg", &o.bubble},
+            {residuals_option, "residuals", "residuals.svg", &o.residuals}};
+        for (const auto& [option, name, example, target] : files) {
+            if (option == c) {
+                problem = file_problem(name, value, c == summary_option ? ".csv" : ".svg", example);
+                *target = value;
+            }
+        }
         return true;
     }
+    case highest_vs_lowest_option:
+        o.highest_vs_lowest = true;
+        return true;
+    case moderator_option:
+        if (*value == '\0') {
+            problem = "option '--moderator' needs a column name, e.g. --moderator=year";
+        }
+        o.moderators.emplace_back(value);
+        return true;
+    case goodness_of_fit_option:
+        o.goodness_of_fit = true;
+        return true;
+    case trim_and_fill_option:
+        if (value == nullptr || std::strcmp(value, "L0") == 0 || std::strcmp(value, "R0") == 0) {
+            o.trim_and_fill = value != nullptr && value[0] == 'R' ? fill_estimator::r0
+                                                                   : fill_estimator::l0;
+        } else {
+            problem = "unknown estimator '" + std::string(value) +
+                      "' for --trim-and-fill; use --trim-and-fill (L0, the default), "
+                      "--trim-and-fill=L0 or --trim-and-fill=R0";
+        }
+        return true;
+    case rank_test_option:
+        o.rank_test = true;
+        return true;
     case knapp_hartung_option:
         o.knapp_hartung = true;
         return true;
@@ -253,6 +304,7 @@ bool apply_analysis_option(int c, const char* value, options& o, bool& model_giv
         return true;
     case model_option:
         model_given = true;
+        o.model_given = true;
         if (!parse_model(value, o.model)) {
             problem = "unknown model '" + std::string(value) +
                       "'; use --model=fixed, --model=dl, --model=reml or --model=all";
@@ -271,8 +323,9 @@ bool apply_analysis_option(int c, const char* value, options& o, bool& model_giv
 
 std::vector<std::pair<const char*, std::string>> options::outputs() const {
     std::vector<std::pair<const char*, std::string>> files;
-    for (const auto& [option, name] : {std::pair{"--plot", &plot}, std::pair{"--funnel", &funnel},
-                                       std::pair{"--summary", &summary}}) {
+    for (const auto& [option, name] :
+         {std::pair{"--plot", &plot}, std::pair{"--funnel", &funnel}, std::pair{"--summary", &summary},
+          std::pair{"--bubble", &bubble}, std::pair{"--residuals", &residuals}}) {
         if (!name->empty()) {
             files.emplace_back(option, *name);
         }
@@ -427,9 +480,14 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     if (result.opts.inputs.empty()) {
         result.what = command::usage;
     } else if (result.opts.plot.empty() &&
-               (!result.opts.title.empty() || !result.opts.unit.empty() || model_given)) {
+               (!result.opts.title.empty() || !result.opts.unit.empty() ||
+                (model_given && !result.opts.trim_and_fill))) {
         return refuse("options '--model', '--title' and '--unit' apply to the forest plot: add "
-                      "--plot=FILE.svg");
+                      "--plot=FILE.svg (--model also chooses the model of --trim-and-fill)");
+    } else if (!result.opts.bubble.empty() && result.opts.moderators.size() != 1) {
+        return refuse(format("option '--bubble' draws the slopes against one moderator; give "
+                             "exactly one --moderator=COLUMN (got %zu)",
+                             result.opts.moderators.size()));
     } else if (!result.opts.curve &&
                (!result.opts.trend.at.empty() || result.opts.trend.reference_dose ||
                 result.opts.trend.knot_count != min_knots || !result.opts.trend.knots.empty())) {
@@ -439,9 +497,13 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
                (result.opts.trend.knot_count != min_knots || !result.opts.trend.knots.empty())) {
         return refuse("option '--knots' applies to --trend=spline");
     }
-    // The analyses beside the pooled slope, and their table, need the pooling.
-    result.opts.pool = result.opts.pool || result.opts.knapp_hartung || result.opts.leave_one_out ||
-                       result.opts.egger || !result.opts.by.empty() || !result.opts.summary.empty();
+    // The residuals' picture needs their fit; the analyses beside the pooled
+    // slope, and their table, need the pooling.
+    options& o = result.opts;
+    o.goodness_of_fit = o.goodness_of_fit || !o.residuals.empty();
+    o.pool = o.pool || o.knapp_hartung || o.leave_one_out || o.egger || !o.by.empty() ||
+             !o.summary.empty() || o.highest_vs_lowest || !o.moderators.empty() ||
+             o.goodness_of_fit || o.trim_and_fill || o.rank_test;
     return result;
 }
 

@@ -2,11 +2,13 @@
 
 #include "estimation/app/help.hpp"
 #include "estimation/app/output_files.hpp"
+#include "estimation/app/study_columns.hpp"
 
 #include "estimation/base/format.hpp"
 #include "estimation/base/in_order.hpp"
 #include "estimation/input/setting_file.hpp"
 #include "estimation/input/table_file.hpp"
+#include "estimation/method/highest_category.hpp"
 #include "estimation/method/trend.hpp"
 #include "estimation/output/analyses_report.hpp"
 #include "estimation/output/atomic_file.hpp"
@@ -63,6 +65,7 @@ void summarise(std::vector<study_summary>& list, const study_result& r) {
     s.status = r.status;
     s.message = r.message;
     s.more_faults = r.more_messages.size();
+    s.highest = r.highest;
     list.push_back(std::move(s));
 }
 
@@ -86,6 +89,12 @@ void read_table_study(const table_file& table, std::size_t k, const std::string&
     } else if (t.data) {
         swap(r.data, *t.data); // the study read before takes the next
         r.has_data = true;
+        r.highest = highest_of(r.data, t.lines);
+        if (!r.highest.problem.empty()) {
+            r.highest.problem = printable(name) + ':' + std::to_string(r.highest.line) +
+                                ": column dose: study " + printable(r.id) + ": " +
+                                r.highest.problem;
+        }
         r.covariance = method.covariance;
         if (!r.data.missing_counts.empty()) {
             r.covariance = covariance_kind::indep;
@@ -138,7 +147,20 @@ after_studies after_studies_of(const options& opts) {
     after.pool = opts.pool;
     after.plot = !opts.plot.empty();
     after.increment = opts.increment;
-    after.asked = {opts.knapp_hartung, opts.leave_one_out, opts.egger, opts.by};
+    after.asked.knapp_hartung = opts.knapp_hartung;
+    after.asked.leave_one_out = opts.leave_one_out;
+    after.asked.egger = opts.egger;
+    after.asked.by = opts.by;
+    after.asked.highest_vs_lowest = opts.highest_vs_lowest;
+    after.asked.moderators = opts.moderators;
+    after.asked.trim_and_fill = opts.trim_and_fill;
+    after.asked.fill_model = opts.model == plot_model::fixed ? tau2_method::fixed
+                             : opts.model == plot_model::dl  ? tau2_method::dl
+                                                             : tau2_method::reml;
+    after.asked.rank_test = opts.rank_test;
+    after.goodness_of_fit = opts.goodness_of_fit;
+    after.bubble = !opts.bubble.empty();
+    after.residuals = !opts.residuals.empty();
     after.summary = !opts.summary.empty();
     after.funnel = !opts.funnel.empty();
     after.forest = {forest_model_of(opts.model), opts.title, opts.unit, opts.increment};
@@ -245,6 +267,9 @@ void session::count(const study_result& r) {
         all_estimated_ && r.status != study_status::refused && r.status != study_status::stopped;
     if (studies_++ == 0 || keeps_summaries()) {
         summarise(summaries_, r);
+        if (!r.from_table) {
+            note_study_problems(summaries_.back());
+        }
     }
 }
 
@@ -258,7 +283,7 @@ void session::hold_csv_row(const study_result& r) {
 }
 
 void session::keep_for_curve(const study_result& r) {
-    if (!after_.curve) {
+    if (!after_.curve && !after_.goodness_of_fit) {
         return;
     }
     if (r.status == study_status::complete) {
@@ -310,6 +335,17 @@ void session::draw(const meta_analysis& m) {
     } else if (m.included.empty()) {
         picture_problem_ = "no study has a complete estimate to draw";
         return;
+    } else if (m.more.highest) {
+        forest_request request = after_.forest;
+        request.increment = 1.0; // the log relative risks drawn as relative risks
+        if (request.unit.empty()) {
+            request.unit = "Relative risk, highest dose against the reference";
+        }
+        const forest_content forest = make_forest(*m.more.highest, request);
+        if (!forest.notice.empty()) {
+            err_ << "Morvex: warning: forest plot: " << forest.notice << '\n';
+        }
+        write_forest_plot(svg, forest.plot);
     } else {
         const forest_content forest = make_forest(m, after_.forest);
         if (!forest.notice.empty()) {
@@ -326,7 +362,8 @@ void session::draw_funnel(const meta_analysis& m) {
         return;
     }
     std::ostringstream svg;
-    write_funnel_plot(svg, make_funnel_plot(*m.pooled, "Funnel plot: " + inputs_title(m)));
+    write_funnel_plot(svg, make_funnel_plot(*m.pooled, "Funnel plot: " + inputs_title(m),
+                                            m.more.fill ? &*m.more.fill : nullptr));
     funnel_ = svg.str();
 }
 
@@ -348,6 +385,10 @@ void session::add_setting_text(const std::string& name, std::string_view content
                     "a setting file's nine lines)";
     }
     if (r.has_data) {
+        r.highest = highest_of(r.data, {});
+        if (!r.highest.problem.empty()) {
+            r.highest.problem = printable(name) + ":6: " + r.highest.problem;
+        }
         r.covariance = method_.covariance;
         estimate(r, buffers_);
         if (r.status == study_status::stopped && !classic_) {
@@ -362,6 +403,13 @@ void session::add_setting_text(const std::string& name, std::string_view content
     emit(r);
     if (!by.empty() && keeps_summaries()) {
         summaries_.back().group_missing = "a setting file has no columns";
+    }
+    if (!by.empty() && !curve_studies_.empty() && r.status == study_status::complete) {
+        curve_studies_.back().group_missing = "a setting file has no columns";
+    }
+    if (!after_.asked.moderators.empty() && keeps_summaries()) {
+        summaries_.back().moderators.assign(after_.asked.moderators.size(),
+                                            {{}, not_computed, "a setting file has no columns", {}});
     }
 }
 
@@ -379,6 +427,13 @@ void session::add_table_text(const std::string& name, file_text content, std::op
         r.message = printable(name) + ':' + std::to_string(e.line()) + ": " + e.what();
         emit(r);
         return;
+    }
+    for (const std::string& column : after_.asked.moderators) {
+        if (!table->field(0, column).column) {
+            message_stream() << "Morvex: " << printable(name) << ":1: --moderator="
+                             << printable(column) << ": the table has no column " << quoted(column)
+                             << "; its studies are left out of the meta-regression\n";
+        }
     }
     const std::string& by = after_.asked.by;
     if (!by.empty() && !table->field(0, by).column) {
@@ -412,7 +467,8 @@ void session::add_table_studies(const table_file& table, const std::string& name
     // A run that keeps studies' matrices beyond their writing (a pooled
     // trend, a single study's plot) shares them with the batches, whose
     // counts of users are not atomic: it keeps to one thread.
-    const unsigned workers = threads_ > 1 && !after_.curve && !after_.plot ? threads_ : 0;
+    const unsigned workers =
+        threads_ > 1 && !after_.curve && !after_.plot && !after_.goodness_of_fit ? threads_ : 0;
     std::vector<table_worker> kept(std::max(workers, 1U), table_worker{{}, {}, text_});
     std::vector<study_batch> slots(std::max<std::size_t>(std::size_t{2} * workers, 1));
     const bool first_of_run = studies_ == 0;
@@ -461,6 +517,7 @@ void session::add_table_studies(const table_file& table, const std::string& name
             start = b.text_ends[j];
             if (keeps_summaries()) {
                 describe(table, b.first + j);
+                note_study_problems(summaries_.back());
             }
         }
     };
@@ -482,6 +539,9 @@ void session::describe(const table_file& table, std::size_t k) {
             s.name += " " + year.value;
         }
     }
+    for (const std::string& column : after_.asked.moderators) {
+        s.moderators.push_back(study_column_value(table, k, column, s.input, s.id));
+    }
     const std::string& by = after_.asked.by;
     if (by.empty()) {
         return;
@@ -495,6 +555,11 @@ void session::describe(const table_file& table, std::size_t k) {
         s.group_missing = "no value of column " + quoted(by);
     } else {
         s.group = group.value;
+    }
+    if (!curve_studies_.empty() && s.status == study_status::complete &&
+        curve_studies_.back().id == s.id && curve_studies_.back().input == s.input) {
+        curve_studies_.back().group = s.group;
+        curve_studies_.back().group_missing = s.group_missing;
     }
 }
 
@@ -514,12 +579,18 @@ int session::finish() {
     if (after_.curve) {
         curve = analyse_curve(curve_studies_, *after_.curve, curve_left_out_);
     }
+    analyse_trend_further(curve ? &*curve : nullptr);
+    const trend_extras extras{fit_ ? &*fit_ : nullptr, curve_groups_ ? &*curve_groups_ : nullptr};
     if (after_.pool && format_ == output_format::text) {
         out_ << '\n';
         print_meta_analysis(out_, *m, [&m](std::ostream& out) { print_further_analyses(out, *m); });
     }
     if (curve && after_.plot && curve->basis.shape != trend_shape::linear) {
-        draw_curve(*curve);
+        if (curve_groups_) {
+            draw_curve_subgroups(*curve, *curve_groups_);
+        } else {
+            draw_curve(*curve);
+        }
     }
     if (curve && format_ == output_format::text) {
         out_ << '\n';
@@ -529,8 +600,11 @@ int session::finish() {
                          curve_csv_columns(coefficient_count(curve->settings)));
         write_csv_curve_rows(out_, csv_rows_, *curve);
     }
+    if (format_ == output_format::text) {
+        print_trend_extras(out_, extras);
+    }
     if (format_ == output_format::json) {
-        json_.end(after_.pool ? &*m : nullptr, curve ? &*curve : nullptr);
+        json_.end(after_.pool ? &*m : nullptr, curve ? &*curve : nullptr, extras);
     }
     out_.flush();
     if (after_.pool && !m->pooled) {
@@ -539,14 +613,25 @@ int session::finish() {
     if (curve && !curve->message.empty()) {
         err_ << "Morvex: no pooled trend: " << printable(curve->message) << '\n';
     }
+    if (m) {
+        for (const std::string& line : analyses_not_done(*m, extras)) {
+            err_ << "Morvex: " << printable(line) << '\n';
+        }
+    }
     if (after_.plot && picture_.empty() && picture_problem_.empty()) {
         draw(*m);
     }
     if (after_.funnel) {
         draw_funnel(*m);
     }
+    if (after_.bubble) {
+        draw_bubble(*m);
+    }
+    if (after_.residuals) {
+        draw_residuals(*fit_);
+    }
     if (after_.summary) {
-        summary_ = summary_table(*m, curve ? &*curve : nullptr);
+        summary_ = summary_table(*m, curve ? &*curve : nullptr, extras);
     }
     if (classic_) {
         if (summaries_.empty()) {

@@ -158,6 +158,16 @@ inline const char* covariance_name(covariance_kind kind) {
     return "gl";
 }
 
+// The exposed category of a study's highest dose, or why the study has none
+// (see highest_of).
+struct highest_category {
+    double log_rr = std::numeric_limits<double>::quiet_NaN();
+    double variance = std::numeric_limits<double>::quiet_NaN();
+    double dose = std::numeric_limits<double>::quiet_NaN();
+    int line = 0;        // of its row (a table), or of the doses (a setting file)
+    std::string problem; // why there is none: a tie for the highest dose; else empty
+};
+
 // How far a study got. `not_converged` is a complete estimate whose fit did not
 // pass the convergence test within the iteration limit.
 enum class study_status { complete, not_converged, refused, stopped };
@@ -194,6 +204,7 @@ struct study_result {
     double se = not_computed;
 
     bool abnormal = false; // stopped by a singular matrix: the classic line on standard error
+    highest_category highest; // set when the data are read
 
     int categories() const { return has_data ? data.n + 1 : 0; }
     bool estimated() const {
@@ -208,7 +219,7 @@ struct study_result {
 // `r` as a new result would be, each matrix, text and list keeping its
 // storage (as renew of a study).
 inline void renew(study_result& r) {
-    static_assert(member_count<study_result>() == 24,
+    static_assert(member_count<study_result>() == 25,
                   "renew(study_result) sets every member: give the new one its line here");
     static const study_result blank; // the values a new result starts from
     r.input.clear();
@@ -231,6 +242,11 @@ inline void renew(study_result& r) {
     r.beta = blank.beta;
     r.se = blank.se;
     r.abnormal = blank.abnormal;
+    r.highest.log_rr = blank.highest.log_rr;
+    r.highest.variance = blank.highest.variance;
+    r.highest.dose = blank.highest.dose;
+    r.highest.line = blank.highest.line;
+    r.highest.problem.clear();
     for (Matrix study_result::*m : {&study_result::fitted, &study_result::V,
                                     &study_result::pseudo_A, &study_result::pseudo_N}) {
         (r.*m).reshape(0, (blank.*m).col_count());
@@ -264,6 +280,16 @@ inline const char* status_name(study_status status) {
     return "refused";
 }
 
+// A study's value of a study-level column, or why it has none: no column, no
+// value (`missing`, left out with a note), or rows that disagree (`conflict`,
+// refused with a message that names them).
+struct column_value {
+    std::string value;
+    double number = std::numeric_limits<double>::quiet_NaN(); // the value read as a number
+    std::string missing;
+    std::string conflict;
+};
+
 // What a later step over all studies needs, kept per study while the full
 // results are written and dropped one by one.
 struct study_summary {
@@ -281,6 +307,9 @@ struct study_summary {
     std::string group;
     std::string group_missing;
     std::size_t more_faults = 0; // further messages of a refused study
+    highest_category highest;    // its problem already names the file and the study
+    // Its value of each --moderator column, in their order, or why it has none.
+    std::vector<column_value> moderators;
 };
 
 } // namespace morvex

@@ -1,6 +1,7 @@
 #include "estimation/output/analyses_report.hpp"
 
 #include "estimation/base/format.hpp"
+#include "estimation/output/paper_report.hpp"
 #include "estimation/output/pooled_report.hpp"
 
 namespace morvex {
@@ -142,6 +143,7 @@ void print_further_analyses(std::ostream& out, const meta_analysis& m) {
     if (m.more.subgroups) {
         print_subgroups(out, m);
     }
+    print_paper_analyses(out, m);
 }
 
 } // namespace morvex

@@ -2,12 +2,14 @@
 
 #include "estimation/base/format.hpp"
 #include "estimation/output/curve_json.hpp"
+#include "estimation/output/paper_json.hpp"
 #include "estimation/output/text_builder.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -344,6 +346,9 @@ void write_further(json_text& out, const meta_analysis& m) {
     if (a.subgroups) {
         write_subgroups(out, m);
     }
+    std::ostringstream paper;
+    write_paper_json(paper, m);
+    out << paper.str();
 }
 
 void write_pooled(json_text& out, const meta_analysis& m) {
@@ -552,7 +557,8 @@ void append_json_study(text_builder& out, const study_result& r, bool first, boo
     out << "]}";
 }
 
-void json_writer::end(const meta_analysis* pooled, const curve_result* curve) {
+void json_writer::end(const meta_analysis* pooled, const curve_result* curve,
+                      const trend_extras& extras) {
     json_text out(text_);
     out << (first_ ? "]" : "\n]");
     if (pooled != nullptr) {
@@ -564,6 +570,8 @@ void json_writer::end(const meta_analysis* pooled, const curve_result* curve) {
         out.pass_on(out_);
         write_curve_json(out_, *curve);
     }
+    out.pass_on(out_);
+    write_trend_extras_json(out_, extras);
     out << "}\n";
     out.pass_on(out_);
 }

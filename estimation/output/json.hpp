@@ -5,6 +5,7 @@
 
 #include "estimation/base/format.hpp"
 #include "estimation/method/study.hpp"
+#include "estimation/output/paper_report.hpp"
 #include "estimation/output/text_builder.hpp"
 #include "estimation/pooling/curve_analysis.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
@@ -34,8 +35,9 @@ public:
     // Writes an entry that append_json_study built, `first` true only for the
     // document's first.
     void write_entry(std::string_view entry);
-    // Closes the document, with the pooling and the pooled trend when given.
-    void end(const meta_analysis* pooled = nullptr, const curve_result* curve = nullptr);
+    // Closes the document, with the pooling, the pooled trend and its extras when given.
+    void end(const meta_analysis* pooled = nullptr, const curve_result* curve = nullptr,
+             const trend_extras& extras = {});
 
 private:
     std::ostream& out_;

@@ -234,6 +234,26 @@ std::string svg_open(double width, double height) {
            "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
 }
 
+std::string polyline(const std::vector<std::pair<double, double>>& points, const char* attributes) {
+    std::string s = "<polyline fill=\"none\"" + std::string(attributes) + " points=\"";
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        s += (i ? " " : "") + num(points[i].first) + "," + num(points[i].second);
+    }
+    return s + "\"/>\n";
+}
+
+std::string vertical_axis(const axis& y, double x, const std::string& label) {
+    std::string s = line_element(x, y.pixel_lo, x, y.pixel_hi, " stroke=\"#000\"");
+    for (const tick& t : y.ticks) {
+        const double py = y.pixel(t.position);
+        s += line_element(x - 5, py, x, py, " stroke=\"#000\"");
+        s += text_element(x - 8, py + 4, t.label, " text-anchor=\"end\"");
+    }
+    const double middle = 0.5 * (y.pixel_lo + y.pixel_hi);
+    return s + "<text x=\"18\" y=\"" + num(middle) + "\" transform=\"rotate(-90 18 " + num(middle) +
+           ")\" text-anchor=\"middle\">" + xml_escape(label) + "</text>\n";
+}
+
 std::string horizontal_axis(const axis& a, double y, const std::string& label) {
     std::string s = line_element(a.pixel_lo, y, a.pixel_hi, y, " stroke=\"#000\"");
     for (const tick& t : a.ticks) {

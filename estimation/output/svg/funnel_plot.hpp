@@ -4,6 +4,7 @@
 #define MORVEX_ESTIMATION_SVG_FUNNEL_PLOT_HPP
 
 #include "estimation/pooling/pooling.hpp"
+#include "estimation/pooling/small_studies.hpp"
 
 #include <ostream>
 #include <string>
@@ -15,9 +16,14 @@ struct funnel_plot {
     std::string title;
     std::vector<slope_estimate> studies; // one dot each
     double fixed = 0.0;                  // the fixed-effect estimate: the funnel's axis
+    std::vector<slope_estimate> filled;  // trim-and-fill's, drawn as open circles
+    double adjusted = 0.0;               // with filled studies: the adjusted estimate
+    std::string adjusted_model;          // and the model it is of
 };
 
-funnel_plot make_funnel_plot(const pooled_summary& s, const std::string& title);
+// With `fill` (may be null) its filled studies and adjusted estimate too.
+funnel_plot make_funnel_plot(const pooled_summary& s, const std::string& title,
+                             const trim_and_fill* fill = nullptr);
 
 // SE on a reversed vertical axis (0 at the top), the fixed-effect estimate's
 // vertical line and its pseudo 95% limits, estimate +- 1.96 SE, as dashed lines.
