@@ -483,7 +483,7 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
                (!result.opts.title.empty() || !result.opts.unit.empty() ||
                 (model_given && !result.opts.trim_and_fill))) {
         return refuse("options '--model', '--title' and '--unit' apply to the forest plot: add "
-                      "--plot=FILE.svg (--model also chooses the model of --trim-and-fill)");
+                      "--plot=FILE.svg");
     } else if (!result.opts.bubble.empty() && result.opts.moderators.size() != 1) {
         return refuse(format("option '--bubble' draws the slopes against one moderator; give "
                              "exactly one --moderator=COLUMN (got %zu)",

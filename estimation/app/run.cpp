@@ -341,6 +341,9 @@ void session::draw(const meta_analysis& m) {
         if (request.unit.empty()) {
             request.unit = "Relative risk, highest dose against the reference";
         }
+        if (request.title.empty()) {
+            request.title = "Highest versus lowest: " + inputs_title(m);
+        }
         const forest_content forest = make_forest(*m.more.highest, request);
         if (!forest.notice.empty()) {
             err_ << "Morvex: warning: forest plot: " << forest.notice << '\n';

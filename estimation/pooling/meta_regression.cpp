@@ -39,9 +39,9 @@ design_columns design_of(const std::vector<moderator_values>& moderators, std::s
     return X;
 }
 
-// Why the design cannot be fitted: a moderator without two values, or columns
-// that together repeat another.
-std::string design_problem(const std::vector<moderator_values>& moderators, std::size_t k) {
+// A moderator that has one value among the studies: a text one would add no
+// column at all, and a numeric one repeats the intercept.
+std::string one_valued(const std::vector<moderator_values>& moderators, std::size_t k) {
     for (const moderator_values& m : moderators) {
         const bool one_value =
             m.numeric ? std::all_of(m.numbers.begin(), m.numbers.end(),
@@ -54,8 +54,7 @@ std::string design_problem(const std::vector<moderator_values>& moderators, std:
                    ") in every study of the meta-regression; it needs two or more";
         }
     }
-    return "the moderators' columns are collinear (one is a combination of the others), so "
-           "their coefficients cannot be told apart";
+    return {};
 }
 
 // Method of moments about the fixed-effect fit: (Q_E - (k - m)) / tr P, not below 0.
@@ -133,6 +132,10 @@ meta_regression regress(const std::vector<slope_estimate>& studies,
     r.knapp_hartung = knapp_hartung;
     const design_columns X = design_of(moderators, r.k, r);
     const std::size_t m = X.size();
+    r.message = r.k < m + 2 ? std::string() : one_valued(moderators, r.k);
+    if (!r.message.empty()) {
+        return r;
+    }
     if (r.k < m + 2) {
         r.message = format("a meta-regression with %zu coefficients needs %zu or more studies; "
                            "%zu %s every moderator's value",
@@ -147,7 +150,8 @@ meta_regression regress(const std::vector<slope_estimate>& studies,
     }
     weighted_design fixed;
     if (!decompose(X, b, v, 0.0, fixed)) {
-        r.message = design_problem(moderators, r.k);
+        r.message = "the moderators' columns are collinear (one is a combination of the others), "
+                    "so their coefficients cannot be told apart";
         return r;
     }
     r.df = static_cast<int>(r.k - m);

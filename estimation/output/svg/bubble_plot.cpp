@@ -122,8 +122,7 @@ void write_bubble_plot(std::ostream& out, const bubble_plot& plot) {
     s += "</g>\n" + vertical_axis(y, left, "Slope of the log relative risk per unit of dose");
     s += horizontal_axis(x, bottom, plot.moderator);
     s += text_element(left, height - 22,
-                      "Circle area: the study's weight; line: the fitted meta-regression, band: "
-                      "its 95% confidence limits",
+                      "Circle area: the study's weight; line: the fit, band: its 95% limits",
                       " font-size=\"12\" fill=\"#444\"");
     out << s << "</svg>\n";
 }

@@ -126,8 +126,8 @@ void write_funnel_plot(std::ostream& out, const funnel_plot& plot) {
     if (!plot.adjusted_model.empty()) {
         s += text_element(left, height - 22,
                           "Open circles: " + std::to_string(plot.filled.size()) +
-                              " studies filled by trim-and-fill; dotted: the adjusted " +
-                              plot.adjusted_model + " estimate " + value_text(plot.adjusted),
+                              " studies filled (trim-and-fill); dotted: adjusted " +
+                              plot.adjusted_model + " " + value_text(plot.adjusted),
                           " font-size=\"12\" fill=\"#b2182b\"");
     }
     out << s << "</svg>\n";
