@@ -287,6 +287,7 @@ struct study_summary {
     std::string group;
     std::string group_missing;
     std::size_t more_faults = 0; // further messages of a refused study
+    covariance_kind covariance = covariance_kind::gl; // how its slope's covariance was formed
 };
 
 } // namespace morvex
