@@ -14,17 +14,18 @@ namespace {
 // adjustment seldom narrows much). Limits that give an SE under half of that
 // floor are a slip far more often than a result: they usually belong to
 // another row or another scale, and they hand the study most of the weight.
+// Counts below 1 are no counts of persons (rescaled tables), so no floor.
 constexpr double narrowest_se_share = 0.5;
 
 void add_narrow_limits(const study& s, const value_line_of& line_of, std::vector<notice>& found) {
-    if (!(s.A0 > 0.0)) {
+    if (!(s.A0 >= 1.0)) {
         return;
     }
     for (int category = 1; category <= s.n; ++category) {
         const auto i = static_cast<Matrix::size_type>(category - 1);
         const double a = s.A(i, 0);
         const double se = std::sqrt(s.v(i, 0));
-        if (!(a > 0.0) || !(se > 0.0)) {
+        if (!(a >= 1.0) || !(se > 0.0)) {
             continue; // no counts, or the equal limits noticed above
         }
         const double floor = std::sqrt(1.0 / a + 1.0 / s.A0);
