@@ -162,7 +162,7 @@ std::string legend(const curve_plot& plot, std::size_t beyond) {
                     "\" width=\"26\" height=\"14\" fill=\"#9ecae1\" fill-opacity=\"0.55\"/>\n";
     s += line_element(left, row1, left + 26, row1, " stroke=\"#08519c\" stroke-width=\"2.2\"");
     s += text_element(left + 34, row1 + 4.5, "Pooled curve (" + plot.model + "), 95% band", "");
-    const double second = left + 300;
+    const double second = left + 330; // clear of the longest model name in the first column
     s += line_element(second, row1, second + 26, row1,
                       " stroke=\"#d95f0e\" stroke-width=\"1.6\" stroke-dasharray=\"6,4\"");
     s += text_element(second + 34, row1 + 4.5, "Linear trend", "");
@@ -177,9 +177,9 @@ std::string legend(const curve_plot& plot, std::size_t beyond) {
     s += text_element(left, row2 + 26, "Test for non-linearity: " + journal_p(plot.nonlinear_p), "");
     if (beyond > 0) {
         s += text_element(left, row2 + 48,
-                          format("%zu of %zu reported RRs lie beyond the axis: triangles at its "
-                                 "edge",
-                                 beyond, plot.points.size()),
+                          format("%zu of %zu reported RRs lie%s beyond the axis: triangles at "
+                                 "its edge",
+                                 beyond, plot.points.size(), beyond == 1 ? "s" : ""),
                           "");
     }
     return s;
