@@ -69,12 +69,18 @@ TEST(Printable, EscapesControlCharactersBytesNotUtf8AndDoublesBackslashes) {
         {"\\x01", "\\\\x01"},
         {"M\xc3\xbcller \"1999\" ~", "M\xc3\xbcller \"1999\" ~"},
         // Valid UTF-8 of two, three and four bytes stands; any other byte is escaped.
-        {"\xe2\x89\xa5" "30 \xf0\x9f\x8d\xba", "\xe2\x89\xa5" "30 \xf0\x9f\x8d\xba"},
-        {"a\xe9" "b\x1a\x9b", "a\\xe9" "b\\x1a\\x9b"},             // Latin-1, a CSI byte
-        {"\xc0\xaf\xe0\x80\xaf", "\\xc0\\xaf\\xe0\\x80\\xaf"},     // overlong forms
-        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},                       // a surrogate
-        {"\xf4\x90\x80\x80\xf5", "\\xf4\\x90\\x80\\x80\\xf5"},       // above U+10FFFF
-        {"\xe2\x89", "\\xe2\\x89"},                               // cut short
+        {"\xe2\x89\xa5"
+         "30 \xf0\x9f\x8d\xba",
+         "\xe2\x89\xa5"
+         "30 \xf0\x9f\x8d\xba"},
+        {"a\xe9"
+         "b\x1a\x9b",
+         "a\\xe9"
+         "b\\x1a\\x9b"},                                       // Latin-1, a CSI byte
+        {"\xc0\xaf\xe0\x80\xaf", "\\xc0\\xaf\\xe0\\x80\\xaf"}, // overlong forms
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},                   // a surrogate
+        {"\xf4\x90\x80\x80\xf5", "\\xf4\\x90\\x80\\x80\\xf5"}, // above U+10FFFF
+        {"\xe2\x89", "\\xe2\\x89"},                            // cut short
         {"\xc3\xbc\xc3", "\xc3\xbc\\xc3"},
         {"", ""}};
     for (const auto& [text, shown] : cases) {
@@ -86,11 +92,11 @@ TEST(Printable, EscapesControlCharactersBytesNotUtf8AndDoublesBackslashes) {
 // The pictures' one rule for p-values, at and around each of its boundaries.
 TEST(JournalP, BelowAThousandthThenTwoSignificantDigitsAtMostThreeDecimals) {
     const std::pair<double, const char*> cases[] = {
-        {1.55e-06, "p < 0.001"}, {0.0, "p < 0.001"},      {0.000999, "p < 0.001"},
-        {0.001, "p = 0.001"},    {0.00124, "p = 0.001"},  {0.00996, "p = 0.010"},
-        {0.01758, "p = 0.018"},  {0.0496, "p = 0.050"},   {0.0994, "p = 0.099"},
-        {0.0996, "p = 0.10"},    {0.3443, "p = 0.34"},    {0.05, "p = 0.050"},
-        {0.994, "p = 0.99"},     {0.995, "p > 0.99"},     {1.0, "p > 0.99"},
+        {1.55e-06, "p < 0.001"},   {0.0, "p < 0.001"},     {0.000999, "p < 0.001"},
+        {0.001, "p = 0.001"},      {0.00124, "p = 0.001"}, {0.00996, "p = 0.010"},
+        {0.01758, "p = 0.018"},    {0.0496, "p = 0.050"},  {0.0994, "p = 0.099"},
+        {0.0996, "p = 0.10"},      {0.3443, "p = 0.34"},   {0.05, "p = 0.050"},
+        {0.994, "p = 0.99"},       {0.995, "p > 0.99"},    {1.0, "p > 0.99"},
         {std::nan(""), "p = n/a"}, {-0.5, "p = n/a"}};
     for (const auto& [p, text] : cases) {
         EXPECT_EQ(journal_p(p), text) << p;

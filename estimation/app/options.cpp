@@ -435,8 +435,7 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     } else if (!picture && !result.opts.title.empty()) {
         return refuse("option '--title' applies to the pictures: add --plot=FILE.svg or "
                       "--funnel=FILE.svg");
-    } else if (!picture && !result.opts.pool && !result.opts.curve &&
-               !result.opts.unit.empty()) {
+    } else if (!picture && !result.opts.pool && !result.opts.curve && !result.opts.unit.empty()) {
         return refuse("option '--unit' names the dose's unit in the pictures and the pooled "
                       "figures: add --plot=FILE.svg, --funnel=FILE.svg, --pool or --trend");
     } else if (!result.opts.curve &&

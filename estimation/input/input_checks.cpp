@@ -42,7 +42,9 @@ void add_narrow_limits(const study& s, const value_line_of& line_of, std::vector
     }
 }
 
-bool same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+bool same(double a, double b) {
+    return a == b || (std::isnan(a) && std::isnan(b));
+}
 
 // A category given twice (a row copied): every value equal to an earlier one's.
 void add_repeated_categories(const study& s, const value_line_of& line_of,

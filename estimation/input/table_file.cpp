@@ -378,12 +378,10 @@ void table_file::read_counts(const study_reader& r, category& c, study_rows& row
     if (rows.first_type.empty()) {
         // No type so far: counts that are given are kept, but without a design
         // neither a total nor its relation to the cases can be checked.
-        listed(rows.row_faults, [&] {
-            c.cases = r.missing(cases_) ? not_computed : r.positive(cases_);
-        });
-        listed(rows.row_faults, [&] {
-            c.total = n_.index < 0 || r.missing(n_) ? not_computed : r.positive(n_);
-        });
+        listed(rows.row_faults,
+               [&] { c.cases = r.missing(cases_) ? not_computed : r.positive(cases_); });
+        listed(rows.row_faults,
+               [&] { c.total = n_.index < 0 || r.missing(n_) ? not_computed : r.positive(n_); });
         return;
     }
     const study_design design = rows.design;

@@ -22,8 +22,8 @@ int missing_counts::first_line() const {
 std::string missing_counts::text(const std::string& cases_name, const std::string& totals_name,
                                  const std::string& type_name) const {
     std::string result;
-    for (const auto& [lines, name] : {std::pair{&types, &type_name}, {&cases, &cases_name},
-                                      {&totals, &totals_name}}) {
+    for (const auto& [lines, name] :
+         {std::pair{&types, &type_name}, {&cases, &cases_name}, {&totals, &totals_name}}) {
         if (lines->empty()) {
             continue;
         }

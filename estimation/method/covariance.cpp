@@ -122,8 +122,7 @@ hamling_problem make_problem(const study& s) {
 
 // The root of the ratio equation between two grid points of opposite sign:
 // regula falsi with the Illinois halving, down to adjacent doubles.
-double refine(const hamling_problem& h, double lo, double flo, double hi, double fhi,
-              int& steps) {
+double refine(const hamling_problem& h, double lo, double flo, double hi, double fhi, int& steps) {
     int side = 0;
     while (true) {
         ++steps;

@@ -286,7 +286,7 @@ struct study_summary {
     // Its value of the column that forms subgroups, or why it has none.
     std::string group;
     std::string group_missing;
-    std::size_t more_faults = 0; // further messages of a refused study
+    std::size_t more_faults = 0;                      // further messages of a refused study
     covariance_kind covariance = covariance_kind::gl; // how its slope's covariance was formed
 };
 

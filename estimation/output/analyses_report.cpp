@@ -45,8 +45,7 @@ void print_prediction(std::ostream& out, const meta_analysis& m) {
 
 void print_knapp_hartung(std::ostream& out, const meta_analysis& m) {
     const further_analyses& a = m.more;
-    out << format("Knapp-Hartung (t on %d df)", a.reml_knapp_hartung->df) << also_as_rr(m)
-        << ":\n"
+    out << format("Knapp-Hartung (t on %d df)", a.reml_knapp_hartung->df) << also_as_rr(m) << ":\n"
         << format("%-18s %12s %12s %12s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate",
                   "SE", "Lower 95%", "Upper 95%", "t", "p", "RR", "RR lower", "RR upper");
     for (const auto& [name, e] : {std::pair{model_names[1], &*a.dl_knapp_hartung},
@@ -65,8 +64,8 @@ void print_leave_one_out(std::ostream& out, const meta_analysis& m) {
     }
     out << "Leave-one-out: the pooling without each study in turn" << also_as_rr(m) << ".\n"
         << format("%-18s %12s %12s %12s %12s %12s %12s %8s %12s %12s %12s  %s\n", "Method",
-                  "Estimate", "SE", "Lower 95%", "Upper 95%", "tau^2", "Q", "I^2", "RR",
-                  "RR lower", "RR upper", "Left out");
+                  "Estimate", "SE", "Lower 95%", "Upper 95%", "tau^2", "Q", "I^2", "RR", "RR lower",
+                  "RR upper", "Left out");
     for (const left_one_out& r : a.leave_one_out) {
         const std::string label = printable(m.pooled->studies[r.omitted].label);
         if (!r.pooled) {
@@ -131,9 +130,8 @@ void print_subgroup(std::ostream& out, const subgroup& g, const meta_analysis& m
 void print_subgroups(std::ostream& out, const meta_analysis& m) {
     const subgroup_analysis& s = *m.more.subgroups;
     out << "Subgroups by column " << quoted(m.asked.by) << also_as_rr(m) << ":\n"
-        << format("%-18s %12s %12s %12s %12s %12s %12s %12s %12s %12s %12s\n", "Method",
-                  "Estimate", "SE", "Lower 95%", "Upper 95%", "z", "p", "tau^2", "RR", "RR lower",
-                  "RR upper");
+        << format("%-18s %12s %12s %12s %12s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate",
+                  "SE", "Lower 95%", "Upper 95%", "z", "p", "tau^2", "RR", "RR lower", "RR upper");
     for (const subgroup& g : s.groups) {
         print_subgroup(out, g, m);
     }

@@ -20,7 +20,9 @@ struct dose_wording {
 bool whole_label(const std::string& unit);
 
 // The dose the RR figures are per: the increment, else one unit.
-inline double rr_step(std::optional<double> increment) { return increment.value_or(1.0); }
+inline double rr_step(std::optional<double> increment) {
+    return increment.value_or(1.0);
+}
 
 // "RR per 100 g/day", "RR per g/day", "RR per 100 units of dose", "RR per unit
 // of dose"; a whole label as it stands.

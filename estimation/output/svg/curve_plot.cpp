@@ -174,7 +174,8 @@ std::string legend(const curve_plot& plot, std::size_t beyond) {
                      " fill=\"#d62728\"");
         s += text_element(second + 34, row2 + 4.5, "Knots", "");
     }
-    s += text_element(left, row2 + 26, "Test for non-linearity: " + journal_p(plot.nonlinear_p), "");
+    s +=
+        text_element(left, row2 + 26, "Test for non-linearity: " + journal_p(plot.nonlinear_p), "");
     if (beyond > 0) {
         s += text_element(left, row2 + 48,
                           format("%zu of %zu reported RRs lie%s beyond the axis: triangles at "

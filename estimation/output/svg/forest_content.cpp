@@ -167,7 +167,8 @@ std::string inputs_title(const meta_analysis& m) {
 
 std::string heterogeneity_line(const heterogeneity& h, double tau2) {
     return format("I\u00b2 = %.1f%%, tau\u00b2 = %s, Q = %s (df = %d), %s", h.I2,
-                  two_digits(tau2).c_str(), three_digits(h.Q).c_str(), h.df, journal_p(h.p).c_str());
+                  two_digits(tau2).c_str(), three_digits(h.Q).c_str(), h.df,
+                  journal_p(h.p).c_str());
 }
 
 std::string study_label(const study_summary& s, bool one_input) {
@@ -188,11 +189,10 @@ forest_content make_forest(const meta_analysis& m, const forest_request& request
     if (whole_label(request.unit)) {
         plot.axis_label = request.unit; // as earlier builds took every --unit
     } else if (!request.unit.empty()) {
-        plot.axis_label = request.increment
-                              ? format("Relative risk per %lg ", *request.increment) +
-                                    request.unit + " (log scale)"
-                              : "Slope of the log relative risk " +
-                                    per_dose_text({request.increment, request.unit});
+        plot.axis_label = request.increment ? format("Relative risk per %lg ", *request.increment) +
+                                                  request.unit + " (log scale)"
+                                            : "Slope of the log relative risk " +
+                                                  per_dose_text({request.increment, request.unit});
     }
     plot.title = request.title.empty() ? inputs_title(m) : request.title;
     plot.weight_heading = m.pooled ? weight_heading(request.model) : "Weight (%)";

@@ -13,8 +13,8 @@ namespace morvex {
 
 struct funnel_plot {
     std::string title;
-    std::vector<slope_estimate> studies; // one dot each
-    double fixed = 0.0;                  // the fixed-effect estimate: the funnel's axis
+    std::vector<slope_estimate> studies;       // one dot each
+    double fixed = 0.0;                        // the fixed-effect estimate: the funnel's axis
     std::string per_dose = "per unit of dose"; // what a slope is per
 };
 
