@@ -86,16 +86,14 @@ std::string printable(std::string_view text) {
             result += "\\\\"; // so that a backslash in the text cannot pass for an escape
         } else if (c == '\t') {
             result += "\\t";
-        } else if (byte < 0x20 || byte == 0x7f) {
+        } else if (const std::size_t length = byte < 0x80 ? 1 : utf8_length(text, at);
+                   length == 0 || byte < 0x20 || byte == 0x7f) {
+            // A control character, or a byte that is not text: a terminal would
+            // take the raw byte for a character or a command.
             result += format("\\x%02x", byte);
-        } else if (byte < 0x80) {
-            result += c;
-        } else if (const std::size_t length = utf8_length(text, at); length > 0) {
+        } else {
             result.append(text.substr(at, length));
             at += length - 1;
-        } else {
-            // Not text: a terminal would take the raw byte for a character or a command.
-            result += format("\\x%02x", byte);
         }
     }
     return result;
