@@ -78,8 +78,8 @@ void session::draw(const meta_analysis& m) {
         const std::string name = s.id.empty() ? s.title : study_label(s, true);
         const std::size_t room = where.size() < 40 ? 64 - where.size() : 24;
         plot.title = !after_.forest.title.empty() ? after_.forest.title
-                     : name.empty()                 ? file
-                                                    : shorten(name, room) + where;
+                     : name.empty()               ? file
+                                                  : shorten(name, room) + where;
         plot.dose_label = dose_axis_text(after_.wording());
         plot.per_dose = per_dose_text(after_.wording());
         write_dose_response_plot(svg, plot);
@@ -103,8 +103,8 @@ void session::draw_funnel(const meta_analysis& m) {
     }
     std::ostringstream svg;
     funnel_plot plot = make_funnel_plot(*m.pooled, !after_.forest.title.empty()
-                                                        ? after_.forest.title
-                                                        : "Funnel plot: " + inputs_title(m));
+                                                       ? after_.forest.title
+                                                       : "Funnel plot: " + inputs_title(m));
     plot.per_dose = per_dose_text(after_.wording());
     write_funnel_plot(svg, plot);
     funnel_ = svg.str();
