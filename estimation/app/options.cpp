@@ -1,5 +1,7 @@
 #include "estimation/app/options.hpp"
 
+#include "estimation/app/option_list.hpp"
+
 #include "estimation/base/format.hpp"
 #include "estimation/input/number.hpp"
 
@@ -13,73 +15,21 @@
 namespace morvex {
 namespace {
 
-// The first value of the enumeration that getopt_long reports for long-only options.
-enum : int {
-    format_option = 256,
-    version_option,
-    pool_option,
-    plot_option,
-    increment_option,
-    covariance_option,
-    missing_counts_option,
-    open_width_option,
-    trend_option,
-    knots_option,
-    one_stage_option,
-    at_option,
-    reference_dose_option,
-    knapp_hartung_option,
-    leave_one_out_option,
-    egger_option,
-    by_option,
-    summary_option,
-    funnel_option,
-    model_option,
-    title_option,
-    unit_option,
-    threads_option,
-    highest_vs_lowest_option,
-    moderator_option,
-    bubble_option,
-    goodness_of_fit_option,
-    residuals_option,
-    trim_and_fill_option,
-    rank_test_option
-};
-
-const option long_options[] = {
-    {"format", required_argument, nullptr, format_option},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, version_option},
-    {"pool", no_argument, nullptr, pool_option},
-    {"plot", required_argument, nullptr, plot_option},
-    {"increment", required_argument, nullptr, increment_option},
-    {"covariance", required_argument, nullptr, covariance_option},
-    {"missing-counts", required_argument, nullptr, missing_counts_option},
-    {"open-width", required_argument, nullptr, open_width_option},
-    {"threads", required_argument, nullptr, threads_option},
-    {"trend", required_argument, nullptr, trend_option},
-    {"knots", required_argument, nullptr, knots_option},
-    {"one-stage", no_argument, nullptr, one_stage_option},
-    {"at", required_argument, nullptr, at_option},
-    {"reference-dose", required_argument, nullptr, reference_dose_option},
-    {"knapp-hartung", no_argument, nullptr, knapp_hartung_option},
-    {"leave-one-out", no_argument, nullptr, leave_one_out_option},
-    {"egger", no_argument, nullptr, egger_option},
-    {"by", required_argument, nullptr, by_option},
-    {"summary", required_argument, nullptr, summary_option},
-    {"funnel", required_argument, nullptr, funnel_option},
-    {"model", required_argument, nullptr, model_option},
-    {"title", required_argument, nullptr, title_option},
-    {"unit", required_argument, nullptr, unit_option},
-    {"highest-vs-lowest", no_argument, nullptr, highest_vs_lowest_option},
-    {"moderator", required_argument, nullptr, moderator_option},
-    {"bubble", required_argument, nullptr, bubble_option},
-    {"goodness-of-fit", no_argument, nullptr, goodness_of_fit_option},
-    {"residuals", required_argument, nullptr, residuals_option},
-    {"trim-and-fill", optional_argument, nullptr, trim_and_fill_option},
-    {"rank-test", no_argument, nullptr, rank_test_option},
-    {nullptr, 0, nullptr, 0}};
+// getopt_long's table, made once from the list of options.
+const option* long_options() {
+    static const std::vector<option> table = [] {
+        std::vector<option> t;
+        for (const option_entry& e : option_list()) {
+            const int value = *e.value == '[' ? optional_argument
+                              : *e.value != '\0' ? required_argument
+                                                 : no_argument;
+            t.push_back({e.name, value, nullptr, e.code});
+        }
+        t.push_back({nullptr, 0, nullptr, 0});
+        return t;
+    }();
+    return table.data();
+}
 
 parsed_command_line refuse(std::string message) {
     parsed_command_line result;
@@ -157,32 +107,8 @@ std::string set_trend_option(int c, const std::string& value, options& opts) {
 }
 
 const char* value_example(const std::string& word) {
-    const std::pair<const char*, const char*> examples[] = {
-        {"--plot", "--plot=forest.svg"},
-        {"--increment", "--increment=10"},
-        {"--trend", "--trend=spline"},
-        {"--knots", "--knots=4"},
-        {"--at", "--at=0,10,20"},
-        {"--reference-dose", "--reference-dose=0"},
-        {"--covariance", "--covariance=hamling"},
-        {"--missing-counts", "--missing-counts=indep"},
-        {"--open-width", "--open-width=1"},
-        {"--threads", "--threads=2"},
-        {"--by", "--by=type"},
-        {"--summary", "--summary=summary.csv"},
-        {"--funnel", "--funnel=funnel.svg"},
-        {"--model", "--model=all"},
-        {"--title", "--title=\"Alcohol and CVD\""},
-        {"--unit", "--unit=\"Relative risk per 10 g/day\""},
-        {"--moderator", "--moderator=year"},
-        {"--bubble", "--bubble=bubble.svg"},
-        {"--residuals", "--residuals=residuals.svg"}};
-    for (const auto& [name, example] : examples) {
-        if (word == name) {
-            return example;
-        }
-    }
-    return "--format=csv";
+    const option_entry* e = word.rfind("--", 0) == 0 ? find_option(word.substr(2)) : nullptr;
+    return e != nullptr ? e->example : "--format=csv";
 }
 
 std::string lower_case(std::string text) {
@@ -351,7 +277,7 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     int c = 0;
     bool model_given = false;
     // The leading ':' tells a missing value from an unknown option.
-    while ((c = getopt_long(argc, argv.data(), ":h", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv.data(), ":h", long_options(), nullptr)) != -1) {
         std::string problem;
         if (apply_analysis_option(c, optarg, result.opts, model_given, problem)) {
             if (!problem.empty()) {
@@ -477,26 +403,6 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     for (int k = optind; k < argc; ++k) {
         result.opts.inputs.emplace_back(argv[k]);
     }
-    if (result.opts.inputs.empty()) {
-        result.what = command::usage;
-    } else if (result.opts.plot.empty() &&
-               (!result.opts.title.empty() || !result.opts.unit.empty() ||
-                (model_given && !result.opts.trim_and_fill))) {
-        return refuse("options '--model', '--title' and '--unit' apply to the forest plot: add "
-                      "--plot=FILE.svg");
-    } else if (!result.opts.bubble.empty() && result.opts.moderators.size() != 1) {
-        return refuse(format("option '--bubble' draws the slopes against one moderator; give "
-                             "exactly one --moderator=COLUMN (got %zu)",
-                             result.opts.moderators.size()));
-    } else if (!result.opts.curve &&
-               (!result.opts.trend.at.empty() || result.opts.trend.reference_dose ||
-                result.opts.trend.knot_count != min_knots || !result.opts.trend.knots.empty())) {
-        return refuse("options '--knots', '--at' and '--reference-dose' apply to the pooled "
-                      "trend: add --trend=linear, --trend=quadratic or --trend=spline");
-    } else if (result.opts.trend.shape != trend_shape::spline &&
-               (result.opts.trend.knot_count != min_knots || !result.opts.trend.knots.empty())) {
-        return refuse("option '--knots' applies to --trend=spline");
-    }
     // The residuals' picture needs their fit; the analyses beside the pooled
     // slope, and their table, need the pooling.
     options& o = result.opts;
@@ -504,6 +410,30 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     o.pool = o.pool || o.knapp_hartung || o.leave_one_out || o.egger || !o.by.empty() ||
              !o.summary.empty() || o.highest_vs_lowest || !o.moderators.empty() ||
              o.goodness_of_fit || o.trim_and_fill || o.rank_test;
+    const bool picture =
+        !o.plot.empty() || !o.funnel.empty() || !o.bubble.empty() || !o.residuals.empty();
+    if (o.inputs.empty()) {
+        result.what = command::usage;
+    } else if (o.plot.empty() && model_given && !o.trim_and_fill) {
+        return refuse("option '--model' applies to the forest plot: add --plot=FILE.svg");
+    } else if (!picture && !o.title.empty()) {
+        return refuse("option '--title' applies to the pictures: add --plot=FILE.svg or "
+                      "--funnel=FILE.svg");
+    } else if (!picture && !o.pool && !o.curve && !o.unit.empty()) {
+        return refuse("option '--unit' names the dose's unit in the pictures and the pooled "
+                      "figures: add --plot=FILE.svg, --funnel=FILE.svg, --pool or --trend");
+    } else if (!o.bubble.empty() && o.moderators.size() != 1) {
+        return refuse(format("option '--bubble' draws the slopes against one moderator; give "
+                             "exactly one --moderator=COLUMN (got %zu)",
+                             o.moderators.size()));
+    } else if (!o.curve && (!o.trend.at.empty() || o.trend.reference_dose ||
+                            o.trend.knot_count != min_knots || !o.trend.knots.empty())) {
+        return refuse("options '--knots', '--at' and '--reference-dose' apply to the pooled "
+                      "trend: add --trend=linear, --trend=quadratic or --trend=spline");
+    } else if (o.trend.shape != trend_shape::spline &&
+               (o.trend.knot_count != min_knots || !o.trend.knots.empty())) {
+        return refuse("option '--knots' applies to --trend=spline");
+    }
     return result;
 }
 

@@ -1,7 +1,7 @@
 // The session's share of the paper's analyses: the trend's goodness of fit and
 // subgroup curves, their pictures and the bubble plot, and the messages a
 // study's columns give.
-#include "estimation/app/run.hpp"
+#include "estimation/app/session.hpp"
 
 #include "estimation/base/format.hpp"
 #include "estimation/output/svg/bubble_plot.hpp"

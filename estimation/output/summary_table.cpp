@@ -5,6 +5,7 @@
 #include "estimation/base/format.hpp"
 #include "estimation/output/csv.hpp"
 #include "estimation/output/summary_rows.hpp"
+#include "estimation/output/dose_wording.hpp"
 
 #include <cmath>
 #include <sstream>
@@ -17,6 +18,7 @@ const char* const header = "analysis,subgroup,left_out_input,left_out_id,model,k
                            "lower,upper,z,t,t_df,p,tau2,Q,df,p_Q,I2,pi_lower,pi_upper,increment,"
                            "rr,rr_lower,rr_upper,note";
 const char* const trend_header = ",coefficient,chi2,chi2_df,dose,reference_dose";
+const char* const last_header = ",pi_rr_lower,pi_rr_upper";
 
 const char* const paper_header = ",term,study_input,study_id,F,F_df1,F_df2,R2,k0,side";
 
@@ -44,6 +46,7 @@ void write(table& t, const row& r) {
             out << ',' << shortest(v);
         }
     }
+    out << ',' << shortest(r.pi_rr_lower) << ',' << shortest(r.pi_rr_upper);
     if (t.paper) {
         for (const std::string* text : {&r.term, &r.study_input, &r.study_id}) {
             out << ',';
@@ -57,19 +60,22 @@ void write(table& t, const row& r) {
     out << "\r\n";
 }
 
-
 namespace {
 
+
+// The row's estimate and limits as the RR per increment (per unit without one).
 void add_increment(row& r, const std::optional<double>& increment) {
-    if (!increment) {
-        return;
+    const rr_per_increment rr = per_increment(r.estimate, r.lower, r.upper, rr_step(increment));
+    r.increment = rr_step(increment);
+    r.rr = rr.rr;
+    r.rr_lower = rr.lower;
+    r.rr_upper = rr.upper;
+    if (!std::isnan(r.pi_lower)) {
+        const rr_per_increment pi =
+            per_increment(r.pi_lower, r.pi_lower, r.pi_upper, rr_step(increment));
+        r.pi_rr_lower = pi.lower;
+        r.pi_rr_upper = pi.upper;
     }
-    const double a = elem::exp(*increment * r.lower);
-    const double b = elem::exp(*increment * r.upper);
-    r.increment = *increment;
-    r.rr = elem::exp(*increment * r.estimate);
-    r.rr_lower = std::fmin(a, b);
-    r.rr_upper = std::fmax(a, b);
 }
 
 // The figures every summary row has: what it is, how many studies, the estimate and its limits.
@@ -335,7 +341,7 @@ std::string summary_table(const meta_analysis& m, const curve_result* curve,
     table out{text, curve != nullptr,
               a.highest_vs_lowest || !a.moderators.empty() || a.trim_and_fill || a.rank_test ||
                   extras.fit != nullptr || extras.groups != nullptr};
-    text << header << (out.trend || out.paper ? trend_header : "")
+    text << header << (out.trend || out.paper ? trend_header : "") << last_header
          << (out.paper ? paper_header : "") << "\r\n";
     if (m.pooled) {
         row names;

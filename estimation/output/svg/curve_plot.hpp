@@ -35,6 +35,7 @@ struct curve_plot {
     std::vector<curve_point> points;
     double nonlinear_p = not_computed;
     std::vector<curve_group> groups; // when given, drawn in place of `curve` and `linear`
+    std::string dose_label = "Dose"; // the dose axis, "Dose (g/day)" with --unit
 };
 
 // From a pooled trend (with a method available) and the linear one, over the
