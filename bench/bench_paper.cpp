@@ -34,7 +34,8 @@ const slope_set& slope_data() {
         for (std::size_t i = 0; i < studies; ++i) {
             const double se = 0.001 * std::pow(10.0, 2.0 * unit(rng));
             const double year = 1980.0 + std::floor(40.0 * unit(rng));
-            const double b = 0.01 + 0.0001 * (year - 2000.0) + 0.003 * normal(rng) + se * normal(rng);
+            const double b =
+                0.01 + 0.0001 * (year - 2000.0) + 0.003 * normal(rng) + se * normal(rng);
             s.slopes.push_back({"s" + std::to_string(i), b, se});
             s.year.numbers.push_back(year);
             s.region.texts.emplace_back(regions[i % 3]);
@@ -102,10 +103,9 @@ void BM_highest_vs_lowest(benchmark::State& state) {
 
 void BM_trim_and_fill(benchmark::State& state) {
     for (auto _ : state) {
-        benchmark::DoNotOptimize(fill_missing(slope_data().slopes,
-                                              state.range(0) == 0 ? fill_estimator::l0
-                                                                  : fill_estimator::r0,
-                                              tau2_method::reml));
+        benchmark::DoNotOptimize(fill_missing(
+            slope_data().slopes, state.range(0) == 0 ? fill_estimator::l0 : fill_estimator::r0,
+            tau2_method::reml));
     }
 }
 

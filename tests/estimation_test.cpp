@@ -504,9 +504,7 @@ TEST(CommandLine, TheOptionListIsWhatHelpNamesAndItsExamplesRun) {
         if (*e.value != '\0') {
             const std::string form = *e.value == '[' ? std::string("--") + e.name + e.value
                                                      : std::string("--") + e.name + '=' + e.value;
-            EXPECT_NE(std::string(synopsis_text).find(form),
-                      std::string::npos)
-                << e.name;
+            EXPECT_NE(std::string(synopsis_text).find(form), std::string::npos) << e.name;
         }
         // Options that qualify another need it beside them.
         const std::string code = e.name;

@@ -84,8 +84,8 @@ TEST(MetaRegression, RefusesTooFewStudiesOneValueAndCollinearColumns) {
     const auto six = slopes({0.1, 0.2, 0.3, 0.5, 0.4, 0.2}, {0.1, 0.1, 0.2, 0.2, 0.1, 0.3});
     const moderator_values year6{"year", true, {1, 2, 3, 4, 5, 6}, {}};
     const moderator_values twice6{"twice", true, {2, 4, 6, 8, 10, 12}, {}};
-    EXPECT_EQ(regress(six, {moderator_values{"place", false, {}, {"x", "x", "x", "x", "x", "x"}},
-                            year6},
+    EXPECT_EQ(regress(six,
+                      {moderator_values{"place", false, {}, {"x", "x", "x", "x", "x", "x"}}, year6},
                       false)
                   .message,
               "moderator \"place\" has one value (x) in every study of the meta-regression; it "
@@ -105,8 +105,8 @@ TEST(RemlSearch, TheDesignFormAgreesWithTheInterceptForm) {
           std::pair{std::vector<double>{0.1, 0.4, -0.2, 0.3, 0.05},
                     std::vector<double>{1e-6, 0.01, 0.02, 1.0, 0.005}}}) {
         const reml_maximum plain = maximise_restricted_likelihood(b, v);
-        const reml_maximum design =
-            maximise_restricted_likelihood(b, v, design_columns{std::vector<double>(b.size(), 1.0)});
+        const reml_maximum design = maximise_restricted_likelihood(
+            b, v, design_columns{std::vector<double>(b.size(), 1.0)});
         EXPECT_NEAR(design.tau2, plain.tau2, 1e-9 * plain.tau2);
         EXPECT_EQ(design.maxima, plain.maxima);
         EXPECT_TRUE(design.converged);

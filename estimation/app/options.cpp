@@ -20,7 +20,7 @@ const option* long_options() {
     static const std::vector<option> table = [] {
         std::vector<option> t;
         for (const option_entry& e : option_list()) {
-            const int value = *e.value == '[' ? optional_argument
+            const int value = *e.value == '['    ? optional_argument
                               : *e.value != '\0' ? required_argument
                                                  : no_argument;
             t.push_back({e.name, value, nullptr, e.code});
@@ -202,8 +202,8 @@ bool apply_analysis_option(int c, const char* value, options& o, bool& model_giv
         return true;
     case trim_and_fill_option:
         if (value == nullptr || std::strcmp(value, "L0") == 0 || std::strcmp(value, "R0") == 0) {
-            o.trim_and_fill = value != nullptr && value[0] == 'R' ? fill_estimator::r0
-                                                                   : fill_estimator::l0;
+            o.trim_and_fill =
+                value != nullptr && value[0] == 'R' ? fill_estimator::r0 : fill_estimator::l0;
         } else {
             problem = "unknown estimator '" + std::string(value) +
                       "' for --trim-and-fill; use --trim-and-fill (L0, the default), "
@@ -250,8 +250,9 @@ bool apply_analysis_option(int c, const char* value, options& o, bool& model_giv
 std::vector<std::pair<const char*, std::string>> options::outputs() const {
     std::vector<std::pair<const char*, std::string>> files;
     for (const auto& [option, name] :
-         {std::pair{"--plot", &plot}, std::pair{"--funnel", &funnel}, std::pair{"--summary", &summary},
-          std::pair{"--bubble", &bubble}, std::pair{"--residuals", &residuals}}) {
+         {std::pair{"--plot", &plot}, std::pair{"--funnel", &funnel},
+          std::pair{"--summary", &summary}, std::pair{"--bubble", &bubble},
+          std::pair{"--residuals", &residuals}}) {
         if (!name->empty()) {
             files.emplace_back(option, *name);
         }

@@ -38,7 +38,7 @@ struct options {
     std::string summary;        // the CSV table of the analyses; empty for none
     std::string funnel;         // the funnel plot (SVG); empty for none
     plot_model model = plot_model::reml;
-    bool model_given = false; // --model was given
+    bool model_given = false;            // --model was given
     bool highest_vs_lowest = false;      // pool the highest dose against the reference
     std::vector<std::string> moderators; // columns of the meta-regression of the slopes
     std::string bubble;                  // the bubble plot (SVG); empty for none
@@ -46,8 +46,8 @@ struct options {
     std::string residuals;               // their plot (SVG); empty for none
     std::optional<fill_estimator> trim_and_fill;
     bool rank_test = false; // Begg's rank correlation test
-    std::string title; // of the forest plot; empty: the input's name
-    std::string unit;  // the forest plot's axis wording, e.g. "Relative risk per 10 g/day"
+    std::string title;      // of the forest plot; empty: the input's name
+    std::string unit;       // the forest plot's axis wording, e.g. "Relative risk per 10 g/day"
     // Every file the run writes besides standard output, with its option.
     std::vector<std::pair<const char*, std::string>> outputs() const;
 };

@@ -59,8 +59,8 @@ void session::draw_bubble(const meta_analysis& m) {
         return;
     }
     std::ostringstream svg;
-    write_bubble_plot(svg, make_bubble_plot(a, m.pooled->studies,
-                                            "Meta-regression: " + inputs_title(m)));
+    write_bubble_plot(
+        svg, make_bubble_plot(a, m.pooled->studies, "Meta-regression: " + inputs_title(m)));
     bubble_ = svg.str();
 }
 

@@ -157,8 +157,9 @@ void session::add_setting_text(const std::string& name, std::string_view content
         curve_studies_.back().group_missing = "a setting file has no columns";
     }
     if (!after_.asked.moderators.empty() && keeps_summaries()) {
-        summaries_.back().moderators.assign(after_.asked.moderators.size(),
-                                            {{}, not_computed, "a setting file has no columns", {}});
+        summaries_.back().moderators.assign(
+            after_.asked.moderators.size(),
+            {{}, not_computed, "a setting file has no columns", {}});
     }
 }
 
@@ -179,8 +180,9 @@ void session::add_table_text(const std::string& name, file_text content, std::op
     }
     for (const std::string& column : after_.asked.moderators) {
         if (!table->field(0, column).column) {
-            message_stream() << "Morvex: " << printable(name) << ":1: --moderator="
-                             << printable(column) << ": the table has no column " << quoted(column)
+            message_stream() << "Morvex: " << printable(name)
+                             << ":1: --moderator=" << printable(column)
+                             << ": the table has no column " << quoted(column)
                              << "; its studies are left out of the meta-regression\n";
         }
     }

@@ -206,7 +206,7 @@ struct study_result {
     double beta = not_computed;
     double se = not_computed;
 
-    bool abnormal = false; // stopped by a singular matrix: the classic line on standard error
+    bool abnormal = false;    // stopped by a singular matrix: the classic line on standard error
     highest_category highest; // set when the data are read
 
     int categories() const { return has_data ? data.n + 1 : 0; }
@@ -314,7 +314,7 @@ struct study_summary {
     std::string group_missing;
     std::size_t more_faults = 0;                      // further messages of a refused study
     covariance_kind covariance = covariance_kind::gl; // how its slope's covariance was formed
-    highest_category highest;    // its problem already names the file and the study
+    highest_category highest; // its problem already names the file and the study
     // Its value of each --moderator column, in their order, or why it has none.
     std::vector<column_value> moderators;
 };

@@ -47,8 +47,13 @@ void search(std::ostream& out, const reml_maximum& s) {
 
 void estimate(std::ostream& out, const pooled_estimate& e, bool random, bool rr) {
     out << '{';
-    figures(out, {{"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower}, {"upper", e.upper},
-                   {"z", e.z}, {"p", e.p}},
+    figures(out,
+            {{"estimate", e.estimate},
+             {"se", e.se},
+             {"lower", e.lower},
+             {"upper", e.upper},
+             {"z", e.z},
+             {"p", e.p}},
             true);
     if (random) {
         figures(out, {{"tau2", e.tau2}});
@@ -84,9 +89,16 @@ void models(std::ostream& out, const pooled_summary& s, bool rr) {
 
 void t_figures(std::ostream& out, const t_interval& e) {
     out << '{';
-    figures(out, {{"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower}, {"upper", e.upper},
-                   {"t", e.t}, {"p", e.p}, {"rr", elem::exp(e.estimate)},
-                   {"rr_lower", elem::exp(e.lower)}, {"rr_upper", elem::exp(e.upper)}},
+    figures(out,
+            {{"estimate", e.estimate},
+             {"se", e.se},
+             {"lower", e.lower},
+             {"upper", e.upper},
+             {"t", e.t},
+             {"p", e.p},
+             {"rr", elem::exp(e.estimate)},
+             {"rr_lower", elem::exp(e.lower)},
+             {"rr_upper", elem::exp(e.upper)}},
             true);
     out << ", \"df\": " << e.df << '}';
 }
@@ -114,9 +126,11 @@ void write_highest(std::ostream& out, const meta_analysis& h) {
             out << ", \"" << name << "\": ";
             if (*p) {
                 out << '{';
-                figures(out, {{"lower", (*p)->lower}, {"upper", (*p)->upper},
-                              {"rr_lower", elem::exp((*p)->lower)},
-                              {"rr_upper", elem::exp((*p)->upper)}},
+                figures(out,
+                        {{"lower", (*p)->lower},
+                         {"upper", (*p)->upper},
+                         {"rr_lower", elem::exp((*p)->lower)},
+                         {"rr_upper", elem::exp((*p)->upper)}},
                         true);
                 out << ", \"df\": " << (*p)->df << '}';
             } else {
@@ -135,7 +149,9 @@ void write_highest(std::ostream& out, const meta_analysis& h) {
             const study_summary& st = h.included[i];
             out << (i == 0 ? "\n    " : ",\n    ");
             named(out, st.input, st.id);
-            figures(out, {{"dose", st.highest.dose}, {"log_rr", st.beta}, {"se", st.se},
+            figures(out, {{"dose", st.highest.dose},
+                          {"log_rr", st.beta},
+                          {"se", st.se},
                           {"weight_fixed", s.fixed.weight_percent[i]},
                           {"weight_dl", s.dl.weight_percent[i]},
                           {"weight_reml", s.reml.weight_percent[i]}});
@@ -171,8 +187,11 @@ void write_regression(std::ostream& out, const meta_analysis& m) {
             const regression_term& t = r.terms[j];
             out << (j == 0 ? "" : ", ") << "{\"name\": ";
             write_json_string(out, t.name);
-            figures(out, {{"estimate", t.estimate}, {"se", t.se}, {"lower", t.lower},
-                          {"upper", t.upper}, {r.knapp_hartung ? "t" : "z", t.statistic},
+            figures(out, {{"estimate", t.estimate},
+                          {"se", t.se},
+                          {"lower", t.lower},
+                          {"upper", t.upper},
+                          {r.knapp_hartung ? "t" : "z", t.statistic},
                           {"p", t.p}});
             out << '}';
         }
@@ -218,8 +237,11 @@ void write_fill(std::ostream& out, const meta_analysis& m) {
     if (m.more.fill) {
         const trim_and_fill& t = *m.more.fill;
         out << "{\"estimator\": \"" << estimator_name(t.estimator) << "\", \"model\": \""
-            << (t.model == tau2_method::fixed ? "fixed" : t.model == tau2_method::dl ? "dl" : "reml")
-            << "\", \"k0\": " << t.k0 << ", \"side\": " << (t.missing_right ? "\"right\"" : "\"left\"");
+            << (t.model == tau2_method::fixed ? "fixed"
+                : t.model == tau2_method::dl  ? "dl"
+                                              : "reml")
+            << "\", \"k0\": " << t.k0
+            << ", \"side\": " << (t.missing_right ? "\"right\"" : "\"left\"");
         figures(out, {{"side_slope", t.side_slope}, {"centre", t.centre}});
         out << ", \"iterations\": " << t.iterations << ",\n   \"filled\": [";
         for (std::size_t i = 0; i < t.filled.size(); ++i) {

@@ -19,8 +19,8 @@ void print_models(std::ostream& out, const pooled_summary& s) {
     const pooled_estimate* models[] = {&s.fixed, &s.dl, &s.reml};
     for (int i = 0; i < 3; ++i) {
         const pooled_estimate& e = *models[i];
-        out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg", model_names[i], e.estimate,
-                      e.se, e.lower, e.upper, e.z, e.p)
+        out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg", model_names[i], e.estimate, e.se,
+                      e.lower, e.upper, e.z, e.p)
             << (i > 0 ? format(" %12lg\n", e.tau2) : std::string("\n"));
     }
 }
@@ -114,9 +114,8 @@ void print_regression(std::ostream& out, const meta_analysis& m) {
         out << format("%-24s %12s %12s %12s %12s %12s %12s\n", "Term", "Estimate", "SE",
                       "Lower 95%", "Upper 95%", r.knapp_hartung ? "t" : "z", "p");
         for (const regression_term& t : r.terms) {
-            out << format("%-24s %12lg %12lg %12lg %12lg %12lg %12lg\n",
-                          printable(t.name).c_str(), t.estimate, t.se, t.lower, t.upper,
-                          t.statistic, t.p);
+            out << format("%-24s %12lg %12lg %12lg %12lg %12lg %12lg\n", printable(t.name).c_str(),
+                          t.estimate, t.se, t.lower, t.upper, t.statistic, t.p);
         }
         out << (r.knapp_hartung
                     ? format("Test of the moderators: F = %lg, df = %d and %d, p = %lg\n",
@@ -147,9 +146,9 @@ void print_fill(std::ostream& out, const meta_analysis& m) {
         return;
     }
     const trim_and_fill& t = *m.more.fill;
-    out << format("Trim-and-fill (%s, %s): %d stud%s missing on the %s", estimator_name(t.estimator),
-                  tau2_method_name(t.model), t.k0, t.k0 == 1 ? "y" : "ies",
-                  t.missing_right ? "right" : "left")
+    out << format("Trim-and-fill (%s, %s): %d stud%s missing on the %s",
+                  estimator_name(t.estimator), tau2_method_name(t.model), t.k0,
+                  t.k0 == 1 ? "y" : "ies", t.missing_right ? "right" : "left")
         << format(" (the SE's coefficient in the meta-regression on the SE is %lg); %d "
                   "iteration%s.\n",
                   t.side_slope, t.iterations, t.iterations == 1 ? "" : "s");
@@ -186,7 +185,8 @@ void print_rank(std::ostream& out, const meta_analysis& m) {
 }
 
 void print_fit(std::ostream& out, const goodness_of_fit& g) {
-    out << '\n' << rule << "Goodness of fit of the " << shape_name(g.shape)
+    out << '\n'
+        << rule << "Goodness of fit of the " << shape_name(g.shape)
         << " trend: the fixed-effect model over every exposed category.\n";
     if (!g.message.empty()) {
         out << "No goodness of fit: " << printable(g.message) << ".\n";
@@ -208,8 +208,10 @@ void print_fit(std::ostream& out, const goodness_of_fit& g) {
 
 void print_groups(std::ostream& out, const curve_subgroups& s) {
     for (const curve_subgroup& g : s.groups) {
-        out << '\n' << rule << format("Subgroup %s: %zu stud%s.\n", quoted(g.value).c_str(),
-                                      g.members.size(), g.members.size() == 1 ? "y" : "ies");
+        out << '\n'
+            << rule
+            << format("Subgroup %s: %zu stud%s.\n", quoted(g.value).c_str(), g.members.size(),
+                      g.members.size() == 1 ? "y" : "ies");
         print_curve(out, g.curve);
     }
     out << '\n' << rule;
@@ -224,7 +226,7 @@ void print_groups(std::ostream& out, const curve_subgroups& s) {
     out << "Test that the subgroups' curves differ (Q_b about their fixed-effect combination):\n"
         << format("%-18s %12s %4s %12s\n", "Method", "Q_b", "df", "p");
     for (const curve_difference& d : s.differences) {
-        const char* name = d.method == "fixed" ? "Fixed effect"
+        const char* name = d.method == "fixed"     ? "Fixed effect"
                            : d.method == "moments" ? "Method of moments"
                                                    : "REML";
         if (!d.message.empty()) {

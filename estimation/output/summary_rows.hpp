@@ -36,7 +36,8 @@ struct row {
     double coefficient = none, chi2 = none, chi2_df = none, dose = none, reference_dose = none;
     // Always, after those: the prediction interval's RR.
     double pi_rr_lower = none, pi_rr_upper = none;
-    // With the paper's analyses: a term's name, a study, an F test, R^2, trim-and-fill's k0 and side.
+    // With the paper's analyses: a term's name, a study, an F test, R^2, trim-and-fill's k0 and
+    // side.
     std::string term, study_input, study_id;
     double F = none, F_df1 = none, F_df2 = none, R2 = none, k0 = none;
     const char* side = "";

@@ -4,8 +4,8 @@
 #include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/output/csv.hpp"
-#include "estimation/output/summary_rows.hpp"
 #include "estimation/output/dose_wording.hpp"
+#include "estimation/output/summary_rows.hpp"
 
 #include <cmath>
 #include <sstream>
@@ -61,7 +61,6 @@ void write(table& t, const row& r) {
 }
 
 namespace {
-
 
 // The row's estimate and limits as the RR per increment (per unit without one).
 void add_increment(row& r, const std::optional<double>& increment) {

@@ -67,9 +67,8 @@ curve_subgroups analyse_curve_subgroups(const std::vector<curve_study>& studies,
             s.left_out_studies.push_back({i, studies[i].group_missing});
             continue;
         }
-        const auto found = std::find_if(s.groups.begin(), s.groups.end(), [&](const auto& g) {
-            return g.value == studies[i].group;
-        });
+        const auto found = std::find_if(s.groups.begin(), s.groups.end(),
+                                        [&](const auto& g) { return g.value == studies[i].group; });
         if (found == s.groups.end()) {
             s.groups.push_back({studies[i].group, {i}, {}});
         } else {

@@ -65,7 +65,8 @@ goodness_of_fit fit_goodness(const std::vector<curve_study>& studies, const dose
         for (const double z : solve_lower(*L, u.y)) {
             total += z * z;
         }
-        study_residuals s{studies[i].label, studies[i].input, studies[i].id, {}, solve_lower(*L, r)};
+        study_residuals s{
+            studies[i].label, studies[i].input, studies[i].id, {}, solve_lower(*L, r)};
         for (size_type j = 0; j < studies[i].dose.row_count(); ++j) {
             s.doses.push_back(studies[i].dose(j, 0));
         }

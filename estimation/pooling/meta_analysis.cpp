@@ -4,8 +4,8 @@
 #include "estimation/base/format.hpp"
 
 #include <algorithm>
-#include <memory>
 #include <cmath>
+#include <memory>
 
 namespace morvex {
 

@@ -30,7 +30,7 @@ struct analysis_request {
     bool knapp_hartung = false;
     bool leave_one_out = false;
     bool egger = false;
-    std::string by; // the column whose values form subgroups; empty for none
+    std::string by;                      // the column whose values form subgroups; empty for none
     bool highest_vs_lowest = false;      // pool each study's highest category against its reference
     std::vector<std::string> moderators; // the columns of the meta-regression; empty for none
     std::optional<fill_estimator> trim_and_fill;

@@ -38,21 +38,21 @@ struct meta_regression {
     std::size_t k = 0;   // studies
     tau2_method method = tau2_method::reml;
     bool knapp_hartung = false;
-    std::vector<std::string> baselines;  // "column: level" of each text moderator
-    std::vector<regression_term> terms;  // m: the intercept first
-    std::vector<double> covariance;      // m x m row by row, scaled under Knapp-Hartung
-    int df = 0;                          // k - m: of t, and the F test's second
-    double scale = 1.0;                  // Knapp-Hartung's weighted residual mean square
+    std::vector<std::string> baselines; // "column: level" of each text moderator
+    std::vector<regression_term> terms; // m: the intercept first
+    std::vector<double> covariance;     // m x m row by row, scaled under Knapp-Hartung
+    int df = 0;                         // k - m: of t, and the F test's second
+    double scale = 1.0;                 // Knapp-Hartung's weighted residual mean square
     // The test that every coefficient but the intercept is 0: chi-square with
     // m - 1 df, or F with m - 1 and k - m df under Knapp-Hartung.
     double omnibus = 0.0;
     int omnibus_df = 0;
     double omnibus_p = 0.0;
-    heterogeneity residual;   // Q_E about the fixed-effect fit, k - m df, I^2 from it
-    double tau2 = 0.0;        // residual
-    reml_maximum search;      // how REML's residual tau^2 was found
-    double tau2_without = 0.0; // REML tau^2 of the same studies without moderators
-    double R2 = 0.0;           // percent; NaN when tau2_without is 0
+    heterogeneity residual;      // Q_E about the fixed-effect fit, k - m df, I^2 from it
+    double tau2 = 0.0;           // residual
+    reml_maximum search;         // how REML's residual tau^2 was found
+    double tau2_without = 0.0;   // REML tau^2 of the same studies without moderators
+    double R2 = 0.0;             // percent; NaN when tau2_without is 0
     std::vector<double> weights; // 1 / (v_i + tau^2), for the bubble plot
 };
 

@@ -20,8 +20,7 @@ const pooled_estimate& of_model(const pooled_summary& s, tau2_method model) {
 }
 
 // The centre of the first `count` studies of `sorted` under the model.
-double centre_of(const std::vector<slope_estimate>& sorted, std::size_t count,
-                 tau2_method model) {
+double centre_of(const std::vector<slope_estimate>& sorted, std::size_t count, tau2_method model) {
     if (count == 1) {
         return sorted.front().b;
     }
@@ -99,8 +98,8 @@ trim_and_fill fill_missing(const std::vector<slope_estimate>& studies, fill_esti
     }
     t.converged = t.k0 == previous;
     if (!t.converged) {
-        t.message = format("trim-and-fill: k0 did not settle within %d steps",
-                           fill_iteration_limit);
+        t.message =
+            format("trim-and-fill: k0 did not settle within %d steps", fill_iteration_limit);
         return t;
     }
     std::vector<slope_estimate> all = studies;
@@ -203,10 +202,9 @@ rank_correlation rank_test(const std::vector<slope_estimate>& studies) {
         r.p = std::fmin(1.0, 2.0 * std::fmin(lower, upper));
         return r;
     }
-    const double variance =
-        (n * (n - 1.0) * (2.0 * n + 5.0) - tx.variance - ty.variance) / 18.0 +
-        tx.pairs * ty.pairs / (2.0 * n * (n - 1.0)) +
-        tx.triples * ty.triples / (9.0 * n * (n - 1.0) * (n - 2.0));
+    const double variance = (n * (n - 1.0) * (2.0 * n + 5.0) - tx.variance - ty.variance) / 18.0 +
+                            tx.pairs * ty.pairs / (2.0 * n * (n - 1.0)) +
+                            tx.triples * ty.triples / (9.0 * n * (n - 1.0) * (n - 2.0));
     r.z = S / std::sqrt(variance);
     r.p = normal_two_sided_p(r.z);
     return r;

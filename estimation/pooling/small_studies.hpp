@@ -24,7 +24,7 @@ struct trim_and_fill {
     std::string message; // why there is none; empty otherwise
     fill_estimator estimator = fill_estimator::l0;
     tau2_method model = tau2_method::reml; // of the side, the centre and the summary
-    double side_slope = 0.0;  // the coefficient of the SE in the side's meta-regression
+    double side_slope = 0.0;    // the coefficient of the SE in the side's meta-regression
     bool missing_right = false; // studies missing on the right (side_slope < 0)
     int k0 = 0;
     int iterations = 0;

@@ -15,15 +15,15 @@ namespace morvex {
 using design_columns = std::vector<std::vector<double>>;
 
 struct weighted_design {
-    std::size_t k = 0;      // studies
-    std::size_t m = 0;      // coefficients
-    std::vector<double> w;  // 1 / (v_i + tau^2)
-    std::vector<double> q;  // Q, k x m, column by column
-    std::vector<double> r;  // R, m x m, row by row (upper triangle)
-    std::vector<double> e;  // W^(1/2) (b - X beta): the weighted residuals
+    std::size_t k = 0;     // studies
+    std::size_t m = 0;     // coefficients
+    std::vector<double> w; // 1 / (v_i + tau^2)
+    std::vector<double> q; // Q, k x m, column by column
+    std::vector<double> r; // R, m x m, row by row (upper triangle)
+    std::vector<double> e; // W^(1/2) (b - X beta): the weighted residuals
     std::vector<double> beta;
-    double log_det = 0.0;   // log |X' W X|
-    double residual = 0.0;  // sum w_i (b_i - x_i' beta)^2 = b' P b
+    double log_det = 0.0;  // log |X' W X|
+    double residual = 0.0; // sum w_i (b_i - x_i' beta)^2 = b' P b
 
     double q_at(std::size_t i, std::size_t j) const { return q[j * k + i]; }
     // (X' W X)^-1, m x m row by row.

@@ -28,21 +28,10 @@ double band(const bubble_plot& p, double x) {
     return p.quantile * std::sqrt(std::fmax(0.0, p.c00 + 2.0 * x * p.c01 + x * x * p.c11));
 }
 
-axis padded(double lo, double hi, double pixel_lo, double pixel_hi, bool vertical) {
-    axis a;
-    a.pixel_lo = pixel_lo;
-    a.pixel_hi = pixel_hi;
-    const double pad = hi > lo ? 0.06 * (hi - lo) : 0.5;
-    a.lo = clamp_position(lo - pad);
-    a.hi = clamp_position(hi + pad);
-    linear_ticks(a, vertical);
-    return a;
-}
-
 } // namespace
 
-bubble_plot make_bubble_plot(const regression_analysis& a, const std::vector<slope_estimate>& slopes,
-                             const std::string& title) {
+bubble_plot make_bubble_plot(const regression_analysis& a,
+                             const std::vector<slope_estimate>& slopes, const std::string& title) {
     bubble_plot p;
     p.title = title;
     const meta_regression& r = a.fit;
@@ -58,8 +47,9 @@ bubble_plot make_bubble_plot(const regression_analysis& a, const std::vector<slo
     p.c01 = r.covariance[1];
     p.c11 = r.covariance[3];
     p.quantile = r.knapp_hartung ? student_t_quantile(0.975, r.df) : z_975;
-    p.caption = "Slope per unit of " + p.moderator + ": " + value_text(p.slope) + " (p = " +
-                value_text(r.terms[1].p) + "), residual tau\u00b2 = " + value_text(r.tau2) +
+    p.caption = "Slope per unit of " + p.moderator + ": " + value_text(p.slope) +
+                " (p = " + value_text(r.terms[1].p) +
+                "), residual tau\u00b2 = " + value_text(r.tau2) +
                 (r.knapp_hartung ? ", Knapp-Hartung" : "");
     return p;
 }
@@ -78,8 +68,8 @@ void write_bubble_plot(std::ostream& out, const bubble_plot& plot) {
         y_lo = std::min(y_lo, fitted(plot, x) - band(plot, x));
         y_hi = std::max(y_hi, fitted(plot, x) + band(plot, x));
     }
-    const axis x = padded(x_lo, x_hi, left, right, false);
-    const axis y = padded(y_lo, y_hi, bottom, top, true);
+    const axis x = padded_axis(x_lo, x_hi, left, right, false, 0.06);
+    const axis y = padded_axis(y_lo, y_hi, bottom, top, true, 0.06);
     std::string s = svg_open(width, height);
     s += text_element(left, 28, shorten(plot.title, 60), " font-size=\"15\" font-weight=\"bold\"");
     s += text_element(left, 46, plot.caption, " font-size=\"12\" fill=\"#444\"");

@@ -23,8 +23,8 @@ struct bubble_plot {
 };
 
 // From a fitted meta-regression of one numeric moderator and the slopes pooled.
-bubble_plot make_bubble_plot(const regression_analysis& a, const std::vector<slope_estimate>& slopes,
-                             const std::string& title);
+bubble_plot make_bubble_plot(const regression_analysis& a,
+                             const std::vector<slope_estimate>& slopes, const std::string& title);
 
 void write_bubble_plot(std::ostream& out, const bubble_plot& plot);
 

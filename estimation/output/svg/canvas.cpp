@@ -90,6 +90,18 @@ std::string fixed_text(double v, double step) {
     return s.find_first_not_of("-0.") == std::string::npos ? s.substr(s[0] == '-' ? 1 : 0) : s;
 }
 
+axis padded_axis(double lo, double hi, double pixel_lo, double pixel_hi, bool vertical,
+                 double share) {
+    axis a;
+    a.pixel_lo = pixel_lo;
+    a.pixel_hi = pixel_hi;
+    const double pad = hi > lo ? share * (hi - lo) : 0.5;
+    a.lo = clamp_position(lo - pad);
+    a.hi = clamp_position(hi + pad);
+    linear_ticks(a, vertical);
+    return a;
+}
+
 void linear_ticks(axis& a, bool vertical) {
     // A range too narrow to tell its ends apart in double precision gets some width.
     if (!(a.hi - a.lo > 1e-9 * std::max(std::fabs(a.lo), std::fabs(a.hi)))) {

@@ -62,6 +62,11 @@ struct axis {
     bool above(double v) const { return !(v <= hi); }
 };
 
+// A linear axis over [lo, hi] widened by `share` of its width on each side
+// (by 0.5 when lo and hi agree), with its ticks.
+axis padded_axis(double lo, double hi, double pixel_lo, double pixel_hi, bool vertical,
+                 double share);
+
 // Rounded ticks 1, 2 or 5 times a power of ten apart; the range ends on a tick
 // where that widens it by at most half a step.
 void linear_ticks(axis& a, bool vertical);

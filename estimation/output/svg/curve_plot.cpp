@@ -91,7 +91,8 @@ std::string group_curves(const curve_plot& plot, const axis& x, const axis& y) {
     s += line_element(left, y.pixel(0.0), right, y.pixel(0.0),
                       " stroke=\"#777\" stroke-width=\"0.8\"");
     for (std::size_t g = 0; g < plot.groups.size(); ++g) {
-        const std::string colour = group_colours[g % (sizeof group_colours / sizeof group_colours[0])];
+        const std::string colour =
+            group_colours[g % (sizeof group_colours / sizeof group_colours[0])];
         std::vector<std::pair<double, double>> band;
         std::vector<std::pair<double, double>> line;
         const std::vector<prediction>& c = plot.groups[g].curve;
@@ -190,8 +191,8 @@ std::string group_legend(const curve_plot& plot) {
     for (std::size_t g = 0; g < plot.groups.size() && g < legend_groups; ++g) {
         const double px = left + 190.0 * static_cast<double>(g % 3);
         const double py = bottom + 62 + 22.0 * static_cast<double>(g / 3);
-        const std::string stroke = " stroke=\"" + std::string(group_colours[g]) +
-                                   "\" stroke-width=\"2.2\"";
+        const std::string stroke =
+            " stroke=\"" + std::string(group_colours[g]) + "\" stroke-width=\"2.2\"";
         s += line_element(px, py, px + 26, py, stroke.c_str());
         s += text_element(px + 32, py + 4.5, shorten(plot.groups[g].name, 20), "");
     }
@@ -268,8 +269,8 @@ curve_plot make_curve_plot(const curve_result& r, const curve_subgroups& groups,
     p.linear.clear();
     p.points.clear();
     for (const curve_subgroup& g : groups.groups) {
-        p.groups.push_back({g.value + format(" (%zu)", g.members.size()),
-                            along(g.curve, drawn_method(g.curve))});
+        p.groups.push_back(
+            {g.value + format(" (%zu)", g.members.size()), along(g.curve, drawn_method(g.curve))});
     }
     return p;
 }

@@ -17,9 +17,9 @@ struct funnel_plot {
     std::vector<slope_estimate> studies;       // one dot each
     double fixed = 0.0;                        // the fixed-effect estimate: the funnel's axis
     std::string per_dose = "per unit of dose"; // what a slope is per
-    std::vector<slope_estimate> filled;  // trim-and-fill's, drawn as open circles
-    double adjusted = 0.0;               // with filled studies: the adjusted estimate
-    std::string adjusted_model;          // and the model it is of
+    std::vector<slope_estimate> filled;        // trim-and-fill's, drawn as open circles
+    double adjusted = 0.0;                     // with filled studies: the adjusted estimate
+    std::string adjusted_model;                // and the model it is of
 };
 
 // With `fill` (may be null) its filled studies and adjusted estimate too.

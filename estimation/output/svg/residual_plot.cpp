@@ -22,17 +22,6 @@ constexpr double bottom = height - 80.0;
 const char* const colours[] = {"#1f77b4", "#d62728", "#2ca02c", "#9467bd",
                                "#ff7f0e", "#8c564b", "#e377c2", "#17becf"};
 
-axis padded(double lo, double hi, double pixel_lo, double pixel_hi, bool vertical) {
-    axis a;
-    a.pixel_lo = pixel_lo;
-    a.pixel_hi = pixel_hi;
-    const double pad = hi > lo ? 0.05 * (hi - lo) : 0.5;
-    a.lo = clamp_position(lo - pad);
-    a.hi = clamp_position(hi + pad);
-    linear_ticks(a, vertical);
-    return a;
-}
-
 } // namespace
 
 void write_residual_plot(std::ostream& out, const goodness_of_fit& g, const std::string& title) {
@@ -54,14 +43,14 @@ void write_residual_plot(std::ostream& out, const goodness_of_fit& g, const std:
         x_lo = 0.0;
         x_hi = 1.0;
     }
-    const axis x = padded(x_lo, x_hi, left, right, false);
-    const axis y = padded(y_lo, y_hi, bottom, top, true);
+    const axis x = padded_axis(x_lo, x_hi, left, right, false, 0.05);
+    const axis y = padded_axis(y_lo, y_hi, bottom, top, true, 0.05);
     std::string s = svg_open(width, height);
     s += text_element(left, 28, shorten(title, 64), " font-size=\"15\" font-weight=\"bold\"");
     s += text_element(left, 46,
                       "Decorrelated residuals L\u207b\u00b9r of the fixed-effect " +
-                          std::string(shape_name(g.shape)) + " trend; D = " +
-                          value_text(g.deviance) + " on " + std::to_string(g.df) +
+                          std::string(shape_name(g.shape)) +
+                          " trend; D = " + value_text(g.deviance) + " on " + std::to_string(g.df) +
                           " df, p = " + value_text(g.p),
                       " font-size=\"12\" fill=\"#444\"");
     s += "<clipPath id=\"residual-area\"><rect x=\"" + num(left) + "\" y=\"" + num(top) +
