@@ -201,9 +201,8 @@ bool apply_analysis_option(int c, const char* value, options& o, bool& model_giv
         o.goodness_of_fit = true;
         return true;
     case trim_and_fill_option:
-        if (value == nullptr || std::strcmp(value, "L0") == 0 || std::strcmp(value, "R0") == 0) {
-            o.trim_and_fill =
-                value != nullptr && value[0] == 'R' ? fill_estimator::r0 : fill_estimator::l0;
+        if (std::strcmp(value, "L0") == 0 || std::strcmp(value, "R0") == 0) {
+            o.trim_and_fill = value[0] == 'R' ? fill_estimator::r0 : fill_estimator::l0;
         } else {
             problem = "unknown estimator '" + std::string(value) +
                       "' for --trim-and-fill; use --trim-and-fill (L0, the default), "
@@ -230,7 +229,6 @@ bool apply_analysis_option(int c, const char* value, options& o, bool& model_giv
         return true;
     case model_option:
         model_given = true;
-        o.model_given = true;
         if (!parse_model(value, o.model)) {
             problem = "unknown model '" + std::string(value) +
                       "'; use --model=fixed, --model=dl, --model=reml or --model=all";
@@ -280,6 +278,11 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     // The leading ':' tells a missing value from an unknown option.
     while ((c = getopt_long(argc, argv.data(), ":h", long_options(), nullptr)) != -1) {
         std::string problem;
+        // An optional value comes only as "--trim-and-fill=R0": without '=' there is none.
+        if (c == trim_and_fill_option && std::strchr(argv[optind - 1], '=') == nullptr) {
+            result.opts.trim_and_fill = fill_estimator::l0; // without a value: L0
+            continue;
+        }
         if (apply_analysis_option(c, optarg, result.opts, model_given, problem)) {
             if (!problem.empty()) {
                 return refuse(problem);

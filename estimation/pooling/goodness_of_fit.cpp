@@ -31,6 +31,7 @@ goodness_of_fit fit_goodness(const std::vector<curve_study>& studies, const dose
     g.coefficients = basis.coefficients();
     const auto p = static_cast<size_type>(g.coefficients);
     std::vector<mixed_unit> units;
+    units.reserve(studies.size());
     for (const curve_study& s : studies) {
         units.push_back({s.y, design_matrix(basis, s.x0, s.dose, s.x), s.S});
     }

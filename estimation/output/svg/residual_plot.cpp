@@ -69,6 +69,7 @@ void write_residual_plot(std::ostream& out, const goodness_of_fit& g, const std:
         std::stable_sort(order.begin(), order.end(),
                          [&](std::size_t a, std::size_t b) { return st.doses[a] < st.doses[b]; });
         std::vector<std::pair<double, double>> points;
+        points.reserve(order.size());
         for (const std::size_t i : order) {
             points.emplace_back(x.pixel(clamp_position(st.doses[i])),
                                 y.pixel(clamp_position(st.residuals[i])));
