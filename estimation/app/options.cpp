@@ -36,7 +36,8 @@ enum : int {
     model_option,
     title_option,
     unit_option,
-    threads_option
+    threads_option,
+    measure_option
 };
 
 const option long_options[] = {
@@ -48,6 +49,7 @@ const option long_options[] = {
     {"increment", required_argument, nullptr, increment_option},
     {"covariance", required_argument, nullptr, covariance_option},
     {"missing-counts", required_argument, nullptr, missing_counts_option},
+    {"measure", required_argument, nullptr, measure_option},
     {"open-width", required_argument, nullptr, open_width_option},
     {"threads", required_argument, nullptr, threads_option},
     {"trend", required_argument, nullptr, trend_option},
@@ -151,6 +153,7 @@ const char* value_example(const std::string& word) {
         {"--reference-dose", "--reference-dose=0"},
         {"--covariance", "--covariance=hamling"},
         {"--missing-counts", "--missing-counts=indep"},
+        {"--measure", "--measure=smd"},
         {"--open-width", "--open-width=1"},
         {"--threads", "--threads=2"},
         {"--by", "--by=type"},
@@ -361,6 +364,18 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
                               "default) or --missing-counts=indep");
             }
             result.opts.method_named = true;
+            break;
+        case measure_option:
+            if (std::strcmp(optarg, "md") == 0 || std::strcmp(optarg, "smd") == 0) {
+                result.opts.measure = std::strcmp(optarg, "md") == 0
+                                          ? outcome_measure::mean_difference
+                                          : outcome_measure::standardised_mean_difference;
+            } else {
+                return refuse("unknown measure '" + std::string(optarg) +
+                              "' for a table of means; use --measure=md (mean difference, the "
+                              "default) or --measure=smd (standardised mean difference)");
+            }
+            result.opts.measure_named = true;
             break;
         case open_width_option: {
             const parsed<double> f = parse_number(optarg);

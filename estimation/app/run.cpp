@@ -86,6 +86,9 @@ void read_table_study(const table_file& table, std::size_t k, const std::string&
     } else if (t.data) {
         swap(r.data, *t.data); // the study read before takes the next
         r.has_data = true;
+        if (r.data.is_continuous()) {
+            r.data.measure = method.continuous;
+        }
         r.covariance = method.covariance;
         if (!r.data.missing_counts.empty()) {
             r.covariance = covariance_kind::indep;
@@ -178,13 +181,54 @@ session::session(output_format format, bool classic, std::ostream& out, std::ost
       after_(std::move(after)), method_(method), threads_(threads),
       text_({format, classic, after_.increment, method.named,
              format == output_format::csv && after_.curve.has_value()}) {
-    // With --trend the study rows gain columns that depend on every study's
-    // doses, so the header and rows wait until the end.
-    if (format_ == output_format::csv && !after_.curve) {
-        write_csv_header(out_, after_.increment.has_value(), method_.named ? ",covariance" : "");
-    } else if (format_ == output_format::json) {
+    if (format_ == output_format::json) {
         json_.begin();
     }
+}
+
+// With --trend the study rows gain columns that depend on every study's
+// doses, so the header and rows wait until the end.
+void session::begin_csv() {
+    if (format_ != output_format::csv || after_.curve || csv_header_written_) {
+        return;
+    }
+    morvex::write_csv_header(out_, after_.increment.has_value(),
+                             method_.named ? ",covariance" : "",
+                             measure_.value_or(outcome_measure::relative_risk));
+    out_ << csv_waiting_;
+    csv_waiting_.clear();
+    csv_header_written_ = true;
+}
+
+bool session::admit(const std::string& name, outcome_measure m) {
+    std::string why;
+    const char* const kind = is_continuous(m) ? "holds means" : "holds relative risks";
+    if (measure_ && is_continuous(*measure_) != is_continuous(m)) {
+        why = std::string("it ") + kind + ", but the run's studies so far are " +
+              (is_continuous(*measure_) ? "means" : "relative risks") + " (" +
+              printable(measure_input_) +
+              "): different measures are neither pooled nor reported together; give them to "
+              "separate runs";
+    } else if (!is_continuous(m) && method_.measure_named) {
+        why = "--measure applies to tables of means (columns mean, sd and n), and this input "
+              "holds relative risks; leave --measure out";
+    } else if (is_continuous(m) && method_.named) {
+        why = "--covariance and --missing-counts apply to tables of cases, and this table holds "
+              "means, whose covariance comes from their SDs and sizes; leave them out";
+    }
+    if (!why.empty()) {
+        study_result r;
+        r.input = name;
+        r.message = printable(name) + (is_continuous(m) ? ":1: " : ": ") + why;
+        emit(r);
+        return false;
+    }
+    if (!measure_) {
+        measure_ = m;
+        measure_input_ = name;
+    }
+    begin_csv();
+    return true;
 }
 
 std::ostream& session::message_stream() {
@@ -213,6 +257,8 @@ void session::emit(const study_result& r, std::string_view text) {
         json_.write_entry(text);
     } else if (format_ == output_format::csv && after_.curve) {
         hold_csv_row(r);
+    } else if (format_ == output_format::csv && !csv_header_written_) {
+        csv_waiting_ += text;
     } else {
         out_.write(text.data(), static_cast<std::streamsize>(text.size()));
     }
@@ -326,11 +372,15 @@ void session::draw_funnel(const meta_analysis& m) {
         return;
     }
     std::ostringstream svg;
-    write_funnel_plot(svg, make_funnel_plot(*m.pooled, "Funnel plot: " + inputs_title(m)));
+    write_funnel_plot(svg,
+                      make_funnel_plot(*m.pooled, "Funnel plot: " + inputs_title(m), m.measure));
     funnel_ = svg.str();
 }
 
 void session::add_setting_text(const std::string& name, std::string_view content) {
+    if (!admit(name, outcome_measure::relative_risk)) {
+        return;
+    }
     study_result r;
     r.input = name;
     try {
@@ -378,6 +428,9 @@ void session::add_table_text(const std::string& name, file_text content, std::op
         r.input = name;
         r.message = printable(name) + ':' + std::to_string(e.line()) + ": " + e.what();
         emit(r);
+        return;
+    }
+    if (!admit(name, table->continuous() ? method_.continuous : outcome_measure::relative_risk)) {
         return;
     }
     const std::string& by = after_.asked.by;
@@ -506,12 +559,16 @@ void session::add_unreadable(const std::string& name, const std::string& message
 }
 
 int session::finish() {
+    begin_csv();
+    const outcome_measure measure = measure_.value_or(outcome_measure::relative_risk);
     std::optional<meta_analysis> m;
     if (after_.pool || after_.plot || after_.funnel) {
         m = analyse(summaries_, after_.increment, after_.asked);
+        m->measure = measure;
     }
     std::optional<curve_result> curve;
     if (after_.curve) {
+        after_.curve->measure = measure;
         curve = analyse_curve(curve_studies_, *after_.curve, curve_left_out_);
     }
     if (after_.pool && format_ == output_format::text) {
@@ -525,8 +582,8 @@ int session::finish() {
         out_ << '\n';
         print_curve(out_, *curve);
     } else if (curve && format_ == output_format::csv) {
-        write_csv_header(out_, after_.increment.has_value(),
-                         curve_csv_columns(coefficient_count(curve->settings)));
+        morvex::write_csv_header(out_, after_.increment.has_value(),
+                                 curve_csv_columns(coefficient_count(curve->settings)), measure);
         write_csv_curve_rows(out_, csv_rows_, *curve);
     }
     if (format_ == output_format::json) {
@@ -610,7 +667,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     try {
         const unsigned threads = run_threads(opts.threads);
         session s(opts.format, classic, blocks.stream(), err, after_studies_of(opts),
-                  {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width},
+                  {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width,
+                   opts.measure, opts.measure_named},
                   threads);
         for (auto input = opts.inputs.begin(); input != opts.inputs.end(); ++input) {
             const std::string& name = *input;

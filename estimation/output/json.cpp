@@ -123,7 +123,7 @@ void with_reference(json_text& out, double reference, const Matrix& m) {
 
 // One method's figures; the object is left open for the caller's own.
 void estimate(json_text& out, const pooled_estimate& e, bool random,
-              std::optional<double> increment) {
+              std::optional<double> increment, outcome_measure measure) {
     const std::pair<const char*, double> figures[] = {
         {"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower},
         {"upper", e.upper},       {"z", e.z},   {"p", e.p}};
@@ -138,12 +138,13 @@ void estimate(json_text& out, const pooled_estimate& e, bool random,
         number(out, e.tau2);
     }
     if (increment) {
-        const rr_per_increment rr = per_increment(e, *increment);
-        out << ", \"rr\": ";
+        const rr_per_increment rr = per_increment(e, *increment, measure);
+        const char* const code = words(measure).code;
+        out << ", \"" << code << "\": ";
         number(out, rr.rr);
-        out << ", \"rr_lower\": ";
+        out << ", \"" << code << "_lower\": ";
         number(out, rr.lower);
-        out << ", \"rr_upper\": ";
+        out << ", \"" << code << "_upper\": ";
         number(out, rr.upper);
     }
 }
@@ -211,13 +212,13 @@ void heterogeneity_object(json_text& out, const heterogeneity& h) {
 }
 
 // The three models of a pooling as one object.
-void models(json_text& out, const pooled_summary& s, std::optional<double> increment) {
+void models(json_text& out, const pooled_summary& s, const meta_analysis& m) {
     out << "{\"k\": " << s.studies.size() << ", \"fixed\": ";
-    estimate(out, s.fixed, false, increment);
+    estimate(out, s.fixed, false, m.increment, m.measure);
     out << "}, \"dl\": ";
-    estimate(out, s.dl, true, increment);
+    estimate(out, s.dl, true, m.increment, m.measure);
     out << "}, \"reml\": ";
-    estimate(out, s.reml, true, increment);
+    estimate(out, s.reml, true, m.increment, m.measure);
     out << "}, \"heterogeneity\": ";
     heterogeneity_object(out, s.het);
     out << '}';
@@ -231,7 +232,7 @@ void write_leave_one_out(json_text& out, const meta_analysis& m) {
         open_study_entry(out, i, st.input, st.id);
         out << ", \"pooled\": ";
         if (rows[i].pooled) {
-            models(out, *rows[i].pooled, m.increment);
+            models(out, *rows[i].pooled, m);
         } else {
             out << "null";
         }
@@ -248,12 +249,12 @@ void write_subgroup(json_text& out, const subgroup& g, const meta_analysis& m) {
     append_json_string(out, g.value);
     out << ", \"k\": " << g.members.size() << ", \"fixed\": ";
     if (g.usable()) {
-        estimate(out, g.fixed, false, m.increment);
+        estimate(out, g.fixed, false, m.increment, m.measure);
         out << "}, \"dl\": ";
         // One study has no between-study variance to report.
-        estimate(out, g.dl, g.pooled.has_value(), m.increment);
+        estimate(out, g.dl, g.pooled.has_value(), m.increment, m.measure);
         out << "}, \"reml\": ";
-        estimate(out, g.reml, g.pooled.has_value(), m.increment);
+        estimate(out, g.reml, g.pooled.has_value(), m.increment, m.measure);
         out << "}, \"heterogeneity\": ";
         if (g.pooled) {
             heterogeneity_object(out, g.pooled->het);
@@ -346,8 +347,33 @@ void write_further(json_text& out, const meta_analysis& m) {
     }
 }
 
+// A study of means: its doses and, once formed, its differences (named for
+// the measure, "md" or "smd") and their variances; then each category's
+// mean, SD and size, the reference first.
+void append_json_means(json_text& out, const study_result& r, std::vector<json_number>& numbers) {
+    const study& s = r.data;
+    out << ",\n   \"doses\": ";
+    column(out, s.x, 0);
+    if (r.V.row_count() > 0) {
+        out << ", \"" << words(s.measure).code << "\": ";
+        column(out, s.L, 0);
+        out << ", \"variances\": ";
+        variances(out, s.v, numbers);
+    }
+    out << ",\n   \"means\": ";
+    with_reference(out, s.mean0, s.mean);
+    out << ", \"sds\": ";
+    with_reference(out, s.sd0, s.sd);
+    out << ", \"sizes\": ";
+    with_reference(out, s.N0, s.N);
+}
+
 void write_pooled(json_text& out, const meta_analysis& m) {
-    out << "{\"k\": " << m.included.size() << ", \"increment\": ";
+    out << "{\"k\": " << m.included.size();
+    if (is_continuous(m.measure)) {
+        out << ", \"measure\": \"" << words(m.measure).code << '"';
+    }
+    out << ", \"increment\": ";
     if (m.increment) {
         number(out, *m.increment);
     } else {
@@ -358,12 +384,12 @@ void write_pooled(json_text& out, const meta_analysis& m) {
     if (m.pooled) {
         const pooled_summary& s = *m.pooled;
         out << ",\n  \"fixed\": ";
-        estimate(out, s.fixed, false, m.increment);
+        estimate(out, s.fixed, false, m.increment, m.measure);
         out << "},\n  \"dl\": ";
-        estimate(out, s.dl, true, m.increment);
+        estimate(out, s.dl, true, m.increment, m.measure);
         prediction(out, m.more.dl_prediction);
         out << "},\n  \"reml\": ";
-        estimate(out, s.reml, true, m.increment);
+        estimate(out, s.reml, true, m.increment, m.measure);
         prediction(out, m.more.reml_prediction);
         out << ", \"iterations\": " << s.reml_search.iterations
             << ", \"converged\": " << (s.reml_search.converged ? "true" : "false")
@@ -471,9 +497,10 @@ void append_json_study(text_builder& out, const study_result& r, bool first, boo
     append_json_string(out, r.id);
     out << ", \"title\": ";
     append_json_string(out, r.has_data ? r.data.title : "");
-    out << ",\n   \"design\": ";
+    const bool means = r.has_data && r.data.is_continuous();
+    out << (means ? ",\n   \"measure\": " : ",\n   \"design\": ");
     if (r.has_data) {
-        append_json_string(out, design_code(r.data.design));
+        append_json_string(out, means ? words(r.data.measure).code : design_code(r.data.design));
         out << ", \"categories\": " << r.categories();
     } else {
         out << "null, \"categories\": null";
@@ -502,7 +529,9 @@ void append_json_study(text_builder& out, const study_result& r, bool first, boo
         }
         out << ']';
     }
-    if (r.has_data) {
+    if (means) {
+        append_json_means(out, r, numbers);
+    } else if (r.has_data) {
         const study& s = r.data;
         out << ",\n   \"doses\": ";
         column(out, s.x, 0);

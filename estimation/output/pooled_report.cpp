@@ -16,11 +16,14 @@ struct method_row {
 } // namespace
 
 void print_pooled_summary(std::ostream& out, const pooled_summary& s,
-                          std::optional<double> increment) {
+                          std::optional<double> increment, outcome_measure measure) {
+    const measure_words& w = words(measure);
     const method_row rows[] = {{"Fixed effect", s.fixed, false},
                                {"DerSimonian-Laird", s.dl, true},
                                {"REML", s.reml, true}};
-    out << rule << format("Pooled slope of %zu studies.\n", s.studies.size())
+    out << rule << format("Pooled slope of %zu studies", s.studies.size())
+        << (is_continuous(measure) ? std::string(" (") + w.slope_of + " per unit of dose)" : "")
+        << ".\n"
         << format("%-18s %12s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate", "SE",
                   "Lower 95%", "Upper 95%", "z", "p", "tau^2");
     for (const method_row& r : rows) {
@@ -39,10 +42,11 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
         << format("Heterogeneity: Q = %lg, df = %d, p = %lg, I^2 = %lg%%\n", s.het.Q, s.het.df,
                   s.het.p, s.het.I2);
     if (increment) {
-        out << format("RR per %lg units of dose:\n", *increment)
-            << format("%-18s %12s %12s %12s\n", "Method", "RR", "Lower 95%", "Upper 95%");
+        out << format("%s per %lg units of dose:\n", w.abbreviation, *increment)
+            << format("%-18s %12s %12s %12s\n", "Method", w.abbreviation, "Lower 95%",
+                      "Upper 95%");
         for (const method_row& r : rows) {
-            const rr_per_increment rr = per_increment(r.e, *increment);
+            const rr_per_increment rr = per_increment(r.e, *increment, measure);
             out << format("%-18s %12lg %12lg %12lg\n", r.name, rr.rr, rr.lower, rr.upper);
         }
     }
@@ -58,7 +62,7 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
 void print_meta_analysis(std::ostream& out, const meta_analysis& m,
                          const std::function<void(std::ostream&)>& analyses) {
     if (m.pooled) {
-        print_pooled_summary(out, *m.pooled, m.increment);
+        print_pooled_summary(out, *m.pooled, m.increment, m.measure);
     } else {
         out << rule << "No pooling: " << printable(m.not_pooled) << ".\n";
     }

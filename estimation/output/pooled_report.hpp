@@ -12,9 +12,11 @@
 namespace morvex {
 
 // The three summaries, the heterogeneity line and each study's weights; with an
-// increment D also the relative risk per D units of dose, exp(D b), with its limits.
+// increment D also the relative risk per D units of dose, exp(D b), with its
+// limits (for a measure of means the difference D b).
 void print_pooled_summary(std::ostream& out, const pooled_summary& s,
-                          std::optional<double> increment = std::nullopt);
+                          std::optional<double> increment = std::nullopt,
+                          outcome_measure measure = outcome_measure::relative_risk);
 
 // The pooling step of a run: the summary, or why there is none, then the
 // studies left out with their reasons.

@@ -19,6 +19,14 @@ struct table {
     bool trend = false;
 };
 
+// A run of means names the last figures md, md_lower, md_upper (or smd, ...).
+std::string header_of(outcome_measure measure) {
+    const std::string code = words(measure).code;
+    return "analysis,subgroup,left_out_input,left_out_id,model,k,estimate,se,lower,upper,z,t,t_df,"
+           "p,tau2,Q,df,p_Q,I2,pi_lower,pi_upper,increment," +
+           code + ',' + code + "_lower," + code + "_upper,note";
+}
+
 // One row; NaN fields are written empty.
 struct row {
     const char* analysis = "overall";
@@ -33,9 +41,6 @@ struct row {
     double coefficient = none, chi2 = none, chi2_df = none, dose = none, reference_dose = none;
 };
 
-const char* const header = "analysis,subgroup,left_out_input,left_out_id,model,k,estimate,se,"
-                           "lower,upper,z,t,t_df,p,tau2,Q,df,p_Q,I2,pi_lower,pi_upper,increment,"
-                           "rr,rr_lower,rr_upper,note";
 const char* const trend_header = ",coefficient,chi2,chi2_df,dose,reference_dose";
 
 void write(table& t, const row& r) {
@@ -63,16 +68,15 @@ void write(table& t, const row& r) {
     out << "\r\n";
 }
 
-void add_increment(row& r, const std::optional<double>& increment) {
-    if (!increment) {
+void add_increment(row& r, const meta_analysis& m) {
+    if (!m.increment) {
         return;
     }
-    const double a = elem::exp(*increment * r.lower);
-    const double b = elem::exp(*increment * r.upper);
-    r.increment = *increment;
-    r.rr = elem::exp(*increment * r.estimate);
-    r.rr_lower = std::fmin(a, b);
-    r.rr_upper = std::fmax(a, b);
+    const shown_interval per = shown_per(m.measure, *m.increment, r.estimate, r.lower, r.upper);
+    r.increment = *m.increment;
+    r.rr = per.value;
+    r.rr_lower = per.lower;
+    r.rr_upper = per.upper;
 }
 
 // The figures every summary row has: what it is, how many studies, the estimate and its limits.
@@ -108,7 +112,7 @@ row model_row(const char* analysis, const char* model, const pooled_estimate& e,
         r.p_Q = het->p;
         r.I2 = het->I2;
     }
-    add_increment(r, m.increment);
+    add_increment(r, m);
     return r;
 }
 
@@ -135,7 +139,7 @@ row t_row(const char* analysis, const char* model, const t_interval& e, std::siz
     r.t = e.t;
     r.t_df = e.df;
     r.p = e.p;
-    add_increment(r, m.increment);
+    add_increment(r, m);
     return r;
 }
 
@@ -323,7 +327,7 @@ void write_trend(table& out, const curve_result& c) {
 std::string summary_table(const meta_analysis& m, const curve_result* curve) {
     std::ostringstream text;
     table out{text, curve != nullptr};
-    text << header << (out.trend ? trend_header : "") << "\r\n";
+    text << header_of(m.measure) << (out.trend ? trend_header : "") << "\r\n";
     if (m.pooled) {
         row names;
         write_pooling(out, names, *m.pooled, m);

@@ -179,6 +179,7 @@ forest_content make_forest(const meta_analysis& m, const forest_request& request
     forest_content c;
     forest_plot& plot = c.plot;
     plot.increment = request.increment;
+    plot.measure = m.measure;
     plot.axis_label = request.unit;
     plot.title = request.title.empty() ? inputs_title(m) : request.title;
     plot.weight_heading = m.pooled ? weight_heading(request.model) : "Weight (%)";
@@ -209,13 +210,15 @@ forest_content make_forest(const meta_analysis& m, const forest_request& request
             plot.notes.insert(
                 plot.notes.begin() + 1,
                 format("REML prediction interval (red line): %s to %s",
-                       three_digits(request.increment ? elem::exp(*request.increment *
-                                                                  m.more.reml_prediction->lower)
-                                                      : m.more.reml_prediction->lower)
+                       three_digits(request.increment
+                                        ? shown(m.measure, *request.increment *
+                                                               m.more.reml_prediction->lower)
+                                        : m.more.reml_prediction->lower)
                            .c_str(),
-                       three_digits(request.increment ? elem::exp(*request.increment *
-                                                                  m.more.reml_prediction->upper)
-                                                      : m.more.reml_prediction->upper)
+                       three_digits(request.increment
+                                        ? shown(m.measure, *request.increment *
+                                                               m.more.reml_prediction->upper)
+                                        : m.more.reml_prediction->upper)
                            .c_str()));
         }
     }
