@@ -202,9 +202,10 @@ void session::begin_csv() {
 
 bool session::admit(const std::string& name, outcome_measure m) {
     std::string why;
-    const char* const kind = is_continuous(m) ? "holds means" : "holds relative risks";
     if (measure_ && is_continuous(*measure_) != is_continuous(m)) {
-        why = std::string("it ") + kind + ", but the run's studies so far are " +
+        why = std::string(is_continuous(m) ? "this table holds means" : "this input holds relative "
+                                                                        "risks") +
+              ", but the run's studies so far are " +
               (is_continuous(*measure_) ? "means" : "relative risks") + " (" +
               printable(measure_input_) +
               "): different measures are neither pooled nor reported together; give them to "
