@@ -1,3 +1,5 @@
+#include "estimation/app/help.hpp"
+#include "estimation/app/option_list.hpp"
 #include "estimation/app/options.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/input/dose_range.hpp"
@@ -15,6 +17,7 @@
 #include <cmath>
 #include <optional>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -443,6 +446,48 @@ TEST(CommandLine, ArgumentListsGiveRunsAnswersOrOneRefusal) {
                              .opts;
     EXPECT_EQ(std::make_tuple(plot.model, plot.title, plot.unit, plot.outputs().size()),
               std::make_tuple(plot_model::all, std::string("T"), std::string("U"), std::size_t{3}));
+}
+
+// The one list of options is what --help names, with the value forms of its synopsis, and each
+// entry's example is a command line the program takes.
+TEST(CommandLine, TheOptionListIsWhatHelpNamesAndItsExamplesRun) {
+    const auto named = [](const std::string& text) {
+        const std::regex option("--[a-z][a-z-]*");
+        std::set<std::string> found;
+        for (std::sregex_iterator m(text.begin(), text.end(), option), end; m != end; ++m) {
+            found.insert(m->str());
+        }
+        return found;
+    };
+    std::set<std::string> listed;
+    for (const option_entry& e : option_list()) {
+        listed.insert(std::string("--") + e.name);
+        if (*e.value != '\0') {
+            EXPECT_NE(std::string(synopsis_text).find(std::string("--") + e.name + '=' + e.value),
+                      std::string::npos)
+                << e.name;
+        }
+        // Options that qualify another need it beside them.
+        const std::string code = e.name;
+        std::vector<std::string> args{e.example, "a"};
+        if (code == "model" || code == "title" || code == "unit") {
+            args.emplace_back("--plot=f.svg");
+        } else if (code == "knots" || code == "at" || code == "reference-dose") {
+            args.emplace_back("--trend=spline");
+        }
+        EXPECT_NE(parse_command_line(args).what, command::refuse) << e.example;
+        EXPECT_EQ(find_option(e.name), &e);
+    }
+    EXPECT_EQ(named(synopsis_text), listed);
+    EXPECT_EQ(named(help_text), listed);
+    EXPECT_EQ(option_choices(*find_option("trend")),
+              (std::vector<std::string>{"linear", "quadratic", "spline"}));
+    EXPECT_TRUE(option_choices(*find_option("knots")).empty());
+    EXPECT_TRUE(option_choices(*find_option("pool")).empty());
+    EXPECT_NE(
+        option_list_json().find("{\"name\": \"missing-counts\", \"value\": \"refuse|indep\", "
+                                "\"choices\": [\"refuse\", \"indep\"], \"use\": \"analysis\""),
+        std::string::npos);
 }
 
 // Rows are found across line ends of every kind and inside quotes; doses become relative to the
