@@ -401,8 +401,8 @@ std::string described(const table_study& t) {
 }
 
 bool same_numbers(const study& a, const study& b) {
-    const Matrix study::*columns[] = {&study::N,  &study::x, &study::dose, &study::A,
-                                      &study::L,  &study::lo, &study::hi,  &study::v,
+    const Matrix study::*columns[] = {&study::N,    &study::x,  &study::dose, &study::A,
+                                      &study::L,    &study::lo, &study::hi,   &study::v,
                                       &study::mean, &study::sd};
     bool equal = same(a.M1, b.M1) && same(a.A0, b.A0) && same(a.N0, b.N0) && same(a.x0, b.x0) &&
                  same(a.mean0, b.mean0) && same(a.sd0, b.sd0);

@@ -138,25 +138,24 @@ table_columns find_columns(const std::vector<std::string>& header, int line) {
     }
     const bool limits = c.rr.index >= 0 || c.lb.index >= 0 || c.ub.index >= 0;
     c.log_scale = !limits && (c.logrr.index >= 0 || c.se.index >= 0);
-    c.continuous = !limits && c.cases.index < 0 && c.logrr.index < 0 &&
-                   (c.mean.index >= 0 || c.sd.index >= 0);
+    c.continuous =
+        !limits && c.cases.index < 0 && c.logrr.index < 0 && (c.mean.index >= 0 || c.sd.index >= 0);
     if (c.continuous && twice) {
         throw *twice;
     }
     using member = table_column table_columns::*;
     const std::vector<member> needed =
-        c.continuous ? std::vector<member>{&table_columns::id, &table_columns::dose,
-                                           &table_columns::mean, &table_columns::sd,
-                                           &table_columns::n}
-                     : std::vector<member>{
-                           &table_columns::id,
-                           &table_columns::type,
-                           &table_columns::dose,
-                           &table_columns::cases,
-                           c.n.index >= 0 ? &table_columns::n : &table_columns::controls,
-                           c.log_scale ? &table_columns::logrr : &table_columns::rr,
-                           c.log_scale ? &table_columns::se : &table_columns::lb,
-                           c.log_scale ? &table_columns::se : &table_columns::ub};
+        c.continuous
+            ? std::vector<member>{&table_columns::id, &table_columns::dose, &table_columns::mean,
+                                  &table_columns::sd, &table_columns::n}
+            : std::vector<member>{&table_columns::id,
+                                  &table_columns::type,
+                                  &table_columns::dose,
+                                  &table_columns::cases,
+                                  c.n.index >= 0 ? &table_columns::n : &table_columns::controls,
+                                  c.log_scale ? &table_columns::logrr : &table_columns::rr,
+                                  c.log_scale ? &table_columns::se : &table_columns::lb,
+                                  c.log_scale ? &table_columns::se : &table_columns::ub};
     std::vector<member> missing;
     for (const member m : needed) {
         if ((c.*m).index < 0 && std::find(missing.begin(), missing.end(), m) == missing.end()) {

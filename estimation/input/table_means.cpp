@@ -67,12 +67,11 @@ std::size_t table_file::continuous_reference(std::vector<category>& categories,
     if (rows.reference != rows.none) {
         return rows.reference;
     }
-    const auto smallest = std::min_element(
-        categories.begin(), categories.end(),
-        [](const category& a, const category& b) { return a.dose < b.dose; });
-    const auto ties = std::count_if(categories.begin(), categories.end(), [&](const category& c) {
-        return c.dose == smallest->dose;
-    });
+    const auto smallest =
+        std::min_element(categories.begin(), categories.end(),
+                         [](const category& a, const category& b) { return a.dose < b.dose; });
+    const auto ties = std::count_if(categories.begin(), categories.end(),
+                                    [&](const category& c) { return c.dose == smallest->dose; });
     if (ties > 1) {
         throw row_fault{rows.first_line, ref_.index >= 0 ? ref_.name : dose_.name,
                         std::to_string(ties) + " rows share the smallest dose, " +

@@ -84,7 +84,9 @@ void fill_study(study& s, const std::vector<table_file::category>& categories,
 
 void add_study_notices(study& s, const std::string& id, const std::vector<int>& lines,
                        const std::vector<dose_assignment>& assigned) {
-    const auto line_of = [&lines](study_value, int k) { return lines[static_cast<std::size_t>(k)]; };
+    const auto line_of = [&lines](study_value, int k) {
+        return lines[static_cast<std::size_t>(k)];
+    };
     s.warnings = s.is_continuous() ? check_means(s, line_of) : check_values(s, line_of);
     for (notice& w : s.warnings) {
         w.message =

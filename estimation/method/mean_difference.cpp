@@ -43,7 +43,7 @@ Matrix mean_difference_covariance(const study& s) {
     Matrix V(n, n);
     for (Matrix::size_type i = 0; i < n; ++i) {
         for (Matrix::size_type j = 0; j < n; ++j) {
-            V(i, j) = i == j            ? s.v(i, 0)
+            V(i, j) = i == j         ? s.v(i, 0)
                       : standardised ? 1 / s.N0 + s.L(i, 0) * s.L(j, 0) / (2 * df)
                                      : s.sd0 * s.sd0 / s.N0;
         }

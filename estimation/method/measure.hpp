@@ -27,10 +27,10 @@ struct measure_words {
 };
 
 inline const measure_words& words(outcome_measure m) {
-    static const measure_words rr{"relative risk", "Relative risk", "RR", "rr",
-                                  "log relative risk", true};
-    static const measure_words md{"mean difference", "Mean difference", "MD", "md",
-                                  "mean difference", false};
+    static const measure_words rr{
+        "relative risk", "Relative risk", "RR", "rr", "log relative risk", true};
+    static const measure_words md{
+        "mean difference", "Mean difference", "MD", "md", "mean difference", false};
     static const measure_words smd{"standardised mean difference",
                                    "Standardised mean difference",
                                    "SMD",
@@ -71,8 +71,8 @@ struct shown_interval {
     double lower = 0.0;
     double upper = 0.0;
 };
-inline shown_interval shown_per(outcome_measure m, double increment, double estimate,
-                                double lower, double upper) {
+inline shown_interval shown_per(outcome_measure m, double increment, double estimate, double lower,
+                                double upper) {
     const double a = shown(m, increment * lower);
     const double b = shown(m, increment * upper);
     return {shown(m, increment * estimate), std::fmin(a, b), std::fmax(a, b)};

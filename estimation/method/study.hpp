@@ -114,8 +114,7 @@ inline void renew(study& s, Matrix::size_type n) {
     s.measure = blank.measure;
     s.mean0 = blank.mean0;
     s.sd0 = blank.sd0;
-    for (Matrix* column :
-         {&s.N, &s.x, &s.dose, &s.A, &s.L, &s.lo, &s.hi, &s.v, &s.mean, &s.sd}) {
+    for (Matrix* column : {&s.N, &s.x, &s.dose, &s.A, &s.L, &s.lo, &s.hi, &s.v, &s.mean, &s.sd}) {
         column->reshape(n, 1);
     }
     s.warnings.clear();

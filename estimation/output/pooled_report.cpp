@@ -43,8 +43,7 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
                   s.het.p, s.het.I2);
     if (increment) {
         out << format("%s per %lg units of dose:\n", w.abbreviation, *increment)
-            << format("%-18s %12s %12s %12s\n", "Method", w.abbreviation, "Lower 95%",
-                      "Upper 95%");
+            << format("%-18s %12s %12s %12s\n", "Method", w.abbreviation, "Lower 95%", "Upper 95%");
         for (const method_row& r : rows) {
             const rr_per_increment rr = per_increment(r.e, *increment, measure);
             out << format("%-18s %12lg %12lg %12lg\n", r.name, rr.rr, rr.lower, rr.upper);

@@ -74,8 +74,8 @@ void append_means(text_builder& lines, const study& s, bool formed) {
         append_category(lines, i);
         lines << ' ';
         general(lines, s.x(i, 0), 14);
-        for (const auto& [value, width] : {std::pair{s.mean(i, 0), 13}, {s.sd(i, 0), 13},
-                                           {s.N(i, 0), 11}}) {
+        for (const auto& [value, width] :
+             {std::pair{s.mean(i, 0), 13}, {s.sd(i, 0), 13}, {s.N(i, 0), 11}}) {
             general(lines, value, width);
         }
         if (formed) {

@@ -67,8 +67,7 @@ struct rr_per_increment {
     double lower = 0.0;
     double upper = 0.0;
 };
-rr_per_increment per_increment(const pooled_estimate& e, double increment,
-                               outcome_measure measure);
+rr_per_increment per_increment(const pooled_estimate& e, double increment, outcome_measure measure);
 
 } // namespace morvex
 

@@ -94,10 +94,9 @@ std::string curves(const curve_plot& plot, const axis& x, const axis& y) {
     for (auto p = plot.curve.rbegin(); p != plot.curve.rend(); ++p) {
         band.emplace_back(x.pixel(p->dose), y_pixel(y, at(p->lower)));
     }
-    std::transform(plot.linear.begin(), plot.linear.end(), std::back_inserter(linear),
-                   [&](const prediction& p) {
-                       return std::make_pair(x.pixel(p.dose), y_pixel(y, at(p.rr)));
-                   });
+    std::transform(
+        plot.linear.begin(), plot.linear.end(), std::back_inserter(linear),
+        [&](const prediction& p) { return std::make_pair(x.pixel(p.dose), y_pixel(y, at(p.rr))); });
     std::string s = "<g clip-path=\"url(#plot-area)\">\n";
     s += polygon(band, " fill=\"#9ecae1\" fill-opacity=\"0.55\" stroke=\"none\"");
     s += line_element(left, y.pixel(0.0), right, y.pixel(0.0),
@@ -151,10 +150,9 @@ std::string legend(const curve_plot& plot) {
     s += text_element(second + 34, row1 + 4.5, "Linear trend", "");
     s += "<circle cx=\"" + num(left + 13) + "\" cy=\"" + num(row2) +
          "\" r=\"3\" fill=\"#636363\" fill-opacity=\"0.6\"/>\n";
-    s += text_element(left + 34, row2 + 4.5,
-                      std::string("Reported ") + words(plot.measure).abbreviation +
-                          " (own reference)",
-                      "");
+    s += text_element(
+        left + 34, row2 + 4.5,
+        std::string("Reported ") + words(plot.measure).abbreviation + " (own reference)", "");
     if (!plot.knots.empty()) {
         s += polygon({{second + 13, row2 - 5}, {second + 8, row2 + 3}, {second + 18, row2 + 3}},
                      " fill=\"#d62728\"");

@@ -175,9 +175,9 @@ std::string legend(outcome_measure measure) {
                     "\" width=\"26\" height=\"14\" fill=\"#9ecae1\" fill-opacity=\"0.55\"/>\n";
     s +=
         line_element(left, legend_y, left + 26, legend_y, " stroke=\"#08519c\" stroke-width=\"2\"");
-    s += text_element(left + 34, legend_y + 4.5,
-                      w.ratio ? "Fitted trend exp(beta x), 95% band" : "Fitted trend beta x, 95% band",
-                      "");
+    s += text_element(
+        left + 34, legend_y + 4.5,
+        w.ratio ? "Fitted trend exp(beta x), 95% band" : "Fitted trend beta x, 95% band", "");
     const double second = left + 330;
     s += line_element(second + 13, legend_y - 8, second + 13, legend_y + 8, " stroke=\"#000\"");
     s += "<circle cx=\"" + num(second + 13) + "\" cy=\"" + num(legend_y) +
@@ -199,8 +199,7 @@ dose_response_plot make_dose_response_plot(const study& st, const trend& t) {
     p.points.push_back({st.x0, none, none, none, true});
     for (Matrix::size_type i = 0; i < st.x.row_count(); ++i) {
         p.points.push_back({st.x0 + st.x(i, 0), shown(st.measure, st.L(i, 0)),
-                            shown(st.measure, st.lo(i, 0)), shown(st.measure, st.hi(i, 0)),
-                            false});
+                            shown(st.measure, st.lo(i, 0)), shown(st.measure, st.hi(i, 0)), false});
     }
     return p;
 }

@@ -211,13 +211,13 @@ forest_content make_forest(const meta_analysis& m, const forest_request& request
                 plot.notes.begin() + 1,
                 format("REML prediction interval (red line): %s to %s",
                        three_digits(request.increment
-                                        ? shown(m.measure, *request.increment *
-                                                               m.more.reml_prediction->lower)
+                                        ? shown(m.measure,
+                                                *request.increment * m.more.reml_prediction->lower)
                                         : m.more.reml_prediction->lower)
                            .c_str(),
                        three_digits(request.increment
-                                        ? shown(m.measure, *request.increment *
-                                                               m.more.reml_prediction->upper)
+                                        ? shown(m.measure,
+                                                *request.increment * m.more.reml_prediction->upper)
                                         : m.more.reml_prediction->upper)
                            .c_str()));
         }

@@ -180,9 +180,9 @@ forest_layout lay_out(const forest_plot& plot) {
     for (const forest_line& l : f.lines) {
         const bool note = l.kind == line_kind::note;
         f.labels.push_back(note ? l.text : shorten_middle(l.text, max_label_chars));
-        f.intervals.push_back(l.row != nullptr ? interval_text(*l.row, {plot.increment, plot.measure},
-                                                               decimals)
-                                               : std::string());
+        f.intervals.push_back(l.row != nullptr
+                                  ? interval_text(*l.row, {plot.increment, plot.measure}, decimals)
+                                  : std::string());
         (note ? note_width : label_width) =
             std::max(note ? note_width : label_width, text_width(f.labels.back()));
         interval_width = std::max(interval_width, text_width(f.intervals.back()));
@@ -359,10 +359,10 @@ void write_forest_plot(std::ostream& out, const forest_plot& plot) {
     std::string axis_label = plot.axis_label;
     if (axis_label.empty()) {
         const measure_words& w = words(plot.measure);
-        axis_label = plot.increment ? w.title + (" per " + general_text(*plot.increment)) +
-                                          " units of dose" + (w.ratio ? " (log scale)" : "")
-                                    : std::string("Slope of the ") + w.slope_of +
-                                          " per unit of dose";
+        axis_label = plot.increment
+                         ? w.title + (" per " + general_text(*plot.increment)) + " units of dose" +
+                               (w.ratio ? " (log scale)" : "")
+                         : std::string("Slope of the ") + w.slope_of + " per unit of dose";
     }
     s += horizontal_axis(a, f.axis_y, axis_label);
     out << s << "</svg>\n";
