@@ -23,7 +23,8 @@ import tempfile
 import mpmath
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from curve_reference import analyse  # noqa: E402  (the pooled curve, plain Python)
+import curve_reference  # noqa: E402  (the pooled curve, plain Python)
+from curve_reference import analyse  # noqa: E402
 
 mpmath.mp.dps = 50
 Z = 1.959963984540054
@@ -132,15 +133,11 @@ def pooled(b, v):
     return out
 
 
-class Checker:
-    def __init__(self):
-        self.failures, self.compared = [], 0
+class Checker(curve_reference.Checker):
+    """Figures of mpmath, to 1e-9 unless said otherwise."""
 
     def same(self, got, want, what, scale=0.0, rel=REL):
-        self.compared += 1
-        want = float(want)
-        if got is None or not math.isclose(got, want, rel_tol=rel, abs_tol=rel * scale):
-            self.failures.append(f"{what}: Morvex {got}, independent {want}")
+        super().same(got, float(want), what, scale, rel)
 
 
 def run(morvex, *args):

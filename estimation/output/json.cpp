@@ -347,24 +347,31 @@ void write_further(json_text& out, const meta_analysis& m) {
     }
 }
 
-// A study of means: its doses and, once formed, its differences (named for
-// the measure, "md" or "smd") and their variances; then each category's
-// mean, SD and size, the reference first.
-void append_json_means(json_text& out, const study_result& r, std::vector<json_number>& numbers) {
+// A study's inputs: its doses and y (log relative risks, or differences of
+// means named for their measure once formed) with their variances; then its
+// counts, or its means, SDs and sizes, the reference first.
+void append_json_inputs(json_text& out, const study_result& r, std::vector<json_number>& numbers) {
     const study& s = r.data;
+    const bool means = s.is_continuous();
     out << ",\n   \"doses\": ";
     column(out, s.x, 0);
-    if (r.V.row_count() > 0) {
-        out << ", \"" << words(s.measure).code << "\": ";
+    if (!means || r.V.row_count() > 0) {
+        out << ", \"" << (means ? words(s.measure).code : "logrr") << "\": ";
         column(out, s.L, 0);
         out << ", \"variances\": ";
         variances(out, s.v, numbers);
     }
-    out << ",\n   \"means\": ";
-    with_reference(out, s.mean0, s.mean);
-    out << ", \"sds\": ";
-    with_reference(out, s.sd0, s.sd);
-    out << ", \"sizes\": ";
+    if (means) {
+        out << ",\n   \"means\": ";
+        with_reference(out, s.mean0, s.mean);
+        out << ", \"sds\": ";
+        with_reference(out, s.sd0, s.sd);
+        out << ", \"sizes\": ";
+    } else {
+        out << ",\n   \"cases\": ";
+        with_reference(out, s.A0, s.A);
+        out << ", \"totals\": ";
+    }
     with_reference(out, s.N0, s.N);
 }
 
@@ -529,20 +536,8 @@ void append_json_study(text_builder& out, const study_result& r, bool first, boo
         }
         out << ']';
     }
-    if (means) {
-        append_json_means(out, r, numbers);
-    } else if (r.has_data) {
-        const study& s = r.data;
-        out << ",\n   \"doses\": ";
-        column(out, s.x, 0);
-        out << ", \"logrr\": ";
-        column(out, s.L, 0);
-        out << ", \"variances\": ";
-        variances(out, s.v, numbers);
-        out << ",\n   \"cases\": ";
-        with_reference(out, s.A0, s.A);
-        out << ", \"totals\": ";
-        with_reference(out, s.N0, s.N);
+    if (r.has_data) {
+        append_json_inputs(out, r, numbers);
     }
     if (r.has_fit) {
         out << ",\n   \"fitted\": ";

@@ -49,6 +49,15 @@ void append_category(text_builder& line, Matrix::size_type i) {
     line.right(std::string_view(digits, static_cast<std::size_t>(end - digits)), 3);
 }
 
+// A category's figure and 95% limits as its measure shows them: "  y lo hi".
+void append_shown(text_builder& lines, const study& s, Matrix::size_type i, int width) {
+    for (const auto& [value, separator] :
+         {std::pair{s.L(i, 0), "  "}, {s.lo(i, 0), " "}, {s.hi(i, 0), " "}}) {
+        lines << separator;
+        general(lines, shown(s.measure, value), width);
+    }
+}
+
 // A table of means' categories: mean, SD and size as read, then the
 // difference from the reference with its 95% limits, once it is formed.
 void append_means(text_builder& lines, const study& s, bool formed) {
@@ -79,12 +88,7 @@ void append_means(text_builder& lines, const study& s, bool formed) {
             general(lines, value, width);
         }
         if (formed) {
-            lines << "  ";
-            general(lines, s.L(i, 0), 10);
-            lines << ' ';
-            general(lines, s.lo(i, 0), 10);
-            lines << ' ';
-            general(lines, s.hi(i, 0), 10);
+            append_shown(lines, s, i, 10);
         }
         lines << '\n';
     }
@@ -130,12 +134,7 @@ void append_opening(text_builder& lines, const std::string& input_name, const st
         append_count(lines, s.A(i, 0), 9);
         lines << "  ";
         append_count(lines, s.N(i, 0), 9);
-        lines << "  ";
-        general(lines, elem::exp(s.L(i, 0)), 6);
-        lines << ' ';
-        general(lines, elem::exp(s.lo(i, 0)), 6);
-        lines << ' ';
-        general(lines, elem::exp(s.hi(i, 0)), 6);
+        append_shown(lines, s, i, 6);
         lines << '\n';
     }
 }
