@@ -16,6 +16,7 @@ import json
 import math
 import os
 import random
+import re
 import subprocess
 import sys
 import tempfile
@@ -214,6 +215,32 @@ def check_curve(ck, morvex, path, measure, studies, one_stage):
                 ck.failures.append(f"{what}: a relative risk in a prediction of means: {pr}")
 
 
+RATIO_WORDS = re.compile(r"\b(rr|RR|logrr|log_rr|rr_lower|rr_upper)\b|[Rr]elative risk|exp\(")
+
+
+def check_words(ck, morvex, path, measure):
+    """Nothing of a relative risk in any output of a run of means: reports, CSV, JSON, the
+    summary table and every picture, with every analysis asked for."""
+    with tempfile.TemporaryDirectory() as tmp:
+        for fmt in ("text", "csv", "json"):
+            for trend in ([], ["--trend=spline"]):
+                files = [os.path.join(tmp, n) for n in ("s.csv", "p.svg", "f.svg")]
+                done = subprocess.run([morvex, f"--format={fmt}", f"--measure={measure}", "--increment=5",
+                                       "--knapp-hartung", "--leave-one-out", "--egger", "--by=id",
+                                       f"--summary={files[0]}", f"--plot={files[1]}", f"--funnel={files[2]}",
+                                       *trend, path], capture_output=True, text=True)
+                texts = [done.stdout, done.stderr]
+                for name in files:
+                    with open(name, encoding="utf-8") as f:
+                        texts.append(f.read())
+                for text in texts:
+                    found = RATIO_WORDS.search(text)
+                    if found:
+                        ck.failures.append(f"{measure} {fmt} {trend}: {found.group(0)!r} in "
+                                           f"...{text[max(0, found.start() - 60):found.end() + 20]}...")
+                ck.compared += 1
+
+
 def spline_row(x, t):
     p3 = lambda u: max(u, 0.0) ** 3  # noqa: E731
     return [x, (p3(x - t[0]) - p3(x - t[1]) * (t[2] - t[0]) / (t[2] - t[1])
@@ -236,6 +263,7 @@ def main():
             studies = make_table(rng, measure, 10, path)
             for one_stage in (False, True):
                 check_curve(ck, morvex, path, measure, studies, one_stage)
+            check_words(ck, morvex, path, measure)
     for f in ck.failures:
         print("FAIL:", f)
     print(f"{tables} tables and 4 curves, {ck.compared} figures compared, {len(ck.failures)} failures")
