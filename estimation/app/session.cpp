@@ -60,10 +60,9 @@ void session::begin_csv() {
 bool session::admit(const std::string& name, outcome_measure m) {
     std::string why;
     if (measure_ && is_continuous(*measure_) != is_continuous(m)) {
-        why = std::string(is_continuous(m) ? "this table holds means"
-                                           : "this input holds relative "
-                                             "risks") +
-              ", but the run's studies so far are " +
+        const char* const holds =
+            is_continuous(m) ? "this table holds means" : "this input holds relative risks";
+        why = std::string(holds) + ", but the run's studies so far are " +
               (is_continuous(*measure_) ? "means" : "relative risks") + " (" +
               printable(measure_input_) +
               "): different measures are neither pooled nor reported together; give them to "
