@@ -60,6 +60,8 @@ public:
     // Whether field `c` is empty or NA.
     bool missing(const table_file::column& c) const { return is_missing_trimmed(raw(c)); }
 
+    int line() const { return line_; }
+
     row_fault fault(const table_file::column& c, const std::string& message) const {
         return {line_, c.name, message};
     }

@@ -1,7 +1,9 @@
 #include "estimation/output/json.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/output/curve_json.hpp"
+#include "estimation/output/dose_wording.hpp"
 #include "estimation/output/text_builder.hpp"
 
 #include <algorithm>
@@ -121,6 +123,21 @@ void with_reference(json_text& out, double reference, const Matrix& m) {
     out.put(']');
 }
 
+// A slope's figures as the RR per increment (per unit without one), named
+// for the measure: "md", "md_lower", "md_upper" for means.
+void rr_figures(json_text& out, const rr_per_increment& rr, outcome_measure measure,
+                bool with_estimate = true) {
+    const char* const code = words(measure).code;
+    if (with_estimate) {
+        out << ", \"" << code << "\": ";
+        number(out, rr.rr);
+    }
+    out << ", \"" << code << "_lower\": ";
+    number(out, rr.lower);
+    out << ", \"" << code << "_upper\": ";
+    number(out, rr.upper);
+}
+
 // One method's figures; the object is left open for the caller's own.
 void estimate(json_text& out, const pooled_estimate& e, bool random,
               std::optional<double> increment, outcome_measure measure) {
@@ -137,16 +154,7 @@ void estimate(json_text& out, const pooled_estimate& e, bool random,
         out << ", \"tau2\": ";
         number(out, e.tau2);
     }
-    if (increment) {
-        const rr_per_increment rr = per_increment(e, *increment, measure);
-        const char* const code = words(measure).code;
-        out << ", \"" << code << "\": ";
-        number(out, rr.rr);
-        out << ", \"" << code << "_lower\": ";
-        number(out, rr.lower);
-        out << ", \"" << code << "_upper\": ";
-        number(out, rr.upper);
-    }
+    rr_figures(out, per_increment(e, rr_step(increment), measure), measure);
 }
 
 // Opens the index-th entry of a list of studies, each named by its input and id.
@@ -175,7 +183,8 @@ void assigned_doses(json_text& out, const std::vector<dose_assignment>& doses) {
     }
 }
 
-void prediction(json_text& out, const std::optional<prediction_interval>& p) {
+void prediction(json_text& out, const std::optional<prediction_interval>& p,
+                std::optional<double> increment, outcome_measure measure) {
     out << ", \"prediction\": ";
     if (!p) {
         out << "null";
@@ -185,10 +194,16 @@ void prediction(json_text& out, const std::optional<prediction_interval>& p) {
     number(out, p->lower);
     out << ", \"upper\": ";
     number(out, p->upper);
-    out << ", \"df\": " << p->df << '}';
+    out << ", \"df\": " << p->df;
+    rr_figures(out, per_increment(p->lower, p->lower, p->upper, rr_step(increment), measure),
+               measure, false);
+    out << '}';
 }
 
-void t_figures(json_text& out, const t_interval& e) {
+// Student's t figures, and with `rr` their RR per increment (an intercept has none).
+void t_figures(json_text& out, const t_interval& e, bool rr,
+               std::optional<double> increment = std::nullopt,
+               outcome_measure measure = outcome_measure::relative_risk) {
     const std::pair<const char*, double> figures[] = {
         {"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower},
         {"upper", e.upper},       {"t", e.t},   {"p", e.p}};
@@ -198,7 +213,12 @@ void t_figures(json_text& out, const t_interval& e) {
         number(out, value);
         separator = ", ";
     }
-    out << ", \"df\": " << e.df << '}';
+    out << ", \"df\": " << e.df;
+    if (rr) {
+        rr_figures(out, per_increment(e.estimate, e.lower, e.upper, rr_step(increment), measure),
+                   measure);
+    }
+    out << '}';
 }
 
 void heterogeneity_object(json_text& out, const heterogeneity& h) {
@@ -320,9 +340,9 @@ void write_further(json_text& out, const meta_analysis& m) {
     const further_analyses& a = m.more;
     if (m.pooled && m.asked.knapp_hartung) {
         out << ",\n  \"knapp_hartung\": {\"dl\": ";
-        t_figures(out, *a.dl_knapp_hartung);
+        t_figures(out, *a.dl_knapp_hartung, true, m.increment, m.measure);
         out << ", \"reml\": ";
-        t_figures(out, *a.reml_knapp_hartung);
+        t_figures(out, *a.reml_knapp_hartung, true, m.increment, m.measure);
         out << '}';
     }
     if (m.pooled && m.asked.leave_one_out) {
@@ -332,9 +352,11 @@ void write_further(json_text& out, const meta_analysis& m) {
         out << ",\n  \"egger\": ";
         if (a.egger) {
             out << "{\"intercept\": ";
-            t_figures(out, a.egger->intercept);
+            t_figures(out, a.egger->intercept, false);
             out << ", \"slope\": ";
             number(out, a.egger->slope);
+            out << ", \"slope_" << words(m.measure).code << "\": ";
+            number(out, shown(m.measure, rr_step(m.increment) * a.egger->slope));
             out << '}';
         } else {
             out << "null";
@@ -394,10 +416,10 @@ void write_pooled(json_text& out, const meta_analysis& m) {
         estimate(out, s.fixed, false, m.increment, m.measure);
         out << "},\n  \"dl\": ";
         estimate(out, s.dl, true, m.increment, m.measure);
-        prediction(out, m.more.dl_prediction);
+        prediction(out, m.more.dl_prediction, m.increment, m.measure);
         out << "},\n  \"reml\": ";
         estimate(out, s.reml, true, m.increment, m.measure);
-        prediction(out, m.more.reml_prediction);
+        prediction(out, m.more.reml_prediction, m.increment, m.measure);
         out << ", \"iterations\": " << s.reml_search.iterations
             << ", \"converged\": " << (s.reml_search.converged ? "true" : "false")
             << ", \"search\": {\"method\": \"grid and safeguarded Newton\", \"grid_points\": "
@@ -507,12 +529,17 @@ void append_json_study(text_builder& out, const study_result& r, bool first, boo
     const bool means = r.has_data && r.data.is_continuous();
     out << (means ? ",\n   \"measure\": " : ",\n   \"design\": ");
     if (r.has_data) {
-        append_json_string(out, means ? words(r.data.measure).code : design_code(r.data.design));
+        if (means || r.data.design_known) {
+            append_json_string(out,
+                               means ? words(r.data.measure).code : design_code(r.data.design));
+        } else {
+            out << "null";
+        }
         out << ", \"categories\": " << r.categories();
     } else {
         out << "null, \"categories\": null";
     }
-    if (r.has_fit) {
+    if (r.solved()) {
         out << ", \"iterations\": " << r.iterations
             << ", \"converged\": " << (r.converged ? "true" : "false");
     } else {

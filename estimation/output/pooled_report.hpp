@@ -8,14 +8,17 @@
 #include <functional>
 #include <optional>
 #include <ostream>
+#include <string>
 
 namespace morvex {
 
-// The three summaries, the heterogeneity line and each study's weights; with an
-// increment D also the relative risk per D units of dose, exp(D b), with its
-// limits (for a measure of means the difference D b).
+// The three summaries, the heterogeneity line, the relative risk per increment D
+// of dose (per unit without one), exp(D b), with its limits (for a measure of
+// means the difference D b), and each study's weights. `unit` names the dose's
+// unit in the heading ("RR per 10 g/day").
 void print_pooled_summary(std::ostream& out, const pooled_summary& s,
                           std::optional<double> increment = std::nullopt,
+                          const std::string& unit = {},
                           outcome_measure measure = outcome_measure::relative_risk);
 
 // The pooling step of a run: the summary, or why there is none, then the

@@ -4,6 +4,7 @@
 #include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/output/csv.hpp"
+#include "estimation/output/dose_wording.hpp"
 
 #include <cmath>
 #include <sstream>
@@ -39,6 +40,8 @@ struct row {
     std::string note;
     // With --trend only: which coefficient, a Wald test, a prediction's doses.
     double coefficient = none, chi2 = none, chi2_df = none, dose = none, reference_dose = none;
+    // Last, so that every earlier column keeps its place: the prediction interval's RR.
+    double pi_rr_lower = none, pi_rr_upper = none;
 };
 
 const char* const trend_header = ",coefficient,chi2,chi2_df,dose,reference_dose";
@@ -65,18 +68,25 @@ void write(table& t, const row& r) {
             out << ',' << shortest(v);
         }
     }
-    out << "\r\n";
+    out << ',' << shortest(r.pi_rr_lower) << ',' << shortest(r.pi_rr_upper) << "\r\n";
 }
 
+// The row's estimate and limits as the RR per increment (per unit without
+// one), or for means as the MD.
 void add_increment(row& r, const meta_analysis& m) {
-    if (!m.increment) {
-        return;
+    const std::optional<double>& increment = m.increment;
+    const rr_per_increment rr =
+        per_increment(r.estimate, r.lower, r.upper, rr_step(increment), m.measure);
+    r.increment = rr_step(increment);
+    r.rr = rr.rr;
+    r.rr_lower = rr.lower;
+    r.rr_upper = rr.upper;
+    if (!std::isnan(r.pi_lower)) {
+        const rr_per_increment pi =
+            per_increment(r.pi_lower, r.pi_lower, r.pi_upper, rr_step(increment), m.measure);
+        r.pi_rr_lower = pi.lower;
+        r.pi_rr_upper = pi.upper;
     }
-    const shown_interval per = shown_per(m.measure, *m.increment, r.estimate, r.lower, r.upper);
-    r.increment = *m.increment;
-    r.rr = per.value;
-    r.rr_lower = per.lower;
-    r.rr_upper = per.upper;
 }
 
 // The figures every summary row has: what it is, how many studies, the estimate and its limits.
@@ -327,7 +337,9 @@ void write_trend(table& out, const curve_result& c) {
 std::string summary_table(const meta_analysis& m, const curve_result* curve) {
     std::ostringstream text;
     table out{text, curve != nullptr};
-    text << header_of(m.measure) << (out.trend ? trend_header : "") << "\r\n";
+    const std::string code = words(m.measure).code;
+    text << header_of(m.measure) << (out.trend ? trend_header : "") << ",pi_" << code
+         << "_lower,pi_" << code << "_upper\r\n";
     if (m.pooled) {
         row names;
         write_pooling(out, names, *m.pooled, m);

@@ -88,9 +88,9 @@ meta_analysis analyse(const std::vector<study_summary>& studies, std::optional<d
     return m;
 }
 
-rr_per_increment per_increment(const pooled_estimate& e, double increment,
+rr_per_increment per_increment(double estimate, double lower, double upper, double increment,
                                outcome_measure measure) {
-    const shown_interval s = shown_per(measure, increment, e.estimate, e.lower, e.upper);
+    const shown_interval s = shown_per(measure, increment, estimate, lower, upper);
     return {s.value, s.lower, s.upper};
 }
 

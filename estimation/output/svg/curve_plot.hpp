@@ -28,6 +28,7 @@ struct curve_plot {
     std::vector<curve_point> points;
     double nonlinear_p = not_computed;
     outcome_measure measure = outcome_measure::relative_risk; // the words and the axis
+    std::string dose_label = "Dose"; // the dose axis, "Dose (g/day)" with --unit
 };
 
 // From a pooled trend (with a method available) and the linear one, over the
