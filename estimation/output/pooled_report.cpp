@@ -23,8 +23,8 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
                                {"DerSimonian-Laird", s.dl, true},
                                {"REML", s.reml, true}};
     out << rule << format("Pooled slope of %zu studies", s.studies.size())
-        << (is_continuous(measure) ? std::string(" (") + words(measure).slope_of +
-                                         " per unit of dose)"
+        << (is_continuous(measure) ? std::string(" (") + words(measure).slope_of + " " +
+                                         printable(per_dose_text({increment, unit})) + ")"
                                    : "")
         << ".\n"
         << format("%-18s %12s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate", "SE",
