@@ -44,7 +44,7 @@ const slope_set& slope_data() {
             st.beta = b;
             st.se = se;
             st.status = study_status::complete;
-            st.highest.log_rr = 30.0 * b;
+            st.highest.y = 30.0 * b;
             st.highest.variance = 900.0 * se * se;
             s.summaries.push_back(st);
         }

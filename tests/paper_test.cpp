@@ -42,7 +42,7 @@ std::vector<slope_estimate> slopes(const std::vector<double>& b, const std::vect
 TEST(HighestCategory, TakesTheHighestDoseAndNamesTiesByRowOrCategory) {
     const highest_category h = highest_of(with_doses({5, 20, 10}), {2, 3, 4, 5});
     EXPECT_EQ(h.dose, 20);
-    EXPECT_DOUBLE_EQ(h.log_rr, 0.2);
+    EXPECT_DOUBLE_EQ(h.y, 0.2);
     EXPECT_EQ(h.line, 4);
     EXPECT_EQ(highest_of(with_doses({5, 20, 20}), {9, 3, 4, 5}).problem,
               "the rows on lines 4 and 5 share the highest dose, 20; highest versus lowest needs "

@@ -44,6 +44,7 @@ enum option_code : int {
     residuals_option,
     trim_and_fill_option,
     rank_test_option,
+    measure_option,
     help_option = 'h',
 };
 

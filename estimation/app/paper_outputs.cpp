@@ -4,6 +4,7 @@
 #include "estimation/app/session.hpp"
 
 #include "estimation/base/format.hpp"
+#include "estimation/output/dose_wording.hpp"
 #include "estimation/output/svg/bubble_plot.hpp"
 #include "estimation/output/svg/curve_plot.hpp"
 #include "estimation/output/svg/forest_content.hpp"
@@ -58,9 +59,12 @@ void session::draw_bubble(const meta_analysis& m) {
                           quoted(a.moderators.front().name) + " holds text (categories)";
         return;
     }
+    bubble_plot plot =
+        make_bubble_plot(a, m.pooled->studies, "Meta-regression: " + inputs_title(m));
+    plot.measure = m.measure;
+    plot.per_dose = per_dose_text(after_.wording());
     std::ostringstream svg;
-    write_bubble_plot(
-        svg, make_bubble_plot(a, m.pooled->studies, "Meta-regression: " + inputs_title(m)));
+    write_bubble_plot(svg, plot);
     bubble_ = svg.str();
 }
 
@@ -83,10 +87,14 @@ void session::draw_curve_subgroups(const curve_result& r, const curve_subgroups&
         return;
     }
     const std::string& input = curve_studies_.front().input;
-    const std::string title = input.substr(input.rfind('/') + 1) + ": " +
-                              shape_name(r.basis.shape) + " trend by " + after_.asked.by;
+    const std::string title = !after_.forest.title.empty()
+                                  ? after_.forest.title
+                                  : input.substr(input.rfind('/') + 1) + ": " +
+                                        shape_name(r.basis.shape) + " trend by " + after_.asked.by;
+    curve_plot plot = make_curve_plot(r, groups, curve_studies_, title);
+    plot.dose_label = dose_axis_text(after_.wording());
     std::ostringstream svg;
-    write_curve_plot(svg, make_curve_plot(r, groups, curve_studies_, title));
+    write_curve_plot(svg, plot);
     picture_ = svg.str();
 }
 

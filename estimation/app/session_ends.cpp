@@ -89,13 +89,14 @@ void session::draw(const meta_analysis& m) {
     } else if (m.more.highest) {
         forest_request request = after_.forest;
         request.increment = 1.0; // the log relative risks drawn as relative risks
-        if (request.unit.empty()) {
-            request.unit = "Relative risk, highest dose against the reference";
-        }
+        request.unit.clear();    // the dose's unit: not what this axis is per
         if (request.title.empty()) {
             request.title = "Highest versus lowest: " + inputs_title(m);
         }
-        const forest_content forest = make_forest(*m.more.highest, request);
+        forest_content forest = make_forest(*m.more.highest, request);
+        const measure_words& w = words(m.measure);
+        forest.plot.axis_label = std::string(w.title) + ", highest dose against the reference" +
+                                 (w.ratio ? " (log scale)" : "");
         if (!forest.notice.empty()) {
             err_ << "Morvex: warning: forest plot: " << forest.notice << '\n';
         }
@@ -119,7 +120,7 @@ void session::draw_funnel(const meta_analysis& m) {
     funnel_plot plot = make_funnel_plot(
         *m.pooled,
         !after_.forest.title.empty() ? after_.forest.title : "Funnel plot: " + inputs_title(m),
-        m.more.fill ? &*m.more.fill : nullptr);
+        m.measure, m.more.fill ? &*m.more.fill : nullptr);
     plot.per_dose = per_dose_text(after_.wording());
     write_funnel_plot(svg, plot);
     funnel_ = svg.str();

@@ -33,11 +33,8 @@ void read_table_study(const table_file& table, std::size_t k, const std::string&
     } else if (t.data) {
         swap(r.data, *t.data); // the study read before takes the next
         r.has_data = true;
-        r.highest = highest_of(r.data, t.lines);
-        if (!r.highest.problem.empty()) {
-            r.highest.problem = printable(name) + ':' + std::to_string(r.highest.line) +
-                                ": column dose: study " + printable(r.id) + ": " +
-                                r.highest.problem;
+        if (r.data.is_continuous()) {
+            r.data.measure = method.continuous;
         }
         r.covariance = method.covariance;
         if (!r.data.missing_counts.empty()) {
@@ -51,6 +48,13 @@ void read_table_study(const table_file& table, std::size_t k, const std::string&
                      "standard error and its weight in a pooling"});
         }
         estimate(r, buffers);
+        // After the estimation, which forms a table of means' differences.
+        r.highest = highest_of(r.data, t.lines);
+        if (!r.highest.problem.empty()) {
+            r.highest.problem = printable(name) + ':' + std::to_string(r.highest.line) +
+                                ": column dose: study " + printable(r.id) + ": " +
+                                r.highest.problem;
+        }
         if (r.status == study_status::stopped) {
             r.message = printable(name) + ':' + std::to_string(r.first_line) + ": study " +
                         printable(r.id) + ": " + r.message;

@@ -44,7 +44,7 @@ highest_category highest_of(const study& s, const std::vector<int>& lines) {
                     "); highest versus lowest compares the highest dose with the reference";
         return h;
     }
-    h.log_rr = s.L(top, 0);
+    h.y = s.L(top, 0);
     h.variance = s.v(top, 0);
     h.dose = s.dose(top, 0);
     h.line = table ? lines[top + 1] : 6;

@@ -45,7 +45,26 @@ void search(std::ostream& out, const reml_maximum& s) {
         << ", \"converged\": " << (s.converged ? "true" : "false") << '}';
 }
 
-void estimate(std::ostream& out, const pooled_estimate& e, bool random, bool rr) {
+// A figure on y's scale as shown, named for the measure: "rr", "rr_lower",
+// "rr_upper" for log relative risks, "md", ... for means.
+// A prediction interval has limits only.
+void shown_figures(std::ostream& out, outcome_measure measure, double value, double lower,
+                   double upper, bool with_value = true) {
+    const shown_interval v = shown_per(measure, 1.0, value, lower, upper);
+    const std::string code = words(measure).code;
+    if (with_value) {
+        out << ", \"" << code << "\": ";
+        number(out, v.value);
+    }
+    out << ", \"" << code << "_lower\": ";
+    number(out, v.lower);
+    out << ", \"" << code << "_upper\": ";
+    number(out, v.upper);
+}
+
+// With `shown`, also the figures as shown for `measure`.
+void estimate(std::ostream& out, const pooled_estimate& e, bool random, bool shown,
+              outcome_measure measure) {
     out << '{';
     figures(out,
             {{"estimate", e.estimate},
@@ -58,9 +77,8 @@ void estimate(std::ostream& out, const pooled_estimate& e, bool random, bool rr)
     if (random) {
         figures(out, {{"tau2", e.tau2}});
     }
-    if (rr) {
-        const rr_per_increment r = per_increment(e, 1.0);
-        figures(out, {{"rr", r.rr}, {"rr_lower", r.lower}, {"rr_upper", r.upper}});
+    if (shown) {
+        shown_figures(out, measure, e.estimate, e.lower, e.upper);
     }
 }
 
@@ -74,20 +92,20 @@ void heterogeneity_of(std::ostream& out, const heterogeneity& h) {
     out << '}';
 }
 
-void models(std::ostream& out, const pooled_summary& s, bool rr) {
+void models(std::ostream& out, const pooled_summary& s, bool shown, outcome_measure measure) {
     out << "{\"k\": " << s.studies.size() << ", \"fixed\": ";
-    estimate(out, s.fixed, false, rr);
+    estimate(out, s.fixed, false, shown, measure);
     out << "}, \"dl\": ";
-    estimate(out, s.dl, true, rr);
+    estimate(out, s.dl, true, shown, measure);
     out << "}, \"reml\": ";
-    estimate(out, s.reml, true, rr);
+    estimate(out, s.reml, true, shown, measure);
     search(out, s.reml_search);
     out << "}, \"heterogeneity\": ";
     heterogeneity_of(out, s.het);
     out << '}';
 }
 
-void t_figures(std::ostream& out, const t_interval& e) {
+void t_figures(std::ostream& out, const t_interval& e, outcome_measure measure) {
     out << '{';
     figures(out,
             {{"estimate", e.estimate},
@@ -95,11 +113,9 @@ void t_figures(std::ostream& out, const t_interval& e) {
              {"lower", e.lower},
              {"upper", e.upper},
              {"t", e.t},
-             {"p", e.p},
-             {"rr", elem::exp(e.estimate)},
-             {"rr_lower", elem::exp(e.lower)},
-             {"rr_upper", elem::exp(e.upper)}},
+             {"p", e.p}},
             true);
+    shown_figures(out, measure, e.estimate, e.lower, e.upper);
     out << ", \"df\": " << e.df << '}';
 }
 
@@ -120,18 +136,14 @@ void write_highest(std::ostream& out, const meta_analysis& h) {
     if (h.pooled) {
         const pooled_summary& s = *h.pooled;
         out << ",\n   \"models\": ";
-        models(out, s, true);
+        models(out, s, true, h.measure);
         for (const auto& [name, p] : {std::pair{"dl_prediction", &h.more.dl_prediction},
                                       std::pair{"reml_prediction", &h.more.reml_prediction}}) {
             out << ", \"" << name << "\": ";
             if (*p) {
                 out << '{';
-                figures(out,
-                        {{"lower", (*p)->lower},
-                         {"upper", (*p)->upper},
-                         {"rr_lower", elem::exp((*p)->lower)},
-                         {"rr_upper", elem::exp((*p)->upper)}},
-                        true);
+                figures(out, {{"lower", (*p)->lower}, {"upper", (*p)->upper}}, true);
+                shown_figures(out, h.measure, (*p)->lower, (*p)->lower, (*p)->upper, false);
                 out << ", \"df\": " << (*p)->df << '}';
             } else {
                 out << "null";
@@ -139,9 +151,9 @@ void write_highest(std::ostream& out, const meta_analysis& h) {
         }
         if (h.more.reml_knapp_hartung) {
             out << ",\n   \"knapp_hartung\": {\"dl\": ";
-            t_figures(out, *h.more.dl_knapp_hartung);
+            t_figures(out, *h.more.dl_knapp_hartung, h.measure);
             out << ", \"reml\": ";
-            t_figures(out, *h.more.reml_knapp_hartung);
+            t_figures(out, *h.more.reml_knapp_hartung, h.measure);
             out << '}';
         }
         out << ",\n   \"studies\": [";
@@ -149,8 +161,11 @@ void write_highest(std::ostream& out, const meta_analysis& h) {
             const study_summary& st = h.included[i];
             out << (i == 0 ? "\n    " : ",\n    ");
             named(out, st.input, st.id);
+            // "log_rr" for a log relative risk, "md" or "smd" for means.
+            const std::string y =
+                words(h.measure).ratio ? std::string("log_rr") : words(h.measure).code;
             figures(out, {{"dose", st.highest.dose},
-                          {"log_rr", st.beta},
+                          {y.c_str(), st.beta},
                           {"se", st.se},
                           {"weight_fixed", s.fixed.weight_percent[i]},
                           {"weight_dl", s.dl.weight_percent[i]},
@@ -253,7 +268,7 @@ void write_fill(std::ostream& out, const meta_analysis& m) {
             out << '}';
         }
         out << "],\n   \"adjusted\": ";
-        models(out, *t.adjusted, false);
+        models(out, *t.adjusted, false, m.measure);
         out << '}';
     } else {
         out << "null";

@@ -53,41 +53,49 @@ void print_highest(std::ostream& out, const meta_analysis& h) {
         return;
     }
     const pooled_summary& s = *h.pooled;
-    out << format("Highest versus lowest: the log relative risk of each study's highest dose "
-                  "against its reference, %zu studies.\n",
-                  s.studies.size());
+    const measure_words& w = words(h.measure);
+    out << format("Highest versus lowest: the %s%s of each study's highest dose against its "
+                  "reference, %zu studies.\n",
+                  w.ratio ? "log " : "", w.name, s.studies.size());
     print_models(out, s);
     print_search(out, s.reml_search);
     out << format("Heterogeneity: Q = %lg, df = %d, p = %lg, I^2 = %lg%%\n", s.het.Q, s.het.df,
-                  s.het.p, s.het.I2)
-        << format("%-18s %12s %12s %12s\n", "Relative risk", "RR", "Lower 95%", "Upper 95%");
+                  s.het.p, s.het.I2);
     const pooled_estimate* models[] = {&s.fixed, &s.dl, &s.reml};
-    for (int i = 0; i < 3; ++i) {
-        const rr_per_increment rr = per_increment(*models[i], 1.0);
-        out << format("%-18s %12lg %12lg %12lg\n", model_names[i], rr.rr, rr.lower, rr.upper);
+    if (w.ratio) { // a difference of means is shown as it is pooled, above
+        out << format("%-18s %12s %12s %12s\n", w.title, w.abbreviation, "Lower 95%", "Upper 95%");
+        for (int i = 0; i < 3; ++i) {
+            const rr_per_increment rr = per_increment(*models[i], 1.0, h.measure);
+            out << format("%-18s %12lg %12lg %12lg\n", model_names[i], rr.rr, rr.lower, rr.upper);
+        }
     }
     if (h.more.reml_prediction) {
         const prediction_interval& p = *h.more.reml_prediction;
-        out << format("REML prediction interval of a new study's RR (95%%, t on %d df): %lg to "
+        out << format("REML prediction interval of a new study's %s (95%%, t on %d df): %lg to "
                       "%lg\n",
-                      p.df, elem::exp(p.lower), elem::exp(p.upper));
+                      w.abbreviation, p.df, shown(h.measure, p.lower), shown(h.measure, p.upper));
     } else {
         out << "No prediction interval: " << h.more.prediction_note << ".\n";
     }
     if (h.more.reml_knapp_hartung) {
         for (const auto& [name, e] : {std::pair{model_names[1], &*h.more.dl_knapp_hartung},
                                       std::pair{model_names[2], &*h.more.reml_knapp_hartung}}) {
-            out << format("Knapp-Hartung, %s: RR %lg, 95%% limits %lg to %lg, t = %lg, df = %d, "
+            const shown_interval v = shown_per(h.measure, 1.0, e->estimate, e->lower, e->upper);
+            out << format("Knapp-Hartung, %s: %s %lg, 95%% limits %lg to %lg, t = %lg, df = %d, "
                           "p = %lg\n",
-                          name, elem::exp(e->estimate), elem::exp(e->lower), elem::exp(e->upper),
-                          e->t, e->df, e->p);
+                          name, w.abbreviation, v.value, v.lower, v.upper, e->t, e->df, e->p);
         }
     }
-    out << format("%12s %12s %12s %8s  %s\n", "Log RR", "SE", "RR", "REML %", "Study");
+    if (w.ratio) {
+        out << format("%12s %12s %12s %8s  %s\n", "Log RR", "SE", "RR", "REML %", "Study");
+    } else {
+        out << format("%12s %12s %8s  %s\n", w.abbreviation, "SE", "REML %", "Study");
+    }
     for (std::size_t i = 0; i < s.studies.size(); ++i) {
-        out << format("%12lg %12lg %12lg %8.2f  %s\n", s.studies[i].b, s.studies[i].se,
-                      elem::exp(s.studies[i].b), s.reml.weight_percent[i],
-                      printable(s.studies[i].label).c_str());
+        const slope_estimate& e = s.studies[i];
+        out << format("%12lg %12lg ", e.b, e.se)
+            << (w.ratio ? format("%12lg ", shown(h.measure, e.b)) : std::string())
+            << format("%8.2f  %s\n", s.reml.weight_percent[i], printable(e.label).c_str());
     }
     print_left_out_of(out, "highest versus lowest", h.left_out);
 }

@@ -1,5 +1,4 @@
 // The summary table's rows of paper_report's analyses.
-#include "estimation/base/elementary.hpp"
 #include "estimation/output/summary_rows.hpp"
 
 #include <cmath>
@@ -11,11 +10,13 @@ const char* model_code(tau2_method m) {
     return m == tau2_method::fixed ? "fixed" : m == tau2_method::dl ? "dl" : "reml";
 }
 
-// RR columns of a log relative risk's row, without an increment.
-void add_rr(row& r) {
-    r.rr = elem::exp(r.estimate);
-    r.rr_lower = elem::exp(r.lower);
-    r.rr_upper = elem::exp(r.upper);
+// The RR columns (MD for means) of a row of Knapp-Hartung figures: as shown,
+// without an increment.
+void add_shown(row& r, outcome_measure measure) {
+    const shown_interval v = shown_per(measure, 1.0, r.estimate, r.lower, r.upper);
+    r.rr = v.value;
+    r.rr_lower = v.lower;
+    r.rr_upper = v.upper;
 }
 
 void write_highest(table& out, const meta_analysis& h) {
@@ -31,9 +32,8 @@ void write_highest(table& out, const meta_analysis& h) {
     const std::pair<const char*, const pooled_estimate*> models[] = {
         {"fixed", &s.fixed}, {"dl", &s.dl}, {"reml", &s.reml}};
     for (const auto& [model, e] : models) {
-        row r = model_row("highest-vs-lowest", model, *e, s.studies.size(), &s.het, h);
-        add_rr(r);
-        write(out, r);
+        // Without an increment its RR columns (MD for means) show the estimate itself.
+        write(out, model_row("highest-vs-lowest", model, *e, s.studies.size(), &s.het, h));
     }
     if (h.more.reml_knapp_hartung) {
         for (const auto& [model, e] : {std::pair{"dl", &*h.more.dl_knapp_hartung},
@@ -49,7 +49,7 @@ void write_highest(table& out, const meta_analysis& h) {
             r.t = e->t;
             r.t_df = e->df;
             r.p = e->p;
-            add_rr(r);
+            add_shown(r, h.measure);
             write(out, r);
         }
     }

@@ -94,7 +94,7 @@ std::shared_ptr<const meta_analysis> highest_versus_lowest(const meta_analysis& 
     std::vector<study_summary> studies;
     for (const study_summary& s : m.included) {
         study_summary h = s;
-        h.beta = s.highest.log_rr;
+        h.beta = s.highest.y;
         h.se = std::sqrt(s.highest.variance);
         if (!s.highest.problem.empty()) {
             h.status = study_status::refused;
@@ -104,7 +104,7 @@ std::shared_ptr<const meta_analysis> highest_versus_lowest(const meta_analysis& 
     }
     analysis_request asked;
     asked.knapp_hartung = m.asked.knapp_hartung;
-    return std::make_shared<const meta_analysis>(analyse(studies, std::nullopt, asked));
+    return std::make_shared<const meta_analysis>(analyse(studies, std::nullopt, asked, m.measure));
 }
 
 void analyse_small_studies(meta_analysis& m) {
@@ -133,10 +133,11 @@ void analyse_small_studies(meta_analysis& m) {
 } // namespace
 
 meta_analysis analyse(const std::vector<study_summary>& studies, std::optional<double> increment,
-                      const analysis_request& asked) {
+                      const analysis_request& asked, outcome_measure measure) {
     meta_analysis m;
     m.increment = increment;
     m.asked = asked;
+    m.measure = measure;
     std::vector<slope_estimate> slopes;
     for (const study_summary& s : studies) {
         if (s.status == study_status::complete) {
@@ -184,10 +185,10 @@ meta_analysis analyse(const std::vector<study_summary>& studies, std::optional<d
     return m;
 }
 
-rr_per_increment per_increment(double estimate, double lower, double upper, double increment) {
-    const double a = elem::exp(increment * lower);
-    const double b = elem::exp(increment * upper);
-    return {elem::exp(increment * estimate), std::fmin(a, b), std::fmax(a, b)};
+rr_per_increment per_increment(double estimate, double lower, double upper, double increment,
+                               outcome_measure measure) {
+    const shown_interval s = shown_per(measure, increment, estimate, lower, upper);
+    return {s.value, s.lower, s.upper};
 }
 
 } // namespace morvex

@@ -65,7 +65,7 @@ struct further_analyses {
     std::string egger_note; // why there is none, or the warning about its power
     std::optional<subgroup_analysis> subgroups;
     // The highest dose against the reference, pooled as the slopes are: its
-    // `included` studies carry the log RR as beta (exp of it is the RR).
+    // `included` studies carry the log RR (or the MD) as beta, shown() as the RR.
     std::shared_ptr<const meta_analysis> highest;
     std::optional<regression_analysis> regression;
     std::optional<trim_and_fill> fill;
@@ -79,27 +79,34 @@ struct meta_analysis {
     std::vector<left_out_study> left_out;
     std::optional<pooled_summary> pooled; // empty when not pooled
     std::string not_pooled;               // why not, when `pooled` is empty
-    std::optional<double> increment;      // RR per this much dose, when asked for (else per unit)
+    std::optional<double> increment;      // RR (MD for means) per this much dose, when asked for
+                                          // (else per unit)
     std::string unit;                     // the dose's unit (--unit), for the text's words
     analysis_request asked;
+    outcome_measure measure = outcome_measure::relative_risk; // of every study's slope
     further_analyses more;
 };
 
 // Pools the studies whose estimate is complete; a study that did not converge,
-// was refused or stopped is left out with its reason.
+// was refused or stopped is left out with its reason. `measure` is what every
+// study's slope is of, and so what highest versus lowest compares.
 meta_analysis analyse(const std::vector<study_summary>& studies, std::optional<double> increment,
-                      const analysis_request& asked = {});
+                      const analysis_request& asked = {},
+                      outcome_measure measure = outcome_measure::relative_risk);
 
-// The relative risk per `increment` units of dose for a slope and its limits,
-// lowest first whatever the sign of the increment.
+// The relative risk (or the difference of a measure of means, see shown())
+// per `increment` units of dose for a slope and its limits, lowest first
+// whatever the sign of the increment.
 struct rr_per_increment {
     double rr = 0.0;
     double lower = 0.0;
     double upper = 0.0;
 };
-rr_per_increment per_increment(double estimate, double lower, double upper, double increment);
-inline rr_per_increment per_increment(const pooled_estimate& e, double increment) {
-    return per_increment(e.estimate, e.lower, e.upper, increment);
+rr_per_increment per_increment(double estimate, double lower, double upper, double increment,
+                               outcome_measure measure);
+inline rr_per_increment per_increment(const pooled_estimate& e, double increment,
+                                      outcome_measure measure) {
+    return per_increment(e.estimate, e.lower, e.upper, increment, measure);
 }
 
 } // namespace morvex

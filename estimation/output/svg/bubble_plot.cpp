@@ -109,7 +109,9 @@ void write_bubble_plot(std::ostream& out, const bubble_plot& plot) {
              "\" fill=\"#1f3f6e\" fill-opacity=\"0.35\" stroke=\"#1f3f6e\"/>\n";
     }
     s += polyline(line, " stroke=\"#08519c\" stroke-width=\"2.2\"");
-    s += "</g>\n" + vertical_axis(y, left, "Slope of the log relative risk per unit of dose");
+    s += "</g>\n" + vertical_axis(y, left,
+                                  std::string("Slope of the ") + words(plot.measure).slope_of +
+                                      " " + plot.per_dose);
     s += horizontal_axis(x, bottom, plot.moderator);
     s += text_element(left, height - 22,
                       "Circle area: the study's weight; line: the fit, band: its 95% limits",

@@ -4,6 +4,7 @@
 #ifndef MORVEX_ESTIMATION_SVG_BUBBLE_PLOT_HPP
 #define MORVEX_ESTIMATION_SVG_BUBBLE_PLOT_HPP
 
+#include "estimation/method/measure.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
 
 #include <ostream>
@@ -20,6 +21,8 @@ struct bubble_plot {
     double c00 = 0.0, c01 = 0.0, c11 = 0.0; // covariance of intercept and slope
     double quantile = 0.0;                  // of the band: z, or t under Knapp-Hartung
     std::string caption;                    // the slope, its p and tau^2
+    outcome_measure measure = outcome_measure::relative_risk; // what the slopes are of
+    std::string per_dose = "per unit of dose";                // what a slope is per
 };
 
 // From a fitted meta-regression of one numeric moderator and the slopes pooled.

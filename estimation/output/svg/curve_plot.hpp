@@ -16,7 +16,7 @@ namespace morvex {
 
 struct curve_point {
     double dose = 0.0;
-    double rr = 1.0; // a study's reported RR against its own reference
+    double rr = 1.0; // a study's reported RR (or MD) against its own reference, as shown
 };
 
 // One subgroup's pooled curve, drawn in its own colour.
@@ -35,6 +35,7 @@ struct curve_plot {
     std::vector<curve_point> points;
     double nonlinear_p = not_computed;
     std::vector<curve_group> groups; // when given, drawn in place of `curve` and `linear`
+    outcome_measure measure = outcome_measure::relative_risk; // the words and the axis
     std::string dose_label = "Dose"; // the dose axis, "Dose (g/day)" with --unit
 };
 

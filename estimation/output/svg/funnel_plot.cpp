@@ -63,8 +63,8 @@ axis slope_axis(const funnel_plot& plot, double se_bottom) {
 } // namespace
 
 funnel_plot make_funnel_plot(const pooled_summary& s, const std::string& title,
-                             const trim_and_fill* fill) {
-    funnel_plot plot{title, s.studies, s.fixed.estimate, "per unit of dose", {}, 0.0, {}};
+                             outcome_measure measure, const trim_and_fill* fill) {
+    funnel_plot plot{title, s.studies, s.fixed.estimate, "per unit of dose", measure, {}, 0.0, {}};
     if (fill != nullptr) {
         for (const filled_study& f : fill->filled) {
             plot.filled.push_back({"filled", f.b, f.se});
@@ -118,7 +118,9 @@ void write_funnel_plot(std::ostream& out, const funnel_plot& plot) {
                           " stroke=\"#b2182b\" stroke-dasharray=\"2,3\"");
     }
     s += "</g>\n" + vertical_axis(y, left, "Standard error of the slope");
-    s += horizontal_axis(x, bottom, "Slope of the log relative risk " + plot.per_dose);
+    s += horizontal_axis(x, bottom,
+                         std::string("Slope of the ") + words(plot.measure).slope_of + " " +
+                             plot.per_dose);
     s += text_element(left, 46,
                       "Line: fixed effect " + value_text(plot.fixed) +
                           "; dashed: its pseudo 95% limits, estimate \u00b1 1.96 SE",
