@@ -212,7 +212,7 @@ void heterogeneity_object(json_text& out, const heterogeneity& h) {
 
 // The three models of a pooling as one object.
 void models(json_text& out, const pooled_summary& s, std::optional<double> increment) {
-    out << "{\"k\": " << s.studies.size() << ", \"fixed\": ";
+    out << "{\"k\": " << s.k << ", \"fixed\": ";
     estimate(out, s.fixed, false, increment);
     out << "}, \"dl\": ";
     estimate(out, s.dl, true, increment);

@@ -117,7 +117,7 @@ void write_pooling(table& out, const row& names, const pooled_summary& s, const 
     const std::pair<const char*, const pooled_estimate*> models[] = {
         {"fixed", &s.fixed}, {"dl", &s.dl}, {"reml", &s.reml}};
     for (const auto& [model, e] : models) {
-        row r = model_row(names.analysis, model, *e, s.studies.size(), &s.het, m);
+        row r = model_row(names.analysis, model, *e, s.k, &s.het, m);
         r.subgroup = names.subgroup;
         r.left_out_input = names.left_out_input;
         r.left_out_id = names.left_out_id;
