@@ -275,8 +275,9 @@ void write_trend_method(table& out, const curve_method& m, const curve_result& c
             r.tau2 = m.psi(j, j);
         }
         if (!m.converged) {
-            r.note = format("REML not converged in %d iterations; its last value is shown",
-                            m.iterations);
+            r.note = format("REML not converged in %d iterations (largest scaled gradient %lg, "
+                            "target %lg); its last value is shown",
+                            m.iterations, m.gradient, m.gradient_target);
         }
         write(out, r);
     }

@@ -628,7 +628,11 @@ reml_fit maximise_reml(const std::vector<mixed_unit>& units, const std::optional
     }
     const reml_start& top = fit.starts[best];
     fit.psi = top.psi;
-    fit.iterations = top.iterations;
+    // The iterations of the first start whose own search reached it.
+    const auto first = std::find_if(fit.starts.begin(), fit.starts.end(), [](const reml_start& s) {
+        return s.at_optimum && s.joined.empty();
+    });
+    fit.iterations = first->iterations;
     fit.converged = top.converged;
     fit.gradient = top.gradient;
     const std::optional<mixed_evaluation> e = evaluate_model(units, fit.psi, true);
