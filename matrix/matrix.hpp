@@ -11,6 +11,9 @@
 #ifndef MORVEX_MATRIX_MATRIX_HPP
 #define MORVEX_MATRIX_MATRIX_HPP
 
+#include "matrix/gauss_jordan.hpp"
+#include "matrix/matrix_error.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -24,11 +27,6 @@
 #include <vector>
 
 namespace math {
-
-class matrix_error : public std::logic_error {
-public:
-    using std::logic_error::logic_error;
-};
 
 // GCC 12 cannot see that a record is deleted only when its count reaches zero,
 // and warns about every copy that is released or assigned after another one,
@@ -208,8 +206,8 @@ public:
         matrix r(n, n);
         w.unshare();
         r.set_identity();
-        elimination_buffers buffers;
-        eliminate(w.rec_->row, r.rec_->row, n, buffers);
+        detail::elimination_buffers<T> buffers;
+        detail::eliminate(w.rec_->row, r.rec_->row, n, buffers);
         return r;
     }
 
@@ -278,7 +276,7 @@ public:
         }
         work.r.reshape(n, n);
         work.r.set_identity();
-        eliminate(work.w.rec_->row, work.r.rec_->row, n, work.buffers);
+        detail::eliminate(work.w.rec_->row, work.r.rec_->row, n, work.buffers);
         result.reshape(n, n);
         for (size_type i = 0; i < n; ++i) {
             std::copy(work.r.rec_->row[i], work.r.rec_->row[i] + n, result.rec_->row[i]);
@@ -340,23 +338,6 @@ private:
 
     // The records of 0 x 0 and 0 x 1, read by every thread and written by none.
     static inline base_mat empty_records[2] = {{nullptr, 0, 0, 0, 0, 0}, {nullptr, 0, 1, 0, 1, 0}};
-
-    // The elimination's own rows and multipliers, sized by its order.
-    struct elimination_buffers {
-        std::vector<T> pivot_w;
-        std::vector<T> pivot_r;
-        std::vector<T> factor;        // per row position
-        std::vector<size_type> first; // first pending pivot of each row position
-
-        // As freshly made vectors would be: every element 0.
-        void size_for(size_type n) {
-            const std::size_t length = static_cast<std::size_t>(block) * n;
-            pivot_w.assign(length, T(0));
-            pivot_r.assign(length, T(0));
-            factor.assign(length, T(0));
-            first.assign(n, size_type(0));
-        }
-    };
 
     // p = a * b, p already of its size and sharing storage with neither.
     static void product(const matrix& a, const matrix& b, matrix& p) {
@@ -425,173 +406,6 @@ private:
         }
     }
 
-    // Row of the largest absolute value in column i at or below the diagonal;
-    // the upper row wins a tie, and zeros and NaNs are never chosen.
-    static size_type pivot_row(T* const* w, size_type i, size_type n) {
-        T best = T(-1);
-        size_type chosen = i;
-        for (size_type k = i; k < n; ++k) {
-            const T a = std::fabs(w[k][i]);
-            if (a > best && a != T(0)) {
-                best = a;
-                chosen = k;
-            }
-        }
-        return chosen;
-    }
-
-    // Pivots eliminated together: a block's pending row updates are applied
-    // while each target row stays in cache.
-    static constexpr size_type block = 16;
-
-    // w reduced to the identity, r undergoing the same steps: plainly within one
-    // block of pivots, in blocks beyond.
-    static void eliminate(T** w, T** r, size_type n, elimination_buffers& buffers) {
-        if (n <= block) {
-            plain_of_order(w, r, n);
-        } else {
-            gauss_jordan(w, r, n, buffers);
-        }
-    }
-
-    // Gauss-Jordan elimination of w, applying the same steps to r, in blocks of
-    // pivots. Every element undergoes exactly the operations of the plain
-    // algorithm, in the same order: for pivot s, divide row s by w(s, s), then
-    // for every other row j, w(j, k) = w(j, k) - w(j, s) * w(s, k) (and so for
-    // r). Only the columns of the current block of pivots are updated at once
-    // (the pivot search and the multipliers need them); the rest of each row
-    // is updated at the end of the block, from copies of the pivot rows taken
-    // right after their division, or when the row becomes a pivot row itself.
-    static void gauss_jordan(T** w, T** r, size_type n, elimination_buffers& buffers) {
-        buffers.size_for(n);
-        // Plain pointers held here: through the vectors, every exchange of two
-        // row pointers would make the compiler load the buffers' anew.
-        T* const pivot_w = buffers.pivot_w.data();
-        T* const pivot_r = buffers.pivot_r.data();
-        T* const factor = buffers.factor.data();
-        size_type* const first = buffers.first.data();
-        for (size_type i0 = 0; i0 < n; i0 += block) {
-            const size_type i1 = std::min<size_type>(n, i0 + block);
-            std::fill(first, first + n, size_type(0));
-            const deferred later{pivot_w, pivot_r, i0, i1, n};
-            for (size_type s = i0; s < i1; ++s) {
-                const size_type t = s - i0;
-                const size_type p = pivot_row(w, s, n);
-                if (w[p][s] == T(0) || std::isnan(w[p][s])) {
-                    throw matrix_error("matrixT::operator!: Inversion of a singular matrix");
-                }
-                if (p != s) {
-                    // Rows are separate blocks: exchange pointers, and the
-                    // updates still pending for each row travel with it.
-                    std::swap(w[s], w[p]);
-                    std::swap(r[s], r[p]);
-                    std::swap_ranges(&factor[std::size_t(s) * block],
-                                     &factor[std::size_t(s) * block] + t,
-                                     &factor[std::size_t(p) * block]);
-                }
-                later.apply(w[s], r[s], &factor[std::size_t(s) * block], 0, t);
-                first[s] = t + 1;
-                const T d = w[s][s];
-                divide_row(w[s], d, n);
-                divide_row(r[s], d, n);
-                std::copy(w[s], w[s] + n, &pivot_w[std::size_t(t) * n]);
-                std::copy(r[s], r[s] + n, &pivot_r[std::size_t(t) * n]);
-                for (size_type j = 0; j < n; ++j) {
-                    if (j == s) {
-                        continue;
-                    }
-                    const T f = w[j][s];
-                    factor[std::size_t(j) * block + t] = f;
-                    subtract_multiple(w[j] + i0, w[s] + i0, f, i1 - i0);
-                }
-            }
-            for (size_type j = 0; j < n; ++j) {
-                later.apply(w[j], r[j], &factor[std::size_t(j) * block], first[j], i1 - i0);
-            }
-        }
-    }
-
-    // The plain elimination, for orders within one block of pivots: r undergoes
-    // the same operations as in gauss_jordan, and w those of its columns that a
-    // later pivot reads (right of the pivot's; the others no longer matter).
-    template <class Order>
-    static void gauss_jordan_plain(T** w, T** r, Order order) {
-        const size_type n = order;
-        for (size_type s = 0; s < n; ++s) {
-            const size_type p = pivot_row(w, s, n);
-            if (w[p][s] == T(0) || std::isnan(w[p][s])) {
-                throw matrix_error("matrixT::operator!: Inversion of a singular matrix");
-            }
-            std::swap(w[s], w[p]);
-            std::swap(r[s], r[p]);
-            T* const ws = w[s] + s + 1;
-            T* const rs = r[s];
-            const T d = w[s][s];
-            const size_type right = n - s - 1;
-            divide_row(ws, d, right);
-            divide_row(rs, d, n);
-            for (size_type j = 0; j < n; ++j) {
-                if (j != s) {
-                    const T f = w[j][s];
-                    subtract_multiple(w[j] + s + 1, ws, f, right);
-                    subtract_multiple(r[j], rs, f, n);
-                }
-            }
-        }
-    }
-
-    // The orders of most tables' fits, with the order known to the compiler: its
-    // loops are unrolled, and the short rows lose their loop overhead.
-    static void plain_of_order(T** w, T** r, size_type n) {
-        switch (n) {
-        case 1:
-            return gauss_jordan_plain(w, r, std::integral_constant<size_type, 1>());
-        case 2:
-            return gauss_jordan_plain(w, r, std::integral_constant<size_type, 2>());
-        case 3:
-            return gauss_jordan_plain(w, r, std::integral_constant<size_type, 3>());
-        case 4:
-            return gauss_jordan_plain(w, r, std::integral_constant<size_type, 4>());
-        case 5:
-            return gauss_jordan_plain(w, r, std::integral_constant<size_type, 5>());
-        case 6:
-            return gauss_jordan_plain(w, r, std::integral_constant<size_type, 6>());
-        default:
-            return gauss_jordan_plain(w, r, n);
-        }
-    }
-
-    // Updates of a block's pivots not yet applied outside its columns.
-    struct deferred {
-        const T* pivot_w;
-        const T* pivot_r;
-        size_type i0;
-        size_type i1;
-        size_type n;
-
-        void apply(T* wj, T* rj, const T* factor, size_type from, size_type to) const {
-            for (size_type t = from; t < to; ++t) {
-                const T f = factor[t];
-                const T* pw = pivot_w + static_cast<std::size_t>(t) * n;
-                subtract_multiple(wj, pw, f, i0);
-                subtract_multiple(wj + i1, pw + i1, f, n - i1);
-                subtract_multiple(rj, pivot_r + static_cast<std::size_t>(t) * n, f, n);
-            }
-        }
-    };
-
-    static void divide_row(T* row, T d, size_type n) {
-        for (size_type k = 0; k < n; ++k) {
-            row[k] = row[k] / d;
-        }
-    }
-
-    static void subtract_multiple(T* target, const T* source, T f, size_type n) {
-        for (size_type k = 0; k < n; ++k) {
-            target[k] = target[k] - f * source[k];
-        }
-    }
-
     base_mat* rec_;
 };
 
@@ -603,7 +417,7 @@ template <class T>
 struct matrix<T>::scratch {
     matrix w{0, 0};
     matrix r{0, 0};
-    elimination_buffers buffers;
+    detail::elimination_buffers<T> buffers;
 };
 
 template <class T>

@@ -1,5 +1,7 @@
 #include "estimation/app/options.hpp"
 
+#include "estimation/app/option_list.hpp"
+
 #include "estimation/base/format.hpp"
 #include "estimation/input/number.hpp"
 
@@ -12,59 +14,19 @@
 namespace morvex {
 namespace {
 
-// The first value of the enumeration that getopt_long reports for long-only options.
-enum : int {
-    format_option = 256,
-    version_option,
-    pool_option,
-    plot_option,
-    increment_option,
-    covariance_option,
-    missing_counts_option,
-    open_width_option,
-    trend_option,
-    knots_option,
-    one_stage_option,
-    at_option,
-    reference_dose_option,
-    knapp_hartung_option,
-    leave_one_out_option,
-    egger_option,
-    by_option,
-    summary_option,
-    funnel_option,
-    model_option,
-    title_option,
-    unit_option,
-    threads_option
-};
-
-const option long_options[] = {
-    {"format", required_argument, nullptr, format_option},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, version_option},
-    {"pool", no_argument, nullptr, pool_option},
-    {"plot", required_argument, nullptr, plot_option},
-    {"increment", required_argument, nullptr, increment_option},
-    {"covariance", required_argument, nullptr, covariance_option},
-    {"missing-counts", required_argument, nullptr, missing_counts_option},
-    {"open-width", required_argument, nullptr, open_width_option},
-    {"threads", required_argument, nullptr, threads_option},
-    {"trend", required_argument, nullptr, trend_option},
-    {"knots", required_argument, nullptr, knots_option},
-    {"one-stage", no_argument, nullptr, one_stage_option},
-    {"at", required_argument, nullptr, at_option},
-    {"reference-dose", required_argument, nullptr, reference_dose_option},
-    {"knapp-hartung", no_argument, nullptr, knapp_hartung_option},
-    {"leave-one-out", no_argument, nullptr, leave_one_out_option},
-    {"egger", no_argument, nullptr, egger_option},
-    {"by", required_argument, nullptr, by_option},
-    {"summary", required_argument, nullptr, summary_option},
-    {"funnel", required_argument, nullptr, funnel_option},
-    {"model", required_argument, nullptr, model_option},
-    {"title", required_argument, nullptr, title_option},
-    {"unit", required_argument, nullptr, unit_option},
-    {nullptr, 0, nullptr, 0}};
+// getopt_long's table, made once from the list of options.
+const option* long_options() {
+    static const std::vector<option> table = [] {
+        std::vector<option> t;
+        for (const option_entry& e : option_list()) {
+            t.push_back(
+                {e.name, *e.value != '\0' ? required_argument : no_argument, nullptr, e.code});
+        }
+        t.push_back({nullptr, 0, nullptr, 0});
+        return t;
+    }();
+    return table.data();
+}
 
 parsed_command_line refuse(std::string message) {
     parsed_command_line result;
@@ -146,29 +108,8 @@ std::string set_trend_option(int c, const std::string& value, options& opts) {
 }
 
 const char* value_example(const std::string& word) {
-    const std::pair<const char*, const char*> examples[] = {
-        {"--plot", "--plot=forest.svg"},
-        {"--increment", "--increment=10"},
-        {"--trend", "--trend=spline"},
-        {"--knots", "--knots=4"},
-        {"--at", "--at=0,10,20"},
-        {"--reference-dose", "--reference-dose=0"},
-        {"--covariance", "--covariance=hamling"},
-        {"--missing-counts", "--missing-counts=indep"},
-        {"--open-width", "--open-width=1"},
-        {"--threads", "--threads=2"},
-        {"--by", "--by=type"},
-        {"--summary", "--summary=summary.csv"},
-        {"--funnel", "--funnel=funnel.svg"},
-        {"--model", "--model=all"},
-        {"--title", "--title=\"Alcohol and CVD\""},
-        {"--unit", "--unit=\"Relative risk per 10 g/day\""}};
-    for (const auto& [name, example] : examples) {
-        if (word == name) {
-            return example;
-        }
-    }
-    return "--format=csv";
+    const option_entry* e = word.rfind("--", 0) == 0 ? find_option(word.substr(2)) : nullptr;
+    return e != nullptr ? e->example : "--format=csv";
 }
 
 std::string lower_case(std::string text) {
@@ -302,7 +243,7 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     int c = 0;
     bool model_given = false;
     // The leading ':' tells a missing value from an unknown option.
-    while ((c = getopt_long(argc, argv.data(), ":h", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv.data(), ":h", long_options(), nullptr)) != -1) {
         std::string problem;
         if (apply_analysis_option(c, optarg, result.opts, model_given, problem)) {
             if (!problem.empty()) {
@@ -428,12 +369,20 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     for (int k = optind; k < argc; ++k) {
         result.opts.inputs.emplace_back(argv[k]);
     }
+    // The analyses beside the pooled slope, and their table, need the pooling.
+    result.opts.pool = result.opts.pool || result.opts.knapp_hartung || result.opts.leave_one_out ||
+                       result.opts.egger || !result.opts.by.empty() || !result.opts.summary.empty();
+    const bool picture = !result.opts.plot.empty() || !result.opts.funnel.empty();
     if (result.opts.inputs.empty()) {
         result.what = command::usage;
-    } else if (result.opts.plot.empty() &&
-               (!result.opts.title.empty() || !result.opts.unit.empty() || model_given)) {
-        return refuse("options '--model', '--title' and '--unit' apply to the forest plot: add "
-                      "--plot=FILE.svg");
+    } else if (result.opts.plot.empty() && model_given) {
+        return refuse("option '--model' applies to the forest plot: add --plot=FILE.svg");
+    } else if (!picture && !result.opts.title.empty()) {
+        return refuse("option '--title' applies to the pictures: add --plot=FILE.svg or "
+                      "--funnel=FILE.svg");
+    } else if (!picture && !result.opts.pool && !result.opts.curve && !result.opts.unit.empty()) {
+        return refuse("option '--unit' names the dose's unit in the pictures and the pooled "
+                      "figures: add --plot=FILE.svg, --funnel=FILE.svg, --pool or --trend");
     } else if (!result.opts.curve &&
                (!result.opts.trend.at.empty() || result.opts.trend.reference_dose ||
                 result.opts.trend.knot_count != min_knots || !result.opts.trend.knots.empty())) {
@@ -443,9 +392,6 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
                (result.opts.trend.knot_count != min_knots || !result.opts.trend.knots.empty())) {
         return refuse("option '--knots' applies to --trend=spline");
     }
-    // The analyses beside the pooled slope, and their table, need the pooling.
-    result.opts.pool = result.opts.pool || result.opts.knapp_hartung || result.opts.leave_one_out ||
-                       result.opts.egger || !result.opts.by.empty() || !result.opts.summary.empty();
     return result;
 }
 
