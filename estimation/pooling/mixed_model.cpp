@@ -356,8 +356,8 @@ void inverse_of_factor(const matrix6& C, std::size_t p, matrix6& inverse) {
 
 } // namespace
 
-mixed_workspace::mixed_workspace(unsigned thread_count)
-    : threads(thread_count > 1 ? std::make_unique<unit_threads>(thread_count) : nullptr) {}
+mixed_workspace::mixed_workspace(unsigned threads)
+    : threads(threads > 1 ? std::make_unique<unit_threads>(threads) : nullptr) {}
 
 mixed_unit two_stage_unit(const coefficient_fit& f) {
     mixed_unit u = f.reduced;

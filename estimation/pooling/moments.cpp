@@ -177,7 +177,7 @@ std::optional<Matrix> moments_psi(const std::vector<mixed_unit>& units) {
     if (!fixed) {
         return std::nullopt;
     }
-    square H(p * p);
+    square H(static_cast<std::size_t>(p) * p);
     for (size_type i = 0; i < p; ++i) {
         for (size_type j = 0; j < p; ++j) {
             H[i * p + j] = fixed->cov(i, j);
@@ -185,7 +185,7 @@ std::optional<Matrix> moments_psi(const std::vector<mixed_unit>& units) {
     }
     const moment_sums s = sums_of(units, H, fixed->beta);
     // Row (x, y) of the equations, column (a, b): E[Q](x, y) for Psi = e_a e_b'.
-    const std::size_t n = p * p;
+    const std::size_t n = static_cast<std::size_t>(p) * p;
     column_block B;
     B.reshape(n, n);
     std::vector<double> rhs(n);
@@ -226,7 +226,7 @@ std::optional<Matrix> moments_psi(const std::vector<category_unit>& units, const
         Q += (XtW.back() * e) * transpose(transpose(u.X) * e);
     }
     const Matrix base = expected_q(units, XtW, cov, zeros(p, p), true);
-    const std::size_t n = p * p;
+    const std::size_t n = static_cast<std::size_t>(p) * p;
     column_block B;
     B.reshape(n, n);
     for (size_type a = 0; a < p; ++a) {
