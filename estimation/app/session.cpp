@@ -301,7 +301,9 @@ int session::finish() {
     std::optional<curve_result> curve;
     if (after_.curve) {
         after_.curve->measure = measure;
-        curve = analyse_curve(curve_studies_, *after_.curve, curve_left_out_);
+        curve_settings settings = *after_.curve;
+        settings.threads = threads_;
+        curve = analyse_curve(curve_studies_, settings, curve_left_out_);
     }
     analyse_trend_further(curve ? &*curve : nullptr);
     const trend_extras extras{fit_ ? &*fit_ : nullptr, curve_groups_ ? &*curve_groups_ : nullptr};

@@ -2,7 +2,7 @@
 
 #include "estimation/base/distributions.hpp"
 #include "estimation/base/format.hpp"
-#include "estimation/pooling/mixed_model.hpp"
+#include "estimation/pooling/positive_definite.hpp"
 
 #include <algorithm>
 
@@ -31,7 +31,7 @@ curve_difference difference_of(const std::string& method, const curve_subgroups&
     Matrix weighted = zeros(p, 1);
     std::vector<Matrix> inverses;
     for (const curve_method* m : fits) {
-        const std::optional<Matrix> L = cholesky(m->cov);
+        const std::optional<Matrix> L = lower_cholesky(m->cov);
         if (!L) {
             d.message = "a subgroup's covariance of the coefficients is not positive definite";
             return d;
@@ -40,7 +40,7 @@ curve_difference difference_of(const std::string& method, const curve_subgroups&
         information = information + inverses.back();
         weighted = weighted + inverses.back() * m->beta;
     }
-    const std::optional<Matrix> L = cholesky(information);
+    const std::optional<Matrix> L = lower_cholesky(information);
     if (!L) {
         d.message = "the subgroups' combined information is not positive definite";
         return d;

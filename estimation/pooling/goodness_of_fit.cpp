@@ -2,38 +2,27 @@
 
 #include "estimation/base/distributions.hpp"
 #include "estimation/base/format.hpp"
+#include "estimation/method/coefficient_fit.hpp"
 #include "estimation/pooling/mixed_model.hpp"
+#include "estimation/pooling/positive_definite.hpp"
 
 namespace morvex {
-namespace {
 
 using size_type = Matrix::size_type;
-
-// L^-1 v by forward substitution, L lower triangular.
-std::vector<double> solve_lower(const Matrix& L, const Matrix& v) {
-    const size_type n = v.row_count();
-    std::vector<double> z(n);
-    for (size_type i = 0; i < n; ++i) {
-        double s = v(i, 0);
-        for (size_type j = 0; j < i; ++j) {
-            s -= L(i, j) * z[j];
-        }
-        z[i] = s / L(i, i);
-    }
-    return z;
-}
-
-} // namespace
 
 goodness_of_fit fit_goodness(const std::vector<curve_study>& studies, const dose_basis& basis) {
     goodness_of_fit g;
     g.shape = basis.shape;
     g.coefficients = basis.coefficients();
     const auto p = static_cast<size_type>(g.coefficients);
+    std::vector<Matrix> designs;
     std::vector<mixed_unit> units;
+    designs.reserve(studies.size());
     units.reserve(studies.size());
     for (const curve_study& s : studies) {
-        units.push_back({s.y, design_matrix(basis, s.x0, s.dose, s.x), s.S});
+        designs.push_back(design_matrix(basis, s.x0, s.dose, s.x));
+        // Every exposed category of the study, in one stage.
+        units.push_back(fit_coefficients(designs.back(), s.y, s.S).reduced);
     }
     g.studies = static_cast<int>(units.size());
     g.categories = units.empty() ? 0 : outcome_count(units);
@@ -44,10 +33,15 @@ goodness_of_fit fit_goodness(const std::vector<curve_study>& studies, const dose
                            g.studies, g.categories);
         return g;
     }
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        if (!units[i].factored) {
+            g.message = "the covariance of " + studies[i].label + " is not positive definite";
+            return g;
+        }
+    }
     const std::optional<mixed_evaluation> fit = evaluate_model(units, zeros(p, p), false);
     if (!fit) {
-        g.message = "the categories cannot tell the trend's coefficients apart, or a study's "
-                    "covariance is not positive definite";
+        g.message = "the categories cannot tell the trend's coefficients apart";
         return g;
     }
     g.beta = fit->beta;
@@ -56,22 +50,21 @@ goodness_of_fit fit_goodness(const std::vector<curve_study>& studies, const dose
     g.p = chi_square_upper_tail(g.deviance, g.df);
     double total = 0.0; // sum y' S^-1 y
     for (std::size_t i = 0; i < units.size(); ++i) {
-        const mixed_unit& u = units[i];
-        const std::optional<Matrix> L = cholesky(u.S);
+        const curve_study& st = studies[i];
+        const std::optional<Matrix> L = lower_cholesky(st.S);
         if (!L) {
-            g.message = "the covariance of " + studies[i].label + " is not positive definite";
+            g.message = "the covariance of " + st.label + " is not positive definite";
             return g;
         }
-        Matrix r = u.y - u.X * g.beta;
-        for (const double z : solve_lower(*L, u.y)) {
+        for (const double z : solve_lower(*L, st.y)) {
             total += z * z;
         }
-        study_residuals s{
-            studies[i].label, studies[i].input, studies[i].id, {}, solve_lower(*L, r)};
-        for (size_type j = 0; j < studies[i].dose.row_count(); ++j) {
-            s.doses.push_back(studies[i].dose(j, 0));
+        study_residuals r{
+            st.label, st.input, st.id, {}, solve_lower(*L, st.y - designs[i] * g.beta)};
+        for (size_type j = 0; j < st.dose.row_count(); ++j) {
+            r.doses.push_back(st.dose(j, 0));
         }
-        g.residuals.push_back(std::move(s));
+        g.residuals.push_back(std::move(r));
     }
     g.R2 = 1.0 - g.deviance / total;
     return g;

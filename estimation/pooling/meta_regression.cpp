@@ -3,7 +3,7 @@
 #include "estimation/base/distributions.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/base/student_t.hpp"
-#include "estimation/pooling/mixed_model.hpp"
+#include "estimation/pooling/positive_definite.hpp"
 #include "estimation/pooling/weighted_design.hpp"
 
 #include <algorithm>
@@ -83,7 +83,7 @@ double moderators_statistic(const std::vector<double>& beta, const std::vector<d
             c(i, j) = cov[(i + 1) * m + j + 1];
         }
     }
-    const std::optional<Matrix> factor = cholesky(c);
+    const std::optional<Matrix> factor = lower_cholesky(c);
     if (!factor) {
         return not_computed;
     }
