@@ -77,7 +77,8 @@ void session::draw_residuals(const goodness_of_fit& g) {
     const std::string& input = curve_studies_.front().input;
     write_residual_plot(svg, g,
                         input.substr(input.rfind('/') + 1) + ": residuals of the " +
-                            shape_name(g.shape) + format(" trend, %d studies", g.studies));
+                            shape_name(g.shape) + format(" trend, %d studies", g.studies),
+                        dose_axis_text(after_.wording()));
     residuals_ = svg.str();
 }
 

@@ -128,8 +128,9 @@ void write_funnel_plot(std::ostream& out, const funnel_plot& plot) {
     if (!plot.adjusted_model.empty()) {
         s += text_element(left, height - 22,
                           "Open circles: " + std::to_string(plot.filled.size()) +
-                              " studies filled (trim-and-fill); dotted: adjusted " +
-                              plot.adjusted_model + " " + value_text(plot.adjusted),
+                              (plot.filled.size() == 1 ? " study" : " studies") +
+                              " filled (trim-and-fill); dotted: adjusted " + plot.adjusted_model +
+                              " " + value_text(plot.adjusted),
                           " font-size=\"12\" fill=\"#b2182b\"");
     }
     out << s << "</svg>\n";

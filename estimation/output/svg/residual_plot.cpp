@@ -24,7 +24,8 @@ const char* const colours[] = {"#1f77b4", "#d62728", "#2ca02c", "#9467bd",
 
 } // namespace
 
-void write_residual_plot(std::ostream& out, const goodness_of_fit& g, const std::string& title) {
+void write_residual_plot(std::ostream& out, const goodness_of_fit& g, const std::string& title,
+                         const std::string& dose_label) {
     double x_lo = HUGE_VAL;
     double x_hi = -HUGE_VAL;
     double y_lo = -1.0; // the zero line and at least one unit either side
@@ -82,7 +83,7 @@ void write_residual_plot(std::ostream& out, const goodness_of_fit& g, const std:
         }
     }
     s += "</g>\n" + vertical_axis(y, left, "Decorrelated residual");
-    s += horizontal_axis(x, bottom, "Dose");
+    s += horizontal_axis(x, bottom, dose_label);
     s += text_element(left, height - 22,
                       "One colour per study, its categories joined by dose; dashed: \u00b11.96",
                       " font-size=\"12\" fill=\"#444\"");

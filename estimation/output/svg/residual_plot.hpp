@@ -10,7 +10,9 @@
 
 namespace morvex {
 
-void write_residual_plot(std::ostream& out, const goodness_of_fit& g, const std::string& title);
+// `dose_label` names the dose axis: "Dose", "Dose (g/day)".
+void write_residual_plot(std::ostream& out, const goodness_of_fit& g, const std::string& title,
+                         const std::string& dose_label = "Dose");
 
 } // namespace morvex
 
