@@ -55,10 +55,12 @@ const RESULTS = (() => {
   const PAGE_ROWS = 100;
   const LONG_MESSAGE = 90;
 
+  // Models as a sentence names them, and shorter in a table's cells.
   const MODELS = {
     fixed: 'Fixed effect', dl: 'Random effects (DerSimonian-Laird)', reml: 'Random effects (REML)',
     moments: 'Random effects (method of moments)', ols: 'Least squares',
   };
+  const SHORT = { dl: 'DerSimonian-Laird', reml: 'REML', moments: 'Method of moments' };
   const ANALYSES = {
     'knapp-hartung': 'Knapp-Hartung limits of the random-effects summaries',
     'leave-one-out': 'Leaving out one study at a time',
@@ -106,7 +108,7 @@ const RESULTS = (() => {
 
   // A figure's cell: rounded text, the program's own in its title.
   function figureCell(text, kind, className) {
-    const c = cell('td', kind === 'model' ? MODELS[text] || text : rounded(text, kind), className);
+    const c = cell('td', kind === 'model' ? SHORT[text] || MODELS[text] || text : rounded(text, kind), className);
     if (has(text) && kind !== 'text' && kind !== 'model') {
       c.title = `as the program wrote it: ${text}`;
     }
@@ -172,7 +174,9 @@ const RESULTS = (() => {
 
   // ---- tables ----
 
-  function table(caption, headings, rows) {
+  // A table in a box that scrolls sideways when narrow, reachable by the
+  // keyboard; `caption` shows, `label` only names it.
+  function table(caption, headings, rows, label = caption) {
     const t = document.createElement('table');
     if (caption) {
       t.createCaption().textContent = caption;
@@ -189,13 +193,16 @@ const RESULTS = (() => {
       tr.append(...cells);
     }
     const box = cell('div', '', 'scroll');
+    box.tabIndex = 0;
+    box.setAttribute('role', 'region');
+    box.setAttribute('aria-label', label);
     box.append(t);
     return box;
   }
 
   // Rows of the summary table, one small table: the columns that hold a figure
   // in some row, estimates with their limits in one cell.
-  function summaryTable(caption, rows) {
+  function summaryTable(label, rows) {
     const filled = (name) => rows.some((r) => has(r[name]));
     const columns = [];
     if (filled('left_out_id') || filled('left_out_input')) {
@@ -235,7 +242,7 @@ const RESULTS = (() => {
     if (filled('note')) {
       columns.push(['Note', (r) => messageCell(r.note)]);
     }
-    return table(caption, columns.map((c) => c[0]), rows.map((r) => columns.map((c) => c[1](r))));
+    return table('', columns.map((c) => c[0]), rows.map((r) => columns.map((c) => c[1](r))), label);
   }
 
   // ---- the sections ----
@@ -248,7 +255,8 @@ const RESULTS = (() => {
       const kind = /^Morvex: (?:.*?:\d+: )?(note|warning): /.exec(line);
       const item = document.createElement('li');
       item.className = kind ? kind[1] : 'refusal';
-      item.append(cell('span', kind ? (kind[1] === 'note' ? 'Note' : 'Warning') : 'Refused or stopped', 'badge'), ' ', line);
+      item.append(cell('span', kind ? (kind[1] === 'note' ? 'Note' : 'Warning') : 'Refused or stopped', 'badge'), ' ',
+        cell('span', line, 'line'));
       list.append(item);
     }
     $('messages-box').hidden = lines.length === 0;
@@ -274,7 +282,7 @@ const RESULTS = (() => {
     for (const row of overall) {
       list.append(cell('li', sentence(row)));
     }
-    box.append(list, summaryTable('', overall));
+    box.append(list, summaryTable('Pooled slope', overall));
   }
 
   function showCurve(rows, studyRows, box) {
@@ -300,7 +308,7 @@ const RESULTS = (() => {
         return intervalCell(r, ['rr', 'rr_lower', 'rr_upper'], true);
       })]);
       const t = table(`Pooled relative risk against dose ${rounded(reference, 'figure')} (95% CI)`,
-        ['Dose', ...models.map((m) => MODELS[m] || m)], tableRows);
+        ['Dose', ...models.map((m) => SHORT[m] || MODELS[m] || m)], tableRows);
       t.id = 'curve-table';
       box.append(t);
     }
@@ -316,13 +324,16 @@ const RESULTS = (() => {
         }
         return c;
       };
-      box.append(table('Wald tests', ['Model', 'Non-linearity', 'No trend (all coefficients 0)'],
-        testModels.map((m) => [cell('td', MODELS[m] || m), testCell(tests[0], m), testCell(tests[1], m)])));
+      const t = table('Wald tests', ['Model', 'Non-linearity', 'No trend (all coefficients 0)'],
+        testModels.map((m) => [cell('td', SHORT[m] || MODELS[m] || m), testCell(tests[0], m), testCell(tests[1], m)]));
+      t.id = 'wald-tests';
+      box.append(t);
     }
     const coefficients = curve.filter((r) => r.analysis === 'trend');
     if (coefficients.length > 0) {
       const details = document.createElement('details');
-      details.append(cell('summary', 'Coefficients of the pooled trend'), summaryTable('', coefficients));
+      details.append(cell('summary', 'Coefficients of the pooled trend'),
+        summaryTable('Coefficients of the pooled trend', coefficients));
       box.append(details);
     }
     const header = state.studies.header;
@@ -341,7 +352,8 @@ const RESULTS = (() => {
   function showAnalyses(rows, box) {
     const others = rows.filter((r) => r.analysis !== 'overall' && !r.analysis.startsWith('trend'));
     for (const name of [...new Set(others.map((r) => r.analysis))]) {
-      box.append(cell('h3', ANALYSES[name] || name), summaryTable('', others.filter((r) => r.analysis === name)));
+      const title = ANALYSES[name] || name;
+      box.append(cell('h3', title), summaryTable(title, others.filter((r) => r.analysis === name)));
     }
   }
 
