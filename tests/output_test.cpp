@@ -172,7 +172,7 @@ TEST(JsonStudy, CovarianceCopiesOnlyTheTextsOfEqualNumbers) {
 // fewest decimals that keep its three figures apart, halves to even as printf.
 TEST(PrintedFigures, AsAPaperPrintsThem) {
     const std::pair<double, const char*> ps[] = {
-        {0.0009999, "p < 0.001"}, {0.001, "p = 0.001"}, {0.0012, "p = 0.001"},
+        {0.0009999, "p < 0.001"}, {0.001, "p = 0.001"},  {0.0012, "p = 0.001"},
         {0.01758, "p = 0.018"},   {0.0496, "p = 0.050"}, {0.0995, "p = 0.10"},
         {0.3443, "p = 0.34"},     {0.994, "p = 0.99"},   {0.995, "p > 0.99"},
         {std::nan(""), "p = n/a"}};
@@ -195,9 +195,8 @@ TEST(PrintedFigures, AsAPaperPrintsThem) {
     EXPECT_EQ(morvex::printed_percent(50.5), "50%");
     EXPECT_EQ(morvex::printed_statistic(4.779771), "4.78");
     const std::pair<double, const char*> figures[] = {
-        {0.006437551, "0.00644"}, {1.3717e-05, "1.37e-05"}, {57.179999541, "57.2"},
-        {14.25, "14.2"},          {999.4, "999"},           {999.5, "1000"},
-        {1234.56, "1235"},        {0, "0"}};
+        {0.006437551, "0.00644"}, {1.3717e-05, "1.37e-05"}, {57.179999541, "57.2"}, {14.25, "14.2"},
+        {999.4, "999"},           {999.5, "1000"},          {1234.56, "1235"},      {0, "0"}};
     for (const auto& [value, text] : figures) {
         EXPECT_EQ(morvex::printed_figure(value), text) << value;
     }

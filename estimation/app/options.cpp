@@ -137,10 +137,9 @@ std::string file_problem(const char* option, const std::string& name, const char
         dot == std::string::npos || dot == 0 || name.find('/', dot) != std::string::npos
             ? name
             : name.substr(0, dot);
-    std::string message =
-        format("option '--%s' writes %s, so its file name must end in %s, "
-               "e.g. --%s=%s%s",
-               option, kind, extension, option, stem.c_str(), extension);
+    std::string message = format("option '--%s' writes %s, so its file name must end in %s, "
+                                 "e.g. --%s=%s%s",
+                                 option, kind, extension, option, stem.c_str(), extension);
     if (svg) {
         message += "; for PNG or PDF convert that file afterwards, e.g. rsvg-convert -f png -o " +
                    stem + ".png " + stem + ".svg";
@@ -219,9 +218,9 @@ bool apply_analysis_option(int c, const char* value, options& o, bool& model_giv
 
 std::vector<std::pair<const char*, std::string>> options::outputs() const {
     std::vector<std::pair<const char*, std::string>> files;
-    for (const auto& [option, name] : {std::pair{"--plot", &plot}, std::pair{"--funnel", &funnel},
-                                       std::pair{"--summary", &summary},
-                                       std::pair{"--paragraph", &paragraph}}) {
+    for (const auto& [option, name] :
+         {std::pair{"--plot", &plot}, std::pair{"--funnel", &funnel},
+          std::pair{"--summary", &summary}, std::pair{"--paragraph", &paragraph}}) {
         if (!name->empty()) {
             files.emplace_back(option, *name);
         }
@@ -390,8 +389,8 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     }
     // The analyses beside the pooled slope, and their table, need the pooling.
     result.opts.pool = result.opts.pool || result.opts.knapp_hartung || result.opts.leave_one_out ||
-                       result.opts.egger || !result.opts.by.empty() || !result.opts.summary.empty() ||
-                       !result.opts.paragraph.empty();
+                       result.opts.egger || !result.opts.by.empty() ||
+                       !result.opts.summary.empty() || !result.opts.paragraph.empty();
     return result;
 }
 

@@ -7,8 +7,8 @@
 #include "estimation/output/analyses_report.hpp"
 #include "estimation/output/csv.hpp"
 #include "estimation/output/curve_report.hpp"
-#include "estimation/output/pooled_report.hpp"
 #include "estimation/output/paragraph.hpp"
+#include "estimation/output/pooled_report.hpp"
 #include "estimation/output/summary_table.hpp"
 
 #include <utility>

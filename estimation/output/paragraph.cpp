@@ -71,10 +71,11 @@ std::string studies_with_reasons(const std::vector<named_reason>& studies) {
 
 // Whether --unit is a whole axis label ("Relative risk per 10 g/day"), not a unit.
 bool whole_label(const std::string& unit) {
-    for (std::size_t at = unit.find("per"); at != std::string::npos; at = unit.find("per", at + 1)) {
+    for (std::size_t at = unit.find("per"); at != std::string::npos;
+         at = unit.find("per", at + 1)) {
         const bool starts = at == 0 || std::isalpha(static_cast<unsigned char>(unit[at - 1])) == 0;
-        const bool ends = at + 3 == unit.size() ||
-                          std::isalpha(static_cast<unsigned char>(unit[at + 3])) == 0;
+        const bool ends =
+            at + 3 == unit.size() || std::isalpha(static_cast<unsigned char>(unit[at + 3])) == 0;
         if (starts && ends) {
             return true;
         }
@@ -107,8 +108,7 @@ std::string rr_open(double rr, double lower, double upper) {
     return shown.estimate + " (95% CI " + shown.lower + " to " + shown.upper;
 }
 
-rr_per_increment rr_of(double estimate, double lower, double upper,
-                       const paragraph_settings& s) {
+rr_per_increment rr_of(double estimate, double lower, double upper, const paragraph_settings& s) {
     pooled_estimate e;
     e.estimate = estimate;
     e.lower = lower;
@@ -176,8 +176,8 @@ std::string shape_words(const curve_result& c) {
     case trend_shape::spline:
         break;
     }
-    const int K =
-        c.settings.knots.empty() ? c.settings.knot_count : static_cast<int>(c.settings.knots.size());
+    const int K = c.settings.knots.empty() ? c.settings.knot_count
+                                           : static_cast<int>(c.settings.knots.size());
     std::string words = format("restricted cubic spline with %d knots", K);
     std::vector<std::string> knots;
     for (const double knot : c.basis.knots) {
@@ -260,8 +260,8 @@ void analyses_results(std::ostream& out, const meta_analysis& m, const paragraph
         } else {
             const auto [low, high] = std::minmax_element(rrs.begin(), rrs.end());
             const printed_interval shown = printed_rr(overall.rr, *low, *high);
-            out << " Leaving out one study at a time, the REML summary ranged from "
-                << shown.lower << " to " << shown.upper << '.';
+            out << " Leaving out one study at a time, the REML summary ranged from " << shown.lower
+                << " to " << shown.upper << '.';
         }
     }
     if (m.asked.egger) {
@@ -305,8 +305,8 @@ std::vector<const prediction*> quoted_predictions(const curve_result& c, const c
     const std::vector<prediction>& all = m.predictions;
     for (std::size_t i = 0; i < all.size(); ++i) {
         const prediction& pr = all[i];
-        const bool knot = std::find(c.basis.knots.begin(), c.basis.knots.end(), pr.dose) !=
-                          c.basis.knots.end();
+        const bool knot =
+            std::find(c.basis.knots.begin(), c.basis.knots.end(), pr.dose) != c.basis.knots.end();
         const bool wanted = !c.settings.at.empty() || i + 1 == all.size() ||
                             (c.basis.knots.empty() ? i == all.size() / 2 : knot);
         if (wanted && pr.dose != c.reference_dose && chosen.size() < named_studies) {
@@ -344,8 +344,9 @@ void curve_results(std::ostream& out, const curve_result& c, const paragraph_set
     const bool curved = c.basis.coefficients() > 1;
     const chi_square_test& test = curved ? m.nonlinear : m.overall;
     out << (curved ? "The test for non-linearity gave " : "The test of no trend gave ")
-        << printed_p(test.p) << " (" << method_words(m.name) << ", \xCF\x87\xC2\xB2 = "
-        << printed_statistic(test.statistic) << format(", df = %d), with ", test.df)
+        << printed_p(test.p) << " (" << method_words(m.name)
+        << ", \xCF\x87\xC2\xB2 = " << printed_statistic(test.statistic)
+        << format(", df = %d), with ", test.df)
         << heterogeneity_text(c.I2, c.heterogeneity.statistic, c.heterogeneity.df,
                               c.heterogeneity.p)
         << '.';
