@@ -151,6 +151,10 @@ async function estimate() {
     return;
   }
   working(false);
+  if (result.problem) {
+    $('run-status').textContent = result.problem;
+    return;
+  }
   $('run-status').textContent = `Done in ${(result.took / 1000).toFixed(2)} s.`;
   showResult(result);
   requestAnimationFrame(() => setTimeout(() => {
@@ -181,7 +185,7 @@ function pictureName(file) {
     return 'Funnel plot of the pooled studies';
   }
   const trend = CONTROLS.value('trend');
-  if (page.last.out && trend && trend !== 'linear' && file.option === '--plot') {
+  if (trend && trend !== 'linear' && file.option === '--plot') {
     return `Pooled dose-response curve (${trend})`;
   }
   const studies = CSV.parse(new TextDecoder().decode(page.last.out)).length - 1;
@@ -221,7 +225,9 @@ function reportLink(format, extension, type) {
 function showResult(result) {
   page.last = result;
   $('results').hidden = false;
-  $('exit-status').textContent = `Exit status ${result.status}: ${STATUS_TEXT[result.status] || 'see the messages'}.`;
+  const read = result.pasted
+    ? ` The pasted text was read as ${result.pasted.table ? 'a table' : 'a setting file'} (${result.pasted.name}).` : '';
+  $('exit-status').textContent = `Exit status ${result.status}: ${STATUS_TEXT[result.status] || 'see the messages'}.${read}`;
   $('exit-status').className = result.status === 0 ? 'status-0' : 'status-other';
   $('run-command').textContent = `Ran: ${CONTROLS.commandLine(result.command)}`;
   RESULTS.show(result);

@@ -82,6 +82,11 @@ function run(request) {
   morvex.FS.mkdir(folder);
   morvex.FS.chdir(folder);
   const plan = describe(request);
+  const inputs = [...(plan.pasted ? [plan.pasted.name] : []), ...request.names];
+  const twice = inputs.find((name, i) => inputs.indexOf(name) !== i);
+  if (twice !== undefined) {
+    return { problem: `Two inputs are named "${twice}": give the pasted data another name.` };
+  }
   if (plan.pasted) {
     morvex.FS.writeFile(plan.pasted.name, request.paste.bytes);
   }

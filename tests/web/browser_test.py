@@ -350,6 +350,8 @@ def spline_run(driver, morvex, scratch):
     shown["paragraph"] = driver.find_element(By.ID, "paragraph").get_attribute("textContent")
     check("the paragraph shown is the program's", shown["paragraph"] == paragraph,
           f"{shown['paragraph']!r} against {paragraph!r}")
+    driver.find_element(By.ID, "copy-paragraph").send_keys(Keys.ENTER)
+    WebDriverWait(driver, 5).until(lambda d: d.find_element(By.ID, "copy-status").text == "Copied.")
     driver.find_element(By.ID, "full-precision").send_keys(Keys.SPACE)
     full = table_cells(driver, "#curve-table")
     raw = [[d] + [f"{r['rr']} ({r['rr_lower']} to {r['rr_upper']})"
