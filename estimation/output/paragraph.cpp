@@ -2,6 +2,7 @@
 
 #include "estimation/base/format.hpp"
 #include "estimation/method/dose_basis.hpp"
+#include "estimation/output/dose_wording.hpp"
 #include "estimation/output/printed_figures.hpp"
 
 #include <algorithm>
@@ -69,31 +70,14 @@ std::string studies_with_reasons(const std::vector<named_reason>& studies) {
     return listed(items);
 }
 
-// Whether --unit is a whole axis label ("Relative risk per 10 g/day"), not a unit.
-bool whole_label(const std::string& unit) {
-    for (std::size_t at = unit.find("per"); at != std::string::npos;
-         at = unit.find("per", at + 1)) {
-        const bool starts = at == 0 || std::isalpha(static_cast<unsigned char>(unit[at - 1])) == 0;
-        const bool ends =
-            at + 3 == unit.size() || std::isalpha(static_cast<unsigned char>(unit[at + 3])) == 0;
-        if (starts && ends) {
-            return true;
-        }
-    }
-    return false;
-}
-
 std::string unit_of(const paragraph_settings& s) {
     return s.unit.empty() || whole_label(s.unit) ? std::string() : printable(s.unit);
 }
 
-// "per 10 g/day", "per 10 units of dose", "per g/day", "per unit of dose".
+// "per 10 g/day", "per 10 units of dose", "per g/day", "per unit of dose": as
+// the report's headings say it, without their "RR ".
 std::string per_dose(const paragraph_settings& s) {
-    const std::string unit = unit_of(s);
-    if (!s.increment) {
-        return "per " + (unit.empty() ? std::string("unit of dose") : unit);
-    }
-    return "per " + shortest(*s.increment) + " " + (unit.empty() ? "units of dose" : unit);
+    return rr_per_text({s.increment, unit_of(s)}).substr(3);
 }
 
 // A dose in a sentence: "26.9 g/day", or "26.9".
@@ -108,17 +92,9 @@ std::string rr_open(double rr, double lower, double upper) {
     return shown.estimate + " (95% CI " + shown.lower + " to " + shown.upper;
 }
 
-rr_per_increment rr_of(double estimate, double lower, double upper, const paragraph_settings& s) {
-    pooled_estimate e;
-    e.estimate = estimate;
-    e.lower = lower;
-    e.upper = upper;
-    return per_increment(e, s.increment.value_or(1.0));
-}
-
 std::string heterogeneity_text(double I2, double Q, int df, double p) {
     return "I\xC2\xB2 = " + printed_percent(I2) + " (Q = " + printed_statistic(Q) +
-           format(", df = %d, ", df) + printed_p(p) + ")";
+           format(", df = %d, ", df) + journal_p(p) + ")";
 }
 
 const char* method_words(const std::string& name) {
@@ -216,11 +192,11 @@ void pooled_results(std::ostream& out, const meta_analysis& m, const paragraph_s
         return;
     }
     const pooled_summary& p = *m.pooled;
-    const double step = s.increment.value_or(1.0);
+    const double step = rr_step(s.increment);
     const rr_per_increment reml = per_increment(p.reml, step);
     const rr_per_increment fixed = per_increment(p.fixed, step);
     out << " The pooled relative risk " << per_dose(s) << " was "
-        << rr_open(reml.rr, reml.lower, reml.upper) << ", " << printed_p(p.reml.p)
+        << rr_open(reml.rr, reml.lower, reml.upper) << ", " << journal_p(p.reml.p)
         << format(") in the random-effects model (REML, %zu studies", p.studies.size())
         << (p.reml_search.converged ? "" : ", not converged") << "; fixed effect "
         << rr_open(fixed.rr, fixed.lower, fixed.upper) << ")), with "
@@ -228,7 +204,8 @@ void pooled_results(std::ostream& out, const meta_analysis& m, const paragraph_s
         << " and \xCF\x84\xC2\xB2 = " << printed_figure(p.reml.tau2);
     if (m.more.reml_prediction) {
         const rr_per_increment pi =
-            rr_of(p.reml.estimate, m.more.reml_prediction->lower, m.more.reml_prediction->upper, s);
+            per_increment(p.reml.estimate, m.more.reml_prediction->lower,
+                          m.more.reml_prediction->upper, rr_step(s.increment));
         const printed_interval shown = printed_rr(reml.rr, pi.lower, pi.upper);
         out << "; the 95% prediction interval was " << shown.lower << " to " << shown.upper;
     }
@@ -240,18 +217,18 @@ void analyses_results(std::ostream& out, const meta_analysis& m, const paragraph
         return;
     }
     const further_analyses& a = m.more;
-    const rr_per_increment overall = per_increment(m.pooled->reml, s.increment.value_or(1.0));
+    const rr_per_increment overall = per_increment(m.pooled->reml, rr_step(s.increment));
     if (m.asked.knapp_hartung && a.reml_knapp_hartung) {
         const t_interval& t = *a.reml_knapp_hartung;
-        const rr_per_increment rr = rr_of(t.estimate, t.lower, t.upper, s);
+        const rr_per_increment rr = per_increment(t.estimate, t.lower, t.upper, rr_step(s.increment));
         out << " With Knapp-Hartung limits the REML summary was "
-            << rr_open(rr.rr, rr.lower, rr.upper) << ", " << printed_p(t.p) << ").";
+            << rr_open(rr.rr, rr.lower, rr.upper) << ", " << journal_p(t.p) << ").";
     }
     if (m.asked.leave_one_out) {
         std::vector<double> rrs;
         for (const left_one_out& l : a.leave_one_out) {
             if (l.pooled) {
-                rrs.push_back(per_increment(l.pooled->reml, s.increment.value_or(1.0)).rr);
+                rrs.push_back(per_increment(l.pooled->reml, rr_step(s.increment)).rr);
             }
         }
         if (rrs.empty()) {
@@ -266,7 +243,7 @@ void analyses_results(std::ostream& out, const meta_analysis& m, const paragraph
     }
     if (m.asked.egger) {
         if (a.egger && a.egger->message.empty()) {
-            out << " Egger's test for small-study effects gave " << printed_p(a.egger->intercept.p);
+            out << " Egger's test for small-study effects gave " << journal_p(a.egger->intercept.p);
             if (m.pooled->studies.size() < egger_power_threshold) {
                 out << format(" (with %zu studies, a test of little power)",
                               m.pooled->studies.size());
@@ -281,7 +258,7 @@ void analyses_results(std::ostream& out, const meta_analysis& m, const paragraph
         std::vector<std::string> groups;
         for (const subgroup& g : a.subgroups->groups) {
             if (g.usable()) {
-                const rr_per_increment rr = per_increment(g.reml, s.increment.value_or(1.0));
+                const rr_per_increment rr = per_increment(g.reml, rr_step(s.increment));
                 groups.push_back(printable(g.value) + " " + rr_open(rr.rr, rr.lower, rr.upper) +
                                  format(", %zu %s)", g.members.size(),
                                         g.members.size() == 1 ? "study" : "studies"));
@@ -289,7 +266,7 @@ void analyses_results(std::ostream& out, const meta_analysis& m, const paragraph
         }
         out << " By " << printable(m.asked.by) << ": " << listed(groups) << "; ";
         if (a.subgroups->reml) {
-            out << "test for subgroup differences (REML) " << printed_p(a.subgroups->reml->p)
+            out << "test for subgroup differences (REML) " << journal_p(a.subgroups->reml->p)
                 << '.';
         } else {
             out << "no test for subgroup differences: " << printable(a.subgroups->no_test) << '.';
@@ -344,7 +321,7 @@ void curve_results(std::ostream& out, const curve_result& c, const paragraph_set
     const bool curved = c.basis.coefficients() > 1;
     const chi_square_test& test = curved ? m.nonlinear : m.overall;
     out << (curved ? "The test for non-linearity gave " : "The test of no trend gave ")
-        << printed_p(test.p) << " (" << method_words(m.name)
+        << journal_p(test.p) << " (" << method_words(m.name)
         << ", \xCF\x87\xC2\xB2 = " << printed_statistic(test.statistic)
         << format(", df = %d), with ", test.df)
         << heterogeneity_text(c.I2, c.heterogeneity.statistic, c.heterogeneity.df,

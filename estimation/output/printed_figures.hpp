@@ -1,18 +1,13 @@
 // Figures as a paper prints them: the one rounding rule of every text a person
 // reads rather than a script (the results paragraph; the web page rounds the
-// program's full figures by the same rule). Machine-readable outputs keep the
-// shortest round-trip text.
+// program's full figures by the same rule), p-values by journal_p (format.hpp).
+// Machine-readable outputs keep the shortest round-trip text.
 #ifndef MORVEX_ESTIMATION_PRINTED_FIGURES_HPP
 #define MORVEX_ESTIMATION_PRINTED_FIGURES_HPP
 
 #include <string>
 
 namespace morvex {
-
-// "p < 0.001" below 0.001; otherwise two significant digits but no more than
-// three decimals ("p = 0.001" for 0.0012, "p = 0.018", "p = 0.34", "p = 0.050"
-// for 0.0496); "p > 0.99" when two digits would round to 1; "p = n/a" for none.
-std::string printed_p(double p);
 
 // A relative risk and its 95% limits: two decimals, or three, or four, the
 // fewest that print the lower limit, the estimate and the upper limit as three
