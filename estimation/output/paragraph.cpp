@@ -220,7 +220,8 @@ void analyses_results(std::ostream& out, const meta_analysis& m, const paragraph
     const rr_per_increment overall = per_increment(m.pooled->reml, rr_step(s.increment));
     if (m.asked.knapp_hartung && a.reml_knapp_hartung) {
         const t_interval& t = *a.reml_knapp_hartung;
-        const rr_per_increment rr = per_increment(t.estimate, t.lower, t.upper, rr_step(s.increment));
+        const rr_per_increment rr =
+            per_increment(t.estimate, t.lower, t.upper, rr_step(s.increment));
         out << " With Knapp-Hartung limits the REML summary was "
             << rr_open(rr.rr, rr.lower, rr.upper) << ", " << journal_p(t.p) << ").";
     }
