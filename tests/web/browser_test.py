@@ -258,7 +258,8 @@ def full_screenshot(driver, path, from_id=None):
     # The window's own frame takes some of its height from the page's.
     chrome = driver.execute_script("return window.outerHeight - window.innerHeight")
     driver.set_window_size(1280, min(height + chrome, 4000))
-    driver.execute_script("arguments[0] ? document.getElementById(arguments[0]).scrollIntoView()"
+    driver.execute_script("document.activeElement.blur();"
+                          "arguments[0] ? document.getElementById(arguments[0]).scrollIntoView()"
                           " : window.scrollTo(0, 0)", from_id)
     time.sleep(0.3)
     driver.save_screenshot(path)
