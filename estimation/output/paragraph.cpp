@@ -270,7 +270,7 @@ void analyses_results(std::ostream& out, const meta_analysis& m, const paragraph
             out << "test for subgroup differences (REML) " << journal_p(a.subgroups->reml->p)
                 << '.';
         } else {
-            out << "no test for subgroup differences: " << printable(a.subgroups->no_test) << '.';
+            out << printable(a.subgroups->no_test) << '.'; // it names the test
         }
     }
 }
