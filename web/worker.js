@@ -45,12 +45,14 @@ function describe({ args, outputs, paste, names }) {
   const pasted = paste ? pasteName(paste.stem, paste.bytes) : null;
   const inputs = [...(pasted ? [pasted.name] : []), ...names];
   const ending = inputs.length > 0 ? ['--', ...inputs] : [];
-  const pooled = pools([...args, ...ending]) === 1;
+  // Before any data, as for one setting file: a command line without inputs asks for no run.
+  const asking = inputs.length > 0 ? ending : ['--', 'data'];
+  const pooled = pools([...args, ...asking]) === 1;
   const asked = [];
   const skipped = [];
   for (const { option, name } of outputs) {
     const word = `${option}=${name}`;
-    (pooled || pools([...args, word, ...ending]) !== 1 ? asked : skipped).push(word);
+    (pooled || pools([...args, word, ...asking]) !== 1 ? asked : skipped).push(word);
   }
   const command = [...args, ...asked, ...ending];
   pools(command); // its refusal, if any, for the page to show before the run
