@@ -67,7 +67,20 @@ const RESULTS = (() => {
     egger: "Egger's test for small-study effects (intercept)",
     subgroup: 'Subgroups',
     'subgroup-difference': 'Difference between subgroups',
+    'highest-vs-lowest': 'Highest versus lowest category',
+    'highest-vs-lowest-knapp-hartung': 'Highest versus lowest category, Knapp-Hartung limits',
+    'meta-regression': 'Meta-regression', 'meta-regression-test': 'Meta-regression: test of the moderators',
+    'meta-regression-residual': 'Meta-regression: residual heterogeneity',
+    'trim-and-fill': 'Trim and fill', 'trim-and-fill-filled': 'Trim and fill: the studies filled in',
+    'rank-test': "Begg's rank test", 'goodness-of-fit': 'Goodness of fit of the pooled curve',
+    'goodness-of-fit-residual': 'Goodness of fit: each study',
+    'trend-subgroup-difference': 'Difference of the pooled curve between subgroups',
   };
+  // Analyses whose RR compares two categories rather than being per dose.
+  const NOT_PER_DOSE = ['highest-vs-lowest', 'highest-vs-lowest-knapp-hartung'];
+  // The rows of the pooled curve, laid out together; any other trend-* analysis
+  // is shown as the others are.
+  const CURVE = ['trend', 'trend-heterogeneity', 'trend-nonlinearity', 'trend-overall', 'trend-prediction'];
   // How a summary column reads: its heading and its kind of figure.
   const COLUMNS = {
     subgroup: ['Subgroup', 'text'], model: ['Model', 'model'], k: ['Studies', 'text'],
@@ -77,9 +90,21 @@ const RESULTS = (() => {
     chi2_df: ['df', 'text'], dose: ['Dose', 'figure'], reference_dose: ['Against dose', 'figure'],
     note: ['Note', 'text'],
   };
+  // The measure per increment: the column after "increment" names it (rr; md or
+  // smd for means), with its limits and its prediction interval's.
+  let measure = {};
+  function setMeasure(header) {
+    const at = header.indexOf('increment');
+    const code = at >= 0 && /^[a-z]+$/.test(header[at + 1] || '') && header[at + 1] !== 'note' ? header[at + 1] : 'rr';
+    measure = {
+      code, lower: `${code}_lower`, upper: `${code}_upper`, piLower: `pi_${code}_lower`, piUpper: `pi_${code}_upper`,
+      name: code.toUpperCase(),
+    };
+  }
+  setMeasure([]);
   // Read together into one cell (an estimate with its limits), or in a heading.
-  const JOINED = ['analysis', 'left_out_input', 'left_out_id', 'estimate', 'se', 'lower', 'upper',
-    'increment', 'rr', 'rr_lower', 'rr_upper', 'pi_lower', 'pi_upper', 'pi_rr_lower', 'pi_rr_upper'];
+  const joined = () => ['analysis', 'left_out_input', 'left_out_id', 'estimate', 'se', 'lower', 'upper',
+    'increment', 'pi_lower', 'pi_upper', measure.code, measure.lower, measure.upper, measure.piLower, measure.piUpper];
 
   // ---- cells: a figure rounded, its full text on hover ----
 
@@ -150,7 +175,8 @@ const RESULTS = (() => {
     if (has(l) && state.full) {
       text = `${l} to ${u}`;
     } else if (has(l) && ratio) {
-      const t = FIGURES.interval(Number(has(row.rr) ? row.rr : l), Number(l), Number(u));
+      const e = row[measure.code];
+      const t = FIGURES.interval(Number(has(e) ? e : l), Number(l), Number(u));
       text = `${t.lower} to ${t.upper}`;
     } else if (has(l)) {
       text = `${FIGURES.figure(Number(l))} to ${FIGURES.figure(Number(u))}`;
@@ -208,18 +234,21 @@ const RESULTS = (() => {
     if (filled('left_out_id') || filled('left_out_input')) {
       columns.push(['Left out', (r) => cell('td', [r.left_out_input, r.left_out_id].filter(has).join(': '))]);
     }
-    const ordered = Object.keys(rows[0]).filter((n) => !JOINED.includes(n) && filled(n));
+    const ordered = Object.keys(rows[0]).filter((n) => !joined().includes(n) && filled(n));
     const first = ordered.filter((n) => ['subgroup', 'model', 'k', 'coefficient', 'dose'].includes(n));
     for (const name of first) {
       columns.push([COLUMNS[name][0], (r) => figureCell(r[name], COLUMNS[name][1])]);
     }
-    if (filled('rr')) {
-      columns.push([`RR ${perText(rows.find((r) => has(r.rr)).increment)} (95% CI)`,
-        (r) => intervalCell(r, ['rr', 'rr_lower', 'rr_upper'], true)]);
+    const scaled = filled(measure.code);
+    const perDose = !NOT_PER_DOSE.includes(rows[0].analysis);
+    if (scaled) {
+      const per = perDose ? ` ${perText(rows.find((r) => has(r[measure.code])).increment)}` : '';
+      columns.push([`${measure.name}${per} (95% CI)`,
+        (r) => intervalCell(r, [measure.code, measure.lower, measure.upper], true)]);
     }
-    const slope = () => columns.push([filled('rr') ? 'Slope (95% CI)' : 'Estimate (95% CI)',
+    const slope = () => columns.push([!scaled ? 'Estimate (95% CI)' : perDose ? 'Slope (95% CI)' : `log ${measure.name} (95% CI)`,
       (r) => intervalCell(r, ['estimate', 'lower', 'upper'], false)]);
-    if (filled('estimate') && !filled('rr')) {
+    if (filled('estimate') && !scaled) {
       slope();
     }
     // As a paper reports them: p, tau^2, I^2, Q with df and p, the prediction
@@ -230,12 +259,12 @@ const RESULTS = (() => {
     };
     const reported = ['p', 'tau2', 'I2', 'Q', 'df', 'p_Q'].filter((n) => ordered.includes(n));
     reported.forEach(figure);
-    if (filled('pi_rr_lower')) {
-      columns.push(['95% prediction interval (RR)', (r) => limitsCell(r, 'pi_rr_lower', 'pi_rr_upper', true)]);
+    if (filled(measure.piLower)) {
+      columns.push([`95% prediction interval (${measure.name})`, (r) => limitsCell(r, measure.piLower, measure.piUpper, true)]);
     } else if (filled('pi_lower')) {
       columns.push(['95% prediction interval (slope)', (r) => limitsCell(r, 'pi_lower', 'pi_upper', false)]);
     }
-    if (filled('estimate') && filled('rr')) {
+    if (filled('estimate') && scaled) {
       slope();
     }
     ordered.filter((n) => !first.includes(n) && !reported.includes(n) && n !== 'note').forEach(figure);
@@ -263,9 +292,10 @@ const RESULTS = (() => {
   }
 
   function sentence(row) {
-    const ratio = has(row.rr);
-    const [e, l, u] = ratio ? [row.rr, row.rr_lower, row.rr_upper] : [row.estimate, row.lower, row.upper];
-    const what = ratio ? `RR ${perText(row.increment)}` : 'slope';
+    const ratio = has(row[measure.code]);
+    const [e, l, u] = ratio ? [row[measure.code], row[measure.lower], row[measure.upper]]
+      : [row.estimate, row.lower, row.upper];
+    const what = ratio ? `${measure.name} ${perText(row.increment)}` : 'slope';
     const shown = state.full ? `${e} (95% CI ${l} to ${u})`
       : intervalText(e, l, u, ratio).replace('(', '(95% CI ');
     const i2 = has(row.I2) ? `, I\u00b2 ${rounded(row.I2, 'percent')}` : '';
@@ -286,7 +316,7 @@ const RESULTS = (() => {
   }
 
   function showCurve(rows, studyRows, box) {
-    const curve = rows.filter((r) => r.analysis.startsWith('trend'));
+    const curve = rows.filter((r) => CURVE.includes(r.analysis));
     if (curve.length === 0) {
       return;
     }
@@ -305,9 +335,10 @@ const RESULTS = (() => {
       const reference = predictions[0].reference_dose;
       const tableRows = doses.map((dose) => [figureCell(dose, 'figure'), ...models.map((m) => {
         const r = predictions.find((x) => x.model === m && x.dose === dose);
-        return intervalCell(r, ['rr', 'rr_lower', 'rr_upper'], true);
+        return intervalCell(r, [measure.code, measure.lower, measure.upper], true);
       })]);
-      const t = table(`Pooled relative risk against dose ${rounded(reference, 'figure')} (95% CI)`,
+      const what = measure.code === 'rr' ? 'relative risk' : measure.name;
+      const t = table(`Pooled ${what} against dose ${rounded(reference, 'figure')} (95% CI)`,
         ['Dose', ...models.map((m) => SHORT[m] || MODELS[m] || m)], tableRows);
       t.id = 'curve-table';
       box.append(t);
@@ -350,7 +381,7 @@ const RESULTS = (() => {
   }
 
   function showAnalyses(rows, box) {
-    const others = rows.filter((r) => r.analysis !== 'overall' && !r.analysis.startsWith('trend'));
+    const others = rows.filter((r) => r.analysis !== 'overall' && !CURVE.includes(r.analysis));
     for (const name of [...new Set(others.map((r) => r.analysis))]) {
       const title = ANALYSES[name] || name;
       box.append(cell('h3', title), summaryTable(title, others.filter((r) => r.analysis === name)));
@@ -389,10 +420,11 @@ const RESULTS = (() => {
       ['Design', (r) => cell('td', at('design')(r)), at('design')],
       ['Categories', (r) => cell('td', at('categories')(r)), number('categories')],
     ];
-    if (column('rr') >= 0) {
+    const { code, lower, upper, name } = measure;
+    if (column(code) >= 0) {
       const increment = state.studies.rows.map(at('increment')).find(has);
-      columns.push([`RR ${perText(increment)} (95% CI)`, (r) => intervalCell(
-        { rr: at('rr')(r), lo: at('rr_lower')(r), hi: at('rr_upper')(r) }, ['rr', 'lo', 'hi'], true), number('rr')]);
+      columns.push([`${name} ${perText(increment)} (95% CI)`, (r) => intervalCell(
+        { e: at(code)(r), lo: at(lower)(r), hi: at(upper)(r) }, ['e', 'lo', 'hi'], true), number(code)]);
     }
     columns.push(['Slope (95% CI)', (r) => intervalCell({ b: at('beta')(r), lo: at('lower')(r), hi: at('upper')(r) },
       ['b', 'lo', 'hi'], false), number('beta')]);
@@ -475,6 +507,9 @@ const RESULTS = (() => {
   function summaryRows(file) {
     const rows = file ? CSV.parse(decoder.decode(file.bytes)) : [];
     const header = rows.shift() || [];
+    if (header.length > 0) {
+      setMeasure(header);
+    }
     return rows.filter((r) => r.length === header.length)
       .map((r) => Object.fromEntries(header.map((name, i) => [name, r[i]])));
   }
@@ -489,6 +524,7 @@ const RESULTS = (() => {
       state.studies.rows = rows.filter((r) => r.length === state.studies.header.length);
       state.studies.first = 0;
     }
+    setMeasure(state.studies.header);
     showMessages(result.err);
     const paragraph = result.files.find((f) => f.option === '--paragraph');
     $('paragraph-box').hidden = !paragraph;
