@@ -38,6 +38,7 @@ enum option_code : int {
     title_option,
     unit_option,
     threads_option,
+    measure_option,
     help_option = 'h',
 };
 

@@ -310,6 +310,18 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
             }
             result.opts.method_named = true;
             break;
+        case measure_option: {
+            const std::string value = optarg != nullptr ? optarg : "";
+            if (value != "md" && value != "smd") {
+                return refuse("unknown measure '" + value +
+                              "' for a table of means; use --measure=md (mean difference, the "
+                              "default) or --measure=smd (standardised mean difference)");
+            }
+            result.opts.measure = value == "md" ? outcome_measure::mean_difference
+                                                : outcome_measure::standardised_mean_difference;
+            result.opts.measure_named = true;
+            break;
+        }
         case open_width_option: {
             const parsed<double> f = parse_number(optarg);
             if (f.status != number_status::ok || !(f.value > 0.0)) {

@@ -92,8 +92,9 @@ void print_method(std::ostream& out, const curve_result& r, const curve_method& 
     if (m.beta.row_count() > 1) {
         print_test(out, "non-linearity", m.nonlinear);
     }
-    out << format("Relative risk against dose %lg:\n", r.reference_dose)
-        << format("%14s %14s %14s %14s\n", "Dose", "RR", "Lower 95%", "Upper 95%");
+    const measure_words& w = words(r.settings.measure);
+    out << format("%s against dose %lg:\n", w.title, r.reference_dose)
+        << format("%14s %14s %14s %14s\n", "Dose", w.abbreviation, "Lower 95%", "Upper 95%");
     for (const prediction& p : m.predictions) {
         out << format("%14lg %14lg %14lg %14lg\n", p.dose, p.rr, p.lower, p.upper);
     }

@@ -75,9 +75,10 @@ std::string unit_of(const paragraph_settings& s) {
 }
 
 // "per 10 g/day", "per 10 units of dose", "per g/day", "per unit of dose": as
-// the report's headings say it, without their "RR ".
+// the report's headings say it, without their "RR " or "MD ".
 std::string per_dose(const paragraph_settings& s) {
-    return rr_per_text({s.increment, unit_of(s)}).substr(3);
+    const std::string heading = rr_per_text({s.increment, unit_of(s)});
+    return heading.substr(heading.find("per "));
 }
 
 // A dose in a sentence: "26.9 g/day", or "26.9".
@@ -101,7 +102,17 @@ const char* method_words(const std::string& name) {
     return name == "fixed" ? "fixed effect" : name == "moments" ? "method of moments" : "REML";
 }
 
-void covariance_methods(std::ostream& out, const paragraph_settings& s) {
+void covariance_methods(std::ostream& out, const paragraph_settings& s, outcome_measure measure) {
+    if (is_continuous(measure) && s.covariance != covariance_kind::indep) {
+        out << (measure == outcome_measure::mean_difference
+                    ? "Each study's mean differences against its reference category were taken "
+                      "with their covariance, the variance of the shared reference mean"
+                    : "Each study's standardised mean differences (Hedges' g, with the study's "
+                      "pooled SD) against its reference category were taken with their "
+                      "covariance through the shared reference (Gleser and Olkin)")
+            << ". ";
+        return;
+    }
     switch (s.covariance) {
     case covariance_kind::gl:
         out << "The covariance of each study's log relative risks was reconstructed from its "
@@ -113,7 +124,9 @@ void covariance_methods(std::ostream& out, const paragraph_settings& s) {
                "(Hamling et al., 2008)";
         break;
     case covariance_kind::indep:
-        out << "Each study's log relative risks were taken as independent";
+        out << "Each study's "
+            << (is_continuous(measure) ? words(measure).name : "log relative risk")
+            << "s were taken as independent";
         break;
     }
     if (s.missing_counts_indep && s.covariance != covariance_kind::indep) {
@@ -122,8 +135,9 @@ void covariance_methods(std::ostream& out, const paragraph_settings& s) {
     out << ". ";
 }
 
-void pooling_methods(std::ostream& out, const analysis_request& asked) {
-    out << "A linear trend, the slope of the log relative risk per unit of dose, was estimated "
+void pooling_methods(std::ostream& out, const analysis_request& asked, outcome_measure measure) {
+    out << "A linear trend, the slope of the " << words(measure).slope_of
+        << " per unit of dose, was estimated "
            "for each study by generalized least squares, and the slopes were pooled by "
            "fixed-effect and random-effects meta-analysis (DerSimonian-Laird, and restricted "
            "maximum likelihood, REML), with heterogeneity assessed by Cochran's Q and I\xC2\xB2 "
@@ -193,9 +207,9 @@ void pooled_results(std::ostream& out, const meta_analysis& m, const paragraph_s
     }
     const pooled_summary& p = *m.pooled;
     const double step = rr_step(s.increment);
-    const rr_per_increment reml = per_increment(p.reml, step);
-    const rr_per_increment fixed = per_increment(p.fixed, step);
-    out << " The pooled relative risk " << per_dose(s) << " was "
+    const rr_per_increment reml = per_increment(p.reml, step, m.measure);
+    const rr_per_increment fixed = per_increment(p.fixed, step, m.measure);
+    out << " The pooled " << words(m.measure).name << ' ' << per_dose(s) << " was "
         << rr_open(reml.rr, reml.lower, reml.upper) << ", " << journal_p(p.reml.p)
         << format(") in the random-effects model (REML, %zu studies", p.studies.size())
         << (p.reml_search.converged ? "" : ", not converged") << "; fixed effect "
@@ -205,7 +219,7 @@ void pooled_results(std::ostream& out, const meta_analysis& m, const paragraph_s
     if (m.more.reml_prediction) {
         const rr_per_increment pi =
             per_increment(p.reml.estimate, m.more.reml_prediction->lower,
-                          m.more.reml_prediction->upper, rr_step(s.increment));
+                          m.more.reml_prediction->upper, rr_step(s.increment), m.measure);
         const printed_interval shown = printed_rr(reml.rr, pi.lower, pi.upper);
         out << "; the 95% prediction interval was " << shown.lower << " to " << shown.upper;
     }
@@ -217,11 +231,11 @@ void analyses_results(std::ostream& out, const meta_analysis& m, const paragraph
         return;
     }
     const further_analyses& a = m.more;
-    const rr_per_increment overall = per_increment(m.pooled->reml, rr_step(s.increment));
+    const rr_per_increment overall = per_increment(m.pooled->reml, rr_step(s.increment), m.measure);
     if (m.asked.knapp_hartung && a.reml_knapp_hartung) {
         const t_interval& t = *a.reml_knapp_hartung;
         const rr_per_increment rr =
-            per_increment(t.estimate, t.lower, t.upper, rr_step(s.increment));
+            per_increment(t.estimate, t.lower, t.upper, rr_step(s.increment), m.measure);
         out << " With Knapp-Hartung limits the REML summary was "
             << rr_open(rr.rr, rr.lower, rr.upper) << ", " << journal_p(t.p) << ").";
     }
@@ -229,7 +243,7 @@ void analyses_results(std::ostream& out, const meta_analysis& m, const paragraph
         std::vector<double> rrs;
         for (const left_one_out& l : a.leave_one_out) {
             if (l.pooled) {
-                rrs.push_back(per_increment(l.pooled->reml, rr_step(s.increment)).rr);
+                rrs.push_back(per_increment(l.pooled->reml, rr_step(s.increment), m.measure).rr);
             }
         }
         if (rrs.empty()) {
@@ -259,7 +273,7 @@ void analyses_results(std::ostream& out, const meta_analysis& m, const paragraph
         std::vector<std::string> groups;
         for (const subgroup& g : a.subgroups->groups) {
             if (g.usable()) {
-                const rr_per_increment rr = per_increment(g.reml, rr_step(s.increment));
+                const rr_per_increment rr = per_increment(g.reml, rr_step(s.increment), m.measure);
                 groups.push_back(printable(g.value) + " " + rr_open(rr.rr, rr.lower, rr.upper) +
                                  format(", %zu %s)", g.members.size(),
                                         g.members.size() == 1 ? "study" : "studies"));
@@ -333,9 +347,9 @@ void curve_results(std::ostream& out, const curve_result& c, const paragraph_set
         at.push_back(rr_open(pr->rr, pr->lower, pr->upper) + ") at " + dose_text(pr->dose, s));
     }
     if (!at.empty()) {
-        out << " Against a dose of " << dose_text(c.reference_dose, s)
-            << ", the pooled relative risk (" << method_words(m.name) << ") was " << listed(at)
-            << '.';
+        out << " Against a dose of " << dose_text(c.reference_dose, s) << ", the pooled "
+            << words(c.settings.measure).name << " (" << method_words(m.name) << ") was "
+            << listed(at) << '.';
     }
 }
 
@@ -345,8 +359,8 @@ std::string results_paragraph(const meta_analysis& m, const curve_result* curve,
                               const paragraph_settings& s) {
     std::ostringstream out;
     out << "Methods. ";
-    covariance_methods(out, s);
-    pooling_methods(out, m.asked);
+    covariance_methods(out, s, m.measure);
+    pooling_methods(out, m.asked, m.measure);
     if (curve != nullptr) {
         curve_methods(out, *curve);
     }

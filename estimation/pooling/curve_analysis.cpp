@@ -178,7 +178,8 @@ curve_study curve_study_of(const study_result& r) {
     return s;
 }
 
-prediction predict(const dose_basis& basis, const curve_method& m, double dose, double reference) {
+prediction predict(const dose_basis& basis, const curve_method& m, double dose, double reference,
+                   outcome_measure measure) {
     const std::vector<double> z = basis.contrast(dose, reference);
     prediction pr;
     pr.dose = dose;
@@ -190,9 +191,9 @@ prediction predict(const dose_basis& basis, const curve_method& m, double dose, 
         }
     }
     pr.se = std::sqrt(std::fmax(0.0, variance));
-    pr.rr = elem::exp(pr.log_rr);
-    pr.lower = elem::exp(pr.log_rr - z_975 * pr.se);
-    pr.upper = elem::exp(pr.log_rr + z_975 * pr.se);
+    pr.rr = shown(measure, pr.log_rr);
+    pr.lower = shown(measure, pr.log_rr - z_975 * pr.se);
+    pr.upper = shown(measure, pr.log_rr + z_975 * pr.se);
     return pr;
 }
 
@@ -261,7 +262,7 @@ curve_result analyse_curve(const std::vector<curve_study>& studies, const curve_
         m.overall = wald(m.beta, m.cov, 0);
         m.nonlinear = wald(m.beta, m.cov, 1);
         for (const double x : at) {
-            m.predictions.push_back(predict(r.basis, m, x, r.reference_dose));
+            m.predictions.push_back(predict(r.basis, m, x, r.reference_dose, settings.measure));
         }
     }
     return r;

@@ -37,6 +37,7 @@ struct curve_settings {
     bool one_stage = false;
     std::vector<double> at;               // doses to predict at; empty for the default list
     std::optional<double> reference_dose; // of the predictions; the smallest dose by default
+    outcome_measure measure = outcome_measure::relative_risk; // of the studies' y
 };
 
 struct chi_square_test {
@@ -45,6 +46,8 @@ struct chi_square_test {
     double p = not_computed;
 };
 
+// On y's scale (`log_rr`, with `se`) and as shown (see shown()): for a
+// difference of means both hold the difference.
 struct prediction {
     double dose = 0.0;
     double log_rr = 0.0;
@@ -97,8 +100,9 @@ struct curve_result {
 curve_result analyse_curve(const std::vector<curve_study>& studies, const curve_settings& settings,
                            std::vector<left_out_study> left_out);
 
-// The RR at `dose` against `reference` under one method's coefficients.
-prediction predict(const dose_basis& basis, const curve_method& m, double dose, double reference);
+// The RR (or MD) at `dose` against `reference` under one method's coefficients.
+prediction predict(const dose_basis& basis, const curve_method& m, double dose, double reference,
+                   outcome_measure measure);
 
 } // namespace morvex
 
