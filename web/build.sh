@@ -36,7 +36,7 @@ em++ -std=c++17 -O2 -fexceptions -ffp-contract=off -Wall -Wextra -Wpedantic -Wer
   -sEXPORTED_RUNTIME_METHODS=FS,HEAPU8
 # The workers run emscripten's loader followed by the page's own worker script.
 cat "$out/morvex.js" "$root/web/worker.js" >"$out/morvex-worker.js"
-for file in index.html page.css figures.js controls.js results.js page.js; do
+for file in index.html page.css figures.js csv.js controls.js results.js page.js; do
   cp "$root/web/$file" "$out/"
 done
 python3 "$root/web/bundle.py" "$root/web" "$root/examples" "$out"

@@ -15,7 +15,7 @@ import json
 import os
 import sys
 
-SCRIPTS = ["examples.js", "figures.js", "controls.js", "results.js", "page.js"]
+SCRIPTS = ["examples.js", "figures.js", "csv.js", "controls.js", "results.js", "page.js"]
 POLICY = ("default-src 'none'; script-src {script} 'wasm-unsafe-eval'; worker-src blob:; "
           "style-src {style}; img-src blob: data:; object-src 'none'; base-uri 'none'; "
           "form-action 'none'")
