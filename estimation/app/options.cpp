@@ -79,7 +79,11 @@ std::string set_trend_option(int c, const std::string& value, options& opts) {
             t.knots.clear();
             return {};
         }
-        const std::string problem = list ? knot_problem(*list) : "a knot is not a number";
+        // One number is a count of knots, and a wrong one is told as a count.
+        const std::string problem = !list ? "a knot is not a number"
+                                    : list->size() == 1
+                                        ? "a count of knots is a whole number from 3 to 7"
+                                        : knot_problem(*list);
         if (list && problem.empty()) {
             t.knots = *list;
             return {};

@@ -269,7 +269,9 @@ int session::finish() {
     std::optional<curve_result> curve;
     if (after_.curve) {
         after_.curve->measure = measure;
-        curve = analyse_curve(curve_studies_, *after_.curve, curve_left_out_);
+        curve_settings settings = *after_.curve;
+        settings.threads = threads_;
+        curve = analyse_curve(curve_studies_, settings, curve_left_out_);
     }
     if (after_.pool && format_ == output_format::text) {
         out_ << '\n';

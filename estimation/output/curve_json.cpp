@@ -99,7 +99,9 @@ void starts(std::ostream& out, const curve_method& m) {
     out << ", \"iterations\": " << m.iterations
         << ", \"converged\": " << (m.converged ? "true" : "false") << ", \"gradient\": ";
     number(out, m.gradient);
-    out << ", \"starts\": [";
+    out << ", \"gradient_target\": ";
+    number(out, m.gradient_target);
+    out << ", \"optima\": " << m.optima << ", \"starts\": [";
     for (std::size_t i = 0; i < m.starts.size(); ++i) {
         const reml_start& s = m.starts[i];
         out << (i == 0 ? "" : ", ") << "{\"start\": ";
@@ -109,7 +111,10 @@ void starts(std::ostream& out, const curve_method& m) {
         number(out, s.loglik);
         out << ", \"gradient\": ";
         number(out, s.gradient);
-        out << ", \"at_optimum\": " << (s.at_optimum ? "true" : "false") << '}';
+        out << ", \"at_optimum\": " << (s.at_optimum ? "true" : "false") << ", \"rank\": " << s.rank
+            << ", \"optimum\": " << s.optimum << ", \"joined\": ";
+        write_json_string(out, s.joined);
+        out << '}';
     }
     out << ']';
 }

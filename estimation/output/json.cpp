@@ -233,7 +233,7 @@ void heterogeneity_object(json_text& out, const heterogeneity& h) {
 
 // The three models of a pooling as one object.
 void models(json_text& out, const pooled_summary& s, const meta_analysis& m) {
-    out << "{\"k\": " << s.studies.size() << ", \"fixed\": ";
+    out << "{\"k\": " << s.k << ", \"fixed\": ";
     estimate(out, s.fixed, false, m.increment, m.measure);
     out << "}, \"dl\": ";
     estimate(out, s.dl, true, m.increment, m.measure);

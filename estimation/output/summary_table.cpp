@@ -131,7 +131,7 @@ void write_pooling(table& out, const row& names, const pooled_summary& s, const 
     const std::pair<const char*, const pooled_estimate*> models[] = {
         {"fixed", &s.fixed}, {"dl", &s.dl}, {"reml", &s.reml}};
     for (const auto& [model, e] : models) {
-        row r = model_row(names.analysis, model, *e, s.studies.size(), &s.het, m);
+        row r = model_row(names.analysis, model, *e, s.k, &s.het, m);
         r.subgroup = names.subgroup;
         r.left_out_input = names.left_out_input;
         r.left_out_id = names.left_out_id;
@@ -289,8 +289,9 @@ void write_trend_method(table& out, const curve_method& m, const curve_result& c
             r.tau2 = m.psi(j, j);
         }
         if (!m.converged) {
-            r.note = format("REML not converged in %d iterations; its last value is shown",
-                            m.iterations);
+            r.note = format("REML not converged in %d iterations (largest scaled gradient %lg, "
+                            "target %lg); its last value is shown",
+                            m.iterations, m.gradient, m.gradient_target);
         }
         write(out, r);
     }

@@ -38,6 +38,7 @@ struct curve_settings {
     std::vector<double> at;               // doses to predict at; empty for the default list
     std::optional<double> reference_dose; // of the predictions; the smallest dose by default
     outcome_measure measure = outcome_measure::relative_risk; // of the studies' y
+    unsigned threads = 1; // that share REML's sums over the studies
 };
 
 struct chi_square_test {
@@ -68,6 +69,8 @@ struct curve_method {
     int iterations = 0;           // REML only
     bool converged = true;
     double gradient = 0.0;          // REML only: largest scaled gradient at the optimum
+    double gradient_target = 0.0;   // REML only: converged when the gradient is at most this
+    int optima = 0;                 // REML only: distinct maxima the starts found
     std::vector<reml_start> starts; // REML only
     chi_square_test overall;        // all coefficients 0
     chi_square_test nonlinear;      // all but the first 0 (p > 1)
