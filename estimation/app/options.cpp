@@ -135,15 +135,15 @@ std::string file_problem(const char* option, const std::string& name, const char
         return {};
     }
     const bool svg = std::strcmp(extension, ".svg") == 0;
+    const char* const kind = svg ? "SVG" : std::strcmp(extension, ".csv") == 0 ? "CSV" : "text";
     const std::size_t dot = name.rfind('.');
     const std::string stem =
         dot == std::string::npos || dot == 0 || name.find('/', dot) != std::string::npos
             ? name
             : name.substr(0, dot);
-    std::string message =
-        format("option '--%s' writes %s, so its file name must end in %s, "
-               "e.g. --%s=%s%s",
-               option, svg ? "SVG" : "CSV", extension, option, stem.c_str(), extension);
+    std::string message = format("option '--%s' writes %s, so its file name must end in %s, "
+                                 "e.g. --%s=%s%s",
+                                 option, kind, extension, option, stem.c_str(), extension);
     if (svg) {
         message += "; for PNG or PDF convert that file afterwards, e.g. rsvg-convert -f png -o " +
                    stem + ".png " + stem + ".svg";
@@ -172,13 +172,19 @@ bool apply_analysis_option(int c, const char* value, options& o, bool& model_giv
     switch (c) {
     case plot_option:
     case funnel_option:
-    case summary_option: {
-        const char* option = c == plot_option ? "plot" : c == funnel_option ? "funnel" : "summary";
-        problem = file_problem(option, value, c == summary_option ? ".csv" : ".svg",
-                               c == plot_option     ? "forest.svg"
-                               : c == funnel_option ? "funnel.svg"
-                                                    : "summary.csv");
-        (c == plot_option ? o.plot : c == funnel_option ? o.funnel : o.summary) = value;
+    case summary_option:
+    case paragraph_option: {
+        // The extension and the example's name come from the option's own entry.
+        const option_entry& entry =
+            *std::find_if(option_list().begin(), option_list().end(),
+                          [c](const option_entry& e) { return e.code == c; });
+        const std::string example = entry.example;
+        problem = file_problem(entry.name, value, std::strchr(entry.value, '.'),
+                               example.substr(example.find('=') + 1).c_str());
+        (c == plot_option      ? o.plot
+         : c == funnel_option  ? o.funnel
+         : c == summary_option ? o.summary
+                               : o.paragraph) = value;
         return true;
     }
     case knapp_hartung_option:
@@ -216,8 +222,9 @@ bool apply_analysis_option(int c, const char* value, options& o, bool& model_giv
 
 std::vector<std::pair<const char*, std::string>> options::outputs() const {
     std::vector<std::pair<const char*, std::string>> files;
-    for (const auto& [option, name] : {std::pair{"--plot", &plot}, std::pair{"--funnel", &funnel},
-                                       std::pair{"--summary", &summary}}) {
+    for (const auto& [option, name] :
+         {std::pair{"--plot", &plot}, std::pair{"--funnel", &funnel},
+          std::pair{"--summary", &summary}, std::pair{"--paragraph", &paragraph}}) {
         if (!name->empty()) {
             files.emplace_back(option, *name);
         }
@@ -385,7 +392,8 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     }
     // The analyses beside the pooled slope, and their table, need the pooling.
     result.opts.pool = result.opts.pool || result.opts.knapp_hartung || result.opts.leave_one_out ||
-                       result.opts.egger || !result.opts.by.empty() || !result.opts.summary.empty();
+                       result.opts.egger || !result.opts.by.empty() ||
+                       !result.opts.summary.empty() || !result.opts.paragraph.empty();
     const bool picture = !result.opts.plot.empty() || !result.opts.funnel.empty();
     if (result.opts.inputs.empty()) {
         result.what = command::usage;

@@ -52,6 +52,7 @@ after_studies after_studies_of(const options& opts) {
     after.increment = opts.increment;
     after.asked = {opts.knapp_hartung, opts.leave_one_out, opts.egger, opts.by};
     after.summary = !opts.summary.empty();
+    after.paragraph = !opts.paragraph.empty();
     after.funnel = !opts.funnel.empty();
     after.forest = {forest_model_of(opts.model), opts.title, opts.unit, opts.increment};
     if (opts.curve) {
