@@ -12,6 +12,7 @@ drma <- function(data, trend = "linear", knots = 3, one_stage = FALSE, covarianc
   given <- given[setdiff(names(given), c("data", ""))]
   options <- mget(intersect(names(given), names(formals(drma))), envir = environment())
   options <- c(options, list(...))
+  option_args(options) # refuses an argument that is no option before anything runs
   if (!is.null(options$model)) model <- match.arg(model, c("fixed", "dl", "reml", "all"))
   input <- table_input(data, paste(deparse(substitute(data), width.cutoff = 500L),
                                    collapse = " "))

@@ -24,8 +24,8 @@ p_text <- function(p) ifelse(is.na(p), "p n/a", ifelse(p < 0.001, "p < 0.001", s
 
 print.drma <- function(x, ...) {
   s <- x$studies
-  cat(sprintf("Morvex dose-response meta-analysis of %s: %d studies, %d estimated\n",
-              x$input$name, nrow(s), sum(s$status == "complete")))
+  cat(sprintf("Morvex dose-response meta-analysis of %s: %d %s, %d estimated\n", x$input$name,
+              nrow(s), if (nrow(s) == 1L) "study" else "studies", sum(s$status == "complete")))
   p <- x$pooled
   m <- model_of(x)
   if (!is.null(p) && !is.null(p[[m]])) {
@@ -53,7 +53,7 @@ print.drma <- function(x, ...) {
       cat(" non-linearity", p_text(cu[[mc]]$wald_nonlinear$p))
     }
     if (!is.null(cu[[mc]]$wald_overall)) cat(", overall", p_text(cu[[mc]]$wald_overall$p))
-    cat(if (nzchar(cu$message)) paste0(" ", cu$message), "\n")
+    cat(if (nzchar(cu$message)) paste0(" ", cu$message), "\n", sep = "")
   }
   left <- s$status != "complete"
   if (any(left)) {

@@ -36,7 +36,15 @@ test_that("a frame the program cannot read at all is an error that says why", {
   expect_error(drma(list(a = 1)), "list, not a data frame")
   with_list <- d; with_list$dose <- as.list(with_list$dose)
   expect_error(drma(with_list), "column dose: a list column")
-  expect_error(drma(d[d$id == "atm", ], trend = "spline"), class = "morvex_error")
+  one <- d[d$id == "atm", ]
+  w <- character()
+  fit <- withCallingHandlers(drma(one, trend = "spline"), warning = function(c) {
+    w <<- c(w, conditionMessage(c))
+    invokeRestart("muffleWarning")
+  })
+  expect_identical(w, c("Morvex: no pooling: 1 study has a complete estimate; pooling needs 2 or more",
+                        "Morvex: no pooled trend: 1 study can enter the pooled fit; it needs 2 or more"))
+  expect_output(print(fit), "of one: 1 study, 1 estimated\\nPooled slope: 1 study has")
 })
 
 test_that("factors, integers and numbers with classes are read as what they hold", {
