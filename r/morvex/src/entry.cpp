@@ -139,8 +139,7 @@ SEXP morvex_table_text(SEXP columns, SEXP names) {
 // `texts` (tables where `tables` is TRUE, else setting files), and
 // `standard_input` stands for "-". Gives list(status, output, errors), the
 // output as the R object of its JSON when `json` is TRUE.
-SEXP morvex_run(SEXP args, SEXP names, SEXP texts, SEXP tables, SEXP standard_input,
-                SEXP json) {
+SEXP morvex_run(SEXP args, SEXP names, SEXP texts, SEXP tables, SEXP standard_input, SEXP json) {
     int status = 0;
     bool failed = false;
     SEXP output = R_NilValue;

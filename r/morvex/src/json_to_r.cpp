@@ -115,9 +115,7 @@ private:
         return false;
     }
 
-    bool at_number() const {
-        return at_ != end_ && ((*at_ >= '0' && *at_ <= '9') || *at_ == '-');
-    }
+    bool at_number() const { return at_ != end_ && ((*at_ >= '0' && *at_ <= '9') || *at_ == '-'); }
 
     double read_number() {
         const char* begin = at_;
@@ -296,8 +294,8 @@ private:
                 fail("an array without its ']'");
             }
         }
-        SEXP result = n > 0 && rows && width > 0 ? matrix_of(items.get(), n, width)
-                                                 : items.finish(n);
+        SEXP result =
+            n > 0 && rows && width > 0 ? matrix_of(items.get(), n, width) : items.finish(n);
         let_go(1);
         return keep(result);
     }
@@ -410,11 +408,11 @@ void json_reader::append(column& c, R_xlen_t row, const item& v) {
     case VECSXP:
         c.objects.reserve(row + 1);
         SET_VECTOR_ELT(c.objects.get(), row,
-                       null                 ? R_NilValue
-                       : v.type == REALSXP  ? Rf_ScalarReal(v.real)
-                       : v.type == LGLSXP   ? Rf_ScalarLogical(v.logical)
-                       : v.type == STRSXP   ? Rf_ScalarString(v.object)
-                                            : v.object);
+                       null                ? R_NilValue
+                       : v.type == REALSXP ? Rf_ScalarReal(v.real)
+                       : v.type == LGLSXP  ? Rf_ScalarLogical(v.logical)
+                       : v.type == STRSXP  ? Rf_ScalarString(v.object)
+                                           : v.object);
         break;
     default:
         break;
@@ -502,7 +500,8 @@ SEXP json_reader::read_frame() {
                     fail("a member without ':'");
                 }
                 std::size_t c = next;
-                if (c >= columns.size() || STRING_ELT(names.get(), static_cast<R_xlen_t>(c)) != name) {
+                if (c >= columns.size() ||
+                    STRING_ELT(names.get(), static_cast<R_xlen_t>(c)) != name) {
                     c = 0;
                     while (c < columns.size() &&
                            STRING_ELT(names.get(), static_cast<R_xlen_t>(c)) != name) {
