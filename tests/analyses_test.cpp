@@ -200,7 +200,7 @@ TEST(Analyses, SummaryTableAndTextNameEveryAnalysis) {
     std::getline(lines, line);
     EXPECT_EQ(line, "analysis,subgroup,left_out_input,left_out_id,model,k,estimate,se,lower,upper,"
                     "z,t,t_df,p,tau2,Q,df,p_Q,I2,pi_lower,pi_upper,increment,rr,rr_lower,"
-                    "rr_upper,note\r");
+                    "rr_upper,note,pi_rr_lower,pi_rr_upper\r");
     std::map<std::string, int> rows;
     while (std::getline(lines, line)) {
         ++rows[line.substr(0, line.find(','))];
@@ -215,17 +215,20 @@ TEST(Analyses, SummaryTableAndTextNameEveryAnalysis) {
     std::ostringstream text;
     print_further_analyses(text, m);
     for (const char* heading :
-         {"Prediction interval of a new study's slope (95%, t on 14 df):",
-          "Knapp-Hartung (t on 15 df):", "Leave-one-out: the pooling without each study in turn.",
-          "Egger's test for small-study effects",
-          "Subgroups by column \"group\":", "Subgroup \"single\": 1 study.",
+         {"Prediction interval of a new study's slope (95%, t on 14 df), also as RR per 10 units "
+          "of dose:",
+          "Knapp-Hartung (t on 15 df), also as RR per 10 units of dose:",
+          "Leave-one-out: the pooling without each study in turn, also as RR per 10 units of dose.",
+          "Egger's test for small-study effects", "RR per 10 units of dose = ",
+          "Subgroups by column \"group\", also as RR per 10 units of dose:",
+          "Subgroup \"single\": 1 study.",
           "Test for subgroup differences:", "Left out of the subgroups:\n  t.csv: 8: no value"}) {
         EXPECT_NE(text.str().find(heading), std::string::npos) << heading;
     }
     const meta_analysis none = analyse(summaries({0.1, 0.2}), std::nullopt, {});
     EXPECT_NE(summary_table(none).find(
                   "overall,,,,,1,,,,,,,,,,,,,,,,,,,,no pooling: 1 study has a complete estimate; "
-                  "pooling needs 2 or more\r\n"),
+                  "pooling needs 2 or more,,\r\n"),
               std::string::npos);
 }
 

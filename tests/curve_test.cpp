@@ -394,7 +394,8 @@ TEST(CurveRun, KnotsNotPlacedAreNotedInEveryRow) {
         EXPECT_NE(line.find(std::string(15, ',') + '"' + note), std::string::npos) << line;
     }
     EXPECT_EQ(rows, 3);
-    EXPECT_NE(run_.summary().find(",note,coefficient,chi2,chi2_df,dose,reference_dose\r\n"),
+    EXPECT_NE(run_.summary().find(
+                  ",note,coefficient,chi2,chi2_df,dose,reference_dose,pi_rr_lower,pi_rr_upper\r\n"),
               std::string::npos);
     EXPECT_NE(run_.summary().find("\ntrend,,,,,0" + std::string(20, ',') + '"' + note),
               std::string::npos)
@@ -441,18 +442,18 @@ TEST(CurveSummary, RowsOfEachMethodByHand) {
     // erfc(2 / sqrt 2) with the quotient rounded to 1.414213562373095, 0.045500263896358434
     // (mpmath), correctly rounded.
     const char* const rows[] = {
-        "trend-heterogeneity,,,,,2,,,,,,,,,,3,1,0.0832645166635504,66.66666666666667,,,,,,,,,,,,"
+        "trend-heterogeneity,,,,,2,,,,,,,,,,3,1,0.0832645166635504,66.66666666666667,,,,,,,,,,,,,,"
         "\r\n",
         "trend,,,,fixed,2,0.5,0.25,0.010009003864986488,0.9899909961350135,2,,,"
-        "0.04550026389635843,,,,,,,,,,,,,1,,,,\r\n",
-        "trend-overall,,,,fixed,2,,,,,,,,0.0455,,,,,,,,,,,,,,4,1,,\r\n",
+        "0.04550026389635843,,,,,,,,,,,,,1,,,,,,\r\n",
+        "trend-overall,,,,fixed,2,,,,,,,,0.0455,,,,,,,,,,,,,,4,1,,,,\r\n",
         "trend-prediction,,,,fixed,2,1,0.5,0.020018007729972975,1.979981992270027,2,,,"
-        "0.04550026389635843,,,,,,,,,2.718281828459045,1,7,,,,,2,0\r\n",
+        "0.04550026389635843,,,,,,,,,2.718281828459045,1,7,,,,,2,0,,\r\n",
         "trend,,,,moments,2,,,,,,,,,,,,,,,,,,,,the equations of the method of moments are "
-        "singular,,,,,\r\n",
+        "singular,,,,,,,\r\n",
         "trend,,,,reml,2,0.5,0.25,0.010009003864986488,0.9899909961350135,2,,,"
         "0.04550026389635843,0.25,,,,,,,,,,,REML not converged in 9 iterations; its last value "
-        "is shown,1,,,,\r\n",
+        "is shown,1,,,,,,\r\n",
     };
     std::size_t at = 0;
     for (const char* row : rows) {

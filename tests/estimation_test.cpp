@@ -63,7 +63,7 @@ TEST(ParseSettingFile, Line2SelectsTheDesign) {
 }
 
 // Escaped text reads back to one text only: a tab and the two characters \t differ.
-TEST(Printable, EscapesControlCharactersAndDoublesBackslashes) {
+TEST(Printable, EscapesControlCharactersBytesNotUtf8AndDoublesBackslashes) {
     const std::pair<std::string_view, std::string_view> cases[] = {
         {"a\tb", "a\\tb"},
         {"a\\tb", "a\\\\tb"},
@@ -71,10 +71,38 @@ TEST(Printable, EscapesControlCharactersAndDoublesBackslashes) {
         {"x\x01\ny\r\x1f\x7f", "x\\x01\\x0ay\\x0d\\x1f\\x7f"},
         {"\\x01", "\\\\x01"},
         {"M\xc3\xbcller \"1999\" ~", "M\xc3\xbcller \"1999\" ~"},
+        // Valid UTF-8 of two, three and four bytes stands; any other byte is escaped.
+        {"\xe2\x89\xa5"
+         "30 \xf0\x9f\x8d\xba",
+         "\xe2\x89\xa5"
+         "30 \xf0\x9f\x8d\xba"},
+        {"a\xe9"
+         "b\x1a\x9b",
+         "a\\xe9"
+         "b\\x1a\\x9b"},                                       // Latin-1, a CSI byte
+        {"\xc0\xaf\xe0\x80\xaf", "\\xc0\\xaf\\xe0\\x80\\xaf"}, // overlong forms
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},                   // a surrogate
+        {"\xf4\x90\x80\x80\xf5", "\\xf4\\x90\\x80\\x80\\xf5"}, // above U+10FFFF
+        {"\xe2\x89", "\\xe2\\x89"},                            // cut short
+        {"\xc3\xbc\xc3", "\xc3\xbc\\xc3"},
         {"", ""}};
     for (const auto& [text, shown] : cases) {
         EXPECT_EQ(printable(text), shown);
         EXPECT_EQ(quoted(text), '"' + std::string(shown) + '"');
+    }
+}
+
+// The pictures' one rule for p-values, at and around each of its boundaries.
+TEST(JournalP, BelowAThousandthThenTwoSignificantDigitsAtMostThreeDecimals) {
+    const std::pair<double, const char*> cases[] = {
+        {1.55e-06, "p < 0.001"},   {0.0, "p < 0.001"},     {0.000999, "p < 0.001"},
+        {0.001, "p = 0.001"},      {0.00124, "p = 0.001"}, {0.00996, "p = 0.010"},
+        {0.01758, "p = 0.018"},    {0.0496, "p = 0.050"},  {0.0994, "p = 0.099"},
+        {0.0996, "p = 0.10"},      {0.3443, "p = 0.34"},   {0.05, "p = 0.050"},
+        {0.994, "p = 0.99"},       {0.995, "p > 0.99"},    {1.0, "p > 0.99"},
+        {std::nan(""), "p = n/a"}, {-0.5, "p = n/a"}};
+    for (const auto& [p, text] : cases) {
+        EXPECT_EQ(journal_p(p), text) << p;
     }
 }
 
@@ -371,8 +399,19 @@ TEST(CommandLine, ArgumentListsGiveRunsAnswersOrOneRefusal) {
          command::refuse,
          output_format::text,
          {},
-         "Morvex: options '--model', '--title' and '--unit' apply to the forest plot: add "
-         "--plot=FILE.svg"},
+         "Morvex: option '--title' applies to the pictures: add --plot=FILE.svg or "
+         "--funnel=FILE.svg"},
+        {{"--model=all", "--funnel=f.svg", "a"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: option '--model' applies to the forest plot: add --plot=FILE.svg"},
+        {{"--unit=g/day", "--increment=10", "a"},
+         command::refuse,
+         output_format::text,
+         {},
+         "Morvex: option '--unit' names the dose's unit in the pictures and the pooled figures: "
+         "add --plot=FILE.svg, --funnel=FILE.svg, --pool or --trend"},
         {{"a", "--plot=", "--pool"},
          command::refuse,
          output_format::text,

@@ -1,7 +1,7 @@
 # Runs Morvex with --plot=SVG (--OPTION=SVG when OPTION is given, e.g. funnel) and ARGS ('^' between arguments) and checks its exit
 # status; with status 0 or 4 the picture must be well-formed, with any other no
 # picture may exist. No temporary file may be left beside it either way.
-#   cmake -DMORVEX=... -DXMLLINT=... -DSVG=... -DSTATUS=... -DARGS=... -P plot_run.cmake
+#   cmake -DMORVEX=... -DXMLLINT=... -DSVG=... -DSTATUS=... -DARGS=... [-DEXPECT=...] -P plot_run.cmake
 string(REPLACE "^" ";" args "${ARGS}")
 if(NOT OPTION)
   set(OPTION plot)
@@ -16,6 +16,17 @@ if(status EQUAL 0 OR status EQUAL 4)
   execute_process(COMMAND "${XMLLINT}" --noout "${SVG}" RESULT_VARIABLE lint)
   if(NOT lint EQUAL 0)
     message(FATAL_ERROR "${SVG} is not well-formed XML")
+  endif()
+  # EXPECT: texts ('^' between them) that the picture must hold.
+  if(EXPECT)
+    file(READ "${SVG}" picture)
+    string(REPLACE "^" ";" expected "${EXPECT}")
+    foreach(text IN LISTS expected)
+      string(FIND "${picture}" "${text}" at)
+      if(at EQUAL -1)
+        message(FATAL_ERROR "${SVG} lacks '${text}'")
+      endif()
+    endforeach()
   endif()
 elseif(EXISTS "${SVG}")
   message(FATAL_ERROR "a failed run left a picture: ${SVG}")

@@ -365,12 +365,20 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     for (int k = optind; k < argc; ++k) {
         result.opts.inputs.emplace_back(argv[k]);
     }
+    // The analyses beside the pooled slope, and their table, need the pooling.
+    result.opts.pool = result.opts.pool || result.opts.knapp_hartung || result.opts.leave_one_out ||
+                       result.opts.egger || !result.opts.by.empty() || !result.opts.summary.empty();
+    const bool picture = !result.opts.plot.empty() || !result.opts.funnel.empty();
     if (result.opts.inputs.empty()) {
         result.what = command::usage;
-    } else if (result.opts.plot.empty() &&
-               (!result.opts.title.empty() || !result.opts.unit.empty() || model_given)) {
-        return refuse("options '--model', '--title' and '--unit' apply to the forest plot: add "
-                      "--plot=FILE.svg");
+    } else if (result.opts.plot.empty() && model_given) {
+        return refuse("option '--model' applies to the forest plot: add --plot=FILE.svg");
+    } else if (!picture && !result.opts.title.empty()) {
+        return refuse("option '--title' applies to the pictures: add --plot=FILE.svg or "
+                      "--funnel=FILE.svg");
+    } else if (!picture && !result.opts.pool && !result.opts.curve && !result.opts.unit.empty()) {
+        return refuse("option '--unit' names the dose's unit in the pictures and the pooled "
+                      "figures: add --plot=FILE.svg, --funnel=FILE.svg, --pool or --trend");
     } else if (!result.opts.curve &&
                (!result.opts.trend.at.empty() || result.opts.trend.reference_dose ||
                 result.opts.trend.knot_count != min_knots || !result.opts.trend.knots.empty())) {
@@ -380,9 +388,6 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
                (result.opts.trend.knot_count != min_knots || !result.opts.trend.knots.empty())) {
         return refuse("option '--knots' applies to --trend=spline");
     }
-    // The analyses beside the pooled slope, and their table, need the pooling.
-    result.opts.pool = result.opts.pool || result.opts.knapp_hartung || result.opts.leave_one_out ||
-                       result.opts.egger || !result.opts.by.empty() || !result.opts.summary.empty();
     return result;
 }
 

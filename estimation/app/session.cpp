@@ -25,6 +25,7 @@ void summarise(std::vector<study_summary>& list, const study_result& r) {
     s.title = r.has_data && !r.from_table ? r.data.title : std::string();
     s.beta = r.beta;
     s.se = r.se;
+    s.covariance = r.covariance;
     s.status = r.status;
     s.message = r.message;
     s.more_faults = r.more_messages.size();
@@ -210,6 +211,7 @@ int session::finish() {
     std::optional<meta_analysis> m;
     if (after_.pool || after_.plot || after_.funnel) {
         m = analyse(summaries_, after_.increment, after_.asked);
+        m->unit = after_.wording().unit;
     }
     std::optional<curve_result> curve;
     if (after_.curve) {

@@ -11,6 +11,7 @@
 #include "estimation/method/study.hpp"
 #include "estimation/method/trend.hpp"
 #include "estimation/output/curve_csv.hpp"
+#include "estimation/output/dose_wording.hpp"
 #include "estimation/output/json.hpp"
 #include "estimation/output/study_text.hpp"
 #include "estimation/output/svg/forest_content.hpp"
@@ -43,6 +44,9 @@ struct after_studies {
     bool summary = false;                // make the summary table (see session::summary)
     forest_request forest;               // what the forest plot shows
     bool funnel = false;                 // draw the funnel plot (see session::funnel)
+
+    // The increment, and the dose's unit that --unit gives every picture and report.
+    dose_wording wording() const { return {increment, forest.unit}; }
 };
 
 // How each study's covariance is formed.

@@ -50,10 +50,15 @@ void session::draw_curve(const curve_result& r) {
     linear.at.clear();
     const curve_result straight = analyse_curve(curve_studies_, linear, {});
     const std::string& input = curve_studies_.front().input;
-    const std::string title = input.substr(input.rfind('/') + 1) + ": " +
-                              shape_name(r.basis.shape) + format(" trend, %d studies", r.pooled);
+    const std::string title = !after_.forest.title.empty()
+                                  ? after_.forest.title
+                                  : input.substr(input.rfind('/') + 1) + ": " +
+                                        shape_name(r.basis.shape) +
+                                        format(" trend, %d studies", r.pooled);
+    curve_plot plot = make_curve_plot(r, straight, curve_studies_, title);
+    plot.dose_label = dose_axis_text(after_.wording());
     std::ostringstream svg;
-    write_curve_plot(svg, make_curve_plot(r, straight, curve_studies_, title));
+    write_curve_plot(svg, plot);
     picture_ = svg.str();
 }
 
@@ -72,7 +77,11 @@ void session::draw(const meta_analysis& m) {
             " (" + (s.id.empty() || s.name.empty() ? "" : "study " + s.id + ", ") + file + ")";
         const std::string name = s.id.empty() ? s.title : study_label(s, true);
         const std::size_t room = where.size() < 40 ? 64 - where.size() : 24;
-        plot.title = name.empty() ? file : shorten(name, room) + where;
+        plot.title = !after_.forest.title.empty() ? after_.forest.title
+                     : name.empty()               ? file
+                                                  : shorten(name, room) + where;
+        plot.dose_label = dose_axis_text(after_.wording());
+        plot.per_dose = per_dose_text(after_.wording());
         write_dose_response_plot(svg, plot);
     } else if (m.included.empty()) {
         picture_problem_ = "no study has a complete estimate to draw";
@@ -93,7 +102,11 @@ void session::draw_funnel(const meta_analysis& m) {
         return;
     }
     std::ostringstream svg;
-    write_funnel_plot(svg, make_funnel_plot(*m.pooled, "Funnel plot: " + inputs_title(m)));
+    funnel_plot plot = make_funnel_plot(*m.pooled, !after_.forest.title.empty()
+                                                       ? after_.forest.title
+                                                       : "Funnel plot: " + inputs_title(m));
+    plot.per_dose = per_dose_text(after_.wording());
+    write_funnel_plot(svg, plot);
     funnel_ = svg.str();
 }
 

@@ -25,7 +25,8 @@ void read_table_study(const table_file& table, std::size_t k, const std::string&
     if (t.data && !t.data->missing_counts.empty() && !method.missing_counts_indep) {
         r.message = printable(name) + ':' + std::to_string(t.data->missing_counts_line) +
                     ": study " + printable(r.id) + ": " + t.data->missing_counts +
-                    ", so its log relative risks have no count-based covariance; give every "
+                    ", so its log relative risks have no count-based covariance; give every " +
+                    (t.data->design_known ? "" : "row its type (cc, ci or ir) and every ") +
                     "category's cases and total, or run with --missing-counts=indep to "
                     "treat them as independent";
     } else if (t.data) {

@@ -39,21 +39,80 @@ std::string format(const char* fmt, ...) {
     return {buffer.data(), static_cast<std::size_t>(size)};
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence of two to four bytes at `at`,
+// 0 when there is none: no overlong form, no surrogate, nothing above U+10FFFF.
+std::size_t utf8_length(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t k) {
+        return at + k < text.size() ? static_cast<unsigned char>(text[at + k]) : 0u;
+    };
+    const unsigned lead = byte(0);
+    std::size_t length = 0;
+    unsigned low = 0x80;
+    unsigned high = 0xbf; // the second byte's range; later ones are always 80..bf
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (byte(1) < low || byte(1) > high) {
+        return 0;
+    }
+    for (std::size_t k = 2; k < length; ++k) {
+        if (byte(k) < 0x80 || byte(k) > 0xbf) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+} // namespace
+
 std::string printable(std::string_view text) {
     std::string result;
-    for (const char c : text) {
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const char c = text[at];
         const auto byte = static_cast<unsigned char>(c);
         if (c == '\\') {
             result += "\\\\"; // so that a backslash in the text cannot pass for an escape
         } else if (c == '\t') {
             result += "\\t";
-        } else if (byte < 0x20 || byte == 0x7f) {
+        } else if (const std::size_t length = byte < 0x80 ? 1 : utf8_length(text, at);
+                   length == 0 || byte < 0x20 || byte == 0x7f) {
+            // A control character, or a byte that is not text: a terminal would
+            // take the raw byte for a character or a command.
             result += format("\\x%02x", byte);
         } else {
-            result += c;
+            result.append(text.substr(at, length));
+            at += length - 1;
         }
     }
     return result;
+}
+
+std::string journal_p(double p) {
+    if (!(p >= 0.0)) {
+        return "p = n/a";
+    }
+    if (p < 0.001) {
+        return "p < 0.001";
+    }
+    if (p >= 0.995) {
+        return "p > 0.99";
+    }
+    // Two significant digits have three decimals up to 0.1 (0.0995 rounds to
+    // 0.10) and two above; below 0.01 they would need four or more, so three.
+    const int decimals = p < 0.0995 ? 3 : 2;
+    return "p = " + fixed_decimals(p, decimals);
 }
 
 std::string quoted(std::string_view text) {

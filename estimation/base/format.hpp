@@ -14,8 +14,9 @@ __attribute__((format(printf, 1, 2)))
 std::string
 format(const char* fmt, ...);
 
-// The text with control characters escaped ("\t", "\x0d"), so that a tab or a
-// stray byte in a message or a report line is visible and cannot break the line,
+// The text with control characters and every byte that is not part of valid
+// UTF-8 escaped ("\t", "\x0d", "\xff"), so that a tab or a stray byte in a
+// message or a report line is visible and cannot break the line or the terminal,
 // and a backslash doubled ("\\"), so that the five characters a\tb are not
 // taken for a tab. Apply it once: messages are built from pieces already made
 // printable and are written as they stand.
@@ -50,6 +51,14 @@ void append_right(std::string& line, std::string_view text, int width);
 // As printf's "%.*f" and "%.*g" in the C locale, whatever the locale.
 std::string fixed_decimals(double value, int decimals);
 std::string significant(double value, int precision);
+
+// A p-value as a journal prints it, the one rule of every picture (and of any
+// other text a person reads rather than a script): "p < 0.001" below 0.001;
+// otherwise two significant digits, but no more than three decimals
+// ("p = 0.0012" is "p = 0.001", "p = 0.01758" is "p = 0.018", "p = 0.3443" is
+// "p = 0.34", "p = 0.0496" is "p = 0.050"); "p > 0.99" when two digits would
+// round to 1; "p = n/a" when there is none (not a number).
+std::string journal_p(double p);
 
 } // namespace morvex
 

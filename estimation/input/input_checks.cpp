@@ -6,6 +6,73 @@
 #include <cmath>
 
 namespace morvex {
+namespace {
+
+// A log relative risk against the reference has variance at least 1/a_i + 1/a_0
+// from its cases alone, whatever the design (case-control adds the controls',
+// a cohort takes off 1/N terms that are small unless the risk is high, and
+// adjustment seldom narrows much). Limits that give an SE under half of that
+// floor are a slip far more often than a result: they usually belong to
+// another row or another scale, and they hand the study most of the weight.
+// Counts below 1 are no counts of persons (rescaled tables), so no floor.
+constexpr double narrowest_se_share = 0.5;
+
+void add_narrow_limits(const study& s, const value_line_of& line_of, std::vector<notice>& found) {
+    if (!(s.A0 >= 1.0)) {
+        return;
+    }
+    for (int category = 1; category <= s.n; ++category) {
+        const auto i = static_cast<Matrix::size_type>(category - 1);
+        const double a = s.A(i, 0);
+        const double se = std::sqrt(s.v(i, 0));
+        if (!(a >= 1.0) || !(se > 0.0)) {
+            continue; // no counts, or the equal limits noticed above
+        }
+        const double floor = std::sqrt(1.0 / a + 1.0 / s.A0);
+        if (se < narrowest_se_share * floor) {
+            found.push_back(
+                {line_of(study_value::lower_limit, category),
+                 format("the limits of category %d (%g to %g) give its log relative risk an "
+                        "SE of %.2g, less than half the %.2g that its %g cases and the "
+                        "reference's %g allow (sqrt(1/a + 1/a0)); it is used as given, and "
+                        "weighs far more than its counts warrant; check the limits",
+                        category, elem::exp(s.lo(i, 0)), elem::exp(s.hi(i, 0)), se, floor, a,
+                        s.A0)});
+        }
+    }
+}
+
+bool same(double a, double b) {
+    return a == b || (std::isnan(a) && std::isnan(b));
+}
+
+// A category given twice (a row copied): every value equal to an earlier one's.
+void add_repeated_categories(const study& s, const value_line_of& line_of,
+                             std::vector<notice>& found) {
+    for (int k = 2; k <= s.n; ++k) {
+        const auto i = static_cast<Matrix::size_type>(k - 1);
+        for (int j = 1; j < k; ++j) {
+            const auto h = static_cast<Matrix::size_type>(j - 1);
+            bool equal = true;
+            for (const Matrix* m : {&s.x, &s.A, &s.N, &s.L, &s.lo, &s.hi}) {
+                equal = equal && same((*m)(i, 0), (*m)(h, 0));
+            }
+            if (!equal) {
+                continue;
+            }
+            const int first = line_of(study_value::dose, j);
+            const int line = line_of(study_value::dose, k);
+            found.push_back(
+                {line, format("category %d repeats category %d%s: the same dose, cases, total, "
+                              "relative risk and limits; a category given twice counts its "
+                              "evidence twice and understates the slope's SE; remove the copy",
+                              k, j, first != line ? format(" (line %d)", first).c_str() : "")});
+            break;
+        }
+    }
+}
+
+} // namespace
 
 std::vector<notice> check_values(const study& s, const value_line_of& line_of) {
     std::vector<notice> found;
@@ -42,6 +109,8 @@ std::vector<notice> check_values(const study& s, const value_line_of& line_of) {
                                     category, rr(), lower(), upper())});
         }
     }
+    add_narrow_limits(s, line_of, found);
+    add_repeated_categories(s, line_of, found);
     if (all_doses_zero) {
         found.push_back({line_of(study_value::dose, 1),
                          "all doses are 0, so the slope per unit of dose is undefined and a "

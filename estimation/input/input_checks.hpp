@@ -17,9 +17,10 @@ enum class study_value { dose, relative_risk, lower_limit, upper_limit };
 // layout of the input.
 using value_line_of = std::function<int(study_value, int category)>;
 
-// Relative risks outside their limits, lower limits above upper ones, and the
-// two slips that make a matrix singular: equal limits in a category and all
-// doses 0. Notices come in category order, each with the line of its value.
+// Relative risks outside their limits, lower limits above upper ones, limits
+// narrower than the category's cases allow, a category repeated, and the two
+// slips that make a matrix singular: equal limits in a category and all doses 0. Notices come in
+// category order, each with the line of its value.
 std::vector<notice> check_values(const study& s, const value_line_of& line_of);
 
 } // namespace morvex

@@ -77,6 +77,8 @@ public:
     // Whether field `c` is empty or NA.
     bool missing(const table_file::column& c) const { return is_missing_trimmed(raw(c)); }
 
+    int line() const { return line_; }
+
     row_fault fault(const table_file::column& c, const std::string& message) const {
         return {line_, c.name, message};
     }
@@ -323,7 +325,10 @@ bool listed(std::vector<row_fault>& faults, Read&& read_value) {
 void table_file::read_design(const study_reader& r, study_rows& rows) const {
     const std::string_view type = r.raw(type_);
     if (r.missing(type_)) {
-        throw r.fault(type_, "missing value; expected cc, ci or ir");
+        // No design, so no count-based covariance: the run refuses the study
+        // once, or analyses it as independent, as a study without counts.
+        rows.missing.types.push_back(r.line());
+        return;
     }
     bool known = false;
     const study_design row_design = design_of(type, known);
@@ -370,6 +375,15 @@ double table_file::read_dose(const study_reader& r, int line, study_rows& rows) 
 // The cases and the total (or the controls that give it), each missing one
 // noted for the study's covariance.
 void table_file::read_counts(const study_reader& r, category& c, study_rows& rows) const {
+    if (rows.first_type.empty()) {
+        // No type so far: counts that are given are kept, but without a design
+        // neither a total nor its relation to the cases can be checked.
+        listed(rows.row_faults,
+               [&] { c.cases = r.missing(cases_) ? not_computed : r.positive(cases_); });
+        listed(rows.row_faults,
+               [&] { c.total = n_.index < 0 || r.missing(n_) ? not_computed : r.positive(n_); });
+        return;
+    }
     const study_design design = rows.design;
     const bool no_cases = r.missing(cases_);
     const bool cases_read =
@@ -557,7 +571,9 @@ void table_file::read(std::size_t k, table_study& result) const {
         if (decimal_comma_) {
             s.convention = "semicolon separators, decimal comma";
         }
-        s.missing_counts = missing.text(cases_.name, n_.index >= 0 ? n_.name : controls_.name);
+        s.design_known = !rows.first_type.empty();
+        s.missing_counts =
+            missing.text(cases_.name, n_.index >= 0 ? n_.name : controls_.name, type_.name);
         s.missing_counts_line = missing.first_line();
         add_study_notices(s, id, lines, assigned);
     } catch (const table_error& e) {

@@ -10,15 +10,20 @@
 namespace morvex {
 
 int missing_counts::first_line() const {
-    const int a = cases.empty() ? 0 : cases.front();
-    const int b = totals.empty() ? 0 : totals.front();
-    return a == 0 || (b != 0 && b < a) ? b : a;
+    int first = 0;
+    for (const std::vector<int>* lines : {&cases, &totals, &types}) {
+        if (!lines->empty() && (first == 0 || lines->front() < first)) {
+            first = lines->front();
+        }
+    }
+    return first;
 }
 
-std::string missing_counts::text(const std::string& cases_name,
-                                 const std::string& totals_name) const {
+std::string missing_counts::text(const std::string& cases_name, const std::string& totals_name,
+                                 const std::string& type_name) const {
     std::string result;
-    for (const auto& [lines, name] : {std::pair{&cases, &cases_name}, {&totals, &totals_name}}) {
+    for (const auto& [lines, name] :
+         {std::pair{&types, &type_name}, {&cases, &cases_name}, {&totals, &totals_name}}) {
         if (lines->empty()) {
             continue;
         }

@@ -13,14 +13,15 @@
 
 namespace morvex {
 
-// The lines that leave out cases or a total: such a study has no count-based
-// covariance, and whether it is refused is the run's choice.
+// The lines that leave out cases, a total or the type: such a study has no
+// count-based covariance, and whether it is refused is the run's choice.
 struct missing_counts {
-    std::vector<int> cases, totals;
+    std::vector<int> cases, totals, types;
 
     int first_line() const;
-    // "no cases on line 4, no n on lines 5, 6"; empty when nothing is missing.
-    std::string text(const std::string& cases_name, const std::string& totals_name) const;
+    // "no cases on line 4; no n on lines 5, 6"; empty when nothing is missing.
+    std::string text(const std::string& cases_name, const std::string& totals_name,
+                     const std::string& type_name) const;
 };
 
 // The one category whose relative risk and limits are all 1, which marks the

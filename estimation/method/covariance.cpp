@@ -122,9 +122,10 @@ hamling_problem make_problem(const study& s) {
 
 // The root of the ratio equation between two grid points of opposite sign:
 // regula falsi with the Illinois halving, down to adjacent doubles.
-double refine(const hamling_problem& h, double lo, double flo, double hi, double fhi) {
+double refine(const hamling_problem& h, double lo, double flo, double hi, double fhi, int& steps) {
     int side = 0;
     while (true) {
+        ++steps;
         double t = lo - flo * (hi - lo) / (fhi - flo);
         if (!(t > lo && t < hi)) {
             t = lo + (hi - lo) / 2;
@@ -193,11 +194,11 @@ pseudo_counts hamling_counts(const study& s) {
             "determined");
     }
     const auto [lo, hi] = brackets.front();
-    const double t = refine(h, lo, h.ratio_gap(lo), hi, h.ratio_gap(hi));
+    pseudo_counts p;
+    const double t = refine(h, lo, h.ratio_gap(lo), hi, h.ratio_gap(hi), p.iterations);
     const double sh = h.share(t);
     const pseudo_table table = h.table(t, sh);
 
-    pseudo_counts p;
     p.A0 = table.a;
     p.N0 = cc ? table.a + table.k : table.k;
     const Matrix::size_type n = s.A.row_count();

@@ -14,6 +14,7 @@ struct pseudo_counts {
     double N0 = 0.0;
     Matrix A{0, 1};
     Matrix N{0, 1};
+    int iterations = 0; // steps of the root search that solved the equations
 };
 
 // Hamling's pseudo-counts: every exposed category reproduces its log relative

@@ -15,6 +15,7 @@ void covariance_without_fit(study_result& r) {
         r.pseudo_N0 = p.N0;
         r.pseudo_A = p.A;
         r.pseudo_N = p.N;
+        r.iterations = p.iterations;
         r.V = hamling_covariance(r.data, p);
     } else {
         r.V = independent_covariance(r.data);

@@ -59,6 +59,7 @@ struct dose_assignment {
 struct study {
     std::string title; // line 1 as read, without its line end
     study_design design = study_design::cohort;
+    bool design_known = true;     // false: a table gave no type (`design` holds a place)
     int n = 0;                    // number of exposed categories
     double M1 = 0.0;              // reported cases over all categories, reference included
     double A0 = 0.0;              // reported cases of the reference category
@@ -91,11 +92,12 @@ struct study {
 // a copy get storage of their own. Member by member, as assigning a blank
 // study would copy every matrix and text twice.
 inline void renew(study& s, Matrix::size_type n) {
-    static_assert(member_count<study>() == 20,
+    static_assert(member_count<study>() == 21,
                   "renew(study) sets every member: give the new one its line here");
     static const study blank; // the values a new study starts from
     s.title.clear();
     s.design = blank.design;
+    s.design_known = blank.design_known;
     s.n = blank.n;
     s.M1 = blank.M1;
     s.A0 = blank.A0;
@@ -114,11 +116,12 @@ inline void renew(study& s, Matrix::size_type n) {
 // Trades every member with `b`, matrices, texts and lists by their storage:
 // no element is copied and nothing is allocated.
 inline void swap(study& a, study& b) noexcept {
-    static_assert(member_count<study>() == 20,
+    static_assert(member_count<study>() == 21,
                   "swap(study) trades every member: give the new one its line here");
     using std::swap;
     swap(a.title, b.title);
     swap(a.design, b.design);
+    swap(a.design_known, b.design_known);
     swap(a.n, b.n);
     swap(a.M1, b.M1);
     swap(a.A0, b.A0);
@@ -196,6 +199,9 @@ struct study_result {
     bool abnormal = false; // stopped by a singular matrix: the classic line on standard error
 
     int categories() const { return has_data ? data.n + 1 : 0; }
+    // Equations were solved for the covariance (fitted counts or Hamling's
+    // pseudo-counts), so `iterations` and `converged` say how.
+    bool solved() const { return has_fit || has_pseudo; }
     bool estimated() const {
         return status == study_status::complete || status == study_status::not_converged;
     }
@@ -280,7 +286,8 @@ struct study_summary {
     // Its value of the column that forms subgroups, or why it has none.
     std::string group;
     std::string group_missing;
-    std::size_t more_faults = 0; // further messages of a refused study
+    std::size_t more_faults = 0;                      // further messages of a refused study
+    covariance_kind covariance = covariance_kind::gl; // how its slope's covariance was formed
 };
 
 } // namespace morvex

@@ -1,35 +1,58 @@
 #include "estimation/output/analyses_report.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
+#include "estimation/output/dose_wording.hpp"
 #include "estimation/output/pooled_report.hpp"
+
+#include <cmath>
 
 namespace morvex {
 namespace {
 
 const char* const model_names[] = {"Fixed effect", "DerSimonian-Laird", "REML"};
 
-void print_prediction(std::ostream& out, const further_analyses& a) {
+// ", also as RR per 10 g/day": what the RR columns that follow a table's slope
+// columns are per.
+std::string also_as_rr(const meta_analysis& m) {
+    return ", also as " + printable(rr_per_text({m.increment, m.unit}));
+}
+
+// The RR columns of a row: the estimate's (unless none is given) and its limits'.
+std::string rr_columns(const meta_analysis& m, double estimate, double lower, double upper) {
+    const rr_per_increment rr = per_increment(estimate, lower, upper, rr_step(m.increment));
+    return (std::isnan(estimate) ? std::string() : format(" %12lg", rr.rr)) +
+           format(" %12lg %12lg", rr.lower, rr.upper);
+}
+
+void print_prediction(std::ostream& out, const meta_analysis& m) {
+    const further_analyses& a = m.more;
     if (!a.reml_prediction) {
         out << "No prediction interval: " << a.prediction_note << ".\n";
         return;
     }
-    out << format("Prediction interval of a new study's slope (95%%, t on %d df):\n",
+    out << format("Prediction interval of a new study's slope (95%%, t on %d df)",
                   a.reml_prediction->df)
-        << format("%-18s %12s %12s\n", "Method", "Lower 95%", "Upper 95%");
+        << also_as_rr(m) << ":\n"
+        << format("%-18s %12s %12s %12s %12s\n", "Method", "Lower 95%", "Upper 95%", "RR lower",
+                  "RR upper");
     for (const auto& [name, p] : {std::pair{model_names[1], &a.dl_prediction},
                                   std::pair{model_names[2], &a.reml_prediction}}) {
-        out << format("%-18s %12lg %12lg\n", name, (*p)->lower, (*p)->upper);
+        out << format("%-18s %12lg %12lg", name, (*p)->lower, (*p)->upper)
+            << rr_columns(m, not_computed, (*p)->lower, (*p)->upper) << '\n';
     }
 }
 
-void print_knapp_hartung(std::ostream& out, const further_analyses& a) {
-    out << format("Knapp-Hartung (t on %d df):\n", a.reml_knapp_hartung->df)
-        << format("%-18s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate", "SE", "Lower 95%",
-                  "Upper 95%", "t", "p");
+void print_knapp_hartung(std::ostream& out, const meta_analysis& m) {
+    const further_analyses& a = m.more;
+    out << format("Knapp-Hartung (t on %d df)", a.reml_knapp_hartung->df) << also_as_rr(m) << ":\n"
+        << format("%-18s %12s %12s %12s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate",
+                  "SE", "Lower 95%", "Upper 95%", "t", "p", "RR", "RR lower", "RR upper");
     for (const auto& [name, e] : {std::pair{model_names[1], &*a.dl_knapp_hartung},
                                   std::pair{model_names[2], &*a.reml_knapp_hartung}}) {
-        out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg\n", name, e->estimate, e->se,
-                      e->lower, e->upper, e->t, e->p);
+        out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg", name, e->estimate, e->se,
+                      e->lower, e->upper, e->t, e->p)
+            << rr_columns(m, e->estimate, e->lower, e->upper) << '\n';
     }
 }
 
@@ -39,9 +62,10 @@ void print_leave_one_out(std::ostream& out, const meta_analysis& m) {
         out << "No leave-one-out: " << a.leave_one_out_note << ".\n";
         return;
     }
-    out << "Leave-one-out: the pooling without each study in turn.\n"
-        << format("%-18s %12s %12s %12s %12s %12s %12s %8s  %s\n", "Method", "Estimate", "SE",
-                  "Lower 95%", "Upper 95%", "tau^2", "Q", "I^2", "Left out");
+    out << "Leave-one-out: the pooling without each study in turn" << also_as_rr(m) << ".\n"
+        << format("%-18s %12s %12s %12s %12s %12s %12s %8s %12s %12s %12s  %s\n", "Method",
+                  "Estimate", "SE", "Lower 95%", "Upper 95%", "tau^2", "Q", "I^2", "RR", "RR lower",
+                  "RR upper", "Left out");
     for (const left_one_out& r : a.leave_one_out) {
         const std::string label = printable(m.pooled->studies[r.omitted].label);
         if (!r.pooled) {
@@ -51,14 +75,16 @@ void print_leave_one_out(std::ostream& out, const meta_analysis& m) {
         const pooled_estimate* models[] = {&r.pooled->fixed, &r.pooled->dl, &r.pooled->reml};
         for (int i = 0; i < 3; ++i) {
             const pooled_estimate& e = *models[i];
-            out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg %8.2f  %s\n", model_names[i],
+            out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg %8.2f", model_names[i],
                           e.estimate, e.se, e.lower, e.upper, e.tau2, r.pooled->het.Q,
-                          r.pooled->het.I2, label.c_str());
+                          r.pooled->het.I2)
+                << rr_columns(m, e.estimate, e.lower, e.upper) << "  " << label << '\n';
         }
     }
 }
 
-void print_egger(std::ostream& out, const further_analyses& a) {
+void print_egger(std::ostream& out, const meta_analysis& m) {
+    const further_analyses& a = m.more;
     if (!a.egger) {
         out << "No Egger's test: " << a.egger_note << ".\n";
         return;
@@ -66,7 +92,11 @@ void print_egger(std::ostream& out, const further_analyses& a) {
     const t_interval& e = a.egger->intercept;
     out << "Egger's test for small-study effects (slope/SE on 1/SE, least squares):\n"
         << format("Intercept = %lg, SE = %lg, 95%% limits %lg to %lg, t = %lg, df = %d, p = %lg\n",
-                  e.estimate, e.se, e.lower, e.upper, e.t, e.df, e.p);
+                  e.estimate, e.se, e.lower, e.upper, e.t, e.df, e.p)
+        << format("Slope (the effect at infinite precision) = %lg, ", a.egger->slope)
+        << printable(rr_per_text({m.increment, m.unit}))
+        << format(" = %lg; the intercept has no RR scale\n",
+                  elem::exp(rr_step(m.increment) * a.egger->slope));
     if (!a.egger_note.empty()) {
         out << "*** Note: " << a.egger_note << ".\n";
     }
@@ -84,7 +114,8 @@ void print_subgroup(std::ostream& out, const subgroup& g, const meta_analysis& m
         const pooled_estimate& e = *models[i];
         out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg", model_names[i], e.estimate, e.se,
                       e.lower, e.upper, e.z, e.p)
-            << (i > 0 && g.pooled ? format(" %12lg\n", e.tau2) : std::string("\n"));
+            << (i > 0 && g.pooled ? format(" %12lg", e.tau2) : format(" %12s", ""))
+            << rr_columns(m, e.estimate, e.lower, e.upper) << '\n';
     }
     if (g.pooled) {
         const heterogeneity& h = g.pooled->het;
@@ -98,9 +129,9 @@ void print_subgroup(std::ostream& out, const subgroup& g, const meta_analysis& m
 
 void print_subgroups(std::ostream& out, const meta_analysis& m) {
     const subgroup_analysis& s = *m.more.subgroups;
-    out << "Subgroups by column " << quoted(m.asked.by) << ":\n"
-        << format("%-18s %12s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate", "SE",
-                  "Lower 95%", "Upper 95%", "z", "p", "tau^2");
+    out << "Subgroups by column " << quoted(m.asked.by) << also_as_rr(m) << ":\n"
+        << format("%-18s %12s %12s %12s %12s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate",
+                  "SE", "Lower 95%", "Upper 95%", "z", "p", "tau^2", "RR", "RR lower", "RR upper");
     for (const subgroup& g : s.groups) {
         print_subgroup(out, g, m);
     }
@@ -128,15 +159,15 @@ void print_subgroups(std::ostream& out, const meta_analysis& m) {
 
 void print_further_analyses(std::ostream& out, const meta_analysis& m) {
     if (m.pooled) {
-        print_prediction(out, m.more);
+        print_prediction(out, m);
         if (m.more.reml_knapp_hartung) {
-            print_knapp_hartung(out, m.more);
+            print_knapp_hartung(out, m);
         }
         if (m.asked.leave_one_out) {
             print_leave_one_out(out, m);
         }
         if (m.asked.egger) {
-            print_egger(out, m.more);
+            print_egger(out, m);
         }
     }
     if (m.more.subgroups) {

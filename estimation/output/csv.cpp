@@ -72,17 +72,17 @@ void append_csv_fields(std::string& row, const study_result& r, std::optional<do
     row += ',';
     append_field(row, r.id);
     row += ',';
-    row += r.has_data ? design_code(r.data.design) : "";
+    row += r.has_data && r.data.design_known ? design_code(r.data.design) : "";
     row += ',';
     if (r.has_data) {
         append_integer(row, r.categories());
     }
     row += ',';
-    if (r.has_fit) {
+    if (r.solved()) {
         append_integer(row, r.iterations);
     }
-    // A study whose counts were never fitted has not converged either.
-    row += r.has_fit && r.converged ? ",true" : ",false";
+    // A study whose covariance needed no equations solved has not converged either.
+    row += r.solved() && r.converged ? ",true" : ",false";
     for (const double value : {r.beta, r.se, r.lower(), r.upper(), r.p()}) {
         row += ',';
         append_shortest(row, value);

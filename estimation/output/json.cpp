@@ -1,7 +1,9 @@
 #include "estimation/output/json.hpp"
 
+#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/output/curve_json.hpp"
+#include "estimation/output/dose_wording.hpp"
 #include "estimation/output/text_builder.hpp"
 
 #include <algorithm>
@@ -121,6 +123,18 @@ void with_reference(json_text& out, double reference, const Matrix& m) {
     out.put(']');
 }
 
+// A slope's figures as the RR per increment (per unit without one).
+void rr_figures(json_text& out, const rr_per_increment& rr, bool with_estimate = true) {
+    if (with_estimate) {
+        out << ", \"rr\": ";
+        number(out, rr.rr);
+    }
+    out << ", \"rr_lower\": ";
+    number(out, rr.lower);
+    out << ", \"rr_upper\": ";
+    number(out, rr.upper);
+}
+
 // One method's figures; the object is left open for the caller's own.
 void estimate(json_text& out, const pooled_estimate& e, bool random,
               std::optional<double> increment) {
@@ -137,15 +151,7 @@ void estimate(json_text& out, const pooled_estimate& e, bool random,
         out << ", \"tau2\": ";
         number(out, e.tau2);
     }
-    if (increment) {
-        const rr_per_increment rr = per_increment(e, *increment);
-        out << ", \"rr\": ";
-        number(out, rr.rr);
-        out << ", \"rr_lower\": ";
-        number(out, rr.lower);
-        out << ", \"rr_upper\": ";
-        number(out, rr.upper);
-    }
+    rr_figures(out, per_increment(e, rr_step(increment)));
 }
 
 // Opens the index-th entry of a list of studies, each named by its input and id.
@@ -174,7 +180,8 @@ void assigned_doses(json_text& out, const std::vector<dose_assignment>& doses) {
     }
 }
 
-void prediction(json_text& out, const std::optional<prediction_interval>& p) {
+void prediction(json_text& out, const std::optional<prediction_interval>& p,
+                std::optional<double> increment) {
     out << ", \"prediction\": ";
     if (!p) {
         out << "null";
@@ -184,10 +191,14 @@ void prediction(json_text& out, const std::optional<prediction_interval>& p) {
     number(out, p->lower);
     out << ", \"upper\": ";
     number(out, p->upper);
-    out << ", \"df\": " << p->df << '}';
+    out << ", \"df\": " << p->df;
+    rr_figures(out, per_increment(p->lower, p->lower, p->upper, rr_step(increment)), false);
+    out << '}';
 }
 
-void t_figures(json_text& out, const t_interval& e) {
+// Student's t figures, and with `rr` their RR per increment (an intercept has none).
+void t_figures(json_text& out, const t_interval& e, bool rr,
+               std::optional<double> increment = std::nullopt) {
     const std::pair<const char*, double> figures[] = {
         {"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower},
         {"upper", e.upper},       {"t", e.t},   {"p", e.p}};
@@ -197,7 +208,11 @@ void t_figures(json_text& out, const t_interval& e) {
         number(out, value);
         separator = ", ";
     }
-    out << ", \"df\": " << e.df << '}';
+    out << ", \"df\": " << e.df;
+    if (rr) {
+        rr_figures(out, per_increment(e.estimate, e.lower, e.upper, rr_step(increment)));
+    }
+    out << '}';
 }
 
 void heterogeneity_object(json_text& out, const heterogeneity& h) {
@@ -319,9 +334,9 @@ void write_further(json_text& out, const meta_analysis& m) {
     const further_analyses& a = m.more;
     if (m.pooled && m.asked.knapp_hartung) {
         out << ",\n  \"knapp_hartung\": {\"dl\": ";
-        t_figures(out, *a.dl_knapp_hartung);
+        t_figures(out, *a.dl_knapp_hartung, true, m.increment);
         out << ", \"reml\": ";
-        t_figures(out, *a.reml_knapp_hartung);
+        t_figures(out, *a.reml_knapp_hartung, true, m.increment);
         out << '}';
     }
     if (m.pooled && m.asked.leave_one_out) {
@@ -331,9 +346,11 @@ void write_further(json_text& out, const meta_analysis& m) {
         out << ",\n  \"egger\": ";
         if (a.egger) {
             out << "{\"intercept\": ";
-            t_figures(out, a.egger->intercept);
+            t_figures(out, a.egger->intercept, false);
             out << ", \"slope\": ";
             number(out, a.egger->slope);
+            out << ", \"slope_rr\": ";
+            number(out, elem::exp(rr_step(m.increment) * a.egger->slope));
             out << '}';
         } else {
             out << "null";
@@ -361,10 +378,10 @@ void write_pooled(json_text& out, const meta_analysis& m) {
         estimate(out, s.fixed, false, m.increment);
         out << "},\n  \"dl\": ";
         estimate(out, s.dl, true, m.increment);
-        prediction(out, m.more.dl_prediction);
+        prediction(out, m.more.dl_prediction, m.increment);
         out << "},\n  \"reml\": ";
         estimate(out, s.reml, true, m.increment);
-        prediction(out, m.more.reml_prediction);
+        prediction(out, m.more.reml_prediction, m.increment);
         out << ", \"iterations\": " << s.reml_search.iterations
             << ", \"converged\": " << (s.reml_search.converged ? "true" : "false")
             << ", \"search\": {\"method\": \"grid and safeguarded Newton\", \"grid_points\": "
@@ -473,12 +490,16 @@ void append_json_study(text_builder& out, const study_result& r, bool first, boo
     append_json_string(out, r.has_data ? r.data.title : "");
     out << ",\n   \"design\": ";
     if (r.has_data) {
-        append_json_string(out, design_code(r.data.design));
+        if (r.data.design_known) {
+            append_json_string(out, design_code(r.data.design));
+        } else {
+            out << "null";
+        }
         out << ", \"categories\": " << r.categories();
     } else {
         out << "null, \"categories\": null";
     }
-    if (r.has_fit) {
+    if (r.solved()) {
         out << ", \"iterations\": " << r.iterations
             << ", \"converged\": " << (r.converged ? "true" : "false");
     } else {

@@ -1,6 +1,7 @@
 #include "estimation/output/pooled_report.hpp"
 
 #include "estimation/base/format.hpp"
+#include "estimation/output/dose_wording.hpp"
 
 namespace morvex {
 namespace {
@@ -16,7 +17,7 @@ struct method_row {
 } // namespace
 
 void print_pooled_summary(std::ostream& out, const pooled_summary& s,
-                          std::optional<double> increment) {
+                          std::optional<double> increment, const std::string& unit) {
     const method_row rows[] = {{"Fixed effect", s.fixed, false},
                                {"DerSimonian-Laird", s.dl, true},
                                {"REML", s.reml, true}};
@@ -38,13 +39,11 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
                   search.grid_points, search.maxima, search.maxima == 1 ? "um" : "a")
         << format("Heterogeneity: Q = %lg, df = %d, p = %lg, I^2 = %lg%%\n", s.het.Q, s.het.df,
                   s.het.p, s.het.I2);
-    if (increment) {
-        out << format("RR per %lg units of dose:\n", *increment)
-            << format("%-18s %12s %12s %12s\n", "Method", "RR", "Lower 95%", "Upper 95%");
-        for (const method_row& r : rows) {
-            const rr_per_increment rr = per_increment(r.e, *increment);
-            out << format("%-18s %12lg %12lg %12lg\n", r.name, rr.rr, rr.lower, rr.upper);
-        }
+    out << printable(rr_per_text({increment, unit})) << ":\n"
+        << format("%-18s %12s %12s %12s\n", "Method", "RR", "Lower 95%", "Upper 95%");
+    for (const method_row& r : rows) {
+        const rr_per_increment rr = per_increment(r.e, rr_step(increment));
+        out << format("%-18s %12lg %12lg %12lg\n", r.name, rr.rr, rr.lower, rr.upper);
     }
     out << "Weights in percent:\n"
         << format("%12s %12s %8s %8s %8s  %s\n", "Slope", "SE", "Fixed", "DL", "REML", "Study");
@@ -58,7 +57,7 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
 void print_meta_analysis(std::ostream& out, const meta_analysis& m,
                          const std::function<void(std::ostream&)>& analyses) {
     if (m.pooled) {
-        print_pooled_summary(out, *m.pooled, m.increment);
+        print_pooled_summary(out, *m.pooled, m.increment, m.unit);
     } else {
         out << rule << "No pooling: " << printable(m.not_pooled) << ".\n";
     }

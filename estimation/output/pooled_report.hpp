@@ -8,13 +8,16 @@
 #include <functional>
 #include <optional>
 #include <ostream>
+#include <string>
 
 namespace morvex {
 
-// The three summaries, the heterogeneity line and each study's weights; with an
-// increment D also the relative risk per D units of dose, exp(D b), with its limits.
+// The three summaries, the heterogeneity line, the relative risk per increment D
+// of dose (per unit without one), exp(D b), with its limits, and each study's
+// weights. `unit` names the dose's unit in the RR's heading ("RR per 10 g/day").
 void print_pooled_summary(std::ostream& out, const pooled_summary& s,
-                          std::optional<double> increment = std::nullopt);
+                          std::optional<double> increment = std::nullopt,
+                          const std::string& unit = {});
 
 // The pooling step of a run: the summary, or why there is none, then the
 // studies left out with their reasons.

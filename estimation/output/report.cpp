@@ -59,7 +59,7 @@ void append_opening(text_builder& lines, const std::string& input_name, const st
     lines << "'\n";
     lines << s.title;
     lines << "\nStudy design: ";
-    lines << design_name(s.design);
+    lines << (s.design_known ? design_name(s.design) : "not given (no type)");
     lines << ".\n"
              "--- Initial settings.\n"
              "Category  Assigned dose     #cases     #total      RR    LCI    UCI\n"

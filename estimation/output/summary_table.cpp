@@ -4,6 +4,7 @@
 #include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/output/csv.hpp"
+#include "estimation/output/dose_wording.hpp"
 
 #include <cmath>
 #include <sstream>
@@ -31,12 +32,15 @@ struct row {
     std::string note;
     // With --trend only: which coefficient, a Wald test, a prediction's doses.
     double coefficient = none, chi2 = none, chi2_df = none, dose = none, reference_dose = none;
+    // Last, so that every earlier column keeps its place: the prediction interval's RR.
+    double pi_rr_lower = none, pi_rr_upper = none;
 };
 
 const char* const header = "analysis,subgroup,left_out_input,left_out_id,model,k,estimate,se,"
                            "lower,upper,z,t,t_df,p,tau2,Q,df,p_Q,I2,pi_lower,pi_upper,increment,"
                            "rr,rr_lower,rr_upper,note";
 const char* const trend_header = ",coefficient,chi2,chi2_df,dose,reference_dose";
+const char* const last_header = ",pi_rr_lower,pi_rr_upper";
 
 void write(table& t, const row& r) {
     std::ostream& out = t.out;
@@ -60,19 +64,22 @@ void write(table& t, const row& r) {
             out << ',' << shortest(v);
         }
     }
-    out << "\r\n";
+    out << ',' << shortest(r.pi_rr_lower) << ',' << shortest(r.pi_rr_upper) << "\r\n";
 }
 
+// The row's estimate and limits as the RR per increment (per unit without one).
 void add_increment(row& r, const std::optional<double>& increment) {
-    if (!increment) {
-        return;
+    const rr_per_increment rr = per_increment(r.estimate, r.lower, r.upper, rr_step(increment));
+    r.increment = rr_step(increment);
+    r.rr = rr.rr;
+    r.rr_lower = rr.lower;
+    r.rr_upper = rr.upper;
+    if (!std::isnan(r.pi_lower)) {
+        const rr_per_increment pi =
+            per_increment(r.pi_lower, r.pi_lower, r.pi_upper, rr_step(increment));
+        r.pi_rr_lower = pi.lower;
+        r.pi_rr_upper = pi.upper;
     }
-    const double a = elem::exp(*increment * r.lower);
-    const double b = elem::exp(*increment * r.upper);
-    r.increment = *increment;
-    r.rr = elem::exp(*increment * r.estimate);
-    r.rr_lower = std::fmin(a, b);
-    r.rr_upper = std::fmax(a, b);
 }
 
 // The figures every summary row has: what it is, how many studies, the estimate and its limits.
@@ -323,7 +330,7 @@ void write_trend(table& out, const curve_result& c) {
 std::string summary_table(const meta_analysis& m, const curve_result* curve) {
     std::ostringstream text;
     table out{text, curve != nullptr};
-    text << header << (out.trend ? trend_header : "") << "\r\n";
+    text << header << (out.trend ? trend_header : "") << last_header << "\r\n";
     if (m.pooled) {
         row names;
         write_pooling(out, names, *m.pooled, m);

@@ -48,7 +48,8 @@ struct meta_analysis {
     std::vector<left_out_study> left_out;
     std::optional<pooled_summary> pooled; // empty when not pooled
     std::string not_pooled;               // why not, when `pooled` is empty
-    std::optional<double> increment;      // RR per this much dose, when asked for
+    std::optional<double> increment;      // RR per this much dose, when asked for (else per unit)
+    std::string unit;                     // the dose's unit (--unit), for the text's words
     analysis_request asked;
     further_analyses more;
 };
@@ -65,7 +66,10 @@ struct rr_per_increment {
     double lower = 0.0;
     double upper = 0.0;
 };
-rr_per_increment per_increment(const pooled_estimate& e, double increment);
+rr_per_increment per_increment(double estimate, double lower, double upper, double increment);
+inline rr_per_increment per_increment(const pooled_estimate& e, double increment) {
+    return per_increment(e.estimate, e.lower, e.upper, increment);
+}
 
 } // namespace morvex
 

@@ -1,6 +1,7 @@
 #include "estimation/output/svg/curve_plot.hpp"
 
 #include "estimation/base/elementary.hpp"
+#include "estimation/base/format.hpp"
 #include "estimation/output/curve_report.hpp"
 #include "estimation/output/svg/canvas.hpp"
 
@@ -16,7 +17,7 @@ namespace {
 using namespace svg;
 
 constexpr double width = 640.0;
-constexpr double height = 500.0;
+constexpr double height = 500.0; // one line more when reported RRs lie beyond the axis
 constexpr double left = 76.0;
 constexpr double right = width - 24.0;
 constexpr double top = 56.0;
@@ -101,7 +102,17 @@ std::string curves(const curve_plot& plot, const axis& x, const axis& y) {
     s += line_element(left, y.pixel(0.0), right, y.pixel(0.0),
                       " stroke=\"#777\" stroke-width=\"0.8\"");
     for (const curve_point& p : plot.points) {
-        s += "<circle cx=\"" + num(x.pixel(p.dose)) + "\" cy=\"" + num(y_pixel(y, log_of(p.rr))) +
+        const double log_rr = log_of(p.rr);
+        if (log_rr > y.hi || log_rr < y.lo) {
+            // Beyond the axis: a triangle at its edge, pointing the way the RR lies.
+            const double px = x.pixel(p.dose);
+            const double tip = log_rr > y.hi ? top + 1 : bottom - 1;
+            const double base = log_rr > y.hi ? tip + 8 : tip - 8;
+            s += polygon({{px, tip}, {px - 4.5, base}, {px + 4.5, base}},
+                         " fill=\"#636363\" fill-opacity=\"0.8\"");
+            continue;
+        }
+        s += "<circle cx=\"" + num(x.pixel(p.dose)) + "\" cy=\"" + num(y_pixel(y, log_rr)) +
              "\" r=\"3\" fill=\"#636363\" fill-opacity=\"0.6\"/>\n";
     }
     s += polyline(linear, " stroke=\"#d95f0e\" stroke-width=\"1.6\" stroke-dasharray=\"6,4\"");
@@ -124,7 +135,15 @@ std::string rug_and_knots(const curve_plot& plot, const axis& x) {
     return s;
 }
 
-std::string axes(const axis& x, const axis& y) {
+// The reported RRs that lie beyond the axis's range.
+std::size_t beyond_axis(const curve_plot& plot, const axis& y) {
+    return static_cast<std::size_t>(
+        std::count_if(plot.points.begin(), plot.points.end(), [&](const curve_point& p) {
+            return log_of(p.rr) > y.hi || log_of(p.rr) < y.lo;
+        }));
+}
+
+std::string axes(const axis& x, const axis& y, const std::string& dose_label) {
     std::string s = line_element(left, top, left, bottom, " stroke=\"#000\"");
     for (const tick& t : y.ticks) {
         const double py = y.pixel(t.position);
@@ -133,17 +152,17 @@ std::string axes(const axis& x, const axis& y) {
     }
     s += "<text transform=\"translate(" + num(20) + "," + num(0.5 * (top + bottom)) +
          ") rotate(-90)\" text-anchor=\"middle\">Relative risk (log scale)</text>\n";
-    return s + horizontal_axis(x, bottom, "Dose");
+    return s + horizontal_axis(x, bottom, dose_label);
 }
 
-std::string legend(const curve_plot& plot) {
+std::string legend(const curve_plot& plot, std::size_t beyond) {
     const double row1 = bottom + 74;
     const double row2 = row1 + 22;
     std::string s = "<rect x=\"" + num(left) + "\" y=\"" + num(row1 - 7) +
                     "\" width=\"26\" height=\"14\" fill=\"#9ecae1\" fill-opacity=\"0.55\"/>\n";
     s += line_element(left, row1, left + 26, row1, " stroke=\"#08519c\" stroke-width=\"2.2\"");
     s += text_element(left + 34, row1 + 4.5, "Pooled curve (" + plot.model + "), 95% band", "");
-    const double second = left + 300;
+    const double second = left + 330; // clear of the longest model name in the first column
     s += line_element(second, row1, second + 26, row1,
                       " stroke=\"#d95f0e\" stroke-width=\"1.6\" stroke-dasharray=\"6,4\"");
     s += text_element(second + 34, row1 + 4.5, "Linear trend", "");
@@ -155,8 +174,16 @@ std::string legend(const curve_plot& plot) {
                      " fill=\"#d62728\"");
         s += text_element(second + 34, row2 + 4.5, "Knots", "");
     }
-    const std::string p = std::isfinite(plot.nonlinear_p) ? value_text(plot.nonlinear_p) : "-";
-    return s + text_element(left, row2 + 26, "p for non-linearity = " + p, "");
+    s +=
+        text_element(left, row2 + 26, "Test for non-linearity: " + journal_p(plot.nonlinear_p), "");
+    if (beyond > 0) {
+        s += text_element(left, row2 + 48,
+                          format("%zu of %zu reported RRs lie%s beyond the axis: triangles at "
+                                 "its edge",
+                                 beyond, plot.points.size(), beyond == 1 ? "s" : ""),
+                          "");
+    }
+    return s;
 }
 
 } // namespace
@@ -192,8 +219,9 @@ void write_curve_plot(std::ostream& out, const curve_plot& plot) {
     x.hi = hi > x.lo ? hi + 0.03 * (hi - x.lo) : x.lo + 1.0;
     linear_ticks(x, false);
     const axis y = log_rr_axis(plot);
+    const std::size_t beyond = beyond_axis(plot, y);
 
-    std::string s = svg_open(width, height);
+    std::string s = svg_open(width, beyond > 0 ? height + 22 : height);
     s += text_element(0.5 * width, 26, shorten(plot.title, 64),
                       " font-size=\"15\" font-weight=\"bold\" text-anchor=\"middle\"");
     s += text_element(0.5 * width, 44, "Relative risk against the reference dose",
@@ -201,7 +229,8 @@ void write_curve_plot(std::ostream& out, const curve_plot& plot) {
     s += "<defs><clipPath id=\"plot-area\"><rect x=\"" + num(left) + "\" y=\"" + num(top) +
          "\" width=\"" + num(right - left) + "\" height=\"" + num(bottom - top) +
          "\"/></clipPath></defs>\n";
-    s += curves(plot, x, y) + rug_and_knots(plot, x) + axes(x, y) + legend(plot);
+    s += curves(plot, x, y) + rug_and_knots(plot, x) + axes(x, y, plot.dose_label) +
+         legend(plot, beyond);
     out << s << "</svg>\n";
 }
 

@@ -27,6 +27,7 @@ struct curve_plot {
     std::vector<double> rug; // every dose of every study
     std::vector<curve_point> points;
     double nonlinear_p = not_computed;
+    std::string dose_label = "Dose"; // the dose axis, "Dose (g/day)" with --unit
 };
 
 // From a pooled trend (with a method available) and the linear one, over the

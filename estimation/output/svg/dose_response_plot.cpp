@@ -200,7 +200,7 @@ void write_dose_response_plot(std::ostream& out, const dose_response_plot& plot)
                       " font-size=\"15\" font-weight=\"bold\" text-anchor=\"middle\"");
     s += text_element(
         0.5 * width, 44,
-        "beta = " + value_text(plot.beta) + " (SE " + value_text(plot.se) + ") per unit of dose" +
+        "beta = " + value_text(plot.beta) + " (SE " + value_text(plot.se) + ") " + plot.per_dose +
             (plot.reference_dose != 0.0
                  ? "; x counted from the reference dose " + general_text(plot.reference_dose)
                  : std::string()),

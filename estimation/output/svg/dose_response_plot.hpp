@@ -28,6 +28,7 @@ struct dose_response_plot {
     double se = 0.0;
     double reference_dose = 0.0; // doses are drawn as published, the reference at its own
     std::string dose_label = "Dose";
+    std::string per_dose = "per unit of dose"; // what beta is per
 };
 
 dose_response_plot make_dose_response_plot(const study& s, const trend& t);

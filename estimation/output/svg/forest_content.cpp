@@ -2,6 +2,7 @@
 
 #include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
+#include "estimation/output/dose_wording.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -29,9 +30,12 @@ std::string two_digits(double v) {
     return format("%.*f", decimals, v);
 }
 
-std::string p_text(double p) {
-    return p < 0.001 ? "p < 0.001" : format("p = %.3f", p);
-}
+// The mark after the label of a study analysed with independent log relative
+// risks, and the line under the plot that says what it means.
+const char* const independent_mark = " \u2020";
+const char* const independent_note =
+    "\u2020 Analysed as independent log relative risks (no covariance between categories): "
+    "its SE and weight may be misstated";
 
 struct model_choice {
     const char* label;
@@ -101,7 +105,9 @@ forest_row study_row(const meta_analysis& m, std::size_t i, forest_model model, 
     const study_summary& s = m.included[i];
     const double share = m.pooled ? weight_model(*m.pooled, model).weight_percent[i]
                                   : 100.0 / static_cast<double>(m.included.size());
-    return {study_label(s, one_input), s.beta, s.beta - z_975 * s.se, s.beta + z_975 * s.se, share};
+    return {study_label(s, one_input) +
+                (s.covariance == covariance_kind::indep ? independent_mark : ""),
+            s.beta, s.beta - z_975 * s.se, s.beta + z_975 * s.se, share};
 }
 
 void add_subgroups(forest_plot& plot, const meta_analysis& m, const forest_request& request,
@@ -138,7 +144,7 @@ void add_subgroups(forest_plot& plot, const meta_analysis& m, const forest_reque
                                     shown == forest_model::fixed ? "fixed effect"
                                     : shown == forest_model::dl  ? "DL"
                                                                  : "REML",
-                                    three_digits(d->Q).c_str(), d->df, p_text(d->p).c_str())
+                                    three_digits(d->Q).c_str(), d->df, journal_p(d->p).c_str())
                            : "No test for subgroup differences: " + s.no_test);
 }
 
@@ -161,7 +167,8 @@ std::string inputs_title(const meta_analysis& m) {
 
 std::string heterogeneity_line(const heterogeneity& h, double tau2) {
     return format("I\u00b2 = %.1f%%, tau\u00b2 = %s, Q = %s (df = %d), %s", h.I2,
-                  two_digits(tau2).c_str(), three_digits(h.Q).c_str(), h.df, p_text(h.p).c_str());
+                  two_digits(tau2).c_str(), three_digits(h.Q).c_str(), h.df,
+                  journal_p(h.p).c_str());
 }
 
 std::string study_label(const study_summary& s, bool one_input) {
@@ -179,7 +186,14 @@ forest_content make_forest(const meta_analysis& m, const forest_request& request
     forest_content c;
     forest_plot& plot = c.plot;
     plot.increment = request.increment;
-    plot.axis_label = request.unit;
+    if (whole_label(request.unit)) {
+        plot.axis_label = request.unit; // as earlier builds took every --unit
+    } else if (!request.unit.empty()) {
+        plot.axis_label = request.increment ? format("Relative risk per %lg ", *request.increment) +
+                                                  request.unit + " (log scale)"
+                                            : "Slope of the log relative risk " +
+                                                  per_dose_text({request.increment, request.unit});
+    }
     plot.title = request.title.empty() ? inputs_title(m) : request.title;
     plot.weight_heading = m.pooled ? weight_heading(request.model) : "Weight (%)";
     const bool one_input =
@@ -218,6 +232,12 @@ forest_content make_forest(const meta_analysis& m, const forest_request& request
                                                       : m.more.reml_prediction->upper)
                            .c_str()));
         }
+    }
+    if (k <= forest_row_limit &&
+        std::any_of(m.included.begin(), m.included.end(), [](const study_summary& s) {
+            return s.covariance == covariance_kind::indep;
+        })) {
+        plot.notes.push_back(independent_note);
     }
     return c;
 }

@@ -71,7 +71,7 @@ std::string vertical_axis(const axis& y, const std::string& label) {
 } // namespace
 
 funnel_plot make_funnel_plot(const pooled_summary& s, const std::string& title) {
-    return {title, s.studies, s.fixed.estimate};
+    return {title, s.studies, s.fixed.estimate, "per unit of dose"};
 }
 
 void write_funnel_plot(std::ostream& out, const funnel_plot& plot) {
@@ -100,7 +100,7 @@ void write_funnel_plot(std::ostream& out, const funnel_plot& plot) {
         }
     }
     s += "</g>\n" + vertical_axis(y, "Standard error of the slope");
-    s += horizontal_axis(x, bottom, "Slope of the log relative risk per unit of dose");
+    s += horizontal_axis(x, bottom, "Slope of the log relative risk " + plot.per_dose);
     s += text_element(left, 46,
                       "Line: fixed effect " + value_text(plot.fixed) +
                           "; dashed: its pseudo 95% limits, estimate \u00b1 1.96 SE",

@@ -13,8 +13,9 @@ namespace morvex {
 
 struct funnel_plot {
     std::string title;
-    std::vector<slope_estimate> studies; // one dot each
-    double fixed = 0.0;                  // the fixed-effect estimate: the funnel's axis
+    std::vector<slope_estimate> studies;       // one dot each
+    double fixed = 0.0;                        // the fixed-effect estimate: the funnel's axis
+    std::string per_dose = "per unit of dose"; // what a slope is per
 };
 
 funnel_plot make_funnel_plot(const pooled_summary& s, const std::string& title);

@@ -1,0 +1,41 @@
+#include "estimation/output/dose_wording.hpp"
+
+#include "estimation/base/format.hpp"
+
+#include <cctype>
+
+namespace morvex {
+
+bool whole_label(const std::string& unit) {
+    for (std::size_t at = unit.find("per"); at != std::string::npos;
+         at = unit.find("per", at + 1)) {
+        const auto letter = [&](std::size_t k) {
+            return k < unit.size() && std::isalpha(static_cast<unsigned char>(unit[k])) != 0;
+        };
+        if ((at == 0 || !letter(at - 1)) && !letter(at + 3)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string rr_per_text(const dose_wording& w) {
+    if (whole_label(w.unit)) {
+        return w.unit;
+    }
+    if (!w.increment) {
+        return "RR " + per_dose_text(w);
+    }
+    return "RR per " + format("%lg", *w.increment) +
+           (w.unit.empty() ? " units of dose" : " " + w.unit);
+}
+
+std::string per_dose_text(const dose_wording& w) {
+    return w.unit.empty() || whole_label(w.unit) ? "per unit of dose" : "per " + w.unit;
+}
+
+std::string dose_axis_text(const dose_wording& w) {
+    return w.unit.empty() || whole_label(w.unit) ? "Dose" : "Dose (" + w.unit + ")";
+}
+
+} // namespace morvex
