@@ -31,14 +31,13 @@ print.drma <- function(x, ...) {
   if (!is.null(p) && !is.null(p[[m]])) {
     e <- p[[m]]
     cat(sprintf("Linear trend, %s (%d studies):\n", model_names[[m]], p$k))
-    if (!is.null(e$rr)) {
-      cat(sprintf("  RR per %s units of dose %s (95%% CI %s-%s), %s\n",
-                  .Call(morvex_shortest, p$increment),
-                  digits3(e$rr), digits3(e$rr_lower), digits3(e$rr_upper), p_text(e$p)))
-    } else {
-      cat(sprintf("  log RR per unit of dose %s (95%% CI %s to %s), %s\n", digits3(e$estimate),
-                  digits3(e$lower), digits3(e$upper), p_text(e$p)))
-    }
+    # The RR per the increment, or per unit, of the dose's unit (--unit) or "units of dose".
+    unit <- if (is.null(x$options$unit)) "units of dose" else x$options$unit
+    per <- if (is.null(p$increment) || is.na(p$increment)) {
+      if (is.null(x$options$unit)) "unit of dose" else unit
+    } else paste(.Call(morvex_shortest, p$increment), unit)
+    cat(sprintf("  RR per %s %s (95%% CI %s-%s), %s\n", per, digits3(e$rr), digits3(e$rr_lower),
+                digits3(e$rr_upper), p_text(e$p)))
     h <- p$heterogeneity
     cat(sprintf("  Heterogeneity: I\u00b2 = %.1f%%, Q = %s (df = %d), %s\n", h$I2, digits3(h$Q),
                 as.integer(h$df), p_text(h$p)))
@@ -171,7 +170,7 @@ plot.drma <- function(x, type = c("forest", "curve", "funnel", "dose-response"),
   if (type == "dose-response") input <- one_study(x, study)
   args <- c("--pool", option_args(options[setdiff(names(options), curve_names)]),
             curve_args(options, curve = type == "curve"), paste0("--", picture, "=", svg))
-  if (type == "funnel") args <- args[!grepl("^--(model|title|unit)=", args)]
+  if (type == "funnel") args <- args[!grepl("^--model=", args)]
   r <- run_json(args, input)
   if (!file.exists(svg) || r$status == 3L) stop_with(r$messages, sys.call())
   if (is.null(file) && interactive()) {

@@ -49,7 +49,7 @@ test_that("the summary table's numbers are the JSON's, and the studies the CSV's
 test_that("the pictures are the program's own, byte for byte", {
   fit <- drma(file, increment = 10, title = "Alcohol") # named as the file, as the program names it
   for (case in list(list("forest", c("--plot=%s", "--increment=10", "--title=Alcohol")),
-                    list("funnel", c("--funnel=%s", "--increment=10")),
+                    list("funnel", c("--funnel=%s", "--increment=10", "--title=Alcohol")),
                     list("curve", c("--plot=%s", "--trend=linear", "--increment=10", "--title=Alcohol")))) {
     ours <- plot(fit, type = case[[1]], file = tempfile(fileext = ".svg"))
     theirs <- tempfile(fileext = ".svg")
