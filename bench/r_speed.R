@@ -3,7 +3,7 @@
 # drma() is timed from the data frame read by read.csv (its conversion to the
 # program's table text included) to the fit with its R objects; the command
 # line from its start to the end of its JSON report (--pool --format=json
-# --summary, the run drma() makes).
+# --summary, the run drma() makes). Each figure is the median of RUNS rounds.
 #   Rscript bench/r_speed.R MORVEX TABLE.csv [RUNS]
 args <- commandArgs(trailingOnly = TRUE)
 morvex <- args[1]
@@ -16,6 +16,7 @@ times <- matrix(NA_real_, runs, 2, dimnames = list(NULL, c("cli", "drma")))
 for (i in seq_len(runs)) {
   times[i, "cli"] <- system.time(system2(morvex, c("--pool", "--format=json",
     paste0("--summary=", summary_file), table), stdout = FALSE))[["elapsed"]]
+  fit <- NULL # the previous round's fit is not kept while this one is made
   times[i, "drma"] <- system.time(fit <- drma(d))[["elapsed"]]
 }
 med <- apply(times, 2, stats::median)

@@ -274,6 +274,10 @@ private:
             return scalars;
         }
         at_ = start;
+        if (const SEXP matrix = read_matrix(); matrix != nullptr) {
+            return matrix;
+        }
+        at_ = start;
         SEXP holder = keep(Rf_allocVector(VECSXP, 1));
         r_list items(&holder, 0);
         items.start(VECSXP, 8);
@@ -298,6 +302,42 @@ private:
             n > 0 && rows && width > 0 ? matrix_of(items.get(), n, width) : items.finish(n);
         let_go(1);
         return keep(result);
+    }
+
+    // An array of arrays of numbers, all of one length, as a matrix, a row
+    // each, read without an R object per row; nullptr for any other.
+    SEXP read_matrix() {
+        reals_.clear();
+        std::size_t rows = 0;
+        std::size_t width = 0;
+        do {
+            if (!take('[')) {
+                return nullptr;
+            }
+            const std::size_t begin = reals_.size();
+            do {
+                skip_space();
+                if (!at_number()) {
+                    return nullptr;
+                }
+                reals_.push_back(read_number());
+            } while (take(','));
+            if (!take(']') || (rows > 0 && reals_.size() - begin != width)) {
+                return nullptr;
+            }
+            width = reals_.size() - begin;
+            ++rows;
+        } while (take(','));
+        if (!take(']')) {
+            fail("an array without its ']'");
+        }
+        SEXP out = keep(Rf_allocMatrix(REALSXP, static_cast<int>(rows), static_cast<int>(width)));
+        for (std::size_t i = 0; i < rows; ++i) {
+            for (std::size_t j = 0; j < width; ++j) {
+                REAL(out)[i + j * rows] = reals_[i * width + j];
+            }
+        }
+        return out;
     }
 
     // An array of numbers and nulls, or of booleans and nulls; nullptr for any other.
