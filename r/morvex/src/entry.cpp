@@ -6,6 +6,7 @@
 #include "estimation/base/format.hpp"
 #include "estimation/input/number.hpp"
 #include "estimation/input/table_header.hpp"
+#include "estimation/output/csv.hpp"
 
 #include "json_to_r.h"
 
@@ -74,20 +75,7 @@ void append_field(std::string& text, SEXP column, R_xlen_t row) {
         if (s == NA_STRING) {
             return;
         }
-        const char* c = Rf_translateCharUTF8(s);
-        const std::string_view v(c);
-        if (v.find_first_of(",\"\r\n") == std::string_view::npos) {
-            text += v;
-            return;
-        }
-        text += '"';
-        for (const char ch : v) {
-            text += ch;
-            if (ch == '"') {
-                text += '"';
-            }
-        }
-        text += '"';
+        morvex::append_csv_field(text, Rf_translateCharUTF8(s));
     }
     }
 }

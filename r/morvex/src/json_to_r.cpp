@@ -9,15 +9,6 @@
 
 namespace {
 
-// What a value was in the JSON, which its R object alone cannot tell: a
-// number and an array of one number are both a double vector of length 1.
-enum class kind : char { null, scalar, array, object };
-
-struct value {
-    SEXP r;
-    kind k;
-};
-
 // A growing vector of R objects, kept from the collector in a slot of a
 // protected holder, which may itself be replaced by a longer one.
 class r_list {
@@ -65,12 +56,12 @@ public:
 
     // The whole text as one value, protected once (see protected_count).
     SEXP read() {
-        const value v = read_value();
+        const SEXP v = read_value();
         skip_space();
         if (at_ != end_) {
             fail("text after the value");
         }
-        return v.r;
+        return v;
     }
 
     // What read() and a failure part way left on R's protection stack.
@@ -132,7 +123,7 @@ private:
     }
 
     // Every value is left protected once; its caller lets it go.
-    value read_value() {
+    SEXP read_value() {
         skip_space();
         if (at_ == end_) {
             fail("the text ends where a value should be");
@@ -140,29 +131,29 @@ private:
         switch (*at_) {
         case '{':
             ++at_;
-            return {read_object(), kind::object};
+            return read_object();
         case '[':
             ++at_;
-            return {read_array(), kind::array};
+            return read_array();
         case '"':
             ++at_;
-            return {keep(Rf_ScalarString(read_string())), kind::scalar};
+            return keep(Rf_ScalarString(read_string()));
         default:
             break;
         }
         if (take_word("true")) {
-            return {keep(Rf_ScalarLogical(TRUE)), kind::scalar};
+            return keep(Rf_ScalarLogical(TRUE));
         }
         if (take_word("false")) {
-            return {keep(Rf_ScalarLogical(FALSE)), kind::scalar};
+            return keep(Rf_ScalarLogical(FALSE));
         }
         if (take_word("null")) {
-            return {keep(R_NilValue), kind::null};
+            return keep(R_NilValue);
         }
         if (!at_number()) {
             fail("a value that is no number, string, array, object, true, false or null");
         }
-        return {keep(Rf_ScalarReal(read_number())), kind::scalar};
+        return keep(Rf_ScalarReal(read_number()));
     }
 
     void append_utf8(unsigned code) {
@@ -246,9 +237,9 @@ private:
                 if (!take(':')) {
                     fail("a member without ':'");
                 }
-                const value v = read_value();
+                const SEXP v = read_value();
                 items.reserve(n + 1);
-                SET_VECTOR_ELT(items.get(), n++, v.r);
+                SET_VECTOR_ELT(items.get(), n++, v);
                 let_go(1);
             } while (take(','));
             if (!take('}')) {
@@ -282,24 +273,18 @@ private:
         r_list items(&holder, 0);
         items.start(VECSXP, 8);
         R_xlen_t n = 0;
-        R_xlen_t width = -1;
-        bool rows = true;
         if (!take(']')) {
             do {
-                const value v = read_value();
-                rows = rows && v.k == kind::array && TYPEOF(v.r) == REALSXP &&
-                       (width < 0 || XLENGTH(v.r) == width);
-                width = XLENGTH(v.r);
+                const SEXP v = read_value();
                 items.reserve(n + 1);
-                SET_VECTOR_ELT(items.get(), n++, v.r);
+                SET_VECTOR_ELT(items.get(), n++, v);
                 let_go(1);
             } while (take(','));
             if (!take(']')) {
                 fail("an array without its ']'");
             }
         }
-        SEXP result =
-            n > 0 && rows && width > 0 ? matrix_of(items.get(), n, width) : items.finish(n);
+        SEXP result = items.finish(n);
         let_go(1);
         return keep(result);
     }
@@ -382,18 +367,6 @@ private:
         return out;
     }
 
-    static SEXP matrix_of(SEXP items, R_xlen_t n, R_xlen_t width) {
-        SEXP out = PROTECT(Rf_allocMatrix(REALSXP, static_cast<int>(n), static_cast<int>(width)));
-        for (R_xlen_t i = 0; i < n; ++i) {
-            const double* row = REAL(VECTOR_ELT(items, i));
-            for (R_xlen_t j = 0; j < width; ++j) {
-                REAL(out)[i + j * n] = row[j];
-            }
-        }
-        UNPROTECT(1);
-        return out;
-    }
-
     // After '[' at '{': the objects as a data frame, read straight into its
     // columns, each member a column in the order first met.
     SEXP read_frame();
@@ -472,8 +445,8 @@ void json_reader::read_member(column& c, R_xlen_t row) {
         append(c, row, {STRSXP, 0.0, 0, keep(read_string())});
         let_go(1);
     } else {
-        const value v = read_value();
-        append(c, row, {VECSXP, 0.0, 0, v.r});
+        const SEXP v = read_value();
+        append(c, row, {VECSXP, 0.0, 0, v});
         let_go(1);
     }
 }
