@@ -56,7 +56,8 @@ print.drma <- function(x, ...) {
   }
   left <- s$status != "complete"
   if (any(left)) {
-    cat(sprintf("%d studies not estimated (see summary()): %s\n", sum(left),
+    cat(sprintf("%d %s not estimated (see summary()): %s\n", sum(left),
+                if (sum(left) == 1L) "study" else "studies",
                 paste(utils::head(s$id[left], 5L), collapse = ", ")))
   }
   invisible(x)
