@@ -42,12 +42,14 @@ inline std::string synthetic_setting(int n, bool case_control) {
     return synthetic_setting_as(n, case_control ? "CC" : "Cohort");
 }
 
-// A table of `studies` such studies of n exposed categories, alternating the
-// three designs, each with its own slope so that no two are alike.
-inline void write_synthetic_table(std::ostream& out, long studies, int n) {
+// A table of `studies` such studies of n exposed categories (or, with `most`
+// above n, from n to `most` in turn), alternating the three designs, each with
+// its own slope so that no two are alike.
+inline void write_synthetic_table(std::ostream& out, long studies, int least, int most = 0) {
     out << "id,type,dose,cases,n,rr,lb,ub\n";
     const char* const types[] = {"cc", "ci", "ir"};
     for (long k = 0; k < studies; ++k) {
+        const int n = most > least ? least + static_cast<int>(k % (most - least + 1)) : least;
         const double beta = std::log(1.5 + (k % 97) * 0.02) / (0.5 * n);
         for (int i = 0; i <= n; ++i) {
             const double total = 1800 + (i * 37 + k) % 400;

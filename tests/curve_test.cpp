@@ -435,6 +435,8 @@ TEST(CurveSummary, RowsOfEachMethodByHand) {
     reml.psi = one_by_one(0.25);
     reml.converged = false;
     reml.iterations = 9;
+    reml.gradient = 0.003;
+    reml.gradient_target = 1e-9;
     reml.predictions.clear();
     c.methods = {fixed, moments, reml};
     const std::string table = summary_table(m, &c);
@@ -452,8 +454,8 @@ TEST(CurveSummary, RowsOfEachMethodByHand) {
         "trend,,,,moments,2,,,,,,,,,,,,,,,,,,,,the equations of the method of moments are "
         "singular,,,,,,,\r\n",
         "trend,,,,reml,2,0.5,0.25,0.010009003864986488,0.9899909961350135,2,,,"
-        "0.04550026389635843,0.25,,,,,,,,,,,REML not converged in 9 iterations; its last value "
-        "is shown,1,,,,,,\r\n",
+        "0.04550026389635843,0.25,,,,,,,,,,,\"REML not converged in 9 iterations (largest "
+        "scaled gradient 0.003, target 1e-09); its last value is shown\",1,,,,,,\r\n",
     };
     std::size_t at = 0;
     for (const char* row : rows) {

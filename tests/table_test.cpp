@@ -132,6 +132,45 @@ TEST(TableFile, GroupsQuotedAndTrimmedIds) {
               std::make_tuple(2, 2, 3, 1));
 }
 
+// Which headers make a table of means, and which refuse the file: a table of
+// cases keeps ignoring columns named mean, sd or ref, even two of one.
+TEST(TableHeader, TellsTablesOfMeansFromTablesOfCases) {
+    struct row {
+        const char* header;
+        bool continuous;
+        const char* fault; // a piece of the message; empty when the header serves
+    };
+    const row rows[] = {
+        {"id,dose,mean,sd,n", true, ""},
+        {"Study,Dose,AVG,StDev,N,Ref", true, ""},
+        {"id,dose,mean,std,n,reference", true, ""},
+        {"id,dose,mean,n", true, "lacks column sd"},
+        {"id,dose,sd,n", true, "lacks column mean"},
+        {"id,dose,mean,sd,stdev,n", true, "two columns for sd"},
+        {"id,dose,mean,sd", true, "lacks column n"},
+        {"id,type,dose,cases,n,rr,lb,ub,mean,sd,std", false, ""},
+        {"id,type,dose,cases,n,logrr,se,ref,reference", false, ""},
+        {"id,type,dose,mean,sd,n,rr,lb,ub", false, "lacks column cases"},
+        {"id,dose,n", false, "lacks columns type, cases"},
+    };
+    for (const row& r : rows) {
+        std::vector<std::string> fields;
+        std::istringstream in(r.header);
+        for (std::string field; std::getline(in, field, ',');) {
+            fields.push_back(field);
+        }
+        try {
+            const table_columns c = find_columns(fields, 1);
+            EXPECT_EQ(c.continuous, r.continuous) << r.header;
+            EXPECT_STREQ(r.fault, "") << r.header;
+        } catch (const table_error& e) {
+            EXPECT_NE(std::string(r.fault), "") << r.header << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(r.fault), std::string::npos)
+                << r.header << ": " << e.what();
+        }
+    }
+}
+
 // Texts of records of random fields, every field ending at every place of an
 // eight-byte word, line ends of each kind; `quotes` adds quotes anywhere, so
 // that some records are quoted and some broken.
@@ -349,7 +388,7 @@ std::string described(const table_study& t) {
     }
     const study& s = *t.data;
     out << s.title << '\n'
-        << design_code(s.design) << ' ' << s.n << '\n'
+        << design_code(s.design) << ' ' << words(s.measure).code << ' ' << s.n << '\n'
         << s.missing_counts << ' ' << s.missing_counts_line << '\n'
         << s.convention << '\n';
     for (const notice& w : s.warnings) {
@@ -362,9 +401,11 @@ std::string described(const table_study& t) {
 }
 
 bool same_numbers(const study& a, const study& b) {
-    const Matrix study::*columns[] = {&study::N, &study::x,  &study::dose, &study::A,
-                                      &study::L, &study::lo, &study::hi,   &study::v};
-    bool equal = same(a.M1, b.M1) && same(a.A0, b.A0) && same(a.N0, b.N0) && same(a.x0, b.x0);
+    const Matrix study::*columns[] = {&study::N,    &study::x,  &study::dose, &study::A,
+                                      &study::L,    &study::lo, &study::hi,   &study::v,
+                                      &study::mean, &study::sd};
+    bool equal = same(a.M1, b.M1) && same(a.A0, b.A0) && same(a.N0, b.N0) && same(a.x0, b.x0) &&
+                 same(a.mean0, b.mean0) && same(a.sd0, b.sd0);
     for (const Matrix study::*column : columns) {
         equal = equal && same(a.*column, b.*column);
     }

@@ -10,7 +10,9 @@
 // choice: the results come from the CSV report, the others are made on demand.
 const OPTIONS = [
   { arg: '--pool', type: 'flag', label: 'Pool the studies (fixed effect, DerSimonian-Laird and REML random effects)' },
-  { arg: '--increment', type: 'number', label: 'Also give the slopes as the RR per this much dose', placeholder: 'e.g. 10' },
+  { arg: '--increment', type: 'number', label: 'Also give the slopes per this much dose (as a ratio, or a difference of means)', placeholder: 'e.g. 10' },
+  { arg: '--measure', type: 'choice', choices: ['', 'md', 'smd'], value: '',
+    label: 'A table of means (mean, sd, n): mean differences (md) or standardised ones (smd)' },
   { arg: '--knapp-hartung', type: 'flag', label: 'Knapp-Hartung limits of the random-effects summaries (pools)' },
   { arg: '--leave-one-out', type: 'flag', label: 'Leave each study out in turn (pools)' },
   { arg: '--egger', type: 'flag', label: "Egger's test for small-study effects (pools)" },
@@ -22,14 +24,14 @@ const OPTIONS = [
   { arg: '--model', type: 'choice', choices: ['', 'fixed', 'dl', 'reml', 'all'], value: '',
     label: "The forest plot's diamonds and weights" },
   { arg: '--title', type: 'text', label: "Every picture's title", placeholder: 'the input file name' },
-  { arg: '--unit', type: 'text', label: "The dose's unit, in the report's RR headings and the pictures' axes", placeholder: 'e.g. g/day' },
+  { arg: '--unit', type: 'text', label: "The dose's unit, in the report's headings and the pictures' axes", placeholder: 'e.g. g/day' },
   { arg: '--funnel', type: 'picture', value: 'funnel.svg', label: 'Draw a funnel plot of the pooled studies' },
   { arg: '--trend', type: 'choice', choices: ['', 'linear', 'quadratic', 'spline'], value: '',
     label: 'Pool the trends with this shape (curve)' },
   { arg: '--knots', type: 'text', label: 'Spline knots: a number from 3 to 7, or doses', placeholder: 'e.g. 4 or 0,15,50' },
   { arg: '--one-stage', type: 'flag', label: 'Pool the trend in one model over all exposed categories' },
-  { arg: '--at', type: 'text', label: 'Doses at which to give the pooled relative risk', placeholder: 'e.g. 0,10,20' },
-  { arg: '--reference-dose', type: 'number', label: 'The dose those relative risks are against', placeholder: 'the smallest dose' },
+  { arg: '--at', type: 'text', label: 'Doses at which to give the pooled curve', placeholder: 'e.g. 0,10,20' },
+  { arg: '--reference-dose', type: 'number', label: 'The dose the curve is against', placeholder: 'the smallest dose' },
 ];
 
 // The options that pool, so that the summary table (marked `pooled`) is only asked for with them.
@@ -37,6 +39,7 @@ const POOLING = ['--pool', '--knapp-hartung', '--leave-one-out', '--egger', '--b
 
 const EXAMPLES = [
   'alcohol-colorectal-cancer.csv',
+  'sodium-blood-pressure.csv',
   'alcohol-breast-cancer.txt',
   'worked-case-control.txt',
   'worked-cohort.txt',

@@ -13,7 +13,7 @@ const char* const synopsis_text =
     "              [--trend=linear|quadratic|spline] [--knots=K|a,b,c]\n"
     "              [--one-stage] [--at=x1,x2,...] [--reference-dose=X]\n"
     "              [--covariance=gl|hamling|indep] [--missing-counts=refuse|indep]\n"
-    "              [--open-width=F] [--threads=N]\n"
+    "              [--open-width=F] [--threads=N] [--measure=md|smd]\n"
     "              [--] FILE...\n"
     "       Morvex -h | --help | --version\n";
 
@@ -36,6 +36,9 @@ const char* const help_text =
     "(or logrr, se). The reference row leaves its limits (or se) empty or NA.\n"
     "Column aliases, semicolon tables with decimal commas, dose ranges (10-19,\n"
     "<5, 30+) and reference markers (ref) are accepted; '-' is standard input.\n"
+    "A table of means has columns id, dose, mean, sd and n (and ref to mark\n"
+    "the reference, else the smallest dose): its slopes are of the mean\n"
+    "difference per unit of dose, reported without exponentiating.\n"
     "\n"
     "Options:\n"
     "  --format=text  one report per study, separated by an empty line (default)\n"
@@ -63,6 +66,8 @@ const char* const help_text =
     "                 refused (default) or analysed as independent\n"
     "  --open-width=F  an open dose category (>=30, 30+) adds F times half the\n"
     "                 width of the range below it (default 1)\n"
+    "  --measure=md|smd  a table of means' studies as mean differences (default)\n"
+    "                 or Hedges' standardised mean differences\n"
     "  --threads=N    read and estimate a table's studies on N threads (default:\n"
     "                 the processors available, at most 8); the output is the same\n"
     "  --trend=linear|quadratic|spline  after the studies, pool their trends\n"

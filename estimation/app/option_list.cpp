@@ -14,7 +14,8 @@ const std::vector<option_entry>& option_list() {
         {"pool", pool_option, "", u::analysis, "--pool",
          "pool the slopes of the complete studies: fixed effect, DerSimonian-Laird, REML"},
         {"increment", increment_option, "D", u::analysis, "--increment=10",
-         "give slopes also as the RR per D units of dose (pooled figures per unit without it)"},
+         "give slopes also as the RR (the MD for means) per D units of dose (pooled figures per "
+         "unit without it)"},
         {"knapp-hartung", knapp_hartung_option, "", u::analysis, "--knapp-hartung",
          "Knapp-Hartung limits of the random-effects summaries"},
         {"leave-one-out", leave_one_out_option, "", u::analysis, "--leave-one-out",
@@ -53,6 +54,8 @@ const std::vector<option_entry>& option_list() {
          "an open dose category adds F times half the width of the range below it"},
         {"threads", threads_option, "N", u::program, "--threads=2",
          "read and estimate a table's studies on N threads"},
+        {"measure", measure_option, "md|smd", u::analysis, "--measure=smd",
+         "a table of means as mean differences or standardised mean differences"},
         {"help", help_option, "", u::program, "--help",
          "the synopsis and a summary of the options"},
         {"version", version_option, "", u::program, "--version", "the version"},

@@ -37,6 +37,7 @@ enum option_code : int {
     title_option,
     unit_option,
     threads_option,
+    measure_option,
     help_option = 'h',
 };
 

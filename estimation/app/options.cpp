@@ -79,7 +79,11 @@ std::string set_trend_option(int c, const std::string& value, options& opts) {
             t.knots.clear();
             return {};
         }
-        const std::string problem = list ? knot_problem(*list) : "a knot is not a number";
+        // One number is a count of knots, and a wrong one is told as a count.
+        const std::string problem = !list ? "a knot is not a number"
+                                    : list->size() == 1
+                                        ? "a count of knots is a whole number from 3 to 7"
+                                        : knot_problem(*list);
         if (list && problem.empty()) {
             t.knots = *list;
             return {};
@@ -241,7 +245,9 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     // The leading ':' tells a missing value from an unknown option.
     while ((c = getopt_long(argc, argv.data(), ":h", long_options(), nullptr)) != -1) {
         std::string problem;
-        if (apply_analysis_option(c, optarg, result.opts, model_given, problem)) {
+        // An option without a value has none; an empty one reads as a value refused.
+        const char* const value = optarg != nullptr ? optarg : "";
+        if (apply_analysis_option(c, value, result.opts, model_given, problem)) {
             if (!problem.empty()) {
                 return refuse(problem);
             }
@@ -255,14 +261,14 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
             result.what = command::version;
             return result;
         case format_option:
-            if (std::strcmp(optarg, "text") == 0) {
+            if (std::strcmp(value, "text") == 0) {
                 result.opts.format = output_format::text;
-            } else if (std::strcmp(optarg, "csv") == 0) {
+            } else if (std::strcmp(value, "csv") == 0) {
                 result.opts.format = output_format::csv;
-            } else if (std::strcmp(optarg, "json") == 0) {
+            } else if (std::strcmp(value, "json") == 0) {
                 result.opts.format = output_format::json;
             } else {
-                return refuse("unknown format '" + std::string(optarg) +
+                return refuse("unknown format '" + std::string(value) +
                               "'; use --format=text, --format=csv or --format=json");
             }
             break;
@@ -270,58 +276,70 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
             result.opts.pool = true;
             break;
         case increment_option: {
-            const parsed<double> d = parse_number(optarg);
+            const parsed<double> d = parse_number(value);
             if (d.status != number_status::ok || d.value == 0.0) {
                 return refuse("option '--increment' needs a finite number other than 0, e.g. "
                               "--increment=10 for the RR per 10 units of dose; got '" +
-                              std::string(optarg) + "'");
+                              std::string(value) + "'");
             }
             result.opts.increment = d.value;
             break;
         }
         case covariance_option:
-            if (std::strcmp(optarg, "gl") == 0) {
+            if (std::strcmp(value, "gl") == 0) {
                 result.opts.covariance = covariance_kind::gl;
-            } else if (std::strcmp(optarg, "hamling") == 0) {
+            } else if (std::strcmp(value, "hamling") == 0) {
                 result.opts.covariance = covariance_kind::hamling;
-            } else if (std::strcmp(optarg, "indep") == 0) {
+            } else if (std::strcmp(value, "indep") == 0) {
                 result.opts.covariance = covariance_kind::indep;
             } else {
-                return refuse("unknown covariance '" + std::string(optarg) +
+                return refuse("unknown covariance '" + std::string(value) +
                               "'; use --covariance=gl, --covariance=hamling or "
                               "--covariance=indep");
             }
             result.opts.method_named = true;
             break;
         case missing_counts_option:
-            if (std::strcmp(optarg, "refuse") == 0 || std::strcmp(optarg, "indep") == 0) {
-                result.opts.missing_counts_indep = std::strcmp(optarg, "indep") == 0;
+            if (std::strcmp(value, "refuse") == 0 || std::strcmp(value, "indep") == 0) {
+                result.opts.missing_counts_indep = std::strcmp(value, "indep") == 0;
             } else {
-                return refuse("unknown choice '" + std::string(optarg) +
+                return refuse("unknown choice '" + std::string(value) +
                               "' for studies without counts; use --missing-counts=refuse (the "
                               "default) or --missing-counts=indep");
             }
             result.opts.method_named = true;
             break;
+        case measure_option: {
+            const std::string measure = value;
+            if (measure != "md" && measure != "smd") {
+                return refuse("unknown measure '" + measure +
+                              "' for a table of means; use --measure=md (mean difference, the "
+                              "default) or --measure=smd (standardised mean difference)");
+            }
+            result.opts.measure = measure == "md" ? outcome_measure::mean_difference
+                                                  : outcome_measure::standardised_mean_difference;
+            result.opts.measure_named = true;
+            break;
+        }
         case open_width_option: {
-            const parsed<double> f = parse_number(optarg);
+            const parsed<double> f = parse_number(value);
             if (f.status != number_status::ok || !(f.value > 0.0)) {
                 return refuse("option '--open-width' needs a number greater than 0 (the share of "
                               "a neighbour's width an open dose category adds), e.g. "
                               "--open-width=1; got '" +
-                              std::string(optarg) + "'");
+                              std::string(value) + "'");
             }
             result.opts.open_width = f.value;
             break;
         }
         case threads_option: {
             unsigned n = 0;
-            const char* const end = optarg + std::strlen(optarg);
-            const auto [at, fault] = std::from_chars(optarg, end, n);
+            const char* const end = value + std::strlen(value);
+            const auto [at, fault] = std::from_chars(value, end, n);
             if (fault != std::errc() || at != end || n < 1 || n > max_threads) {
                 return refuse("option '--threads' needs a whole number from 1 to " +
                               std::to_string(max_threads) + ", e.g. --threads=2; got '" +
-                              std::string(optarg) + "'");
+                              std::string(value) + "'");
             }
             result.opts.threads = n;
             break;
@@ -331,7 +349,7 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
         case one_stage_option:
         case at_option:
         case reference_dose_option: {
-            problem = set_trend_option(c, optarg ? optarg : "", result.opts);
+            problem = set_trend_option(c, value, result.opts);
             if (!problem.empty()) {
                 return refuse(problem);
             }

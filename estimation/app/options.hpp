@@ -27,6 +27,9 @@ struct options {
     covariance_kind covariance = covariance_kind::gl; // of studies with counts
     bool missing_counts_indep = false; // analyse studies without counts as independent
     bool method_named = false;         // --covariance or --missing-counts was given
+    // What a table of means' studies are estimated as; --measure names it.
+    outcome_measure measure = outcome_measure::mean_difference;
+    bool measure_named = false;
     double open_width = 1.0;    // an open dose category adds this times half its neighbour's width
     unsigned threads = 0;       // that read and estimate a table's studies; 0: as available
     bool curve = false;         // --trend or --one-stage: pool the trends' coefficients

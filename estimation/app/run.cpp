@@ -199,7 +199,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     try {
         const unsigned threads = run_threads(opts.threads);
         session s(opts.format, classic, blocks.stream(), err, after_studies_of(opts),
-                  {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width},
+                  {opts.covariance, opts.missing_counts_indep, opts.method_named, opts.open_width,
+                   opts.measure, opts.measure_named},
                   threads);
         for (auto input = opts.inputs.begin(); input != opts.inputs.end(); ++input) {
             source.add(s, input, opts.inputs.end(), threads);

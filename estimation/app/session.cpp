@@ -40,13 +40,54 @@ session::session(output_format format, bool classic, std::ostream& out, std::ost
       after_(std::move(after)), method_(method), threads_(threads),
       text_({format, classic, after_.increment, method.named,
              format == output_format::csv && after_.curve.has_value()}) {
-    // With --trend the study rows gain columns that depend on every study's
-    // doses, so the header and rows wait until the end.
-    if (format_ == output_format::csv && !after_.curve) {
-        write_csv_header(out_, after_.increment.has_value(), method_.named ? ",covariance" : "");
-    } else if (format_ == output_format::json) {
+    if (format_ == output_format::json) {
         json_.begin();
     }
+}
+
+// With --trend the study rows gain columns that depend on every study's
+// doses, so the header and rows wait until the end.
+void session::begin_csv() {
+    if (format_ != output_format::csv || after_.curve || csv_header_written_) {
+        return;
+    }
+    write_csv_header(out_, after_.increment.has_value(), method_.named ? ",covariance" : "",
+                     measure_.value_or(outcome_measure::relative_risk));
+    out_ << csv_waiting_;
+    csv_waiting_.clear();
+    csv_header_written_ = true;
+}
+
+bool session::admit(const std::string& name, outcome_measure m) {
+    std::string why;
+    if (measure_ && is_continuous(*measure_) != is_continuous(m)) {
+        const char* const holds =
+            is_continuous(m) ? "this table holds means" : "this input holds relative risks";
+        why = std::string(holds) + ", but the run's studies so far are " +
+              (is_continuous(*measure_) ? "means" : "relative risks") + " (" +
+              printable(measure_input_) +
+              "): different measures are neither pooled nor reported together; give them to "
+              "separate runs";
+    } else if (!is_continuous(m) && method_.measure_named) {
+        why = "--measure applies to tables of means (columns mean, sd and n), and this input "
+              "holds relative risks; leave --measure out";
+    } else if (is_continuous(m) && method_.named) {
+        why = "--covariance and --missing-counts apply to tables of cases, and this table holds "
+              "means, whose covariance comes from their SDs and sizes; leave them out";
+    }
+    if (!why.empty()) {
+        study_result r;
+        r.input = name;
+        r.message = printable(name) + (is_continuous(m) ? ":1: " : ": ") + why;
+        emit(r);
+        return false;
+    }
+    if (!measure_) {
+        measure_ = m;
+        measure_input_ = name;
+    }
+    begin_csv();
+    return true;
 }
 
 std::ostream& session::message_stream() {
@@ -75,6 +116,8 @@ void session::emit(const study_result& r, std::string_view text) {
         json_.write_entry(text);
     } else if (format_ == output_format::csv && after_.curve) {
         hold_csv_row(r);
+    } else if (format_ == output_format::csv && !csv_header_written_) {
+        csv_waiting_ += text;
     } else {
         out_.write(text.data(), static_cast<std::streamsize>(text.size()));
     }
@@ -111,6 +154,9 @@ void session::count(const study_result& r) {
 }
 
 void session::add_setting_text(const std::string& name, std::string_view content) {
+    if (!admit(name, outcome_measure::relative_risk)) {
+        return;
+    }
     study_result r;
     r.input = name;
     try {
@@ -158,6 +204,9 @@ void session::add_table_text(const std::string& name, file_text content, std::op
         r.input = name;
         r.message = printable(name) + ':' + std::to_string(e.line()) + ": " + e.what();
         emit(r);
+        return;
+    }
+    if (!admit(name, table->continuous() ? method_.continuous : outcome_measure::relative_risk)) {
         return;
     }
     const std::string& by = after_.asked.by;
@@ -208,14 +257,20 @@ void session::add_unreadable(const std::string& name, const std::string& message
 }
 
 int session::finish() {
+    begin_csv();
+    const outcome_measure measure = measure_.value_or(outcome_measure::relative_risk);
     std::optional<meta_analysis> m;
     if (after_.pool || after_.plot || after_.funnel) {
         m = analyse(summaries_, after_.increment, after_.asked);
+        m->measure = measure;
         m->unit = after_.wording().unit;
     }
     std::optional<curve_result> curve;
     if (after_.curve) {
-        curve = analyse_curve(curve_studies_, *after_.curve, curve_left_out_);
+        after_.curve->measure = measure;
+        curve_settings settings = *after_.curve;
+        settings.threads = threads_;
+        curve = analyse_curve(curve_studies_, settings, curve_left_out_);
     }
     if (after_.pool && format_ == output_format::text) {
         out_ << '\n';
@@ -229,7 +284,7 @@ int session::finish() {
         print_curve(out_, *curve);
     } else if (curve && format_ == output_format::csv) {
         write_csv_header(out_, after_.increment.has_value(),
-                         curve_csv_columns(coefficient_count(curve->settings)));
+                         curve_csv_columns(coefficient_count(curve->settings)), measure);
         write_csv_curve_rows(out_, csv_rows_, *curve);
     }
     if (format_ == output_format::json) {

@@ -55,6 +55,8 @@ struct study_method {
     bool missing_counts_indep = false; // a study without counts: independent, not refused
     bool named = false;                // CSV and JSON say which covariance each study used
     double open_width = 1.0;           // see options::open_width
+    outcome_measure continuous = outcome_measure::mean_difference; // a table of means' studies
+    bool measure_named = false;                                    // --measure was given
 };
 
 // One run over its inputs: each study is estimated and written in the order
@@ -113,6 +115,11 @@ private:
     void draw_curve(const curve_result& r);
     void draw_funnel(const meta_analysis& m);
     void describe(const table_file& table, std::size_t k);
+    // Whether input `name`, whose studies are of measure `m`, may join the
+    // run: all of a run's studies are of one measure. Otherwise it is
+    // refused with the reason.
+    bool admit(const std::string& name, outcome_measure m);
+    void begin_csv();
     bool keeps_summaries() const;
     void count(const study_result& r);
     // Writes what standard output holds so far ahead of a message to standard error.
@@ -135,6 +142,13 @@ private:
     std::vector<curve_study> curve_studies_;     // complete studies, for the pooled trend
     std::vector<left_out_study> curve_left_out_; // the others, with why
     std::vector<held_csv_row> csv_rows_;         // with --trend, written when the knots are known
+    std::optional<outcome_measure> measure_;     // the run's, once an input has shown it
+    std::string measure_input_;                  // that input
+    // CSV: the header names the measure's columns, so it waits for the first
+    // input that shows the measure, and the rows before it (of files that
+    // could not be read) wait with it.
+    bool csv_header_written_ = false;
+    std::string csv_waiting_;
     std::string picture_;
     std::string picture_problem_;
     std::string summary_;

@@ -32,6 +32,9 @@ void read_table_study(const table_file& table, std::size_t k, const std::string&
     } else if (t.data) {
         swap(r.data, *t.data); // the study read before takes the next
         r.has_data = true;
+        if (r.data.is_continuous()) {
+            r.data.measure = method.continuous;
+        }
         r.covariance = method.covariance;
         if (!r.data.missing_counts.empty()) {
             r.covariance = covariance_kind::indep;

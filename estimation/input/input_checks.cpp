@@ -3,10 +3,19 @@
 #include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
+#include <string>
 
 namespace morvex {
 namespace {
+
+notice all_doses_zero_notice(const value_line_of& line_of) {
+    return {line_of(study_value::dose, 1),
+            "all doses are 0, so the slope per unit of dose is undefined and a matrix of the "
+            "estimation is singular; give each category its dose"};
+}
 
 // A log relative risk against the reference has variance at least 1/a_i + 1/a_0
 // from its cases alone, whatever the design (case-control adds the controls',
@@ -112,9 +121,45 @@ std::vector<notice> check_values(const study& s, const value_line_of& line_of) {
     add_narrow_limits(s, line_of, found);
     add_repeated_categories(s, line_of, found);
     if (all_doses_zero) {
-        found.push_back({line_of(study_value::dose, 1),
-                         "all doses are 0, so the slope per unit of dose is undefined and a "
-                         "matrix of the estimation is singular; give each category its dose"});
+        found.push_back(all_doses_zero_notice(line_of));
+    }
+    return found;
+}
+
+std::vector<notice> check_means(const study& s, const value_line_of& line_of) {
+    const auto categories = static_cast<std::size_t>(s.n) + 1;
+    const auto dose = [&s](std::size_t c) { return c == 0 ? s.x0 : s.dose(c - 1, 0); };
+    const auto size = [&s](std::size_t c) { return c == 0 ? s.N0 : s.N(c - 1, 0); };
+    std::vector<std::size_t> by_dose(categories);
+    std::iota(by_dose.begin(), by_dose.end(), std::size_t{0});
+    std::stable_sort(by_dose.begin(), by_dose.end(),
+                     [&](std::size_t a, std::size_t b) { return dose(a) < dose(b); });
+    std::vector<notice> found;
+    for (std::size_t at = 0; at < categories; ++at) {
+        const std::size_t c = by_dose[at];
+        std::string neighbours;
+        bool larger = true;
+        for (const std::size_t next : {at - 1, at + 1}) {
+            if (next < categories) { // at - 1 wraps past the first
+                const double other = size(by_dose[next]);
+                larger = larger && size(c) > 10 * other;
+                neighbours += (neighbours.empty() ? "" : " and ") + format("%g", other);
+            }
+        }
+        if (larger) {
+            found.push_back({line_of(study_value::size, static_cast<int>(c)),
+                             format("category %zu has n = %g, more than ten times the n of its "
+                                    "neighbours by dose (%s); it is used as given; check for a "
+                                    "digit too many, or the study's total in one group's row",
+                                    c, size(c), neighbours.c_str())});
+        }
+    }
+    bool all_doses_zero = s.n > 0;
+    for (int i = 0; i < s.n; ++i) {
+        all_doses_zero = all_doses_zero && s.x(i, 0) == 0.0;
+    }
+    if (all_doses_zero) {
+        found.push_back(all_doses_zero_notice(line_of));
     }
     return found;
 }

@@ -345,6 +345,7 @@ study parse_setting_file(std::string_view content) {
         case study_value::lower_limit:
             return lower_line.number;
         case study_value::upper_limit:
+        case study_value::size: // a setting file holds no means
             break;
         }
         return upper_line.number;

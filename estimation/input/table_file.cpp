@@ -7,6 +7,7 @@
 #include "estimation/input/setting_file.hpp"
 #include "estimation/input/table_index.hpp"
 #include "estimation/input/table_records.hpp"
+#include "estimation/input/table_row.hpp"
 #include "estimation/input/table_study.hpp"
 
 #include <algorithm>
@@ -24,118 +25,14 @@ std::string lower(std::string_view text) {
     return result;
 }
 
-// Whether `text` is `word` (in lower case) in any letter case; no copy made.
-bool is_word(std::string_view text, std::string_view word) {
-    return text.size() == word.size() &&
-           std::equal(text.begin(), text.end(), word.begin(), [](char c, char w) {
-               return (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == w;
-           });
-}
-
 bool is_blank(const std::vector<std::string_view>& fields) {
     return std::all_of(fields.begin(), fields.end(),
                        [](std::string_view f) { return trimmed(f).empty(); });
 }
 
-// Empty and NA both mean "no value", as R and spreadsheets write it; `v` is
-// trimmed.
-bool is_missing_trimmed(std::string_view v) {
-    return v.empty() ||
-           (v.size() == 2 && (v[0] == 'N' || v[0] == 'n') && (v[1] == 'A' || v[1] == 'a'));
-}
-
 bool is_missing(std::string_view value) {
     return is_missing_trimmed(trimmed(value));
 }
-
-// A fault in one study's rows: it refuses that study only.
-struct row_fault {
-    int line;
-    std::string column; // empty when no one column is at fault
-    std::string message;
-};
-
-} // namespace
-
-class table_file::study_reader {
-public:
-    // Trims the row's fields in place, once for all the reads of them.
-    study_reader(std::vector<std::string_view>& fields, int line, bool decimal_comma)
-        : fields_(fields), line_(line), decimal_comma_(decimal_comma) {
-        for (std::string_view& field : fields) {
-            field = trimmed(field);
-        }
-    }
-
-    // Field `c` of the row, trimmed.
-    std::string_view raw(const table_file::column& c) const {
-        return static_cast<std::size_t>(c.index) < fields_.size()
-                   ? fields_[static_cast<std::size_t>(c.index)]
-                   : std::string_view();
-    }
-
-    // Whether field `c` is empty or NA.
-    bool missing(const table_file::column& c) const { return is_missing_trimmed(raw(c)); }
-
-    int line() const { return line_; }
-
-    row_fault fault(const table_file::column& c, const std::string& message) const {
-        return {line_, c.name, message};
-    }
-
-    double number(const table_file::column& c) const {
-        const std::string_view text = raw(c);
-        if (!decimal_comma_) {
-            // Most values are plain numbers: one conversion, and no test for
-            // a missing value, which never reads as a number.
-            const parsed<double> value = parse_number(text);
-            if (value.status == number_status::ok) {
-                return value.value;
-            }
-        }
-        if (is_missing_trimmed(text)) {
-            throw fault(c, "missing value");
-        }
-        std::string decimal; // the text with a decimal comma made a point
-        if (decimal_comma_) {
-            decimal = text;
-            // A full stop here may be a thousands separator (1.000): no guess.
-            if (decimal.find('.') != std::string::npos) {
-                throw fault(c, "a full stop in " + quoted(text) +
-                                   " in a table with semicolons and decimal commas; write the "
-                                   "decimal separator as a comma and no thousands separator");
-            }
-            std::replace(decimal.begin(), decimal.end(), ',', '.');
-        }
-        const parsed<double> value = parse_number(decimal_comma_ ? decimal : text);
-        if (value.status == number_status::not_a_number) {
-            throw fault(c, "expected a plain decimal number, got " + quoted(text) +
-                               (!decimal_comma_ && text.find(',') != std::string_view::npos
-                                    ? " (the decimal separator is a full stop; a table saved "
-                                      "with decimal commas separates its fields with semicolons)"
-                                    : ""));
-        }
-        if (value.status == number_status::out_of_range) {
-            throw fault(c, quoted(text) + " cannot be represented as a double");
-        }
-        return value.value;
-    }
-
-    double positive(const table_file::column& c) const {
-        const double value = number(c);
-        if (!(value > 0.0)) {
-            throw fault(c, "must be greater than 0, got " + quoted(raw(c)));
-        }
-        return value;
-    }
-
-private:
-    const std::vector<std::string_view>& fields_;
-    int line_;
-    bool decimal_comma_;
-};
-
-namespace {
 
 study_design design_of(std::string_view type, bool& known) {
     const std::string_view t = trimmed(type);
@@ -260,7 +157,11 @@ void table_file::read_columns(const table_columns& columns) {
     ub_ = columns.ub;
     logrr_ = columns.logrr;
     se_ = columns.se;
+    mean_ = columns.mean;
+    sd_ = columns.sd;
+    ref_ = columns.ref;
     log_scale_ = columns.log_scale;
+    continuous_ = columns.continuous;
 }
 
 table_file::field_value table_file::field(std::size_t k, std::string_view name) const {
@@ -287,39 +188,6 @@ table_file::field_value table_file::field(std::size_t k, std::string_view name) 
     }
     return result;
 }
-
-// What a study's rows have given so far, as they are read in turn.
-struct table_file::study_rows {
-    study_rows(std::size_t row_count, int first) : none(row_count), first_line(first) {}
-
-    std::size_t none;             // no reference found yet: the study's row count
-    int first_line;               // of the study's first row
-    std::size_t reference = none; // the reference category's place
-    int reference_line = 0;
-    study_design design = study_design::cohort;
-    std::string first_type; // the first row's type, in lower case
-    missing_counts missing;
-    std::vector<ranged_dose> ranges;
-    std::vector<row_fault> row_faults; // the faulty values of the row being read
-};
-
-namespace {
-
-// Runs `read_value`; a fault it throws is listed rather than ending the row:
-// the values of a row are independent, so that one run shows everything to
-// mend in it.
-template <typename Read>
-bool listed(std::vector<row_fault>& faults, Read&& read_value) {
-    try {
-        read_value();
-        return true;
-    } catch (const row_fault& f) {
-        faults.push_back(f);
-        return false;
-    }
-}
-
-} // namespace
 
 // The design is the first row's; every other row must agree.
 void table_file::read_design(const study_reader& r, study_rows& rows) const {
@@ -474,6 +342,10 @@ table_file::category table_file::read_category(const study_reader& r, int line, 
     category c{};
     c.line = line;
     listed(rows.row_faults, [&] { c.dose = read_dose(r, line, rows); });
+    if (continuous_) {
+        read_mean(r, c, index, rows);
+        return c;
+    }
     read_counts(r, c, rows);
     read_effect(r, c, index, rows);
     return c;
@@ -509,7 +381,9 @@ void table_file::read(std::size_t k, table_study& result) const {
                     throw row_fault{row.line, id_.name,
                                     "missing value: every row needs the id of its study"};
                 }
-                read_design(r, rows);
+                if (!continuous_) {
+                    read_design(r, rows); // a table of means has no design
+                }
                 rows.row_faults.clear();
                 const category c = read_category(r, row.line, categories.size(), rows);
                 if (!rows.row_faults.empty()) {
@@ -547,11 +421,15 @@ void table_file::read(std::size_t k, table_study& result) const {
                 c.dose = a.line == c.line ? a.dose : c.dose;
             }
         }
+        std::vector<notice> notes; // how a table of means' reference was found
+        if (continuous_ && categories.size() >= static_cast<std::size_t>(min_categories)) {
+            reference = continuous_reference(categories, rows, notes);
+        }
         // Relative risk and limits all 1 mark the reference when nothing else does.
-        if (reference == rows_read) {
+        if (reference == rows_read && !continuous_) {
             reference = reference_of_ones(categories, rows_read);
         }
-        if (reference == rows_read) {
+        if (reference == rows_read && !continuous_) {
             throw row_fault{line, log_scale_ ? se_.name : lb_.name,
                             "no reference row: exactly one row of a study leaves its limits "
                             "(or se) empty or NA"};
@@ -571,11 +449,19 @@ void table_file::read(std::size_t k, table_study& result) const {
         if (decimal_comma_) {
             s.convention = "semicolon separators, decimal comma";
         }
-        s.design_known = !rows.first_type.empty();
-        s.missing_counts =
-            missing.text(cases_.name, n_.index >= 0 ? n_.name : controls_.name, type_.name);
-        s.missing_counts_line = missing.first_line();
+        if (continuous_) {
+            s.measure = outcome_measure::mean_difference; // the run may ask for the SMD
+        } else {
+            s.design_known = !rows.first_type.empty();
+            s.missing_counts =
+                missing.text(cases_.name, n_.index >= 0 ? n_.name : controls_.name, type_.name);
+            s.missing_counts_line = missing.first_line();
+        }
         add_study_notices(s, id, lines, assigned);
+        for (notice& note : notes) {
+            note.message = "study " + printable(id) + ": " + note.message;
+            s.warnings.insert(s.warnings.begin(), std::move(note));
+        }
     } catch (const table_error& e) {
         result.data.reset();
         result.message = std::to_string(e.line()) + ": study " + printable(id) + ": " + e.what();

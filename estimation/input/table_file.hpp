@@ -40,6 +40,8 @@ public:
         : table_file(file_text(std::move(content)), tab, open_width, threads) {}
 
     std::size_t study_count() const { return index_.study_count(); }
+    // Whether its header makes it a table of means (mean, sd, n) rather than of cases.
+    bool continuous() const { return continuous_; }
     // The rows of the k-th study.
     std::size_t row_count(std::size_t k) const { return index_.row_count(k); }
 
@@ -63,11 +65,13 @@ public:
 
     using column = table_column;
 
-    // A category's values as read, before the reference is known.
+    // A category's values as read, before the reference is known. A table
+    // of means gives the mean, SD and size (in `total`).
     struct category {
-        double dose, cases, total, L, lo, hi, v;
+        double dose, cases, total, L, lo, hi, v, mean, sd;
         int line;
         bool all_ones; // relative risk and both limits 1
+        bool marked;   // a table of means marks it the reference in column ref
     };
 
 private:
@@ -80,6 +84,9 @@ private:
     double read_dose(const study_reader& r, int line, study_rows& rows) const;
     void read_counts(const study_reader& r, category& c, study_rows& rows) const;
     void read_effect(const study_reader& r, category& c, std::size_t index, study_rows& rows) const;
+    void read_mean(const study_reader& r, category& c, std::size_t index, study_rows& rows) const;
+    std::size_t continuous_reference(std::vector<category>& categories, const study_rows& rows,
+                                     std::vector<notice>& notes) const;
 
     std::string_view text() const { return content_.view(); }
 
@@ -87,8 +94,9 @@ private:
     char separator_;
     std::size_t fields_ = 0;          // fields of the header
     std::vector<std::string> header_; // its names, trimmed, in lower case
-    column id_, type_, dose_, cases_, n_, controls_, rr_, lb_, ub_, logrr_, se_;
+    column id_, type_, dose_, cases_, n_, controls_, rr_, lb_, ub_, logrr_, se_, mean_, sd_, ref_;
     bool log_scale_ = false;     // logrr and se rather than rr, lb and ub
+    bool continuous_ = false;    // mean, sd and n rather than cases and relative risks
     bool decimal_comma_ = false; // a semicolon table: 2,5 is two and a half
     double open_width_ = 1.0;
     row_index index_;

@@ -39,7 +39,18 @@ const role roles[] = {
     {&table_columns::ub, "ub upper ul uci"},
     {&table_columns::logrr, "logrr logor loghr"},
     {&table_columns::se, "se"},
+    // Only a table of means reads these; a table of cases keeps ignoring them.
+    {&table_columns::mean, "mean avg"},
+    {&table_columns::sd, "sd std stdev"},
+    {&table_columns::ref, "ref reference"},
 };
+
+// The roles a table of cases has always had: two columns for one of them
+// refuse it whatever its kind.
+bool binary_role(const role& r) {
+    return r.column != &table_columns::mean && r.column != &table_columns::sd &&
+           r.column != &table_columns::ref;
+}
 
 bool names_role(const role& r, const std::string& name) {
     std::string_view names = r.names;
@@ -77,7 +88,11 @@ std::string aliases(const role& r) {
     return "; " + own_name(r) + " may also be called " + rest;
 }
 
-void take(table_columns& columns, const std::vector<std::string>& header, std::size_t k, int line) {
+// Takes field k of the header for the value it names. Two columns for a value
+// of a table of cases refuse the file at once; two for a value only a table
+// of means reads are kept in `twice`, to refuse such a table alone.
+void take(table_columns& columns, const std::vector<std::string>& header, std::size_t k, int line,
+          std::optional<table_error>& twice) {
     const std::string name = canonical(header[k]);
     for (const role& r : roles) {
         if (!names_role(r, name)) {
@@ -86,15 +101,23 @@ void take(table_columns& columns, const std::vector<std::string>& header, std::s
         table_column& column = columns.*r.column;
         if (column.index >= 0) {
             const std::string first = canonical(column.name);
-            if (first == name) {
-                throw table_error(line, "the header names column " + own_name(r) +
+            const table_error fault =
+                first == name
+                    ? table_error(line, "the header names column " + own_name(r) +
                                             " twice (columns " + std::to_string(column.index + 1) +
-                                            " and " + std::to_string(k + 1) + ")");
+                                            " and " + std::to_string(k + 1) + ")")
+                    : table_error(line, "the header has two columns for " + own_name(r) + ": " +
+                                            quoted(column.name) + " (column " +
+                                            std::to_string(column.index + 1) + ") and " +
+                                            quoted(header[k]) + " (column " +
+                                            std::to_string(k + 1) + "); keep one");
+            if (binary_role(r)) {
+                throw fault;
             }
-            throw table_error(
-                line, "the header has two columns for " + own_name(r) + ": " + quoted(column.name) +
-                          " (column " + std::to_string(column.index + 1) + ") and " +
-                          quoted(header[k]) + " (column " + std::to_string(k + 1) + "); keep one");
+            if (!twice) {
+                twice = fault;
+            }
+            continue;
         }
         column.index = static_cast<int>(k);
         column.name = header[k];
@@ -107,22 +130,32 @@ void take(table_columns& columns, const std::vector<std::string>& header, std::s
 
 table_columns find_columns(const std::vector<std::string>& header, int line) {
     table_columns c;
+    std::optional<table_error> twice;
     for (std::size_t k = 0; k < header.size(); ++k) {
         if (!canonical(header[k]).empty()) {
-            take(c, header, k, line);
+            take(c, header, k, line, twice);
         }
     }
     const bool limits = c.rr.index >= 0 || c.lb.index >= 0 || c.ub.index >= 0;
     c.log_scale = !limits && (c.logrr.index >= 0 || c.se.index >= 0);
+    c.continuous =
+        !limits && c.cases.index < 0 && c.logrr.index < 0 && (c.mean.index >= 0 || c.sd.index >= 0);
+    if (c.continuous && twice) {
+        throw *twice;
+    }
     using member = table_column table_columns::*;
-    const member needed[] = {&table_columns::id,
-                             &table_columns::type,
-                             &table_columns::dose,
-                             &table_columns::cases,
-                             c.n.index >= 0 ? &table_columns::n : &table_columns::controls,
-                             c.log_scale ? &table_columns::logrr : &table_columns::rr,
-                             c.log_scale ? &table_columns::se : &table_columns::lb,
-                             c.log_scale ? &table_columns::se : &table_columns::ub};
+    const std::vector<member> needed =
+        c.continuous
+            ? std::vector<member>{&table_columns::id, &table_columns::dose, &table_columns::mean,
+                                  &table_columns::sd, &table_columns::n}
+            : std::vector<member>{&table_columns::id,
+                                  &table_columns::type,
+                                  &table_columns::dose,
+                                  &table_columns::cases,
+                                  c.n.index >= 0 ? &table_columns::n : &table_columns::controls,
+                                  c.log_scale ? &table_columns::logrr : &table_columns::rr,
+                                  c.log_scale ? &table_columns::se : &table_columns::lb,
+                                  c.log_scale ? &table_columns::se : &table_columns::ub};
     std::vector<member> missing;
     for (const member m : needed) {
         if ((c.*m).index < 0 && std::find(missing.begin(), missing.end(), m) == missing.end()) {
@@ -135,7 +168,7 @@ table_columns find_columns(const std::vector<std::string>& header, int line) {
     std::string list;
     std::string names;
     for (const member m : missing) {
-        const bool total = m == &table_columns::controls;
+        const bool total = m == &table_columns::controls && !c.continuous;
         const role& r = role_of(total ? &table_columns::n : m);
         list += (list.empty() ? "" : ", ") + (total ? std::string("n (or controls)") : own_name(r));
         names += aliases(r);

@@ -28,13 +28,16 @@ struct table_column {
 };
 
 struct table_columns {
-    table_column id, type, dose, cases, n, controls, rr, lb, ub, logrr, se;
-    bool log_scale = false; // logrr and se rather than rr, lb and ub
+    table_column id, type, dose, cases, n, controls, rr, lb, ub, logrr, se, mean, sd, ref;
+    bool log_scale = false;  // logrr and se rather than rr, lb and ub
+    bool continuous = false; // mean, sd and n of each category rather than cases and risks
 };
 
 // Finds each column by its name or an accepted alias, in any letter case
-// (study for id; or, hr, irr for rr; lower, ll, lci for lb; ...). Throws
-// table_error when two columns serve one value or a needed one is missing.
+// (study for id; or, hr, irr for rr; lower, ll, lci for lb; avg for mean;
+// ...). A header with mean or sd and none of cases, rr, lb, ub and logrr is a
+// table of means. Throws table_error when two columns serve one value the
+// table uses or a needed one is missing.
 table_columns find_columns(const std::vector<std::string>& header, int line);
 
 // The field separator: a tab for a .tsv file; for a .csv file a comma, or a

@@ -62,6 +62,8 @@ void fill_study(study& s, const std::vector<table_file::category>& categories,
     s.A0 = ref.cases;
     s.N0 = ref.total;
     s.x0 = ref.dose;
+    s.mean0 = ref.mean;
+    s.sd0 = ref.sd;
     s.M1 = ref.cases; // summed reference first, as a setting file lists them
     Matrix::size_type i = 0;
     for (std::size_t k = 0; k < categories.size(); ++k) {
@@ -78,6 +80,8 @@ void fill_study(study& s, const std::vector<table_file::category>& categories,
         s.lo(i, 0) = c.lo;
         s.hi(i, 0) = c.hi;
         s.v(i, 0) = c.v;
+        s.mean(i, 0) = c.mean;
+        s.sd(i, 0) = c.sd;
         lines.push_back(c.line);
         ++i;
     }
@@ -85,8 +89,10 @@ void fill_study(study& s, const std::vector<table_file::category>& categories,
 
 void add_study_notices(study& s, const std::string& id, const std::vector<int>& lines,
                        const std::vector<dose_assignment>& assigned) {
-    s.warnings = check_values(
-        s, [&lines](study_value, int k) { return lines[static_cast<std::size_t>(k)]; });
+    const auto line_of = [&lines](study_value, int k) {
+        return lines[static_cast<std::size_t>(k)];
+    };
+    s.warnings = s.is_continuous() ? check_means(s, line_of) : check_values(s, line_of);
     for (notice& w : s.warnings) {
         w.message =
             "study " + printable(id) + ": " + w.message; // categories count from its reference

@@ -111,7 +111,8 @@ std::vector<double> knots_at_percentiles(std::vector<double> doses, int K) {
 std::string knot_problem(const std::vector<double>& knots) {
     if (knots.size() < static_cast<std::size_t>(min_knots) ||
         knots.size() > static_cast<std::size_t>(max_knots)) {
-        return "a spline needs from 3 to 7 knots, got " + std::to_string(knots.size());
+        return "a spline needs from 3 to 7 knots, got " + std::to_string(knots.size()) +
+               (knots.size() == 1 ? " knot" : " knots");
     }
     for (std::size_t k = 0; k < knots.size(); ++k) {
         if (!std::isfinite(knots[k])) {

@@ -1,6 +1,7 @@
 #include "estimation/method/estimate.hpp"
 
 #include "estimation/method/covariance.hpp"
+#include "estimation/method/mean_difference.hpp"
 #include "matrix/matrix.hpp"
 
 namespace morvex {
@@ -33,7 +34,11 @@ void estimate(study_result& r) {
 void estimate(study_result& r, estimation_buffers& buffers) {
     r.status = study_status::stopped;
     try {
-        if (r.covariance != covariance_kind::gl) {
+        if (r.data.is_continuous()) {
+            mean_differences(r.data);
+            r.V = mean_difference_covariance(r.data);
+            r.converged = true;
+        } else if (r.covariance != covariance_kind::gl) {
             covariance_without_fit(r);
         } else {
             const fitted_counts fit = fit_counts(r.data, buffers.fit);
@@ -50,8 +55,10 @@ void estimate(study_result& r, estimation_buffers& buffers) {
         r.status = r.converged ? study_status::complete : study_status::not_converged;
     } catch (const math::matrix_error&) {
         r.abnormal = true;
-        r.message = "a matrix is singular (equal confidence limits in a category, or all doses "
-                    "0): no estimate";
+        r.message = r.data.is_continuous()
+                        ? "a matrix is singular (all doses 0): no estimate"
+                        : "a matrix is singular (equal confidence limits in a category, or all "
+                          "doses 0): no estimate";
     } catch (const estimation_error& e) {
         r.message = e.what();
     }

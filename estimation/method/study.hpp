@@ -6,6 +6,7 @@
 #include "estimation/base/distributions.hpp"
 #include "estimation/base/elementary.hpp"
 #include "estimation/base/member_count.hpp"
+#include "estimation/method/measure.hpp"
 #include "matrix/matrix.hpp"
 
 #include <cmath>
@@ -82,7 +83,16 @@ struct study {
     // decimal comma"); empty otherwise.
     std::string convention;
     std::vector<dose_assignment> assigned_doses; // in the order of the table's rows
+    // A table of means: L holds the mean differences (or SMDs) that the
+    // estimation forms from these, N0 and N the groups' sizes; A0, A and M1
+    // are unused.
+    outcome_measure measure = outcome_measure::relative_risk;
+    double mean0 = 0.0; // the reference's mean and SD
+    double sd0 = 0.0;
+    Matrix mean{0, 1}; // means and SDs of the exposed categories
+    Matrix sd{0, 1};
 
+    bool is_continuous() const { return morvex::is_continuous(measure); }
     bool is_case_control() const { return design == study_design::case_control; }
 };
 
@@ -92,7 +102,7 @@ struct study {
 // a copy get storage of their own. Member by member, as assigning a blank
 // study would copy every matrix and text twice.
 inline void renew(study& s, Matrix::size_type n) {
-    static_assert(member_count<study>() == 21,
+    static_assert(member_count<study>() == 26,
                   "renew(study) sets every member: give the new one its line here");
     static const study blank; // the values a new study starts from
     s.title.clear();
@@ -103,7 +113,10 @@ inline void renew(study& s, Matrix::size_type n) {
     s.A0 = blank.A0;
     s.N0 = blank.N0;
     s.x0 = blank.x0;
-    for (Matrix* column : {&s.N, &s.x, &s.dose, &s.A, &s.L, &s.lo, &s.hi, &s.v}) {
+    s.measure = blank.measure;
+    s.mean0 = blank.mean0;
+    s.sd0 = blank.sd0;
+    for (Matrix* column : {&s.N, &s.x, &s.dose, &s.A, &s.L, &s.lo, &s.hi, &s.v, &s.mean, &s.sd}) {
         column->reshape(n, 1);
     }
     s.warnings.clear();
@@ -116,7 +129,7 @@ inline void renew(study& s, Matrix::size_type n) {
 // Trades every member with `b`, matrices, texts and lists by their storage:
 // no element is copied and nothing is allocated.
 inline void swap(study& a, study& b) noexcept {
-    static_assert(member_count<study>() == 21,
+    static_assert(member_count<study>() == 26,
                   "swap(study) trades every member: give the new one its line here");
     using std::swap;
     swap(a.title, b.title);
@@ -127,8 +140,11 @@ inline void swap(study& a, study& b) noexcept {
     swap(a.A0, b.A0);
     swap(a.N0, b.N0);
     swap(a.x0, b.x0);
+    swap(a.measure, b.measure);
+    swap(a.mean0, b.mean0);
+    swap(a.sd0, b.sd0);
     for (Matrix study::*m : {&study::N, &study::x, &study::dose, &study::A, &study::L, &study::lo,
-                             &study::hi, &study::v}) {
+                             &study::hi, &study::v, &study::mean, &study::sd}) {
         (a.*m).swap(b.*m);
     }
     swap(a.warnings, b.warnings);

@@ -15,12 +15,22 @@ const char* const model_names[] = {"Fixed effect", "DerSimonian-Laird", "REML"};
 // ", also as RR per 10 g/day": what the RR columns that follow a table's slope
 // columns are per.
 std::string also_as_rr(const meta_analysis& m) {
-    return ", also as " + printable(rr_per_text({m.increment, m.unit}));
+    return ", also as " + printable(rr_per_text({m.increment, m.unit, m.measure}));
+}
+
+// "RR", "RR lower", "RR upper" (MD for means): the headings of those columns.
+struct rr_headings {
+    std::string rr, lower, upper;
+};
+rr_headings headings_of(const meta_analysis& m) {
+    const std::string name = words(m.measure).abbreviation;
+    return {name, name + " lower", name + " upper"};
 }
 
 // The RR columns of a row: the estimate's (unless none is given) and its limits'.
 std::string rr_columns(const meta_analysis& m, double estimate, double lower, double upper) {
-    const rr_per_increment rr = per_increment(estimate, lower, upper, rr_step(m.increment));
+    const rr_per_increment rr =
+        per_increment(estimate, lower, upper, rr_step(m.increment), m.measure);
     return (std::isnan(estimate) ? std::string() : format(" %12lg", rr.rr)) +
            format(" %12lg %12lg", rr.lower, rr.upper);
 }
@@ -34,8 +44,8 @@ void print_prediction(std::ostream& out, const meta_analysis& m) {
     out << format("Prediction interval of a new study's slope (95%%, t on %d df)",
                   a.reml_prediction->df)
         << also_as_rr(m) << ":\n"
-        << format("%-18s %12s %12s %12s %12s\n", "Method", "Lower 95%", "Upper 95%", "RR lower",
-                  "RR upper");
+        << format("%-18s %12s %12s %12s %12s\n", "Method", "Lower 95%", "Upper 95%",
+                  headings_of(m).lower.c_str(), headings_of(m).upper.c_str());
     for (const auto& [name, p] : {std::pair{model_names[1], &a.dl_prediction},
                                   std::pair{model_names[2], &a.reml_prediction}}) {
         out << format("%-18s %12lg %12lg", name, (*p)->lower, (*p)->upper)
@@ -47,7 +57,8 @@ void print_knapp_hartung(std::ostream& out, const meta_analysis& m) {
     const further_analyses& a = m.more;
     out << format("Knapp-Hartung (t on %d df)", a.reml_knapp_hartung->df) << also_as_rr(m) << ":\n"
         << format("%-18s %12s %12s %12s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate",
-                  "SE", "Lower 95%", "Upper 95%", "t", "p", "RR", "RR lower", "RR upper");
+                  "SE", "Lower 95%", "Upper 95%", "t", "p", headings_of(m).rr.c_str(),
+                  headings_of(m).lower.c_str(), headings_of(m).upper.c_str());
     for (const auto& [name, e] : {std::pair{model_names[1], &*a.dl_knapp_hartung},
                                   std::pair{model_names[2], &*a.reml_knapp_hartung}}) {
         out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg", name, e->estimate, e->se,
@@ -64,8 +75,9 @@ void print_leave_one_out(std::ostream& out, const meta_analysis& m) {
     }
     out << "Leave-one-out: the pooling without each study in turn" << also_as_rr(m) << ".\n"
         << format("%-18s %12s %12s %12s %12s %12s %12s %8s %12s %12s %12s  %s\n", "Method",
-                  "Estimate", "SE", "Lower 95%", "Upper 95%", "tau^2", "Q", "I^2", "RR", "RR lower",
-                  "RR upper", "Left out");
+                  "Estimate", "SE", "Lower 95%", "Upper 95%", "tau^2", "Q", "I^2",
+                  headings_of(m).rr.c_str(), headings_of(m).lower.c_str(),
+                  headings_of(m).upper.c_str(), "Left out");
     for (const left_one_out& r : a.leave_one_out) {
         const std::string label = printable(m.pooled->studies[r.omitted].label);
         if (!r.pooled) {
@@ -94,9 +106,10 @@ void print_egger(std::ostream& out, const meta_analysis& m) {
         << format("Intercept = %lg, SE = %lg, 95%% limits %lg to %lg, t = %lg, df = %d, p = %lg\n",
                   e.estimate, e.se, e.lower, e.upper, e.t, e.df, e.p)
         << format("Slope (the effect at infinite precision) = %lg, ", a.egger->slope)
-        << printable(rr_per_text({m.increment, m.unit}))
-        << format(" = %lg; the intercept has no RR scale\n",
-                  elem::exp(rr_step(m.increment) * a.egger->slope));
+        << printable(rr_per_text({m.increment, m.unit, m.measure}))
+        << format(" = %lg; the intercept has no %s scale\n",
+                  shown(m.measure, rr_step(m.increment) * a.egger->slope),
+                  words(m.measure).abbreviation);
     if (!a.egger_note.empty()) {
         out << "*** Note: " << a.egger_note << ".\n";
     }
@@ -131,7 +144,8 @@ void print_subgroups(std::ostream& out, const meta_analysis& m) {
     const subgroup_analysis& s = *m.more.subgroups;
     out << "Subgroups by column " << quoted(m.asked.by) << also_as_rr(m) << ":\n"
         << format("%-18s %12s %12s %12s %12s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate",
-                  "SE", "Lower 95%", "Upper 95%", "z", "p", "tau^2", "RR", "RR lower", "RR upper");
+                  "SE", "Lower 95%", "Upper 95%", "z", "p", "tau^2", headings_of(m).rr.c_str(),
+                  headings_of(m).lower.c_str(), headings_of(m).upper.c_str());
     for (const subgroup& g : s.groups) {
         print_subgroup(out, g, m);
     }

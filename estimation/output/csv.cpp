@@ -61,10 +61,15 @@ void write_csv_field(std::ostream& out, std::string_view text) {
     out << field;
 }
 
-void write_csv_header(std::ostream& out, bool increment, std::string_view more) {
-    out << "input,id,design,categories,iterations,converged,beta,se,lower,upper,p,status,"
-           "message,warnings"
-        << (increment ? ",increment,rr,rr_lower,rr_upper" : "") << more << "\r\n";
+void write_csv_header(std::ostream& out, bool increment, std::string_view more,
+                      outcome_measure measure) {
+    const std::string code = words(measure).code;
+    out << "input,id," << (is_continuous(measure) ? "measure" : "design")
+        << ",categories,iterations,converged,beta,se,lower,upper,p,status,message,warnings";
+    if (increment) {
+        out << ",increment," << code << ',' << code << "_lower," << code << "_upper";
+    }
+    out << more << "\r\n";
 }
 
 void append_csv_fields(std::string& row, const study_result& r, std::optional<double> increment) {
@@ -72,7 +77,11 @@ void append_csv_fields(std::string& row, const study_result& r, std::optional<do
     row += ',';
     append_csv_field(row, r.id);
     row += ',';
-    row += r.has_data && r.data.design_known ? design_code(r.data.design) : "";
+    if (r.has_data && r.data.is_continuous()) {
+        row += words(r.data.measure).code;
+    } else if (r.has_data && r.data.design_known) {
+        row += design_code(r.data.design);
+    }
     row += ',';
     if (r.has_data) {
         append_integer(row, r.categories());
@@ -94,10 +103,9 @@ void append_csv_fields(std::string& row, const study_result& r, std::optional<do
     row += ',';
     append_warnings(row, r.data.warnings);
     if (increment) {
-        const double d = *increment;
-        const double a = elem::exp(d * r.lower());
-        const double b = elem::exp(d * r.upper());
-        for (const double value : {d, elem::exp(d * r.beta), std::fmin(a, b), std::fmax(a, b)}) {
+        const shown_interval per =
+            shown_per(r.data.measure, *increment, r.beta, r.lower(), r.upper());
+        for (const double value : {*increment, per.value, per.lower, per.upper}) {
             row += ',';
             append_shortest(row, value);
         }

@@ -15,7 +15,10 @@ namespace morvex {
 // the pooling and the analyses go to the summary table. With an increment D
 // each row also gives the study's RR per D units of dose and its limits.
 // `more` ends the header with further columns (each with its leading comma).
-void write_csv_header(std::ostream& out, bool increment = false, std::string_view more = {});
+// A run of means names its columns measure (for design) and md, md_lower,
+// md_upper (or smd, ...) for rr, rr_lower, rr_upper.
+void write_csv_header(std::ostream& out, bool increment = false, std::string_view more = {},
+                      outcome_measure measure = outcome_measure::relative_risk);
 // A row's fields without the line end, appended to `row`, for a caller that
 // adds columns and writes each row at once.
 void append_csv_fields(std::string& row, const study_result& r,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 namespace morvex {
 namespace {
@@ -98,7 +99,9 @@ void starts(std::ostream& out, const curve_method& m) {
     out << ", \"iterations\": " << m.iterations
         << ", \"converged\": " << (m.converged ? "true" : "false") << ", \"gradient\": ";
     number(out, m.gradient);
-    out << ", \"starts\": [";
+    out << ", \"gradient_target\": ";
+    number(out, m.gradient_target);
+    out << ", \"optima\": " << m.optima << ", \"starts\": [";
     for (std::size_t i = 0; i < m.starts.size(); ++i) {
         const reml_start& s = m.starts[i];
         out << (i == 0 ? "" : ", ") << "{\"start\": ";
@@ -108,12 +111,15 @@ void starts(std::ostream& out, const curve_method& m) {
         number(out, s.loglik);
         out << ", \"gradient\": ";
         number(out, s.gradient);
-        out << ", \"at_optimum\": " << (s.at_optimum ? "true" : "false") << '}';
+        out << ", \"at_optimum\": " << (s.at_optimum ? "true" : "false") << ", \"rank\": " << s.rank
+            << ", \"optimum\": " << s.optimum << ", \"joined\": ";
+        write_json_string(out, s.joined);
+        out << '}';
     }
     out << ']';
 }
 
-void method(std::ostream& out, const curve_method& m) {
+void method(std::ostream& out, const curve_method& m, outcome_measure measure) {
     out << "{\"available\": " << (m.available ? "true" : "false") << ", \"message\": ";
     write_json_string(out, m.message);
     if (m.available) {
@@ -136,9 +142,20 @@ void method(std::ostream& out, const curve_method& m) {
         out << ",\n   \"predictions\": [";
         for (std::size_t i = 0; i < m.predictions.size(); ++i) {
             const prediction& p = m.predictions[i];
-            const std::pair<const char*, double> figures[] = {
-                {"dose", p.dose}, {"log_rr", p.log_rr}, {"se", p.se},
-                {"rr", p.rr},     {"lower", p.lower},   {"upper", p.upper}};
+            // A difference of means is shown as it is modelled: one figure, named for it.
+            const std::vector<std::pair<const char*, double>> figures =
+                words(measure).ratio
+                    ? std::vector<std::pair<const char*, double>>{{"dose", p.dose},
+                                                                  {"log_rr", p.log_rr},
+                                                                  {"se", p.se},
+                                                                  {"rr", p.rr},
+                                                                  {"lower", p.lower},
+                                                                  {"upper", p.upper}}
+                    : std::vector<std::pair<const char*, double>>{{"dose", p.dose},
+                                                                  {words(measure).code, p.rr},
+                                                                  {"se", p.se},
+                                                                  {"lower", p.lower},
+                                                                  {"upper", p.upper}};
             out << (i == 0 ? "" : ", ");
             const char* separator = "{";
             for (const auto& [name, value] : figures) {
@@ -167,6 +184,9 @@ void write_curve_json(std::ostream& out, const curve_result& r) {
     numbers(out, r.basis.knots);
     out << ", \"reference_dose\": ";
     number(out, r.reference_dose);
+    if (is_continuous(r.settings.measure)) {
+        out << ", \"measure\": \"" << words(r.settings.measure).code << '"';
+    }
     out << ",\n  \"message\": ";
     write_json_string(out, r.message);
     out << ",\n  ";
@@ -189,7 +209,7 @@ void write_curve_json(std::ostream& out, const curve_result& r) {
         const auto found = std::find_if(r.methods.begin(), r.methods.end(),
                                         [name](const curve_method& m) { return m.name == name; });
         if (found != r.methods.end()) {
-            method(out, *found);
+            method(out, *found, r.settings.measure);
         } else {
             out << "null";
         }

@@ -55,10 +55,17 @@ void print_reml_search(std::ostream& out, const curve_method& m) {
                         : format("*** REML not converged after %d iterations; the best point "
                                  "found is shown",
                                  m.iterations))
-        << format(" (largest scaled gradient %lg); log-likelihood %.10lg.\n", m.gradient, m.loglik);
+        << format(" (largest scaled gradient %lg, target %lg); log-likelihood %.10lg.\n",
+                  m.gradient, m.gradient_target, m.loglik);
     const auto elsewhere = std::count_if(m.starts.begin(), m.starts.end(),
                                          [](const reml_start& s) { return !s.at_optimum; });
-    out << format("REML starts: %zu, %d ended at another point", m.starts.size(),
+    const auto boundary =
+        std::count_if(m.starts.begin(), m.starts.end(), [&m](const reml_start& s) {
+            return s.rank < static_cast<int>(m.beta.row_count());
+        });
+    out << format("REML starts: %zu (%d on the boundary, Psi of lower rank), %d distinct "
+                  "optima, %d ended at another point",
+                  m.starts.size(), static_cast<int>(boundary), m.optima,
                   static_cast<int>(elsewhere));
     const char* separator = ": ";
     for (const reml_start& s : m.starts) {
@@ -92,8 +99,9 @@ void print_method(std::ostream& out, const curve_result& r, const curve_method& 
     if (m.beta.row_count() > 1) {
         print_test(out, "non-linearity", m.nonlinear);
     }
-    out << format("Relative risk against dose %lg:\n", r.reference_dose)
-        << format("%14s %14s %14s %14s\n", "Dose", "RR", "Lower 95%", "Upper 95%");
+    const measure_words& w = words(r.settings.measure);
+    out << format("%s against dose %lg:\n", w.title, r.reference_dose)
+        << format("%14s %14s %14s %14s\n", "Dose", w.abbreviation, "Lower 95%", "Upper 95%");
     for (const prediction& p : m.predictions) {
         out << format("%14lg %14lg %14lg %14lg\n", p.dose, p.rr, p.lower, p.upper);
     }

@@ -23,10 +23,11 @@ std::string rr_per_text(const dose_wording& w) {
     if (whole_label(w.unit)) {
         return w.unit;
     }
+    const std::string name = words(w.measure).abbreviation;
     if (!w.increment) {
-        return "RR " + per_dose_text(w);
+        return name + " " + per_dose_text(w);
     }
-    return "RR per " + format("%lg", *w.increment) +
+    return name + " per " + format("%lg", *w.increment) +
            (w.unit.empty() ? " units of dose" : " " + w.unit);
 }
 

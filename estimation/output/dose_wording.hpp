@@ -4,6 +4,8 @@
 #ifndef MORVEX_ESTIMATION_DOSE_WORDING_HPP
 #define MORVEX_ESTIMATION_DOSE_WORDING_HPP
 
+#include "estimation/method/measure.hpp"
+
 #include <optional>
 #include <string>
 
@@ -12,6 +14,7 @@ namespace morvex {
 struct dose_wording {
     std::optional<double> increment; // --increment: RR figures are per this much dose
     std::string unit;                // --unit: the dose's unit ("g/day"); empty for none
+    outcome_measure measure = outcome_measure::relative_risk; // "RR", or "MD" for means
 };
 
 // Whether --unit holds a whole axis label rather than the dose's unit: a text
@@ -25,7 +28,7 @@ inline double rr_step(std::optional<double> increment) {
 }
 
 // "RR per 100 g/day", "RR per g/day", "RR per 100 units of dose", "RR per unit
-// of dose"; a whole label as it stands.
+// of dose" ("MD per ..." for means); a whole label as it stands.
 std::string rr_per_text(const dose_wording& w);
 
 // What a slope is per: "per g/day", else "per unit of dose".

@@ -123,21 +123,24 @@ void with_reference(json_text& out, double reference, const Matrix& m) {
     out.put(']');
 }
 
-// A slope's figures as the RR per increment (per unit without one).
-void rr_figures(json_text& out, const rr_per_increment& rr, bool with_estimate = true) {
+// A slope's figures as the RR per increment (per unit without one), named
+// for the measure: "md", "md_lower", "md_upper" for means.
+void rr_figures(json_text& out, const rr_per_increment& rr, outcome_measure measure,
+                bool with_estimate = true) {
+    const char* const code = words(measure).code;
     if (with_estimate) {
-        out << ", \"rr\": ";
+        out << ", \"" << code << "\": ";
         number(out, rr.rr);
     }
-    out << ", \"rr_lower\": ";
+    out << ", \"" << code << "_lower\": ";
     number(out, rr.lower);
-    out << ", \"rr_upper\": ";
+    out << ", \"" << code << "_upper\": ";
     number(out, rr.upper);
 }
 
 // One method's figures; the object is left open for the caller's own.
 void estimate(json_text& out, const pooled_estimate& e, bool random,
-              std::optional<double> increment) {
+              std::optional<double> increment, outcome_measure measure) {
     const std::pair<const char*, double> figures[] = {
         {"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower},
         {"upper", e.upper},       {"z", e.z},   {"p", e.p}};
@@ -151,7 +154,7 @@ void estimate(json_text& out, const pooled_estimate& e, bool random,
         out << ", \"tau2\": ";
         number(out, e.tau2);
     }
-    rr_figures(out, per_increment(e, rr_step(increment)));
+    rr_figures(out, per_increment(e, rr_step(increment), measure), measure);
 }
 
 // Opens the index-th entry of a list of studies, each named by its input and id.
@@ -181,7 +184,7 @@ void assigned_doses(json_text& out, const std::vector<dose_assignment>& doses) {
 }
 
 void prediction(json_text& out, const std::optional<prediction_interval>& p,
-                std::optional<double> increment) {
+                std::optional<double> increment, outcome_measure measure) {
     out << ", \"prediction\": ";
     if (!p) {
         out << "null";
@@ -192,13 +195,15 @@ void prediction(json_text& out, const std::optional<prediction_interval>& p,
     out << ", \"upper\": ";
     number(out, p->upper);
     out << ", \"df\": " << p->df;
-    rr_figures(out, per_increment(p->lower, p->lower, p->upper, rr_step(increment)), false);
+    rr_figures(out, per_increment(p->lower, p->lower, p->upper, rr_step(increment), measure),
+               measure, false);
     out << '}';
 }
 
 // Student's t figures, and with `rr` their RR per increment (an intercept has none).
 void t_figures(json_text& out, const t_interval& e, bool rr,
-               std::optional<double> increment = std::nullopt) {
+               std::optional<double> increment = std::nullopt,
+               outcome_measure measure = outcome_measure::relative_risk) {
     const std::pair<const char*, double> figures[] = {
         {"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower},
         {"upper", e.upper},       {"t", e.t},   {"p", e.p}};
@@ -210,7 +215,8 @@ void t_figures(json_text& out, const t_interval& e, bool rr,
     }
     out << ", \"df\": " << e.df;
     if (rr) {
-        rr_figures(out, per_increment(e.estimate, e.lower, e.upper, rr_step(increment)));
+        rr_figures(out, per_increment(e.estimate, e.lower, e.upper, rr_step(increment), measure),
+                   measure);
     }
     out << '}';
 }
@@ -226,13 +232,13 @@ void heterogeneity_object(json_text& out, const heterogeneity& h) {
 }
 
 // The three models of a pooling as one object.
-void models(json_text& out, const pooled_summary& s, std::optional<double> increment) {
-    out << "{\"k\": " << s.studies.size() << ", \"fixed\": ";
-    estimate(out, s.fixed, false, increment);
+void models(json_text& out, const pooled_summary& s, const meta_analysis& m) {
+    out << "{\"k\": " << s.k << ", \"fixed\": ";
+    estimate(out, s.fixed, false, m.increment, m.measure);
     out << "}, \"dl\": ";
-    estimate(out, s.dl, true, increment);
+    estimate(out, s.dl, true, m.increment, m.measure);
     out << "}, \"reml\": ";
-    estimate(out, s.reml, true, increment);
+    estimate(out, s.reml, true, m.increment, m.measure);
     out << "}, \"heterogeneity\": ";
     heterogeneity_object(out, s.het);
     out << '}';
@@ -246,7 +252,7 @@ void write_leave_one_out(json_text& out, const meta_analysis& m) {
         open_study_entry(out, i, st.input, st.id);
         out << ", \"pooled\": ";
         if (rows[i].pooled) {
-            models(out, *rows[i].pooled, m.increment);
+            models(out, *rows[i].pooled, m);
         } else {
             out << "null";
         }
@@ -263,12 +269,12 @@ void write_subgroup(json_text& out, const subgroup& g, const meta_analysis& m) {
     append_json_string(out, g.value);
     out << ", \"k\": " << g.members.size() << ", \"fixed\": ";
     if (g.usable()) {
-        estimate(out, g.fixed, false, m.increment);
+        estimate(out, g.fixed, false, m.increment, m.measure);
         out << "}, \"dl\": ";
         // One study has no between-study variance to report.
-        estimate(out, g.dl, g.pooled.has_value(), m.increment);
+        estimate(out, g.dl, g.pooled.has_value(), m.increment, m.measure);
         out << "}, \"reml\": ";
-        estimate(out, g.reml, g.pooled.has_value(), m.increment);
+        estimate(out, g.reml, g.pooled.has_value(), m.increment, m.measure);
         out << "}, \"heterogeneity\": ";
         if (g.pooled) {
             heterogeneity_object(out, g.pooled->het);
@@ -334,9 +340,9 @@ void write_further(json_text& out, const meta_analysis& m) {
     const further_analyses& a = m.more;
     if (m.pooled && m.asked.knapp_hartung) {
         out << ",\n  \"knapp_hartung\": {\"dl\": ";
-        t_figures(out, *a.dl_knapp_hartung, true, m.increment);
+        t_figures(out, *a.dl_knapp_hartung, true, m.increment, m.measure);
         out << ", \"reml\": ";
-        t_figures(out, *a.reml_knapp_hartung, true, m.increment);
+        t_figures(out, *a.reml_knapp_hartung, true, m.increment, m.measure);
         out << '}';
     }
     if (m.pooled && m.asked.leave_one_out) {
@@ -349,8 +355,8 @@ void write_further(json_text& out, const meta_analysis& m) {
             t_figures(out, a.egger->intercept, false);
             out << ", \"slope\": ";
             number(out, a.egger->slope);
-            out << ", \"slope_rr\": ";
-            number(out, elem::exp(rr_step(m.increment) * a.egger->slope));
+            out << ", \"slope_" << words(m.measure).code << "\": ";
+            number(out, shown(m.measure, rr_step(m.increment) * a.egger->slope));
             out << '}';
         } else {
             out << "null";
@@ -363,8 +369,40 @@ void write_further(json_text& out, const meta_analysis& m) {
     }
 }
 
+// A study's inputs: its doses and y (log relative risks, or differences of
+// means named for their measure once formed) with their variances; then its
+// counts, or its means, SDs and sizes, the reference first.
+void append_json_inputs(json_text& out, const study_result& r, std::vector<json_number>& numbers) {
+    const study& s = r.data;
+    const bool means = s.is_continuous();
+    out << ",\n   \"doses\": ";
+    column(out, s.x, 0);
+    if (!means || r.V.row_count() > 0) {
+        out << ", \"" << (means ? words(s.measure).code : "logrr") << "\": ";
+        column(out, s.L, 0);
+        out << ", \"variances\": ";
+        variances(out, s.v, numbers);
+    }
+    if (means) {
+        out << ",\n   \"means\": ";
+        with_reference(out, s.mean0, s.mean);
+        out << ", \"sds\": ";
+        with_reference(out, s.sd0, s.sd);
+        out << ", \"sizes\": ";
+    } else {
+        out << ",\n   \"cases\": ";
+        with_reference(out, s.A0, s.A);
+        out << ", \"totals\": ";
+    }
+    with_reference(out, s.N0, s.N);
+}
+
 void write_pooled(json_text& out, const meta_analysis& m) {
-    out << "{\"k\": " << m.included.size() << ", \"increment\": ";
+    out << "{\"k\": " << m.included.size();
+    if (is_continuous(m.measure)) {
+        out << ", \"measure\": \"" << words(m.measure).code << '"';
+    }
+    out << ", \"increment\": ";
     if (m.increment) {
         number(out, *m.increment);
     } else {
@@ -375,13 +413,13 @@ void write_pooled(json_text& out, const meta_analysis& m) {
     if (m.pooled) {
         const pooled_summary& s = *m.pooled;
         out << ",\n  \"fixed\": ";
-        estimate(out, s.fixed, false, m.increment);
+        estimate(out, s.fixed, false, m.increment, m.measure);
         out << "},\n  \"dl\": ";
-        estimate(out, s.dl, true, m.increment);
-        prediction(out, m.more.dl_prediction, m.increment);
+        estimate(out, s.dl, true, m.increment, m.measure);
+        prediction(out, m.more.dl_prediction, m.increment, m.measure);
         out << "},\n  \"reml\": ";
-        estimate(out, s.reml, true, m.increment);
-        prediction(out, m.more.reml_prediction, m.increment);
+        estimate(out, s.reml, true, m.increment, m.measure);
+        prediction(out, m.more.reml_prediction, m.increment, m.measure);
         out << ", \"iterations\": " << s.reml_search.iterations
             << ", \"converged\": " << (s.reml_search.converged ? "true" : "false")
             << ", \"search\": {\"method\": \"grid and safeguarded Newton\", \"grid_points\": "
@@ -488,10 +526,12 @@ void append_json_study(text_builder& out, const study_result& r, bool first, boo
     append_json_string(out, r.id);
     out << ", \"title\": ";
     append_json_string(out, r.has_data ? r.data.title : "");
-    out << ",\n   \"design\": ";
+    const bool means = r.has_data && r.data.is_continuous();
+    out << (means ? ",\n   \"measure\": " : ",\n   \"design\": ");
     if (r.has_data) {
-        if (r.data.design_known) {
-            append_json_string(out, design_code(r.data.design));
+        if (means || r.data.design_known) {
+            append_json_string(out,
+                               means ? words(r.data.measure).code : design_code(r.data.design));
         } else {
             out << "null";
         }
@@ -524,17 +564,7 @@ void append_json_study(text_builder& out, const study_result& r, bool first, boo
         out << ']';
     }
     if (r.has_data) {
-        const study& s = r.data;
-        out << ",\n   \"doses\": ";
-        column(out, s.x, 0);
-        out << ", \"logrr\": ";
-        column(out, s.L, 0);
-        out << ", \"variances\": ";
-        variances(out, s.v, numbers);
-        out << ",\n   \"cases\": ";
-        with_reference(out, s.A0, s.A);
-        out << ", \"totals\": ";
-        with_reference(out, s.N0, s.N);
+        append_json_inputs(out, r, numbers);
     }
     if (r.has_fit) {
         out << ",\n   \"fitted\": ";

@@ -17,11 +17,16 @@ struct method_row {
 } // namespace
 
 void print_pooled_summary(std::ostream& out, const pooled_summary& s,
-                          std::optional<double> increment, const std::string& unit) {
+                          std::optional<double> increment, const std::string& unit,
+                          outcome_measure measure) {
     const method_row rows[] = {{"Fixed effect", s.fixed, false},
                                {"DerSimonian-Laird", s.dl, true},
                                {"REML", s.reml, true}};
-    out << rule << format("Pooled slope of %zu studies.\n", s.studies.size())
+    out << rule << format("Pooled slope of %zu studies", s.studies.size())
+        << (is_continuous(measure) ? std::string(" (") + words(measure).slope_of + " " +
+                                         printable(per_dose_text({increment, unit})) + ")"
+                                   : "")
+        << ".\n"
         << format("%-18s %12s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate", "SE",
                   "Lower 95%", "Upper 95%", "z", "p", "tau^2");
     for (const method_row& r : rows) {
@@ -39,10 +44,11 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
                   search.grid_points, search.maxima, search.maxima == 1 ? "um" : "a")
         << format("Heterogeneity: Q = %lg, df = %d, p = %lg, I^2 = %lg%%\n", s.het.Q, s.het.df,
                   s.het.p, s.het.I2);
-    out << printable(rr_per_text({increment, unit})) << ":\n"
-        << format("%-18s %12s %12s %12s\n", "Method", "RR", "Lower 95%", "Upper 95%");
+    out << printable(rr_per_text({increment, unit, measure})) << ":\n"
+        << format("%-18s %12s %12s %12s\n", "Method", words(measure).abbreviation, "Lower 95%",
+                  "Upper 95%");
     for (const method_row& r : rows) {
-        const rr_per_increment rr = per_increment(r.e, rr_step(increment));
+        const rr_per_increment rr = per_increment(r.e, rr_step(increment), measure);
         out << format("%-18s %12lg %12lg %12lg\n", r.name, rr.rr, rr.lower, rr.upper);
     }
     out << "Weights in percent:\n"
@@ -57,7 +63,7 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
 void print_meta_analysis(std::ostream& out, const meta_analysis& m,
                          const std::function<void(std::ostream&)>& analyses) {
     if (m.pooled) {
-        print_pooled_summary(out, *m.pooled, m.increment, m.unit);
+        print_pooled_summary(out, *m.pooled, m.increment, m.unit, m.measure);
     } else {
         out << rule << "No pooling: " << printable(m.not_pooled) << ".\n";
     }

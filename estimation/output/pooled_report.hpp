@@ -13,11 +13,13 @@
 namespace morvex {
 
 // The three summaries, the heterogeneity line, the relative risk per increment D
-// of dose (per unit without one), exp(D b), with its limits, and each study's
-// weights. `unit` names the dose's unit in the RR's heading ("RR per 10 g/day").
+// of dose (per unit without one), exp(D b), with its limits (for a measure of
+// means the difference D b), and each study's weights. `unit` names the dose's
+// unit in the heading ("RR per 10 g/day").
 void print_pooled_summary(std::ostream& out, const pooled_summary& s,
                           std::optional<double> increment = std::nullopt,
-                          const std::string& unit = {});
+                          const std::string& unit = {},
+                          outcome_measure measure = outcome_measure::relative_risk);
 
 // The pooling step of a run: the summary, or why there is none, then the
 // studies left out with their reasons.

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <string_view>
+#include <utility>
 
 namespace morvex {
 namespace {
@@ -48,17 +49,70 @@ void append_category(text_builder& line, Matrix::size_type i) {
     line.right(std::string_view(digits, static_cast<std::size_t>(end - digits)), 3);
 }
 
-void append_opening(text_builder& lines, const std::string& input_name, const study& s) {
+// A category's figure and 95% limits as its measure shows them: "  y lo hi".
+void append_shown(text_builder& lines, const study& s, Matrix::size_type i, int width) {
+    for (const auto& [value, separator] :
+         {std::pair{s.L(i, 0), "  "}, {s.lo(i, 0), " "}, {s.hi(i, 0), " "}}) {
+        lines << separator;
+        general(lines, shown(s.measure, value), width);
+    }
+}
+
+// A table of means' categories: mean, SD and size as read, then the
+// difference from the reference with its 95% limits, once it is formed.
+void append_means(text_builder& lines, const study& s, bool formed) {
+    const measure_words& w = words(s.measure);
+    lines << "Outcome: ";
+    lines << w.name;
+    lines << " (";
+    lines << w.abbreviation;
+    lines << ") against the reference category.\n"
+             "--- Initial settings.\n"
+             "Category  Assigned dose         Mean           SD          n  ";
+    lines.right(w.abbreviation, 10);
+    lines << "        LCI        UCI\n"
+             "       0 ";
+    general(lines, 0.0, 14);
+    for (const auto& [value, width] : {std::pair{s.mean0, 13}, {s.sd0, 13}, {s.N0, 11}}) {
+        general(lines, value, width);
+    }
+    lines << "  ";
+    general(lines, 0.0, 10);
+    lines << '\n';
+    for (Matrix::size_type i = 0; i < s.mean.row_count(); ++i) {
+        append_category(lines, i);
+        lines << ' ';
+        general(lines, s.x(i, 0), 14);
+        for (const auto& [value, width] :
+             {std::pair{s.mean(i, 0), 13}, {s.sd(i, 0), 13}, {s.N(i, 0), 11}}) {
+            general(lines, value, width);
+        }
+        if (formed) {
+            append_shown(lines, s, i, 10);
+        }
+        lines << '\n';
+    }
+}
+
+void append_opening(text_builder& lines, const std::string& input_name, const study& s,
+                    bool formed) {
     lines << rule;
-    lines << "Trend estimation from summarized dose-response data.\n"
-             "See Greenland and Longnecker (1992) for details.\n"
-             "Programmed by Brannock. Version 1.0.\n";
+    lines << "Trend estimation from summarized dose-response data.\n";
+    if (!s.is_continuous()) {
+        lines << "See Greenland and Longnecker (1992) for details.\n";
+    }
+    lines << "Programmed by Brannock. Version 1.0.\n";
     lines << rule;
     lines << "Input file = '";
     lines << input_name;
     lines << "'\n";
     lines << s.title;
-    lines << "\nStudy design: ";
+    lines << '\n';
+    if (s.is_continuous()) {
+        append_means(lines, s, formed);
+        return;
+    }
+    lines << "Study design: ";
     lines << (s.design_known ? design_name(s.design) : "not given (no type)");
     lines << ".\n"
              "--- Initial settings.\n"
@@ -80,12 +134,7 @@ void append_opening(text_builder& lines, const std::string& input_name, const st
         append_count(lines, s.A(i, 0), 9);
         lines << "  ";
         append_count(lines, s.N(i, 0), 9);
-        lines << "  ";
-        general(lines, elem::exp(s.L(i, 0)), 6);
-        lines << ' ';
-        general(lines, elem::exp(s.lo(i, 0)), 6);
-        lines << ' ';
-        general(lines, elem::exp(s.hi(i, 0)), 6);
+        append_shown(lines, s, i, 6);
         lines << '\n';
     }
 }
@@ -132,6 +181,13 @@ void append_result(text_builder& lines, const trend& t) {
     lines << '\n';
 }
 
+// What a slope of means measures, after its figures.
+void append_slope_words(text_builder& lines, const study& s) {
+    lines << "beta: the ";
+    lines << words(s.measure).slope_of;
+    lines << " per unit of dose.\n";
+}
+
 } // namespace
 
 void print_fitted_counts(std::ostream& out, const fitted_counts& fit) {
@@ -150,7 +206,7 @@ void print_result(std::ostream& out, const trend& t) {
 
 void append_report(text_builder& lines, const study_result& r, bool classic) {
     if (r.has_data) {
-        append_opening(lines, r.input, r.data);
+        append_opening(lines, r.input, r.data, r.V.row_count() > 0);
     } else if (!classic) {
         lines << "Input file = '";
         lines << printable(r.input);
@@ -167,11 +223,17 @@ void append_report(text_builder& lines, const study_result& r, bool classic) {
         append_fitted_counts(lines, r.fitted, r.fitted_A0, r.converged);
     } else if (r.has_pseudo) {
         append_pseudo_counts(lines, r);
+    } else if (r.has_data && r.data.is_continuous()) {
+        lines << "--- Covariance from the SDs and sizes: the categories share the reference "
+                 "group.\n";
     } else if (r.has_data && r.covariance == covariance_kind::indep) {
         lines << "--- Independent log relative risks (no covariance between categories).\n";
     }
     if (r.estimated()) {
         append_result(lines, trend{r.beta, r.se});
+        if (r.data.is_continuous()) {
+            append_slope_words(lines, r.data);
+        }
     } else if (!classic) {
         lines << (r.status == study_status::refused ? "*** Refused: " : "*** Stopped: ");
         lines << r.message;

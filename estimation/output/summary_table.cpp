@@ -20,6 +20,14 @@ struct table {
     bool trend = false;
 };
 
+// A run of means names the last figures md, md_lower, md_upper (or smd, ...).
+std::string header_of(outcome_measure measure) {
+    const std::string code = words(measure).code;
+    return "analysis,subgroup,left_out_input,left_out_id,model,k,estimate,se,lower,upper,z,t,t_df,"
+           "p,tau2,Q,df,p_Q,I2,pi_lower,pi_upper,increment," +
+           code + ',' + code + "_lower," + code + "_upper,note";
+}
+
 // One row; NaN fields are written empty.
 struct row {
     const char* analysis = "overall";
@@ -36,11 +44,7 @@ struct row {
     double pi_rr_lower = none, pi_rr_upper = none;
 };
 
-const char* const header = "analysis,subgroup,left_out_input,left_out_id,model,k,estimate,se,"
-                           "lower,upper,z,t,t_df,p,tau2,Q,df,p_Q,I2,pi_lower,pi_upper,increment,"
-                           "rr,rr_lower,rr_upper,note";
 const char* const trend_header = ",coefficient,chi2,chi2_df,dose,reference_dose";
-const char* const last_header = ",pi_rr_lower,pi_rr_upper";
 
 void write(table& t, const row& r) {
     std::ostream& out = t.out;
@@ -67,16 +71,19 @@ void write(table& t, const row& r) {
     out << ',' << shortest(r.pi_rr_lower) << ',' << shortest(r.pi_rr_upper) << "\r\n";
 }
 
-// The row's estimate and limits as the RR per increment (per unit without one).
-void add_increment(row& r, const std::optional<double>& increment) {
-    const rr_per_increment rr = per_increment(r.estimate, r.lower, r.upper, rr_step(increment));
+// The row's estimate and limits as the RR per increment (per unit without
+// one), or for means as the MD.
+void add_increment(row& r, const meta_analysis& m) {
+    const std::optional<double>& increment = m.increment;
+    const rr_per_increment rr =
+        per_increment(r.estimate, r.lower, r.upper, rr_step(increment), m.measure);
     r.increment = rr_step(increment);
     r.rr = rr.rr;
     r.rr_lower = rr.lower;
     r.rr_upper = rr.upper;
     if (!std::isnan(r.pi_lower)) {
         const rr_per_increment pi =
-            per_increment(r.pi_lower, r.pi_lower, r.pi_upper, rr_step(increment));
+            per_increment(r.pi_lower, r.pi_lower, r.pi_upper, rr_step(increment), m.measure);
         r.pi_rr_lower = pi.lower;
         r.pi_rr_upper = pi.upper;
     }
@@ -115,7 +122,7 @@ row model_row(const char* analysis, const char* model, const pooled_estimate& e,
         r.p_Q = het->p;
         r.I2 = het->I2;
     }
-    add_increment(r, m.increment);
+    add_increment(r, m);
     return r;
 }
 
@@ -124,7 +131,7 @@ void write_pooling(table& out, const row& names, const pooled_summary& s, const 
     const std::pair<const char*, const pooled_estimate*> models[] = {
         {"fixed", &s.fixed}, {"dl", &s.dl}, {"reml", &s.reml}};
     for (const auto& [model, e] : models) {
-        row r = model_row(names.analysis, model, *e, s.studies.size(), &s.het, m);
+        row r = model_row(names.analysis, model, *e, s.k, &s.het, m);
         r.subgroup = names.subgroup;
         r.left_out_input = names.left_out_input;
         r.left_out_id = names.left_out_id;
@@ -142,7 +149,7 @@ row t_row(const char* analysis, const char* model, const t_interval& e, std::siz
     r.t = e.t;
     r.t_df = e.df;
     r.p = e.p;
-    add_increment(r, m.increment);
+    add_increment(r, m);
     return r;
 }
 
@@ -282,8 +289,9 @@ void write_trend_method(table& out, const curve_method& m, const curve_result& c
             r.tau2 = m.psi(j, j);
         }
         if (!m.converged) {
-            r.note = format("REML not converged in %d iterations; its last value is shown",
-                            m.iterations);
+            r.note = format("REML not converged in %d iterations (largest scaled gradient %lg, "
+                            "target %lg); its last value is shown",
+                            m.iterations, m.gradient, m.gradient_target);
         }
         write(out, r);
     }
@@ -330,7 +338,9 @@ void write_trend(table& out, const curve_result& c) {
 std::string summary_table(const meta_analysis& m, const curve_result* curve) {
     std::ostringstream text;
     table out{text, curve != nullptr};
-    text << header << (out.trend ? trend_header : "") << last_header << "\r\n";
+    const std::string code = words(m.measure).code;
+    text << header_of(m.measure) << (out.trend ? trend_header : "") << ",pi_" << code
+         << "_lower,pi_" << code << "_upper\r\n";
     if (m.pooled) {
         row names;
         write_pooling(out, names, *m.pooled, m);

@@ -56,14 +56,6 @@ std::string choose_basis(const curve_settings& settings, const std::vector<doubl
     return {};
 }
 
-Matrix identity(size_type p) {
-    Matrix m = zeros(p, p);
-    for (size_type j = 0; j < p; ++j) {
-        m(j, j) = 1.0;
-    }
-    return m;
-}
-
 chi_square_test wald(const Matrix& beta, const Matrix& cov, size_type first) {
     const size_type p = beta.row_count();
     const size_type q = p - first;
@@ -105,21 +97,26 @@ curve_method method_at(const char* name, const std::vector<mixed_unit>& units, c
     return m;
 }
 
-curve_method reml_method(const std::vector<mixed_unit>& units,
-                         const std::optional<Matrix>& moments) {
-    const reml_fit fit = maximise_reml(units, moments);
+curve_method reml_method(const std::vector<mixed_unit>& units, const std::optional<Matrix>& moments,
+                         unsigned threads) {
+    const reml_fit fit = maximise_reml(units, moments, threads);
+    curve_method m;
+    m.name = "reml";
+    m.starts = fit.starts;
+    m.optima = fit.optima;
+    m.gradient_target = fit.target;
     if (!fit.found) {
-        curve_method m;
-        m.name = "reml";
         m.message = "the restricted likelihood cannot be evaluated in double precision";
-        m.starts = fit.starts;
         return m;
     }
-    curve_method m = method_at("reml", units, fit.psi);
+    m.available = true;
+    m.beta = fit.at.beta;
+    m.cov = fit.at.cov;
+    m.psi = fit.psi;
+    m.loglik = fit.at.loglik;
     m.iterations = fit.iterations;
     m.converged = fit.converged;
     m.gradient = fit.gradient;
-    m.starts = fit.starts;
     return m;
 }
 
@@ -140,11 +137,11 @@ std::vector<double> prediction_doses(const curve_result& r) {
     return doses;
 }
 
-// The first stage, with the units of a two-stage fit; studies that cannot enter
-// it are left out with their reason.
+// The first stage, with the units of the pooled fit: in two stages those of the
+// studies with a fit, in one stage every study's; studies that cannot enter it
+// are left out with their reason.
 std::vector<mixed_unit> first_stage(const std::vector<curve_study>& studies, curve_result& r) {
     std::vector<mixed_unit> units;
-    const auto p = static_cast<size_type>(r.basis.coefficients());
     coefficient_buffers buffers;
     for (const curve_study& s : studies) {
         study_coefficients c{s.label, s.input, s.id, {}};
@@ -153,10 +150,15 @@ std::vector<mixed_unit> first_stage(const std::vector<curve_study>& studies, cur
         } catch (const math::matrix_error&) {
             c.fit.reason = "its covariance matrix is singular";
         }
-        if (c.fit.usable) {
-            units.push_back({c.fit.b, identity(p), c.fit.V});
-        } else if (!r.settings.one_stage) {
-            r.left_out.push_back({s.label, s.input, s.id, c.fit.reason});
+        if (r.settings.one_stage && c.fit.reduced.factored) {
+            units.push_back(c.fit.reduced);
+        } else if (!r.settings.one_stage && c.fit.usable) {
+            units.push_back(two_stage_unit(c.fit));
+        } else {
+            r.left_out.push_back({s.label, s.input, s.id,
+                                  r.settings.one_stage ? std::string("its covariance matrix is not "
+                                                                     "positive definite")
+                                                       : c.fit.reason});
         }
         r.studies.push_back(std::move(c));
     }
@@ -178,7 +180,8 @@ curve_study curve_study_of(const study_result& r) {
     return s;
 }
 
-prediction predict(const dose_basis& basis, const curve_method& m, double dose, double reference) {
+prediction predict(const dose_basis& basis, const curve_method& m, double dose, double reference,
+                   outcome_measure measure) {
     const std::vector<double> z = basis.contrast(dose, reference);
     prediction pr;
     pr.dose = dose;
@@ -190,9 +193,9 @@ prediction predict(const dose_basis& basis, const curve_method& m, double dose, 
         }
     }
     pr.se = std::sqrt(std::fmax(0.0, variance));
-    pr.rr = elem::exp(pr.log_rr);
-    pr.lower = elem::exp(pr.log_rr - z_975 * pr.se);
-    pr.upper = elem::exp(pr.log_rr + z_975 * pr.se);
+    pr.rr = shown(measure, pr.log_rr);
+    pr.lower = shown(measure, pr.log_rr - z_975 * pr.se);
+    pr.upper = shown(measure, pr.log_rr + z_975 * pr.se);
     return pr;
 }
 
@@ -213,15 +216,7 @@ curve_result analyse_curve(const std::vector<curve_study>& studies, const curve_
     if (!r.message.empty()) {
         return r;
     }
-    std::vector<mixed_unit> units = first_stage(studies, r);
-    if (settings.one_stage) {
-        units.clear();
-        for (std::size_t i = 0; i < studies.size(); ++i) {
-            units.push_back({studies[i].y,
-                             design_matrix(r.basis, studies[i].x0, studies[i].dose, studies[i].x),
-                             studies[i].S});
-        }
-    }
+    const std::vector<mixed_unit> units = first_stage(studies, r);
     r.pooled = static_cast<int>(units.size());
     if (units.size() < 2) {
         r.message = format("%zu %s enter the pooled fit; it needs 2 or more", units.size(),
@@ -242,7 +237,21 @@ curve_result analyse_curve(const std::vector<curve_study>& studies, const curve_
     const double Q = r.heterogeneity.statistic;
     r.I2 = Q > r.heterogeneity.df ? 100.0 * (Q - r.heterogeneity.df) / Q : 0.0;
 
-    const std::optional<Matrix> moments = moments_psi(units);
+    std::optional<Matrix> moments;
+    if (settings.one_stage) {
+        std::vector<category_unit> categories;
+        for (std::size_t i = 0; i < studies.size(); ++i) {
+            if (r.studies[i].fit.reduced.factored) {
+                categories.push_back(
+                    {studies[i].y,
+                     design_matrix(r.basis, studies[i].x0, studies[i].dose, studies[i].x),
+                     studies[i].S});
+            }
+        }
+        moments = moments_psi(categories, fixed.beta, fixed.cov);
+    } else {
+        moments = moments_psi(units);
+    }
     curve_method mm;
     if (moments) {
         mm = method_at("moments", units, *moments);
@@ -252,7 +261,7 @@ curve_result analyse_curve(const std::vector<curve_study>& studies, const curve_
     }
     r.methods.push_back(std::move(fixed));
     r.methods.push_back(std::move(mm));
-    r.methods.push_back(reml_method(units, moments));
+    r.methods.push_back(reml_method(units, moments, settings.threads));
     const std::vector<double> at = prediction_doses(r);
     for (curve_method& m : r.methods) {
         if (!m.available) {
@@ -261,7 +270,7 @@ curve_result analyse_curve(const std::vector<curve_study>& studies, const curve_
         m.overall = wald(m.beta, m.cov, 0);
         m.nonlinear = wald(m.beta, m.cov, 1);
         for (const double x : at) {
-            m.predictions.push_back(predict(r.basis, m, x, r.reference_dose));
+            m.predictions.push_back(predict(r.basis, m, x, r.reference_dose, settings.measure));
         }
     }
     return r;

@@ -37,6 +37,8 @@ struct curve_settings {
     bool one_stage = false;
     std::vector<double> at;               // doses to predict at; empty for the default list
     std::optional<double> reference_dose; // of the predictions; the smallest dose by default
+    outcome_measure measure = outcome_measure::relative_risk; // of the studies' y
+    unsigned threads = 1; // that share REML's sums over the studies
 };
 
 struct chi_square_test {
@@ -45,6 +47,8 @@ struct chi_square_test {
     double p = not_computed;
 };
 
+// On y's scale (`log_rr`, with `se`) and as shown (see shown()): for a
+// difference of means both hold the difference.
 struct prediction {
     double dose = 0.0;
     double log_rr = 0.0;
@@ -65,6 +69,8 @@ struct curve_method {
     int iterations = 0;           // REML only
     bool converged = true;
     double gradient = 0.0;          // REML only: largest scaled gradient at the optimum
+    double gradient_target = 0.0;   // REML only: converged when the gradient is at most this
+    int optima = 0;                 // REML only: distinct maxima the starts found
     std::vector<reml_start> starts; // REML only
     chi_square_test overall;        // all coefficients 0
     chi_square_test nonlinear;      // all but the first 0 (p > 1)
@@ -97,8 +103,9 @@ struct curve_result {
 curve_result analyse_curve(const std::vector<curve_study>& studies, const curve_settings& settings,
                            std::vector<left_out_study> left_out);
 
-// The RR at `dose` against `reference` under one method's coefficients.
-prediction predict(const dose_basis& basis, const curve_method& m, double dose, double reference);
+// The RR (or MD) at `dose` against `reference` under one method's coefficients.
+prediction predict(const dose_basis& basis, const curve_method& m, double dose, double reference,
+                   outcome_measure measure);
 
 } // namespace morvex
 

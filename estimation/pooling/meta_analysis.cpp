@@ -88,10 +88,10 @@ meta_analysis analyse(const std::vector<study_summary>& studies, std::optional<d
     return m;
 }
 
-rr_per_increment per_increment(double estimate, double lower, double upper, double increment) {
-    const double a = elem::exp(increment * lower);
-    const double b = elem::exp(increment * upper);
-    return {elem::exp(increment * estimate), std::fmin(a, b), std::fmax(a, b)};
+rr_per_increment per_increment(double estimate, double lower, double upper, double increment,
+                               outcome_measure measure) {
+    const shown_interval s = shown_per(measure, increment, estimate, lower, upper);
+    return {s.value, s.lower, s.upper};
 }
 
 } // namespace morvex

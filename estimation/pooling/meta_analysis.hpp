@@ -48,9 +48,11 @@ struct meta_analysis {
     std::vector<left_out_study> left_out;
     std::optional<pooled_summary> pooled; // empty when not pooled
     std::string not_pooled;               // why not, when `pooled` is empty
-    std::optional<double> increment;      // RR per this much dose, when asked for (else per unit)
-    std::string unit;                     // the dose's unit (--unit), for the text's words
+    std::optional<double> increment; // RR (MD for means) per this much dose, when asked for
+                                     // (else per unit)
+    std::string unit;                // the dose's unit (--unit), for the text's words
     analysis_request asked;
+    outcome_measure measure = outcome_measure::relative_risk; // of every study's slope
     further_analyses more;
 };
 
@@ -59,16 +61,19 @@ struct meta_analysis {
 meta_analysis analyse(const std::vector<study_summary>& studies, std::optional<double> increment,
                       const analysis_request& asked = {});
 
-// The relative risk per `increment` units of dose for a slope and its limits,
-// lowest first whatever the sign of the increment.
+// The relative risk (or the difference of a measure of means, see shown())
+// per `increment` units of dose for a slope and its limits, lowest first
+// whatever the sign of the increment.
 struct rr_per_increment {
     double rr = 0.0;
     double lower = 0.0;
     double upper = 0.0;
 };
-rr_per_increment per_increment(double estimate, double lower, double upper, double increment);
-inline rr_per_increment per_increment(const pooled_estimate& e, double increment) {
-    return per_increment(e.estimate, e.lower, e.upper, increment);
+rr_per_increment per_increment(double estimate, double lower, double upper, double increment,
+                               outcome_measure measure);
+inline rr_per_increment per_increment(const pooled_estimate& e, double increment,
+                                      outcome_measure measure) {
+    return per_increment(e.estimate, e.lower, e.upper, increment, measure);
 }
 
 } // namespace morvex

@@ -1,23 +1,33 @@
 // The linear mixed model shared by the two-stage and one-stage pooling of trends:
 // unit i (a study) has outcomes y_i ~ N(X_i beta, S_i + X_i Psi X_i'). In the two
 // stages X_i is the identity and y_i the study's coefficients; in one stage X_i
-// is its centred design and y_i its log relative risks.
+// is its centred design and y_i its log relative risks. Either way a unit enters
+// only through its reduction to p x p (reduced_study): with Psi = L L', K = F L
+// and M = I + K K' (never singular, whatever the rank of Psi), Sigma_i's inverse
+// and determinant come from M's factor G: X'Sigma^-1 X = P'P with P = G^-1 F,
+// X'Sigma^-1 y = P'w with w = G^-1 z, log |Sigma_i| = log |S_i| + log |M|.
 #ifndef MORVEX_ESTIMATION_POOLING_MIXED_MODEL_HPP
 #define MORVEX_ESTIMATION_POOLING_MIXED_MODEL_HPP
 
+#include "estimation/method/coefficient_fit.hpp"
 #include "estimation/method/study.hpp"
+#include "estimation/pooling/unit_threads.hpp"
 
+#include <array>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace morvex {
 
-struct mixed_unit {
-    Matrix y; // n_i x 1
-    Matrix X; // n_i x p
-    Matrix S; // n_i x n_i, known
-};
+using mixed_unit = reduced_study;
+
+// The unit of a study in two stages, b ~ N(beta, V + Psi), from its fit's factor.
+mixed_unit two_stage_unit(const coefficient_fit& f);
+
+// A p x p matrix, row-major, p at most 6.
+using small_matrix = std::array<double, most_coefficients * most_coefficients>;
 
 // The model at one Psi: the generalised-least-squares beta, its covariance, and
 // the restricted log-likelihood of the error contrasts,
@@ -27,72 +37,56 @@ struct mixed_evaluation {
     Matrix cov{0, 0};      // (sum X_i' W_i X_i)^-1
     double loglik = 0.0;   // restricted
     double residual = 0.0; // sum r_i' W_i r_i: Q when Psi = 0
-    Matrix gradient{0, 0}; // d loglik / d Psi, Psi's elements taken as free (p x p, symmetric)
+    Matrix gradient{0, 0}; // G = d loglik / d Psi, Psi's elements taken as free (p x p, symmetric)
+    // With directions D_1..D_k: the second derivative of loglik along D_a and D_b, k x k,
+    // row-major.
+    std::vector<double> curvature;
 };
 
-// A small dense matrix in one block, row by row, whose storage is kept when it
-// is sized again: the model is evaluated many times in a search, and a Matrix
-// allocates each row.
-struct dense_block {
-    std::size_t rows = 0;
-    std::size_t cols = 0;
-    std::vector<double> a;
-
-    // Becomes rows x cols, every element 0.
-    void zero(std::size_t r, std::size_t c) {
-        rows = r;
-        cols = c;
-        a.assign(r * c, 0.0);
-    }
-    double& operator()(std::size_t i, std::size_t j) { return a[i * cols + j]; }
-    double operator()(std::size_t i, std::size_t j) const { return a[i * cols + j]; }
+// What an evaluation keeps: per unit P and w, per chunk of units its sums. An
+// evaluation of units no more than before allocates nothing; with threads > 1 the
+// chunks are shared among threads, with the same bits as on one.
+struct mixed_workspace {
+    explicit mixed_workspace(unsigned threads = 1);
+    // A chunk's share of every sum: the first pass (before beta is known) and the second.
+    struct chunk_sums {
+        bool ok = true;
+        small_matrix A{};  // sum P'P
+        small_matrix XX{}; // sum X'X
+        std::array<double, most_coefficients> c{};
+        double log_dets = 0.0; // sum log |S_i| + log |M_i|
+        double within = 0.0;   // sum of the residuals of the units' own fits
+        int outcomes = 0;
+        double residual = 0.0;             // sum rho'rho
+        small_matrix G{};                  // 2 d loglik / d Psi
+        std::vector<double> T1, T2, T3, Z; // the curvature's sums over the units
+    };
+    std::vector<double> P; // per unit, m x p
+    std::vector<double> w; // per unit, m
+    std::vector<chunk_sums> chunks;
+    std::unique_ptr<unit_threads> threads;
+    std::vector<double> scratch;
 };
 
-// What one unit adds at a given Psi, and the scratch of its share of the gradient.
-struct unit_terms {
-    dense_block X;
-    dense_block XP;    // X_i Psi
-    dense_block sigma; // Sigma_i, then its factor
-    dense_block Ci;    // the factor's inverse
-    dense_block W;     // Sigma_i^-1
-    dense_block XtW;   // X_i' W_i
-    dense_block B;     // X_i' W_i X_i
-    dense_block BH;
-    std::vector<double> r;
-    std::vector<double> Xu;
-    double log_det = 0.0;
+// What to evaluate besides beta and the likelihood.
+struct model_request {
+    bool gradient = false;
+    const std::vector<small_matrix>* directions = nullptr; // symmetric; the curvature along them
 };
 
-// Everything an evaluation writes: kept from one evaluation to the next, an
-// evaluation of the same units allocates nothing.
-struct mixed_buffers {
-    dense_block psi;
-    dense_block A;
-    dense_block XX;
-    dense_block Ci;
-    dense_block H;
-    dense_block G;
-    std::vector<double> c;
-    std::vector<unit_terms> units;
-};
+// At Psi = L L' (L p x p, row-major; any columns may be 0): false when the pooled
+// X'W X is not positive definite or a figure is not finite.
+bool evaluate_model(const std::vector<mixed_unit>& units, const small_matrix& L,
+                    const model_request& request, mixed_workspace& w, mixed_evaluation& e);
 
-// Empty when a matrix of the model is not positive definite in double precision.
+// At a positive semidefinite Psi (its negative eigenvalues, if rounding left any, taken as 0).
 std::optional<mixed_evaluation> evaluate_model(const std::vector<mixed_unit>& units,
                                                const Matrix& psi, bool with_gradient);
-// The same into e (its gradient set only when asked); false where the other gives nothing.
-bool evaluate_model(const std::vector<mixed_unit>& units, const Matrix& psi, bool with_gradient,
-                    mixed_buffers& buffers, mixed_evaluation& e);
 
 // Lower-triangular C with C C' = A; empty when A is not positive definite.
 std::optional<Matrix> cholesky(const Matrix& A);
-// The same into C; false (C unspecified) when A is not positive definite.
-bool cholesky(const Matrix& A, Matrix& C);
-// A^-1 from the factor of A.
-Matrix inverse_from_cholesky(const Matrix& C);
-// The same into `inverse`, with C^-1 formed in Ci.
-void inverse_from_cholesky(const Matrix& C, Matrix& Ci, Matrix& inverse);
 
-// Total outcomes N and coefficients p.
+// Total outcomes N.
 int outcome_count(const std::vector<mixed_unit>& units);
 
 } // namespace morvex

@@ -15,7 +15,18 @@ namespace morvex {
 // equations E[Q] = Q are solved, the solution symmetrised and its negative
 // eigenvalues set to 0. For p = 1 this is DerSimonian and Laird's tau^2. Empty
 // when the equations are singular.
+// In p x p terms, as the two-stage model's units have them.
 std::optional<Matrix> moments_psi(const std::vector<mixed_unit>& units);
+
+// One study's categories in the one-stage model: y ~ N(X beta, S + X Psi X').
+struct category_unit {
+    Matrix y{0, 1};
+    Matrix X{0, 0};
+    Matrix S{0, 0};
+};
+// The same equations over the categories, with the fixed effect's beta and covariance.
+std::optional<Matrix> moments_psi(const std::vector<category_unit>& units, const Matrix& beta,
+                                  const Matrix& cov);
 
 } // namespace morvex
 

@@ -81,6 +81,7 @@ pooled_summary pool(const std::vector<slope_estimate>& studies) {
 
     pooled_summary r;
     r.studies = studies;
+    r.k = studies.size();
     r.fixed = summarise(b, variances, 0.0);
 
     const std::vector<double> w = weights(variances, 0.0);

@@ -46,7 +46,8 @@ struct heterogeneity {
 };
 
 struct pooled_summary {
-    std::vector<slope_estimate> studies; // as given, in order
+    std::vector<slope_estimate> studies; // as given, in order (none kept by leave-one-out)
+    std::size_t k = 0;                   // studies pooled
     pooled_estimate fixed;
     pooled_estimate dl;
     pooled_estimate reml;

@@ -1,9 +1,11 @@
 #include "estimation/pooling/reml_search.hpp"
 
+#include "estimation/pooling/reml_newton.hpp"
 #include "estimation/pooling/symmetric_eigen.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <utility>
 
 namespace morvex {
@@ -12,354 +14,49 @@ namespace {
 using size_type = Matrix::size_type;
 using vector = std::vector<double>;
 
-constexpr int quasi_newton_limit = 500;
-constexpr int newton_limit = 40;
-constexpr int second_round_limit = 100;
-constexpr double converged_gradient = 1e-6; // largest |gradient| of a reported optimum
-constexpr double handed_over = 1e-5;        // where the quasi-Newton search hands over to Newton
-constexpr double polished_gradient = 1e-11; // where the Newton steps stop
-constexpr double largest_step = 2.0;        // in the scaled Cholesky coordinates
+// Per unit: the gradient's terms are of order 1 in the scaled coordinates, and
+// the rounding of their sum grows with their number.
+constexpr double converged_per_unit = 1e-10; // the largest gradient of a reported optimum
+constexpr double polished_per_unit = 1e-13;  // where Newton stops
+constexpr double joined_per_unit = 1e-4;     // near enough to an optimum found to join it
 
-double largest(const vector& v) {
-    double m = 0.0;
-    for (const double x : v) {
-        m = std::fmax(m, std::fabs(x));
-    }
-    return m;
-}
+using reml_steps::dot;
+using reml_steps::evaluate;
+using reml_steps::largest;
+using reml_steps::newton;
+using reml_steps::objective;
+using reml_steps::point;
 
-double dot(const vector& a, const vector& b) {
-    double s = 0.0;
-    for (std::size_t k = 0; k < a.size(); ++k) {
-        s += a[k] * b[k];
-    }
-    return s;
-}
-
-// -loglik over theta, the scaled Cholesky factor (see the header).
-class objective {
-public:
-    objective(const std::vector<mixed_unit>& units, vector scale)
-        : units_(units), d_(std::move(scale)), p_(d_.size()) {}
-
-    size_type p() const { return p_; }
-    std::size_t size() const { return p_ * (p_ + 1) / 2; }
-
-    Matrix factor(const vector& theta) const {
-        Matrix L = zeros(p_, p_);
-        std::size_t k = 0;
-        for (size_type j = 0; j < p_; ++j) {
-            for (size_type i = j; i < p_; ++i) {
-                L(i, j) = theta[k++];
-            }
-        }
-        return L;
-    }
-
-    Matrix psi(const vector& theta) const {
-        return unscale(factor(theta) * transpose(factor(theta)));
-    }
-
-    Matrix unscale(const Matrix& scaled) const {
-        Matrix m = zeros(p_, p_);
-        for (size_type i = 0; i < p_; ++i) {
-            for (size_type j = 0; j < p_; ++j) {
-                m(i, j) = d_[i] * scaled(i, j) * d_[j];
-            }
-        }
-        return m;
-    }
-
-    Matrix rescale(const Matrix& psi) const {
-        Matrix m = zeros(p_, p_);
-        for (size_type i = 0; i < p_; ++i) {
-            for (size_type j = 0; j < p_; ++j) {
-                m(i, j) = psi(i, j) / (d_[i] * d_[j]);
-            }
-        }
-        return m;
-    }
-
-    // f = -loglik, and g = its gradient when asked; false where the model cannot be evaluated.
-    // Every matrix it forms is kept for the next call, which allocates nothing.
-    bool operator()(const vector& theta, double& f, vector* g) const {
-        fill_factor(theta, L_);
-        transpose_into(L_, Lt_);
-        multiply_into(L_, Lt_, LLt_);
-        unscale_into(LLt_, psi_);
-        if (!evaluate_model(units_, psi_, g != nullptr, buffers_, at_)) {
-            return false;
-        }
-        f = -at_.loglik;
-        if (g != nullptr) {
-            // d loglik / d L~ = 2 G~ L~ with G~ = D G D.
-            rescale_gradient_into(at_.gradient, G_);
-            multiply_into(G_, L_, GL_);
-            g->assign(size(), 0.0);
-            std::size_t k = 0;
-            for (size_type j = 0; j < p_; ++j) {
-                for (size_type i = j; i < p_; ++i) {
-                    (*g)[k++] = -2.0 * GL_(i, j);
-                }
-            }
-        }
-        return std::isfinite(f);
-    }
-
-private:
-    void fill_factor(const vector& theta, Matrix& L) const {
-        L.reshape(p_, p_);
-        std::size_t k = 0;
-        for (size_type j = 0; j < p_; ++j) {
-            for (size_type i = 0; i < j; ++i) {
-                L(i, j) = 0.0;
-            }
-            for (size_type i = j; i < p_; ++i) {
-                L(i, j) = theta[k++];
-            }
-        }
-    }
-
-    void unscale_into(const Matrix& scaled, Matrix& m) const {
-        m.reshape(p_, p_);
-        for (size_type i = 0; i < p_; ++i) {
-            for (size_type j = 0; j < p_; ++j) {
-                m(i, j) = d_[i] * scaled(i, j) * d_[j];
-            }
-        }
-    }
-
-    void rescale_gradient_into(const Matrix& G, Matrix& m) const {
-        m.reshape(p_, p_);
-        for (size_type i = 0; i < p_; ++i) {
-            for (size_type j = 0; j < p_; ++j) {
-                m(i, j) = d_[i] * G(i, j) * d_[j];
-            }
-        }
-    }
-
-    const std::vector<mixed_unit>& units_;
-    vector d_;
-    size_type p_;
-    // Working matrices of one evaluation, kept for the next.
-    mutable Matrix L_{0, 0};
-    mutable Matrix Lt_{0, 0};
-    mutable Matrix LLt_{0, 0};
-    mutable Matrix psi_{0, 0};
-    mutable Matrix G_{0, 0};
-    mutable Matrix GL_{0, 0};
-    mutable mixed_buffers buffers_;
-    mutable mixed_evaluation at_;
-};
-
-struct point {
-    vector x;
-    double f = 0.0;
-    vector g;
-};
-
-// What the steps of a search write, kept from step to step: after the first
-// steps, an iteration allocates nothing.
-struct search_buffers {
-    point trial;
-    point before;
-    vector direction;
-    vector step; // the direction, capped
-    vector s;
-    vector y;
-    vector Hy;
-    vector up;
-    vector down;
-    vector g_up;
-    vector g_down;
-    Matrix H{0, 0};
-    Matrix symmetric{0, 0};
-    Matrix C{0, 0};
-    Matrix Ci{0, 0};
-    Matrix Hinv{0, 0};
-};
-
-// Backtracking until the sufficient decrease holds; false when no step does.
-bool line_search(const objective& fun, point& at, const vector& direction, point& next) {
-    const double slope = dot(at.g, direction);
-    double t = 1.0;
-    for (int halving = 0; halving < 47; ++halving, t *= 0.5) { // down to about 1e-14
-        next.x = at.x;
-        for (std::size_t k = 0; k < next.x.size(); ++k) {
-            next.x[k] += t * direction[k];
-        }
-        if (fun(next.x, next.f, &next.g) && next.f <= at.f + 1e-4 * t * slope) {
-            std::swap(at, next);
-            return true;
-        }
-    }
-    return false;
-}
-
-// Near the optimum the decrease of f is lost in its rounding: a full Newton
-// step is still taken when it shrinks the gradient and does not raise f beyond
-// that rounding.
-bool full_step(const objective& fun, point& at, const vector& direction, point& next) {
-    next.x = at.x;
-    for (std::size_t k = 0; k < next.x.size(); ++k) {
-        next.x[k] += direction[k];
-    }
-    if (!fun(next.x, next.f, &next.g) || !(largest(next.g) < largest(at.g)) ||
-        !(next.f <= at.f + 1e-12 * std::fabs(at.f))) {
-        return false;
-    }
-    std::swap(at, next);
-    return true;
-}
-
-// The direction, shortened to the largest step.
-void cap(const vector& direction, vector& step) {
-    step = direction;
-    const double size = largest(step);
-    if (size > largest_step) {
-        std::transform(step.begin(), step.end(), step.begin(),
-                       [size](double v) { return v * largest_step / size; });
-    }
-}
-
-// The BFGS update of the inverse Hessian H with the step s and the change y of the gradient.
-void update_inverse_hessian(std::vector<vector>& H, const vector& s, const vector& y, vector& Hy) {
-    const std::size_t n = s.size();
-    const double sy = dot(s, y);
-    Hy.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        Hy[i] = dot(H[i], y);
-    }
-    const double yHy = dot(y, Hy);
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) {
-            H[i][j] += ((sy + yHy) * s[i] * s[j] / sy - Hy[i] * s[j] - s[i] * Hy[j]) / sy;
-        }
-    }
-}
-
-// BFGS on the inverse Hessian, from `at`; returns the iterations taken.
-int quasi_newton(const objective& fun, point& at, double target, int limit, search_buffers& w) {
-    const std::size_t n = at.x.size();
-    std::vector<vector> H(n, vector(n, 0.0));
-    for (std::size_t k = 0; k < n; ++k) {
-        H[k][k] = 1.0;
-    }
-    vector& direction = w.direction;
-    int iteration = 0;
-    for (; iteration < limit && largest(at.g) > target; ++iteration) {
-        direction.assign(n, 0.0);
-        for (std::size_t i = 0; i < n; ++i) {
-            direction[i] = -dot(H[i], at.g);
-        }
-        if (!(dot(direction, at.g) < 0.0)) {
-            for (std::size_t i = 0; i < n; ++i) {
-                H[i].assign(n, 0.0);
-                H[i][i] = 1.0;
-                direction[i] = -at.g[i];
-            }
-        }
-        w.before = at;
-        cap(direction, w.step);
-        if (!line_search(fun, at, w.step, w.trial)) {
-            break;
-        }
-        w.s.resize(n);
-        w.y.resize(n);
-        for (std::size_t k = 0; k < n; ++k) {
-            w.s[k] = at.x[k] - w.before.x[k];
-            w.y[k] = at.g[k] - w.before.g[k];
-        }
-        const double sy = dot(w.s, w.y);
-        if (!(sy > 1e-300)) {
-            continue;
-        }
-        if (iteration == 0) {
-            const double scale = sy / dot(w.y, w.y);
-            for (std::size_t i = 0; i < n; ++i) {
-                H[i][i] = scale;
-            }
-        }
-        update_inverse_hessian(H, w.s, w.y, w.Hy);
-    }
-    return iteration;
-}
-
-// The Hessian by central differences of the analytic gradient, made symmetric,
-// into w.symmetric; false where it cannot be evaluated.
-bool hessian(const objective& fun, const point& at, search_buffers& w) {
-    const std::size_t n = at.x.size();
-    const auto m = static_cast<size_type>(n);
-    w.H.reshape(m, m);
-    for (std::size_t k = 0; k < n; ++k) {
-        const double h = 1e-5 * std::fmax(1.0, std::fabs(at.x[k]));
-        w.up = at.x;
-        w.down = at.x;
-        w.up[k] += h;
-        w.down[k] -= h;
-        double f = 0.0;
-        if (!fun(w.up, f, &w.g_up) || !fun(w.down, f, &w.g_down)) {
-            return false;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            w.H(i, k) = (w.g_up[i] - w.g_down[i]) / (2.0 * h);
-        }
-    }
-    w.symmetric.reshape(m, m);
-    for (size_type i = 0; i < m; ++i) {
-        for (size_type j = 0; j < m; ++j) {
-            w.symmetric(i, j) = 0.5 * (w.H(j, i) + w.H(i, j));
-        }
-    }
-    return true;
-}
-
-// Newton steps with a line search where the Hessian is positive definite;
-// returns the steps taken.
-int newton(const objective& fun, point& at, search_buffers& w) {
-    int steps = 0;
-    for (; steps < newton_limit && largest(at.g) > polished_gradient; ++steps) {
-        if (!hessian(fun, at, w) || !cholesky(w.symmetric, w.C)) {
-            break;
-        }
-        inverse_from_cholesky(w.C, w.Ci, w.Hinv);
-        vector& direction = w.direction;
-        direction.assign(at.x.size(), 0.0);
-        for (std::size_t i = 0; i < direction.size(); ++i) {
-            for (std::size_t j = 0; j < direction.size(); ++j) {
-                direction[i] -= w.Hinv(i, j) * at.g[j];
-            }
-        }
-        const vector& before = w.before.x;
-        w.before.x = at.x;
-        cap(direction, w.step);
-        if (!line_search(fun, at, w.step, w.trial) && !full_step(fun, at, direction, w.trial)) {
-            break;
-        }
-        double moved = 0.0;
-        for (std::size_t k = 0; k < before.size(); ++k) {
-            moved = std::fmax(moved, std::fabs(at.x[k] - before[k]));
-        }
-        if (moved < 1e-14) {
-            break;
-        }
-    }
-    return steps;
-}
-
-// Theta of a scaled Psi~ (made positive definite by a small ridge).
-vector theta_of(const objective& fun, Matrix scaled, double ridge) {
-    for (size_type j = 0; j < fun.p(); ++j) {
+// Theta of a scaled Psi~ (made positive definite by a small ridge), its first `rank` columns.
+vector theta_of(const objective& fun, Matrix scaled, double ridge, std::size_t rank) {
+    const size_type p = fun.p();
+    for (size_type j = 0; j < p; ++j) {
         scaled(j, j) += ridge;
     }
     const std::optional<Matrix> C = cholesky(scaled);
     vector theta;
-    for (size_type j = 0; j < fun.p(); ++j) {
-        for (size_type i = j; i < fun.p(); ++i) {
+    for (size_type j = 0; j < rank; ++j) {
+        for (size_type i = j; i < p; ++i) {
             theta.push_back(C ? (*C)(i, j) : (i == j ? 1.0 : 0.0));
         }
     }
     return theta;
+}
+
+// The nearest Psi~ of rank r: its r largest eigenvalues kept.
+Matrix truncated(const Matrix& scaled, std::size_t rank) {
+    const size_type p = scaled.row_count();
+    const eigen_decomposition e = symmetric_eigen(scaled);
+    Matrix m = zeros(p, p);
+    for (size_type k = 0; k < rank; ++k) {
+        const double v = std::fmax(e.values[k], 1e-6 * std::fmax(e.values[0], 1e-6));
+        for (size_type i = 0; i < p; ++i) {
+            for (size_type j = 0; j < p; ++j) {
+                m(i, j) += v * e.vectors(i, k) * e.vectors(j, k);
+            }
+        }
+    }
+    return m;
 }
 
 Matrix identity_times(size_type p, double s) {
@@ -370,130 +67,305 @@ Matrix identity_times(size_type p, double s) {
     return m;
 }
 
-std::vector<std::pair<std::string, vector>> starts(const objective& fun,
-                                                   const std::optional<Matrix>& moments) {
+// +-0.9 correlations, alternating in sign when r < 0.
+Matrix correlated(size_type p, double r) {
+    Matrix m = identity_times(p, 1.0);
+    for (size_type i = 0; i < p; ++i) {
+        for (size_type j = 0; j < p; ++j) {
+            if (i != j) {
+                m(i, j) = (i + j) % 2 == 1 ? r : std::fabs(r);
+            }
+        }
+    }
+    return m;
+}
+
+struct start_point {
+    std::string name;
+    vector theta;
+};
+
+std::vector<start_point> interior_starts(const objective& fun,
+                                         const std::optional<Matrix>& moments) {
     const size_type p = fun.p();
-    std::vector<std::pair<std::string, vector>> list;
-    list.emplace_back("identity/10", theta_of(fun, identity_times(p, 0.1), 0.0));
-    list.emplace_back("identity", theta_of(fun, identity_times(p, 1.0), 0.0));
-    list.emplace_back("identity*10", theta_of(fun, identity_times(p, 10.0), 0.0));
-    list.emplace_back("near zero", theta_of(fun, identity_times(p, 1e-4), 0.0));
+    std::vector<start_point> list;
+    list.push_back({"identity/10", theta_of(fun, identity_times(p, 0.1), 0.0, p)});
+    list.push_back({"identity", theta_of(fun, identity_times(p, 1.0), 0.0, p)});
+    list.push_back({"identity*10", theta_of(fun, identity_times(p, 10.0), 0.0, p)});
+    list.push_back({"near zero", theta_of(fun, identity_times(p, 1e-4), 0.0, p)});
     Matrix leading = zeros(p, p);
     leading(0, 0) = 1.0;
     if (moments) {
         const Matrix scaled = fun.rescale(*moments);
-        list.emplace_back("moments", theta_of(fun, scaled, 1e-3));
+        list.push_back({"moments", theta_of(fun, scaled, 1e-3, p)});
         const eigen_decomposition e = symmetric_eigen(scaled);
         if (e.values.front() > 0.0) {
-            for (size_type i = 0; i < p; ++i) {
-                for (size_type j = 0; j < p; ++j) {
-                    leading(i, j) = e.values.front() * e.vectors(i, 0) * e.vectors(j, 0);
-                }
-            }
+            leading = truncated(scaled, 1);
         }
     }
     if (p > 1) {
-        list.emplace_back("rank one", theta_of(fun, leading, 1e-3));
-        for (const double r : {0.9, -0.9}) {
-            Matrix m = identity_times(p, 1.0);
-            for (size_type i = 0; i < p; ++i) {
-                for (size_type j = 0; j < p; ++j) {
-                    if (i != j) {
-                        m(i, j) = (i + j) % 2 == 1 ? r : std::fabs(r);
-                    }
-                }
-            }
-            list.emplace_back(r > 0 ? "correlated" : "anticorrelated", theta_of(fun, m, 0.0));
-        }
+        list.push_back({"rank one", theta_of(fun, leading, 1e-3, p)});
+        list.push_back({"correlated", theta_of(fun, correlated(p, 0.9), 0.0, p)});
+        list.push_back({"anticorrelated", theta_of(fun, correlated(p, -0.9), 0.0, p)});
     }
     return list;
 }
 
-vector scales(const std::vector<mixed_unit>& units) {
-    const size_type p = units.front().X.col_count();
-    Matrix A = zeros(p, p);
-    for (const mixed_unit& u : units) {
-        const std::optional<Matrix> C = cholesky(u.S);
-        if (C) {
-            A += (transpose(u.X) * inverse_from_cholesky(*C)) * u.X;
+// Starts on the boundary: Psi~ of each lower rank from the optima inside, the
+// moments, the identity and the two correlated patterns; Psi = 0 itself.
+std::vector<start_point> boundary_starts(const objective& fun, const std::vector<Matrix>& inside,
+                                         const std::optional<Matrix>& moments) {
+    const size_type p = fun.p();
+    std::vector<start_point> list;
+    for (size_type r = 1; r < p; ++r) {
+        const std::string rank = "rank " + std::to_string(r) + " of ";
+        for (std::size_t k = 0; k < inside.size(); ++k) {
+            list.push_back({rank + "optimum " + std::to_string(k + 1),
+                            theta_of(fun, truncated(inside[k], r), 1e-9, r)});
         }
+        if (moments) {
+            list.push_back(
+                {rank + "moments", theta_of(fun, truncated(fun.rescale(*moments), r), 1e-9, r)});
+        }
+        list.push_back({rank + "identity", theta_of(fun, identity_times(p, 1.0), 0.0, r)});
+        list.push_back(
+            {rank + "correlated", theta_of(fun, truncated(correlated(p, 0.9), r), 1e-9, r)});
+        list.push_back(
+            {rank + "anticorrelated", theta_of(fun, truncated(correlated(p, -0.9), r), 1e-9, r)});
     }
+    list.push_back({"zero", {}});
+    return list;
+}
+
+vector scales(const std::vector<mixed_unit>& units) {
+    const size_type p = units.front().p;
     vector d(p, 1.0);
-    const std::optional<Matrix> C = cholesky(A);
-    if (C) {
-        const Matrix H = inverse_from_cholesky(*C);
+    const std::optional<mixed_evaluation> e = evaluate_model(units, zeros(p, p), false);
+    if (e) {
         for (size_type j = 0; j < p; ++j) {
-            d[j] = std::sqrt(static_cast<double>(units.size()) * H(j, j));
+            d[j] = std::sqrt(static_cast<double>(units.size()) * e->cov(j, j));
         }
     }
     return d;
 }
 
-bool same_point(const objective& fun, const reml_start& a, const reml_start& b) {
-    const Matrix x = fun.rescale(a.psi);
-    const Matrix y = fun.rescale(b.psi);
-    double size = 1.0;
+double distance(const Matrix& x, const Matrix& y, double& size) {
+    size = 1.0;
     double diff = 0.0;
-    for (size_type i = 0; i < fun.p(); ++i) {
-        for (size_type j = 0; j < fun.p(); ++j) {
+    for (size_type i = 0; i < x.row_count(); ++i) {
+        for (size_type j = 0; j < x.col_count(); ++j) {
             size = std::fmax(size, std::fabs(y(i, j)));
             diff = std::fmax(diff, std::fabs(x(i, j) - y(i, j)));
         }
     }
+    return diff;
+}
+
+// What the search keeps of a start that finished its own search.
+struct candidate {
+    std::size_t start = 0; // index into the fit's starts
+    vector theta;
+    Matrix scaled{0, 0};
+};
+
+class search {
+public:
+    search(const std::vector<mixed_unit>& units, unsigned threads)
+        : fun_(units, scales(units), threads),
+          per_unit_(std::fmax(1.0, static_cast<double>(units.size()))) {}
+
+    const objective& fun() const { return fun_; }
+    double target() const { return converged_per_unit * per_unit_; }
+
+    void run(const start_point& s, reml_fit& fit) {
+        reml_start r;
+        r.name = s.name;
+        r.rank = static_cast<int>(fun_.rank_of(s.theta));
+        point at;
+        at.x = s.theta;
+        if (!evaluate(fun_, at)) {
+            r.loglik = not_computed;
+            fit.starts.push_back(std::move(r));
+            return;
+        }
+        const candidate* reached = nullptr;
+        const auto join = [&](const point& now) {
+            if (largest(now.g) > joined_per_unit * per_unit_) {
+                return false;
+            }
+            const Matrix here = fun_.scaled_psi(now.x);
+            for (const candidate& c : found_) {
+                double size = 1.0;
+                if (c.theta.size() == now.x.size() &&
+                    distance(here, c.scaled, size) <= 1e-6 * size) {
+                    reached = &c;
+                    return true;
+                }
+            }
+            return false;
+        };
+        r.iterations = newton(fun_, at, polished_per_unit * per_unit_, join);
+        if (reached != nullptr) {
+            const reml_start& c = fit.starts[reached->start];
+            r.joined = c.name;
+            r.loglik = c.loglik;
+            r.gradient = c.gradient;
+            r.converged = c.converged;
+            r.psi = c.psi;
+            fit.starts.push_back(std::move(r));
+            return;
+        }
+        r.gradient = largest(at.g);
+        r.converged = r.gradient <= target();
+        r.loglik = -at.f;
+        r.psi = fun_.psi(at.x);
+        found_.push_back({fit.starts.size(), at.x, fun_.scaled_psi(at.x)});
+        fit.starts.push_back(std::move(r));
+    }
+
+    const std::vector<candidate>& found() const { return found_; }
+
+private:
+    objective fun_;
+    double per_unit_;
+    std::vector<candidate> found_;
+};
+
+bool same_point(const objective& fun, const reml_start& a, const reml_start& b) {
+    double size = 1.0;
+    const double diff = distance(fun.rescale(a.psi), fun.rescale(b.psi), size);
     return std::fabs(a.loglik - b.loglik) <= 1e-8 * std::fmax(1.0, std::fabs(b.loglik)) &&
            diff <= 1e-4 * size;
 }
 
+// Numbers the distinct maxima by height and marks the starts at the highest.
+void number_optima(const objective& fun, reml_fit& fit, std::size_t best) {
+    std::vector<std::size_t> order;
+    for (std::size_t k = 0; k < fit.starts.size(); ++k) {
+        if (!std::isnan(fit.starts[k].loglik)) {
+            order.push_back(k);
+        }
+    }
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return fit.starts[a].loglik > fit.starts[b].loglik;
+    });
+    std::vector<std::size_t> heads;
+    for (const std::size_t k : order) {
+        reml_start& s = fit.starts[k];
+        for (std::size_t h = 0; h < heads.size() && s.optimum == 0; ++h) {
+            if (same_point(fun, s, fit.starts[heads[h]])) {
+                s.optimum = static_cast<int>(h) + 1;
+            }
+        }
+        if (s.optimum == 0) {
+            heads.push_back(k);
+            s.optimum = static_cast<int>(heads.size());
+        }
+        s.at_optimum = same_point(fun, s, fit.starts[best]);
+    }
+    fit.optima = static_cast<int>(heads.size());
+}
+
+std::size_t highest(const reml_fit& fit) {
+    std::size_t best = fit.starts.size();
+    for (std::size_t k = 0; k < fit.starts.size(); ++k) {
+        const reml_start& s = fit.starts[k];
+        if (!std::isnan(s.loglik) &&
+            (best == fit.starts.size() || s.loglik > fit.starts[best].loglik)) {
+            best = k;
+        }
+    }
+    return best;
+}
+
+// At a maximum on the boundary, a direction v in Psi~'s null space with
+// v'G~v > 0 would still raise the likelihood: then a start inside the cone,
+// a step along v off that point.
+std::optional<start_point> off_the_boundary(const search& s, const reml_fit& fit,
+                                            std::size_t best) {
+    const objective& fun = s.fun();
+    const size_type p = fun.p();
+    const reml_start& top = fit.starts[best];
+    const auto c = std::find_if(s.found().begin(), s.found().end(),
+                                [best](const candidate& k) { return k.start == best; });
+    double f = 0.0;
+    if (top.rank >= static_cast<int>(p) || c == s.found().end() ||
+        !fun(c->theta, f, nullptr, nullptr)) {
+        return std::nullopt;
+    }
+    const Matrix G = fun.scaled_gradient();
+    const eigen_decomposition e = symmetric_eigen(c->scaled);
+    const double top_value = std::fmax(e.values.front(), 1.0);
+    const size_type null = p - static_cast<size_type>(top.rank);
+    Matrix M = zeros(null, null); // N'G~N over the null space's eigenvectors
+    for (size_type a = 0; a < null; ++a) {
+        for (size_type b = 0; b < null; ++b) {
+            for (size_type i = 0; i < p; ++i) {
+                for (size_type j = 0; j < p; ++j) {
+                    M(a, b) += e.vectors(i, p - null + a) * G(i, j) * e.vectors(j, p - null + b);
+                }
+            }
+        }
+    }
+    const eigen_decomposition m = symmetric_eigen(M);
+    if (!(m.values.front() > s.target())) {
+        return std::nullopt;
+    }
+    Matrix moved = c->scaled;
+    for (size_type i = 0; i < p; ++i) {
+        for (size_type j = 0; j < p; ++j) {
+            double vi = 0.0;
+            double vj = 0.0;
+            for (size_type a = 0; a < null; ++a) {
+                vi += e.vectors(i, p - null + a) * m.vectors(a, 0);
+                vj += e.vectors(j, p - null + a) * m.vectors(a, 0);
+            }
+            moved(i, j) += 1e-2 * top_value * vi * vj;
+        }
+    }
+    return start_point{"off the boundary", theta_of(fun, moved, 1e-9, p)};
+}
+
 } // namespace
 
-reml_fit maximise_reml(const std::vector<mixed_unit>& units, const std::optional<Matrix>& moments) {
-    const objective fun(units, scales(units));
+reml_fit maximise_reml(const std::vector<mixed_unit>& units, const std::optional<Matrix>& moments,
+                       unsigned threads) {
     reml_fit fit;
-    std::size_t best = 0;
-    search_buffers buffers;
-    for (auto& [name, theta] : starts(fun, moments)) {
-        point at;
-        at.x = theta;
-        reml_start s;
-        s.name = name;
-        if (!fun(at.x, at.f, &at.g)) {
-            s.loglik = not_computed;
-            fit.starts.push_back(std::move(s));
-            continue;
-        }
-        s.iterations = quasi_newton(fun, at, handed_over, quasi_newton_limit, buffers);
-        s.iterations += newton(fun, at, buffers);
-        if (largest(at.g) > converged_gradient) {
-            // Newton could not finish (a Hessian not positive definite, or a
-            // step the line search refused): more quasi-Newton steps, then again.
-            s.iterations += quasi_newton(fun, at, polished_gradient, second_round_limit, buffers);
-            s.iterations += newton(fun, at, buffers);
-        }
-        s.gradient = largest(at.g);
-        s.converged = s.gradient <= converged_gradient;
-        s.loglik = -at.f;
-        s.psi = fun.psi(at.x);
-        if (!fit.found || s.loglik > fit.starts[best].loglik) {
-            best = fit.starts.size();
-            fit.found = true;
-        }
-        fit.starts.push_back(std::move(s));
+    search s(units, threads);
+    fit.target = s.target();
+    for (const start_point& start : interior_starts(s.fun(), moments)) {
+        s.run(start, fit);
     }
-    if (!fit.found) {
+    std::vector<Matrix> inside;
+    for (const candidate& c : s.found()) {
+        inside.push_back(c.scaled);
+    }
+    for (const start_point& start : boundary_starts(s.fun(), inside, moments)) {
+        s.run(start, fit);
+    }
+    std::size_t best = highest(fit);
+    if (best == fit.starts.size()) {
         return fit;
     }
-    const reml_start highest = fit.starts[best];
+    if (const std::optional<start_point> off = off_the_boundary(s, fit, best)) {
+        s.run(*off, fit);
+        best = highest(fit);
+    }
+    number_optima(s.fun(), fit, best);
+    // Of the starts at the maximum that ran their own search, the one whose gradient is smallest.
     for (std::size_t k = 0; k < fit.starts.size(); ++k) {
-        reml_start& s = fit.starts[k];
-        s.at_optimum = !std::isnan(s.loglik) && same_point(fun, s, highest);
-        // Of the starts at the maximum, the one whose gradient is checked smallest.
-        if (s.at_optimum && s.gradient < fit.starts[best].gradient) {
+        const reml_start& c = fit.starts[k];
+        if (c.at_optimum && c.joined.empty() && c.gradient < fit.starts[best].gradient) {
             best = k;
         }
     }
     const reml_start& top = fit.starts[best];
     fit.psi = top.psi;
-    fit.iterations = top.iterations;
+    // The iterations of the first start whose own search reached it.
+    const auto first = std::find_if(fit.starts.begin(), fit.starts.end(), [](const reml_start& s) {
+        return s.at_optimum && s.joined.empty();
+    });
+    fit.iterations = first->iterations;
     fit.converged = top.converged;
     fit.gradient = top.gradient;
     const std::optional<mixed_evaluation> e = evaluate_model(units, fit.psi, true);

@@ -59,17 +59,22 @@ std::vector<left_one_out> leave_one_out(const std::vector<slope_estimate>& studi
     if (studies.size() < 3) {
         return result;
     }
-    std::vector<slope_estimate> others(studies.size() - 1);
+    // The others in order: without study i, then study i back in place of study i + 1.
+    std::vector<slope_estimate> others(studies.begin() + 1, studies.end());
+    result.reserve(studies.size());
     for (std::size_t i = 0; i < studies.size(); ++i) {
-        for (std::size_t j = 0, n = 0; j < studies.size(); ++j) {
-            if (j != i) {
-                others[n++] = studies[j];
-            }
+        if (i > 0) {
+            others[i - 1] = studies[i - 1];
         }
         left_one_out r;
         r.omitted = i;
         try {
             r.pooled = pool(others);
+            // Its figures are kept, not its inputs: memory linear in the studies.
+            for (pooled_estimate* e : {&r.pooled->fixed, &r.pooled->dl, &r.pooled->reml}) {
+                std::vector<double>().swap(e->weight_percent);
+            }
+            std::vector<slope_estimate>().swap(r.pooled->studies);
         } catch (const pooling_error& e) {
             r.message = e.what();
         }

@@ -174,6 +174,10 @@ void log_ticks(axis& a, bool vertical) {
     }
 }
 
+std::string shown_axis_label(outcome_measure m) {
+    return std::string(words(m).title) + (words(m).ratio ? " (log scale)" : "");
+}
+
 std::pair<double, double> axis_range(double core_lo, double core_hi, double extent_lo,
                                      double extent_hi, double limit, double reach) {
     core_lo = std::clamp(clamp_position(core_lo), -limit, limit);

@@ -3,6 +3,8 @@
 #ifndef MORVEX_ESTIMATION_SVG_CANVAS_HPP
 #define MORVEX_ESTIMATION_SVG_CANVAS_HPP
 
+#include "estimation/method/measure.hpp"
+
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -70,6 +72,29 @@ void linear_ticks(axis& a, bool vertical);
 // decade, as dense as their labels allow; a narrow range gets evenly spaced
 // rounded values instead.
 void log_ticks(axis& a, bool vertical);
+
+// How a picture places a measure's figures as shown: relative risks by their
+// log on a log axis, differences of means as they are on a linear one.
+struct value_scale {
+    bool log = true;
+
+    double position(double shown) const { return log ? log_of(shown) : clamp_position(shown); }
+    double limit() const { return log ? log_limit : position_limit; }
+    void ticks(axis& a, bool vertical) const {
+        if (log) {
+            log_ticks(a, vertical);
+        } else {
+            linear_ticks(a, vertical);
+        }
+    }
+};
+
+inline value_scale scale_of(outcome_measure m) {
+    return {words(m).ratio};
+}
+
+// "Relative risk (log scale)", "Mean difference": a vertical axis of figures as shown.
+std::string shown_axis_label(outcome_measure m);
 
 // The range an axis shows: all of `core` (estimates and the reference), and the
 // confidence limits in `extent` as far as they lie within `reach` or one core

@@ -17,7 +17,7 @@ namespace {
 using namespace svg;
 
 constexpr double width = 640.0;
-constexpr double height = 500.0; // one line more when reported RRs lie beyond the axis
+constexpr double height = 500.0; // one line more when reported figures lie beyond the axis
 constexpr double left = 76.0;
 constexpr double right = width - 24.0;
 constexpr double top = 56.0;
@@ -39,31 +39,32 @@ std::vector<prediction> along(const curve_result& r, const curve_method* m) {
     for (int i = 0; m != nullptr && i <= samples; ++i) {
         const double dose =
             r.smallest_dose + (r.largest_dose - r.smallest_dose) * static_cast<double>(i) / samples;
-        list.push_back(predict(r.basis, *m, dose, r.reference_dose));
+        list.push_back(predict(r.basis, *m, dose, r.reference_dose, r.settings.measure));
     }
     return list;
 }
 
-axis log_rr_axis(const curve_plot& plot) {
+axis shown_axis(const curve_plot& plot, const value_scale& scale) {
+    const auto at = [&scale](double v) { return scale.position(v); };
     double core_lo = 0.0;
     double core_hi = 0.0;
     double extent_lo = 0.0;
     double extent_hi = 0.0;
     for (const prediction& p : plot.curve) {
-        core_lo = std::min(core_lo, log_of(p.rr));
-        core_hi = std::max(core_hi, log_of(p.rr));
-        extent_lo = std::min(extent_lo, log_of(p.lower));
-        extent_hi = std::max(extent_hi, log_of(p.upper));
+        core_lo = std::min(core_lo, at(p.rr));
+        core_hi = std::max(core_hi, at(p.rr));
+        extent_lo = std::min(extent_lo, at(p.lower));
+        extent_hi = std::max(extent_hi, at(p.upper));
     }
     for (const curve_point& p : plot.points) {
-        extent_lo = std::min(extent_lo, log_of(p.rr));
-        extent_hi = std::max(extent_hi, log_of(p.rr));
+        extent_lo = std::min(extent_lo, at(p.rr));
+        extent_hi = std::max(extent_hi, at(p.rr));
     }
     axis y;
-    std::tie(y.lo, y.hi) = axis_range(core_lo, core_hi, extent_lo, extent_hi, log_limit);
+    std::tie(y.lo, y.hi) = axis_range(core_lo, core_hi, extent_lo, extent_hi, scale.limit());
     y.pixel_lo = bottom;
     y.pixel_hi = top;
-    log_ticks(y, true);
+    scale.ticks(y, true);
     return y;
 }
 
@@ -83,28 +84,28 @@ std::string polyline(const std::vector<std::pair<double, double>>& points, const
 }
 
 std::string curves(const curve_plot& plot, const axis& x, const axis& y) {
+    const auto at = [scale = scale_of(plot.measure)](double v) { return scale.position(v); };
     std::vector<std::pair<double, double>> band;
     std::vector<std::pair<double, double>> line;
     std::vector<std::pair<double, double>> linear;
     for (const prediction& p : plot.curve) {
-        band.emplace_back(x.pixel(p.dose), y_pixel(y, log_of(p.upper)));
-        line.emplace_back(x.pixel(p.dose), y_pixel(y, log_of(p.rr)));
+        band.emplace_back(x.pixel(p.dose), y_pixel(y, at(p.upper)));
+        line.emplace_back(x.pixel(p.dose), y_pixel(y, at(p.rr)));
     }
     for (auto p = plot.curve.rbegin(); p != plot.curve.rend(); ++p) {
-        band.emplace_back(x.pixel(p->dose), y_pixel(y, log_of(p->lower)));
+        band.emplace_back(x.pixel(p->dose), y_pixel(y, at(p->lower)));
     }
-    std::transform(plot.linear.begin(), plot.linear.end(), std::back_inserter(linear),
-                   [&](const prediction& p) {
-                       return std::make_pair(x.pixel(p.dose), y_pixel(y, log_of(p.rr)));
-                   });
+    std::transform(
+        plot.linear.begin(), plot.linear.end(), std::back_inserter(linear),
+        [&](const prediction& p) { return std::make_pair(x.pixel(p.dose), y_pixel(y, at(p.rr))); });
     std::string s = "<g clip-path=\"url(#plot-area)\">\n";
     s += polygon(band, " fill=\"#9ecae1\" fill-opacity=\"0.55\" stroke=\"none\"");
     s += line_element(left, y.pixel(0.0), right, y.pixel(0.0),
                       " stroke=\"#777\" stroke-width=\"0.8\"");
     for (const curve_point& p : plot.points) {
-        const double log_rr = log_of(p.rr);
+        const double log_rr = at(p.rr);
         if (log_rr > y.hi || log_rr < y.lo) {
-            // Beyond the axis: a triangle at its edge, pointing the way the RR lies.
+            // Beyond the axis: a triangle at its edge, pointing the way the figure lies.
             const double px = x.pixel(p.dose);
             const double tip = log_rr > y.hi ? top + 1 : bottom - 1;
             const double base = log_rr > y.hi ? tip + 8 : tip - 8;
@@ -135,15 +136,17 @@ std::string rug_and_knots(const curve_plot& plot, const axis& x) {
     return s;
 }
 
-// The reported RRs that lie beyond the axis's range.
+// The reported figures (RRs, or MDs) that lie beyond the axis's range.
 std::size_t beyond_axis(const curve_plot& plot, const axis& y) {
+    const value_scale scale = scale_of(plot.measure);
     return static_cast<std::size_t>(
         std::count_if(plot.points.begin(), plot.points.end(), [&](const curve_point& p) {
-            return log_of(p.rr) > y.hi || log_of(p.rr) < y.lo;
+            return scale.position(p.rr) > y.hi || scale.position(p.rr) < y.lo;
         }));
 }
 
-std::string axes(const axis& x, const axis& y, const std::string& dose_label) {
+std::string axes(const axis& x, const axis& y, const std::string& dose_label,
+                 outcome_measure measure) {
     std::string s = line_element(left, top, left, bottom, " stroke=\"#000\"");
     for (const tick& t : y.ticks) {
         const double py = y.pixel(t.position);
@@ -151,7 +154,7 @@ std::string axes(const axis& x, const axis& y, const std::string& dose_label) {
         s += text_element(left - 8, py + 4.5, t.label, " text-anchor=\"end\"");
     }
     s += "<text transform=\"translate(" + num(20) + "," + num(0.5 * (top + bottom)) +
-         ") rotate(-90)\" text-anchor=\"middle\">Relative risk (log scale)</text>\n";
+         ") rotate(-90)\" text-anchor=\"middle\">" + shown_axis_label(measure) + "</text>\n";
     return s + horizontal_axis(x, bottom, dose_label);
 }
 
@@ -168,7 +171,9 @@ std::string legend(const curve_plot& plot, std::size_t beyond) {
     s += text_element(second + 34, row1 + 4.5, "Linear trend", "");
     s += "<circle cx=\"" + num(left + 13) + "\" cy=\"" + num(row2) +
          "\" r=\"3\" fill=\"#636363\" fill-opacity=\"0.6\"/>\n";
-    s += text_element(left + 34, row2 + 4.5, "Reported RR (own reference)", "");
+    s += text_element(
+        left + 34, row2 + 4.5,
+        std::string("Reported ") + words(plot.measure).abbreviation + " (own reference)", "");
     if (!plot.knots.empty()) {
         s += polygon({{second + 13, row2 - 5}, {second + 8, row2 + 3}, {second + 18, row2 + 3}},
                      " fill=\"#d62728\"");
@@ -178,9 +183,10 @@ std::string legend(const curve_plot& plot, std::size_t beyond) {
         text_element(left, row2 + 26, "Test for non-linearity: " + journal_p(plot.nonlinear_p), "");
     if (beyond > 0) {
         s += text_element(left, row2 + 48,
-                          format("%zu of %zu reported RRs lie%s beyond the axis: triangles at "
+                          format("%zu of %zu reported %ss lie%s beyond the axis: triangles at "
                                  "its edge",
-                                 beyond, plot.points.size(), beyond == 1 ? "s" : ""),
+                                 beyond, plot.points.size(), words(plot.measure).abbreviation,
+                                 beyond == 1 ? "s" : ""),
                           "");
     }
     return s;
@@ -192,6 +198,7 @@ curve_plot make_curve_plot(const curve_result& r, const curve_result& linear,
                            const std::vector<curve_study>& studies, const std::string& title) {
     curve_plot p;
     p.title = title;
+    p.measure = r.settings.measure;
     const curve_method* m = drawn_method(r);
     p.model = m == nullptr ? "none"
                            : std::string(method_title(*m)) +
@@ -204,7 +211,7 @@ curve_plot make_curve_plot(const curve_result& r, const curve_result& linear,
         p.rug.push_back(s.x0);
         for (Matrix::size_type i = 0; i < s.dose.row_count(); ++i) {
             p.rug.push_back(s.dose(i, 0));
-            p.points.push_back({s.dose(i, 0), elem::exp(s.y(i, 0))});
+            p.points.push_back({s.dose(i, 0), shown(p.measure, s.y(i, 0))});
         }
     }
     return p;
@@ -218,18 +225,19 @@ void write_curve_plot(std::ostream& out, const curve_plot& plot) {
     const double hi = plot.curve.empty() ? 1.0 : clamp_position(plot.curve.back().dose);
     x.hi = hi > x.lo ? hi + 0.03 * (hi - x.lo) : x.lo + 1.0;
     linear_ticks(x, false);
-    const axis y = log_rr_axis(plot);
+    const axis y = shown_axis(plot, scale_of(plot.measure));
     const std::size_t beyond = beyond_axis(plot, y);
 
     std::string s = svg_open(width, beyond > 0 ? height + 22 : height);
     s += text_element(0.5 * width, 26, shorten(plot.title, 64),
                       " font-size=\"15\" font-weight=\"bold\" text-anchor=\"middle\"");
-    s += text_element(0.5 * width, 44, "Relative risk against the reference dose",
+    s += text_element(0.5 * width, 44,
+                      std::string(words(plot.measure).title) + " against the reference dose",
                       " text-anchor=\"middle\" fill=\"#444\"");
     s += "<defs><clipPath id=\"plot-area\"><rect x=\"" + num(left) + "\" y=\"" + num(top) +
          "\" width=\"" + num(right - left) + "\" height=\"" + num(bottom - top) +
          "\"/></clipPath></defs>\n";
-    s += curves(plot, x, y) + rug_and_knots(plot, x) + axes(x, y, plot.dose_label) +
+    s += curves(plot, x, y) + rug_and_knots(plot, x) + axes(x, y, plot.dose_label, plot.measure) +
          legend(plot, beyond);
     out << s << "</svg>\n";
 }

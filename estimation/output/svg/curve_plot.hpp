@@ -15,7 +15,7 @@ namespace morvex {
 
 struct curve_point {
     double dose = 0.0;
-    double rr = 1.0; // a study's reported RR against its own reference
+    double rr = 1.0; // a study's reported RR (or MD) against its own reference, as shown
 };
 
 struct curve_plot {
@@ -27,6 +27,7 @@ struct curve_plot {
     std::vector<double> rug; // every dose of every study
     std::vector<curve_point> points;
     double nonlinear_p = not_computed;
+    outcome_measure measure = outcome_measure::relative_risk; // the words and the axis
     std::string dose_label = "Dose"; // the dose axis, "Dose (g/day)" with --unit
 };
 

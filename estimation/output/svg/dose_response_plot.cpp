@@ -21,9 +21,9 @@ constexpr double top = 56.0;
 constexpr double bottom = height - 104.0;
 constexpr int samples = 64; // points of the curve and of each edge of its band
 
-// The fitted log relative risk b x, kept finite.
-double curve(double b, double dose) {
-    return std::clamp(clamp_position(b * dose), -log_limit, log_limit);
+// The fitted b x (a log relative risk, or a difference), kept finite.
+double fitted_at(double b, double dose, const value_scale& scale) {
+    return std::clamp(clamp_position(b * dose), -scale.limit(), scale.limit());
 }
 
 axis dose_axis(const dose_response_plot& plot) {
@@ -58,8 +58,12 @@ axis dose_axis(const dose_response_plot& plot) {
     return x;
 }
 
-// log RR: the points and the curve's ends always; limits and band within reach.
-axis log_rr_axis(const dose_response_plot& plot, const axis& x, double beta, double band) {
+// The measure (log RR, or MD): the points and the curve's ends always; limits
+// and band within reach.
+axis shown_axis(const dose_response_plot& plot, const axis& x, double beta, double band,
+                const value_scale& scale) {
+    const auto curve = [&scale](double b, double dose) { return fitted_at(b, dose, scale); };
+    const auto at = [&scale](double v) { return scale.position(v); };
     const double x0 = plot.reference_dose;
     double core_lo = std::min({0.0, curve(beta, x.lo - x0), curve(beta, x.hi - x0)});
     double core_hi = std::max({0.0, curve(beta, x.lo - x0), curve(beta, x.hi - x0)});
@@ -72,23 +76,25 @@ axis log_rr_axis(const dose_response_plot& plot, const axis& x, double beta, dou
         }
     }
     for (const dose_point& p : plot.points) {
-        core_lo = std::min(core_lo, log_of(p.rr));
-        core_hi = std::max(core_hi, log_of(p.rr));
+        core_lo = std::min(core_lo, at(p.rr));
+        core_hi = std::max(core_hi, at(p.rr));
         if (!p.reference) {
-            extent_lo = std::min(extent_lo, log_of(std::min(p.lower, p.upper)));
-            extent_hi = std::max(extent_hi, log_of(std::max(p.lower, p.upper)));
+            extent_lo = std::min(extent_lo, at(std::min(p.lower, p.upper)));
+            extent_hi = std::max(extent_hi, at(std::max(p.lower, p.upper)));
         }
     }
     axis y;
-    std::tie(y.lo, y.hi) = axis_range(core_lo, core_hi, extent_lo, extent_hi, log_limit);
+    std::tie(y.lo, y.hi) = axis_range(core_lo, core_hi, extent_lo, extent_hi, scale.limit());
     y.pixel_lo = bottom;
     y.pixel_hi = top;
-    log_ticks(y, true);
+    scale.ticks(y, true);
     return y;
 }
 
 // Band, reference line and curve, clipped to the plot area.
-std::string band_and_curve(const axis& x, const axis& y, double beta, double band, double x0) {
+std::string band_and_curve(const axis& x, const axis& y, double beta, double band, double x0,
+                           const value_scale& scale) {
+    const auto curve = [&scale](double b, double dose) { return fitted_at(b, dose, scale); };
     std::vector<std::pair<double, double>> band_points;
     std::vector<std::pair<double, double>> curve_points;
     const auto sample = [&](int i) {
@@ -119,12 +125,14 @@ std::string band_and_curve(const axis& x, const axis& y, double beta, double ban
 }
 
 // A category's 95% limits with caps (an arrowhead where cut off), then its point.
-std::string category_marks(const dose_point& p, const axis& x, const axis& y) {
+std::string category_marks(const dose_point& p, const axis& x, const axis& y,
+                           const value_scale& scale) {
+    const auto at = [&scale](double v) { return scale.position(v); };
     std::string s;
     const double px = x.pixel(std::isfinite(p.dose) ? p.dose : 0.0);
     if (!p.reference) {
-        const double l = log_of(std::min(p.lower, p.upper));
-        const double u = log_of(std::max(p.lower, p.upper));
+        const double l = at(std::min(p.lower, p.upper));
+        const double u = at(std::max(p.lower, p.upper));
         s += line_element(px, y.pixel(l), px, y.pixel(u), " stroke=\"#000\" stroke-width=\"1.2\"");
         for (const double end : {l, u}) {
             if (y.below(end)) {
@@ -137,7 +145,7 @@ std::string category_marks(const dose_point& p, const axis& x, const axis& y) {
             }
         }
     }
-    const double r = log_of(p.rr);
+    const double r = at(p.rr);
     if (!y.below(r) && !y.above(r)) {
         s += "<circle cx=\"" + num(px) + "\" cy=\"" + num(y.pixel(r)) + "\" r=\"4\"" +
              (p.reference ? " fill=\"#fff\" stroke=\"#000\" stroke-width=\"1.5\"/>\n"
@@ -146,7 +154,8 @@ std::string category_marks(const dose_point& p, const axis& x, const axis& y) {
     return s;
 }
 
-std::string axes(const axis& x, const axis& y, const std::string& dose_label) {
+std::string axes(const axis& x, const axis& y, const std::string& dose_label,
+                 outcome_measure measure) {
     std::string s = line_element(left, top, left, bottom, " stroke=\"#000\"");
     for (const tick& t : y.ticks) {
         const double py = y.pixel(t.position);
@@ -154,23 +163,27 @@ std::string axes(const axis& x, const axis& y, const std::string& dose_label) {
         s += text_element(left - 8, py + 4.5, t.label, " text-anchor=\"end\"");
     }
     s += "<text transform=\"translate(" + num(20) + "," + num(0.5 * (top + bottom)) +
-         ") rotate(-90)\" text-anchor=\"middle\">Relative risk (log scale)</text>\n";
+         ") rotate(-90)\" text-anchor=\"middle\">" + shown_axis_label(measure) + "</text>\n";
     return s + horizontal_axis(x, bottom, dose_label);
 }
 
 // The legend, below the axis.
-std::string legend() {
+std::string legend(outcome_measure measure) {
+    const measure_words& w = words(measure);
     const double legend_y = bottom + 72;
     std::string s = "<rect x=\"" + num(left) + "\" y=\"" + num(legend_y - 7) +
                     "\" width=\"26\" height=\"14\" fill=\"#9ecae1\" fill-opacity=\"0.55\"/>\n";
     s +=
         line_element(left, legend_y, left + 26, legend_y, " stroke=\"#08519c\" stroke-width=\"2\"");
-    s += text_element(left + 34, legend_y + 4.5, "Fitted trend exp(beta x), 95% band", "");
+    s += text_element(
+        left + 34, legend_y + 4.5,
+        w.ratio ? "Fitted trend exp(beta x), 95% band" : "Fitted trend beta x, 95% band", "");
     const double second = left + 330;
     s += line_element(second + 13, legend_y - 8, second + 13, legend_y + 8, " stroke=\"#000\"");
     s += "<circle cx=\"" + num(second + 13) + "\" cy=\"" + num(legend_y) +
          "\" r=\"4\" fill=\"#000\"/>\n";
-    return s + text_element(second + 34, legend_y + 4.5, "Reported RR, 95% CI", "");
+    return s + text_element(second + 34, legend_y + 4.5,
+                            std::string("Reported ") + w.abbreviation + ", 95% CI", "");
 }
 
 } // namespace
@@ -181,10 +194,12 @@ dose_response_plot make_dose_response_plot(const study& st, const trend& t) {
     p.beta = t.beta;
     p.se = t.se;
     p.reference_dose = st.x0;
-    p.points.push_back({st.x0, 1.0, 1.0, 1.0, true});
+    p.measure = st.measure;
+    const double none = no_effect(st.measure);
+    p.points.push_back({st.x0, none, none, none, true});
     for (Matrix::size_type i = 0; i < st.x.row_count(); ++i) {
-        p.points.push_back({st.x0 + st.x(i, 0), elem::exp(st.L(i, 0)), elem::exp(st.lo(i, 0)),
-                            elem::exp(st.hi(i, 0)), false});
+        p.points.push_back({st.x0 + st.x(i, 0), shown(st.measure, st.L(i, 0)),
+                            shown(st.measure, st.lo(i, 0)), shown(st.measure, st.hi(i, 0)), false});
     }
     return p;
 }
@@ -193,7 +208,8 @@ void write_dose_response_plot(std::ostream& out, const dose_response_plot& plot)
     const double band = z_975 * (std::isfinite(plot.se) ? plot.se : 0.0);
     const double beta = std::isfinite(plot.beta) ? plot.beta : 0.0;
     const axis x = dose_axis(plot);
-    const axis y = log_rr_axis(plot, x, beta, band);
+    const value_scale scale = scale_of(plot.measure);
+    const axis y = shown_axis(plot, x, beta, band, scale);
 
     std::string s = svg_open(width, height);
     s += text_element(0.5 * width, 26, shorten(plot.title, 64),
@@ -210,11 +226,11 @@ void write_dose_response_plot(std::ostream& out, const dose_response_plot& plot)
          "\"/></clipPath></defs>\n";
     const double x0 =
         std::isfinite(plot.reference_dose) ? clamp_position(plot.reference_dose) : 0.0;
-    s += band_and_curve(x, y, beta, band, x0);
+    s += band_and_curve(x, y, beta, band, x0, scale);
     for (const dose_point& p : plot.points) {
-        s += category_marks(p, x, y);
+        s += category_marks(p, x, y, scale);
     }
-    s += axes(x, y, plot.dose_label) + legend();
+    s += axes(x, y, plot.dose_label, plot.measure) + legend(plot.measure);
     out << s << "</svg>\n";
 }
 

@@ -12,7 +12,9 @@
 
 namespace morvex {
 
-// One category of a dose-response plot; the reference is drawn at RR 1 without limits.
+// One category of a dose-response plot, as shown (relative risks, or
+// differences of means); the reference is drawn at no effect (RR 1, MD 0)
+// without limits.
 struct dose_point {
     double dose = 0.0;
     double rr = 1.0;
@@ -28,6 +30,7 @@ struct dose_response_plot {
     double se = 0.0;
     double reference_dose = 0.0; // doses are drawn as published, the reference at its own
     std::string dose_label = "Dose";
+    outcome_measure measure = outcome_measure::relative_risk; // the words and the axis
     std::string per_dose = "per unit of dose"; // what beta is per
 };
 

@@ -186,13 +186,17 @@ forest_content make_forest(const meta_analysis& m, const forest_request& request
     forest_content c;
     forest_plot& plot = c.plot;
     plot.increment = request.increment;
+    plot.measure = m.measure;
     if (whole_label(request.unit)) {
         plot.axis_label = request.unit; // as earlier builds took every --unit
     } else if (!request.unit.empty()) {
-        plot.axis_label = request.increment ? format("Relative risk per %lg ", *request.increment) +
-                                                  request.unit + " (log scale)"
-                                            : "Slope of the log relative risk " +
-                                                  per_dose_text({request.increment, request.unit});
+        const measure_words& w = words(m.measure);
+        plot.axis_label =
+            request.increment
+                ? format("%s per %lg ", w.title, *request.increment) + request.unit +
+                      (w.ratio ? " (log scale)" : "")
+                : std::string("Slope of the ") + w.slope_of + " " +
+                      per_dose_text({request.increment, request.unit});
     }
     plot.title = request.title.empty() ? inputs_title(m) : request.title;
     plot.weight_heading = m.pooled ? weight_heading(request.model) : "Weight (%)";
@@ -223,13 +227,15 @@ forest_content make_forest(const meta_analysis& m, const forest_request& request
             plot.notes.insert(
                 plot.notes.begin() + 1,
                 format("REML prediction interval (red line): %s to %s",
-                       three_digits(request.increment ? elem::exp(*request.increment *
-                                                                  m.more.reml_prediction->lower)
-                                                      : m.more.reml_prediction->lower)
+                       three_digits(request.increment
+                                        ? shown(m.measure,
+                                                *request.increment * m.more.reml_prediction->lower)
+                                        : m.more.reml_prediction->lower)
                            .c_str(),
-                       three_digits(request.increment ? elem::exp(*request.increment *
-                                                                  m.more.reml_prediction->upper)
-                                                      : m.more.reml_prediction->upper)
+                       three_digits(request.increment
+                                        ? shown(m.measure,
+                                                *request.increment * m.more.reml_prediction->upper)
+                                        : m.more.reml_prediction->upper)
                            .c_str()));
         }
     }

@@ -20,10 +20,16 @@ constexpr double row_height = 22.0;
 constexpr double margin = 16.0;
 const std::size_t max_label_chars = 32;
 
-// Values in axis positions: slopes as they are, or log relative risks per increment.
+// Values in axis positions: slopes as they are, or per increment (log
+// relative risks, or differences of means).
 struct forest_scale {
     std::optional<double> increment;
+    outcome_measure measure = outcome_measure::relative_risk;
 
+    // Relative risks per increment go on a log axis, everything else on a linear one.
+    bool on_log_axis() const { return increment && words(measure).ratio; }
+    // A value as its text shows it.
+    double shown(double v) const { return increment ? morvex::shown(measure, *increment * v) : v; }
     double position(double v) const {
         return increment ? clamp_position(*increment * v) : clamp_position(v);
     }
@@ -76,13 +82,12 @@ std::pair<double, double> forest_range(const forest_plot& plot, const forest_sca
                          widths.end());
         reach = widths[middle];
     }
-    const double limit = plot.increment ? log_limit : position_limit;
+    const double limit = scale.on_log_axis() ? log_limit : position_limit;
     return axis_range(core_lo, core_hi, extent_lo, extent_hi, limit, reach);
 }
 
-std::string interval_text(const forest_row& r, const std::optional<double>& increment,
-                          int decimals) {
-    const auto shown = [&](double v) { return increment ? elem::exp(*increment * v) : v; };
+std::string interval_text(const forest_row& r, const forest_scale& scale, int decimals) {
+    const auto shown = [&scale](double v) { return scale.shown(v); };
     double lower = shown(r.lower);
     double upper = shown(r.upper);
     if (lower > upper) {
@@ -158,8 +163,8 @@ int plot_decimals(const forest_plot& plot, const std::vector<forest_line>& lines
     for (const forest_line& l : lines) {
         if (l.row != nullptr) {
             const forest_row& r = *l.row;
-            values.emplace_back(plot.increment ? elem::exp(*plot.increment * r.lower) : r.lower,
-                                plot.increment ? elem::exp(*plot.increment * r.upper) : r.upper);
+            const forest_scale scale{plot.increment, plot.measure};
+            values.emplace_back(scale.shown(r.lower), scale.shown(r.upper));
         }
     }
     return interval_decimals(values);
@@ -175,13 +180,16 @@ forest_layout lay_out(const forest_plot& plot) {
     for (const forest_line& l : f.lines) {
         const bool note = l.kind == line_kind::note;
         f.labels.push_back(note ? l.text : shorten_middle(l.text, max_label_chars));
-        f.intervals.push_back(l.row != nullptr ? interval_text(*l.row, plot.increment, decimals)
-                                               : std::string());
+        f.intervals.push_back(l.row != nullptr
+                                  ? interval_text(*l.row, {plot.increment, plot.measure}, decimals)
+                                  : std::string());
         (note ? note_width : label_width) =
             std::max(note ? note_width : label_width, text_width(f.labels.back()));
         interval_width = std::max(interval_width, text_width(f.intervals.back()));
     }
-    f.interval_heading = plot.increment ? "RR [95% CI]" : "Estimate [95% CI]";
+    f.interval_heading = plot.increment
+                             ? std::string(words(plot.measure).abbreviation) + " [95% CI]"
+                             : "Estimate [95% CI]";
     interval_width = std::max(interval_width, text_width(f.interval_heading));
     const double weight_width = std::max(text_width(plot.weight_heading), text_width("100.00"));
     f.plot_left = margin + label_width + 20.0;
@@ -306,9 +314,11 @@ double largest_weight(const std::vector<forest_line>& lines) {
 
 } // namespace
 
-forest_plot make_forest_plot(const pooled_summary& s, std::optional<double> increment) {
+forest_plot make_forest_plot(const pooled_summary& s, std::optional<double> increment,
+                             outcome_measure measure) {
     forest_plot p;
     p.increment = increment;
+    p.measure = measure;
     p.weight_heading = "Weight (%)";
     for (std::size_t i = 0; i < s.studies.size(); ++i) {
         const slope_estimate& e = s.studies[i];
@@ -322,20 +332,20 @@ forest_plot make_forest_plot(const pooled_summary& s, std::optional<double> incr
 }
 
 void write_forest_plot(std::ostream& out, const forest_plot& plot) {
-    const forest_scale scale{plot.increment};
+    const forest_scale scale{plot.increment, plot.measure};
     const forest_layout f = lay_out(plot);
     axis a;
     std::tie(a.lo, a.hi) = forest_range(plot, scale);
     a.pixel_lo = f.plot_left;
     a.pixel_hi = f.plot_left + f.plot_width;
-    if (plot.increment) {
+    if (scale.on_log_axis()) {
         log_ticks(a, false);
     } else {
         linear_ticks(a, false);
     }
 
     std::string s = svg_open(f.width, f.height) + headings(plot, f);
-    // The reference line: no effect, a slope of 0 or a relative risk of 1.
+    // The reference line: no effect, a slope or a difference of 0, a relative risk of 1.
     const double reference = a.pixel(0.0);
     s += line_element(reference, f.first_row - 0.5 * row_height, reference, f.axis_y,
                       " stroke=\"#777\" stroke-dasharray=\"4,3\"");
@@ -348,9 +358,11 @@ void write_forest_plot(std::ostream& out, const forest_plot& plot) {
     }
     std::string axis_label = plot.axis_label;
     if (axis_label.empty()) {
-        axis_label = plot.increment ? "Relative risk per " + general_text(*plot.increment) +
-                                          " units of dose (log scale)"
-                                    : "Slope of the log relative risk per unit of dose";
+        const measure_words& w = words(plot.measure);
+        axis_label = plot.increment
+                         ? w.title + (" per " + general_text(*plot.increment)) + " units of dose" +
+                               (w.ratio ? " (log scale)" : "")
+                         : std::string("Slope of the ") + w.slope_of + " per unit of dose";
     }
     s += horizontal_axis(a, f.axis_y, axis_label);
     out << s << "</svg>\n";

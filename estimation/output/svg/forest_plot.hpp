@@ -2,6 +2,7 @@
 #ifndef MORVEX_ESTIMATION_SVG_FOREST_PLOT_HPP
 #define MORVEX_ESTIMATION_SVG_FOREST_PLOT_HPP
 
+#include "estimation/method/measure.hpp"
 #include "estimation/pooling/pooling.hpp"
 
 #include <limits>
@@ -40,13 +41,16 @@ struct forest_plot {
     std::vector<std::string> notes;    // lines under the summaries: heterogeneity, tests
     std::string weight_heading = "Weight (%)";
     // With an increment D every value v is shown as the relative risk exp(D v)
-    // on a log axis with its reference line at 1; otherwise as a slope, reference at 0.
+    // on a log axis with its reference line at 1 (for a measure of means as
+    // the difference D v); otherwise as a slope, reference at 0.
     std::optional<double> increment;
     std::string axis_label; // empty: a label that names the scale
+    outcome_measure measure = outcome_measure::relative_risk;
 };
 
 // The studies with their REML weights and the three summaries of a pooling.
-forest_plot make_forest_plot(const pooled_summary& s, std::optional<double> increment);
+forest_plot make_forest_plot(const pooled_summary& s, std::optional<double> increment,
+                             outcome_measure measure = outcome_measure::relative_risk);
 
 // Above this many study rows a plot would be taller (22 px a row) than picture
 // viewers open, so callers draw the summaries alone.

@@ -70,8 +70,9 @@ std::string vertical_axis(const axis& y, const std::string& label) {
 
 } // namespace
 
-funnel_plot make_funnel_plot(const pooled_summary& s, const std::string& title) {
-    return {title, s.studies, s.fixed.estimate, "per unit of dose"};
+funnel_plot make_funnel_plot(const pooled_summary& s, const std::string& title,
+                             outcome_measure measure) {
+    return {title, s.studies, s.fixed.estimate, "per unit of dose", measure};
 }
 
 void write_funnel_plot(std::ostream& out, const funnel_plot& plot) {
@@ -100,7 +101,9 @@ void write_funnel_plot(std::ostream& out, const funnel_plot& plot) {
         }
     }
     s += "</g>\n" + vertical_axis(y, "Standard error of the slope");
-    s += horizontal_axis(x, bottom, "Slope of the log relative risk " + plot.per_dose);
+    s += horizontal_axis(x, bottom,
+                         std::string("Slope of the ") + words(plot.measure).slope_of + " " +
+                             plot.per_dose);
     s += text_element(left, 46,
                       "Line: fixed effect " + value_text(plot.fixed) +
                           "; dashed: its pseudo 95% limits, estimate \u00b1 1.96 SE",

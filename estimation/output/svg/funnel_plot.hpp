@@ -3,6 +3,7 @@
 #ifndef MORVEX_ESTIMATION_SVG_FUNNEL_PLOT_HPP
 #define MORVEX_ESTIMATION_SVG_FUNNEL_PLOT_HPP
 
+#include "estimation/method/measure.hpp"
 #include "estimation/pooling/pooling.hpp"
 
 #include <ostream>
@@ -16,9 +17,11 @@ struct funnel_plot {
     std::vector<slope_estimate> studies;       // one dot each
     double fixed = 0.0;                        // the fixed-effect estimate: the funnel's axis
     std::string per_dose = "per unit of dose"; // what a slope is per
+    outcome_measure measure = outcome_measure::relative_risk; // what the slopes are of
 };
 
-funnel_plot make_funnel_plot(const pooled_summary& s, const std::string& title);
+funnel_plot make_funnel_plot(const pooled_summary& s, const std::string& title,
+                             outcome_measure measure = outcome_measure::relative_risk);
 
 // SE on a reversed vertical axis (0 at the top), the fixed-effect estimate's
 // vertical line and its pseudo 95% limits, estimate +- 1.96 SE, as dashed lines.
