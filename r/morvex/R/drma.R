@@ -5,7 +5,8 @@
 drma <- function(data, trend = "linear", knots = 3, one_stage = FALSE, covariance = "gl",
                  missing_counts = "refuse", open_width = 1, increment = NULL, by = NULL,
                  model = "reml", at = NULL, reference_dose = NULL, knapp_hartung = FALSE,
-                 leave_one_out = FALSE, egger = FALSE, title = NULL, unit = NULL, ...) {
+                 leave_one_out = FALSE, egger = FALSE, title = NULL, unit = NULL,
+                 measure = NULL, ...) {
   call <- match.call()
   # The arguments given, as the program's options; defaults are the program's own.
   given <- as.list(call)[-1L]

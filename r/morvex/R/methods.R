@@ -31,13 +31,16 @@ print.drma <- function(x, ...) {
   if (!is.null(p) && !is.null(p[[m]])) {
     e <- p[[m]]
     cat(sprintf("Linear trend, %s (%d studies):\n", model_names[[m]], p$k))
-    # The RR per the increment, or per unit, of the dose's unit (--unit) or "units of dose".
+    # The RR (for means the MD or SMD) per the increment, or per unit, of the
+    # dose's unit (--unit) or "units of dose".
+    measure <- if (is.null(p$measure)) "rr" else p$measure
     unit <- if (is.null(x$options$unit)) "units of dose" else x$options$unit
     per <- if (is.null(p$increment) || is.na(p$increment)) {
       if (is.null(x$options$unit)) "unit of dose" else unit
     } else paste(.Call(morvex_shortest, p$increment), unit)
-    cat(sprintf("  RR per %s %s (95%% CI %s-%s), %s\n", per, digits3(e$rr), digits3(e$rr_lower),
-                digits3(e$rr_upper), p_text(e$p)))
+    cat(sprintf("  %s per %s %s (95%% CI %s to %s), %s\n", toupper(measure), per,
+                digits3(e[[measure]]), digits3(e[[paste0(measure, "_lower")]]),
+                digits3(e[[paste0(measure, "_upper")]]), p_text(e$p)))
     h <- p$heterogeneity
     cat(sprintf("  Heterogeneity: I\u00b2 = %.1f%%, Q = %s (df = %d), %s\n", h$I2, digits3(h$Q),
                 as.integer(h$df), p_text(h$p)))

@@ -42,7 +42,12 @@ test_that("the summary table's numbers are the JSON's, and the studies the CSV's
   expect_identical(paste(names(studies), collapse = ","), csv[1])
   expect_identical(studies$rr, fit$studies$rr_cli <- .Call(morvex:::morvex_numbers,
     vapply(strsplit(csv[-1], ","), `[`, "", 16)))
-  expect_output(print(fit), "RR per 10 units of dose 1.07 \\(95% CI 1.04-1.10\\), p < 0.001")
+  expect_output(print(fit), "RR per 10 units of dose 1.07 \\(95% CI 1.04 to 1.10\\), p < 0.001")
+  means <- data.frame(id = rep(c("a", "b", "c"), each = 3), dose = rep(c(0, 2, 5), 3),
+                      mean = c(120.5, 118.2, 115.9, 130, 129, 127.2, 110, 109.5, 107),
+                      sd = 12, n = 100)
+  expect_output(print(suppressMessages(drma(means, measure = "smd", unit = "g/day"))),
+                "SMD per g/day")
   expect_output(print(summary(fit)), "leave-one-out")
 })
 
