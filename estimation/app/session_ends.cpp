@@ -102,10 +102,10 @@ void session::draw_funnel(const meta_analysis& m) {
         return;
     }
     std::ostringstream svg;
-    funnel_plot plot = make_funnel_plot(*m.pooled, !after_.forest.title.empty()
-                                                       ? after_.forest.title
-                                                       : "Funnel plot: " + inputs_title(m),
-                                        m.measure);
+    funnel_plot plot = make_funnel_plot(
+        *m.pooled,
+        !after_.forest.title.empty() ? after_.forest.title : "Funnel plot: " + inputs_title(m),
+        m.measure);
     plot.per_dose = per_dose_text(after_.wording());
     write_funnel_plot(svg, plot);
     funnel_ = svg.str();

@@ -48,9 +48,9 @@ struct meta_analysis {
     std::vector<left_out_study> left_out;
     std::optional<pooled_summary> pooled; // empty when not pooled
     std::string not_pooled;               // why not, when `pooled` is empty
-    std::optional<double> increment; // RR (MD for means) per this much dose, when asked for
-                                     // (else per unit)
-    std::string unit;                // the dose's unit (--unit), for the text's words
+    std::optional<double> increment;      // RR (MD for means) per this much dose, when asked for
+                                          // (else per unit)
+    std::string unit;                     // the dose's unit (--unit), for the text's words
     analysis_request asked;
     outcome_measure measure = outcome_measure::relative_risk; // of every study's slope
     further_analyses more;

@@ -31,7 +31,7 @@ struct dose_response_plot {
     double reference_dose = 0.0; // doses are drawn as published, the reference at its own
     std::string dose_label = "Dose";
     outcome_measure measure = outcome_measure::relative_risk; // the words and the axis
-    std::string per_dose = "per unit of dose"; // what beta is per
+    std::string per_dose = "per unit of dose";                // what beta is per
 };
 
 dose_response_plot make_dose_response_plot(const study& s, const trend& t);

@@ -191,12 +191,10 @@ forest_content make_forest(const meta_analysis& m, const forest_request& request
         plot.axis_label = request.unit; // as earlier builds took every --unit
     } else if (!request.unit.empty()) {
         const measure_words& w = words(m.measure);
-        plot.axis_label =
-            request.increment
-                ? format("%s per %lg ", w.title, *request.increment) + request.unit +
-                      (w.ratio ? " (log scale)" : "")
-                : std::string("Slope of the ") + w.slope_of + " " +
-                      per_dose_text({request.increment, request.unit});
+        plot.axis_label = request.increment ? format("%s per %lg ", w.title, *request.increment) +
+                                                  request.unit + (w.ratio ? " (log scale)" : "")
+                                            : std::string("Slope of the ") + w.slope_of + " " +
+                                                  per_dose_text({request.increment, request.unit});
     }
     plot.title = request.title.empty() ? inputs_title(m) : request.title;
     plot.weight_heading = m.pooled ? weight_heading(request.model) : "Weight (%)";
