@@ -274,6 +274,28 @@ TEST(CurveOptions, AreParsedOrRefusedWithAReason) {
     EXPECT_TRUE(p.opts.curve);
 }
 
+// Texts given in place of files read as the files do, whatever their names, and under the
+// names given: a table (twice, the second a copy) and a setting file.
+TEST(CurveRun, ReadsTextsGivenInPlaceOfFiles) {
+    const std::string table = examples + "/alcohol-colorectal-cancer.csv";
+    const std::string setting = examples + "/alcohol-breast-cancer.txt";
+    std::ostringstream files;
+    std::ostringstream texts;
+    std::ostringstream err;
+    EXPECT_EQ(run({"--format=csv", table, table, setting}, files, err), 0);
+    EXPECT_EQ(run({"--format=csv", "t", "t", "s"}, texts, err,
+                  {{"t", read_file(table), true}, {"s", read_file(setting), false}}),
+              0);
+    std::string expected = files.str();
+    for (const auto& [path, name] : {std::pair{table, "t"}, std::pair{setting, "s"}}) {
+        for (std::size_t at; (at = expected.find(path)) != std::string::npos;) {
+            expected.replace(at, path.size(), name);
+        }
+    }
+    EXPECT_EQ(texts.str(), expected);
+    EXPECT_EQ(err.str(), "");
+}
+
 // Without --trend the output is today's; with it the studies' part is
 // unchanged: in CSV each line of the plain run begins its line of the trend run.
 TEST(CurveRun, AddsItsSectionAfterTheStudies) {

@@ -1,5 +1,6 @@
 #include "estimation/output/block_output.hpp"
 #include "estimation/output/json.hpp"
+#include "estimation/output/printed_figures.hpp"
 #include "estimation/output/text_builder.hpp"
 
 #include <gtest/gtest.h>
@@ -166,3 +167,29 @@ TEST(JsonStudy, CovarianceCopiesOnlyTheTextsOfEqualNumbers) {
 }
 
 } // namespace
+
+// The rounding a reader sees: an interval with the fewest decimals that keep
+// its three figures apart, halves to even as printf.
+TEST(PrintedFigures, AsAPaperPrintsThem) {
+    const struct {
+        double rr, lower, upper;
+        const char* shown;
+    } intervals[] = {{1.0664928, 1.0386025, 1.0951321, "1.07 1.04 1.10"},
+                     {1.0064, 1.0038, 1.0091, "1.006 1.004 1.009"},
+                     {1.00064, 1.00038, 1.00091, "1.0006 1.0004 1.0009"},
+                     {1.000064, 1.000038, 1.000091, "1.0001 1.0000 1.0001"},
+                     {1, 1, 1, "1.00 1.00 1.00"},
+                     {1.125, 0.5, 2.5, "1.12 0.50 2.50"}};
+    for (const auto& i : intervals) {
+        const morvex::printed_interval t = morvex::printed_rr(i.rr, i.lower, i.upper);
+        EXPECT_EQ(t.estimate + " " + t.lower + " " + t.upper, i.shown) << i.rr;
+    }
+    EXPECT_EQ(morvex::printed_percent(50.5), "50%");
+    EXPECT_EQ(morvex::printed_statistic(4.779771), "4.78");
+    const std::pair<double, const char*> figures[] = {
+        {0.006437551, "0.00644"}, {1.3717e-05, "1.37e-05"}, {57.179999541, "57.2"}, {14.25, "14.2"},
+        {999.4, "999"},           {999.5, "1000"},          {1234.56, "1235"},      {0, "0"}};
+    for (const auto& [value, text] : figures) {
+        EXPECT_EQ(morvex::printed_figure(value), text) << value;
+    }
+}

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the web page into a folder (default build-web/): the program's own
-# code compiled to WebAssembly with Debian's emscripten, the page beside it.
+# code compiled to WebAssembly with Debian's emscripten, the page beside it,
+# and Morvex.html, the whole page in one file that works opened from disk.
 #   web/build.sh [FOLDER]      then   python3 -m http.server -d build-web 8000
+#                              or open build-web/Morvex.html
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/build-web}
@@ -9,7 +11,7 @@ command -v em++ >/dev/null || {
   echo "web/build.sh: em++ not found: install emscripten (Debian: apt-get install emscripten)" >&2
   exit 1
 }
-mkdir -p "$out/examples"
+mkdir -p "$out"
 # Debian's emscripten keeps its cache in /usr/share; a user without write access
 # there gets one of their own.
 if [ -z "${EM_CACHE:-}" ] && [ ! -w /usr/share/emscripten/cache ]; then
@@ -24,14 +26,18 @@ for file in "$root"/estimation/*.cpp "$root"/estimation/*/*.cpp "$root"/estimati
 done
 # -fexceptions: the program reports refusals by exceptions, which emscripten
 # turns off by default. -ffp-contract=off: no multiply and add fused into one
-# rounding, as in the native build, so that both give the same bits. MODULARIZE: the page and the node test make a fresh
-# module each.
+# rounding, as in the native build, so that both give the same bits.
+# MODULARIZE: the page's workers and the node test make a fresh module each.
 em++ -std=c++17 -O2 -fexceptions -ffp-contract=off -Wall -Wextra -Wpedantic -Werror -I"$root" \
   "${sources[@]}" "$root/web/entry.cpp" -o "$out/morvex.js" \
-  -sMODULARIZE=1 -sEXPORT_NAME=createMorvex -sENVIRONMENT=web,node \
+  -sMODULARIZE=1 -sEXPORT_NAME=createMorvex -sENVIRONMENT=web,worker,node \
   -sALLOW_MEMORY_GROWTH=1 -sFORCE_FILESYSTEM=1 -sDYNAMIC_EXECUTION=0 \
-  -sEXPORTED_FUNCTIONS=_morvex_run,_morvex_output,_morvex_output_size,_morvex_error,_morvex_error_size,_malloc,_free \
+  -sEXPORTED_FUNCTIONS=_morvex_run,_morvex_output,_morvex_output_size,_morvex_error,_morvex_error_size,_morvex_option_list,_morvex_input_kind,_morvex_pools,_malloc,_free \
   -sEXPORTED_RUNTIME_METHODS=FS,HEAPU8
-cp "$root/web/index.html" "$root/web/page.js" "$root/web/page.css" "$out/"
-cp "$root"/examples/* "$out/examples/"
-echo "built $out: serve it with: python3 -m http.server -d $out 8000"
+# The workers run emscripten's loader followed by the page's own worker script.
+cat "$out/morvex.js" "$root/web/worker.js" >"$out/morvex-worker.js"
+for file in index.html page.css figures.js csv.js controls.js results.js page.js; do
+  cp "$root/web/$file" "$out/"
+done
+python3 "$root/web/bundle.py" "$root/web" "$root/examples" "$out"
+echo "built $out: open $out/Morvex.html, or serve the folder: python3 -m http.server -d $out 8000"

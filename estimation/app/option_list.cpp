@@ -39,6 +39,8 @@ const std::vector<option_entry>& option_list() {
          "Begg's rank correlation test for small-study effects"},
         {"summary", summary_option, "FILE.csv", u::output, "--summary=summary.csv",
          "write the summary table: one row per analysis and model"},
+        {"paragraph", paragraph_option, "FILE.txt", u::output, "--paragraph=paragraph.txt",
+         "write a paragraph of methods and results in a paper's words"},
         {"plot", plot_option, "FILE.svg", u::output, "--plot=forest.svg",
          "draw a forest plot (a dose-response plot for one study, the curve with --trend)"},
         {"funnel", funnel_option, "FILE.svg", u::output, "--funnel=funnel.svg",

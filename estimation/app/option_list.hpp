@@ -32,6 +32,7 @@ enum option_code : int {
     egger_option,
     by_option,
     summary_option,
+    paragraph_option,
     funnel_option,
     model_option,
     title_option,

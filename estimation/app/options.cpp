@@ -138,15 +138,15 @@ std::string file_problem(const char* option, const std::string& name, const char
         return {};
     }
     const bool svg = std::strcmp(extension, ".svg") == 0;
+    const char* const kind = svg ? "SVG" : std::strcmp(extension, ".csv") == 0 ? "CSV" : "text";
     const std::size_t dot = name.rfind('.');
     const std::string stem =
         dot == std::string::npos || dot == 0 || name.find('/', dot) != std::string::npos
             ? name
             : name.substr(0, dot);
-    std::string message =
-        format("option '--%s' writes %s, so its file name must end in %s, "
-               "e.g. --%s=%s%s",
-               option, svg ? "SVG" : "CSV", extension, option, stem.c_str(), extension);
+    std::string message = format("option '--%s' writes %s, so its file name must end in %s, "
+                                 "e.g. --%s=%s%s",
+                                 option, kind, extension, option, stem.c_str(), extension);
     if (svg) {
         message += "; for PNG or PDF convert that file afterwards, e.g. rsvg-convert -f png -o " +
                    stem + ".png " + stem + ".svg";
@@ -176,20 +176,22 @@ bool apply_analysis_option(int c, const char* value, options& o, bool& model_giv
     case plot_option:
     case funnel_option:
     case summary_option:
+    case paragraph_option:
     case bubble_option:
     case residuals_option: {
-        const std::tuple<int, const char*, const char*, std::string*> files[] = {
-            {plot_option, "plot", "forest.svg", &o.plot},
-            {funnel_option, "funnel", "funnel.svg", &o.funnel},
-            {summary_option, "summary", "summary.csv", &o.summary},
-            {bubble_option, "bubble", "bubble.svg", &o.bubble},
-            {residuals_option, "residuals", "residuals.svg", &o.residuals}};
-        for (const auto& [option, name, example, target] : files) {
-            if (option == c) {
-                problem = file_problem(name, value, c == summary_option ? ".csv" : ".svg", example);
-                *target = value;
-            }
-        }
+        // The extension and the example's name come from the option's own entry.
+        const option_entry& entry =
+            *std::find_if(option_list().begin(), option_list().end(),
+                          [c](const option_entry& e) { return e.code == c; });
+        const std::string example = entry.example;
+        problem = file_problem(entry.name, value, std::strchr(entry.value, '.'),
+                               example.substr(example.find('=') + 1).c_str());
+        (c == plot_option        ? o.plot
+         : c == funnel_option    ? o.funnel
+         : c == summary_option   ? o.summary
+         : c == paragraph_option ? o.paragraph
+         : c == bubble_option    ? o.bubble
+                                 : o.residuals) = value;
         return true;
     }
     case highest_vs_lowest_option:
@@ -253,8 +255,8 @@ std::vector<std::pair<const char*, std::string>> options::outputs() const {
     std::vector<std::pair<const char*, std::string>> files;
     for (const auto& [option, name] :
          {std::pair{"--plot", &plot}, std::pair{"--funnel", &funnel},
-          std::pair{"--summary", &summary}, std::pair{"--bubble", &bubble},
-          std::pair{"--residuals", &residuals}}) {
+          std::pair{"--summary", &summary}, std::pair{"--paragraph", &paragraph},
+          std::pair{"--bubble", &bubble}, std::pair{"--residuals", &residuals}}) {
         if (!name->empty()) {
             files.emplace_back(option, *name);
         }
@@ -427,12 +429,12 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
         result.opts.inputs.emplace_back(argv[k]);
     }
     // The residuals' picture needs their fit; the analyses beside the pooled
-    // slope, and their table, need the pooling.
+    // slope, and their table and paragraph, need the pooling.
     options& o = result.opts;
     o.goodness_of_fit = o.goodness_of_fit || !o.residuals.empty();
     o.pool = o.pool || o.knapp_hartung || o.leave_one_out || o.egger || !o.by.empty() ||
-             !o.summary.empty() || o.highest_vs_lowest || !o.moderators.empty() ||
-             o.goodness_of_fit || o.trim_and_fill || o.rank_test;
+             !o.summary.empty() || !o.paragraph.empty() || o.highest_vs_lowest ||
+             !o.moderators.empty() || o.goodness_of_fit || o.trim_and_fill || o.rank_test;
     const bool picture =
         !o.plot.empty() || !o.funnel.empty() || !o.bubble.empty() || !o.residuals.empty();
     if (o.inputs.empty()) {

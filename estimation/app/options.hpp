@@ -39,6 +39,7 @@ struct options {
     bool egger = false;         // Egger's test for small-study effects
     std::string by;             // the table column whose values form subgroups
     std::string summary;        // the CSV table of the analyses; empty for none
+    std::string paragraph;      // the results paragraph (text); empty for none
     std::string funnel;         // the funnel plot (SVG); empty for none
     std::vector<std::string> moderators; // columns of the meta-regression of the slopes
     std::string bubble;                  // the bubble plot (SVG); empty for none

@@ -13,6 +13,7 @@ bool write_outputs(const options& opts, const session& s, std::ostream& err) {
         {&opts.plot, &s.picture(), &s.picture_problem()},
         {&opts.funnel, &s.funnel(), &s.funnel_problem()},
         {&opts.summary, &s.summary(), &s.picture_problem()},
+        {&opts.paragraph, &s.paragraph(), &s.picture_problem()},
         {&opts.bubble, &s.bubble(), &s.bubble_problem()},
         {&opts.residuals, &s.residuals(), &s.residuals_problem()}};
     bool written = true;
@@ -41,8 +42,11 @@ std::string output_conflict(const options& opts) {
             std::find_if(opts.inputs.begin(), opts.inputs.end(),
                          [&](const auto& in) { return in == name || same_file(in, name); });
         if (input != opts.inputs.end()) {
+            const std::string what = option;
             return printable(name) + ": " +
-                   (std::string(option) == "--summary" ? "the summary table" : "the picture") +
+                   (what == "--summary"     ? "the summary table"
+                    : what == "--paragraph" ? "the paragraph"
+                                            : "the picture") +
                    " would replace the input " + quoted(*input) + "; name another file for " +
                    option;
         }

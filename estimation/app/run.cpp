@@ -65,6 +65,7 @@ after_studies after_studies_of(const options& opts) {
     after.bubble = !opts.bubble.empty();
     after.residuals = !opts.residuals.empty();
     after.summary = !opts.summary.empty();
+    after.paragraph = !opts.paragraph.empty();
     after.funnel = !opts.funnel.empty();
     after.forest = {forest_model_of(opts.model), opts.title, opts.unit, opts.increment};
     if (opts.curve) {
@@ -95,6 +96,79 @@ unsigned run_threads(unsigned asked) {
 #endif
 }
 
+// Where a run's inputs come from: files, standard input ("-"), or texts given
+// in their place.
+class input_source {
+public:
+    using position = std::vector<std::string>::const_iterator;
+
+    input_source(const std::vector<std::string>& inputs, std::vector<input_text> texts)
+        : texts_(std::move(texts)) {
+        // "-" is standard input: a table when its first line reads as a table's header.
+        if (std::find(inputs.begin(), inputs.end(), "-") != inputs.end() && !given("-")) {
+            standard_input_ = read_all(std::cin);
+            standard_input_tab_ = table_header_line(standard_input_);
+        }
+    }
+
+    bool is_table(const std::string& name) {
+        if (const input_text* text = given(name)) {
+            return text->table;
+        }
+        return name == "-" ? standard_input_tab_.has_value() : is_table_name(name);
+    }
+
+    // Gives the session the input at `at`, read as it is named; `end` ends the inputs.
+    void add(session& s, position at, position end, unsigned threads) {
+        const std::string& name = *at;
+        // A text that a later input of the same name reads again is copied, the last taken.
+        const bool again = std::find(at + 1, end, name) != end;
+        file_text content;
+        if (input_text* text = given(name)) {
+            content = file_text(again ? text->text : std::move(text->text));
+            if (!text->table) {
+                s.add_setting_text(name, content.view());
+                return;
+            }
+            s.add_table_text(name, std::move(content));
+            return;
+        }
+        try {
+            if (name != "-") {
+                content = is_table_name(name) ? read_file_text(name, threads)
+                                              : file_text(read_file(name));
+            } else if (again) {
+                content = file_text(standard_input_);
+            } else {
+                std::string taken;
+                taken.swap(standard_input_);
+                content = file_text(std::move(taken));
+            }
+        } catch (const file_error& e) {
+            s.add_unreadable(name, printable(name) + ": " + e.what());
+            return;
+        }
+        if (name == "-" && standard_input_tab_) {
+            s.add_table_text(name, std::move(content), standard_input_tab_);
+        } else if (is_table_name(name)) {
+            s.add_table_text(name, std::move(content));
+        } else {
+            s.add_setting_text(name, content.view());
+        }
+    }
+
+private:
+    input_text* given(const std::string& name) {
+        const auto found = std::find_if(texts_.begin(), texts_.end(),
+                                        [&](const input_text& t) { return t.name == name; });
+        return found == texts_.end() ? nullptr : &*found;
+    }
+
+    std::vector<input_text> texts_;
+    std::string standard_input_;
+    std::optional<bool> standard_input_tab_;
+};
+
 } // namespace
 
 int run_setting_text(const std::string& name, std::string_view content, std::ostream& out,
@@ -105,6 +179,11 @@ int run_setting_text(const std::string& name, std::string_view content, std::ost
 }
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    return run(args, out, err, {});
+}
+
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+        std::vector<input_text> texts) {
     const parsed_command_line command_line = parse_command_line(args);
     switch (command_line.what) {
     case command::usage:
@@ -128,17 +207,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << "Morvex: " << conflict << '\n';
         return exit_refused;
     }
-    // "-" is standard input: a table when its first line reads as a table's header.
-    std::string standard_input;
-    std::optional<bool> standard_input_tab;
-    if (std::find(opts.inputs.begin(), opts.inputs.end(), "-") != opts.inputs.end()) {
-        standard_input = read_all(std::cin);
-        standard_input_tab = table_header_line(standard_input);
-    }
-    const auto is_table = [&](const std::string& name) {
-        return name == "-" ? standard_input_tab.has_value() : is_table_name(name);
-    };
-    const bool classic = opts.inputs.size() == 1 && !is_table(opts.inputs.front());
+    input_source source(opts.inputs, std::move(texts));
+    const bool classic = opts.inputs.size() == 1 && !source.is_table(opts.inputs.front());
     block_output blocks(out);
     try {
         const unsigned threads = run_threads(opts.threads);
@@ -147,30 +217,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                    opts.measure, opts.measure_named},
                   threads);
         for (auto input = opts.inputs.begin(); input != opts.inputs.end(); ++input) {
-            const std::string& name = *input;
-            file_text content;
-            try {
-                if (name != "-") {
-                    content = is_table_name(name) ? read_file_text(name, threads)
-                                                  : file_text(read_file(name));
-                } else if (std::find(input + 1, opts.inputs.end(), "-") != opts.inputs.end()) {
-                    content = file_text(standard_input); // read again by a later "-"
-                } else {
-                    std::string taken; // the last "-" takes the text, not a copy
-                    taken.swap(standard_input);
-                    content = file_text(std::move(taken));
-                }
-            } catch (const file_error& e) {
-                s.add_unreadable(name, printable(name) + ": " + e.what());
-                continue;
-            }
-            if (name == "-" && standard_input_tab) {
-                s.add_table_text(name, std::move(content), standard_input_tab);
-            } else if (is_table_name(name)) {
-                s.add_table_text(name, std::move(content));
-            } else {
-                s.add_setting_text(name, content.view());
-            }
+            source.add(s, input, opts.inputs.end(), threads);
         }
         int status = s.finish();
         if (opts.format == output_format::csv && (opts.pool || opts.curve) &&

@@ -9,6 +9,7 @@
 #include "estimation/output/analyses_report.hpp"
 #include "estimation/output/csv.hpp"
 #include "estimation/output/curve_report.hpp"
+#include "estimation/output/paragraph.hpp"
 #include "estimation/output/pooled_report.hpp"
 #include "estimation/output/summary_table.hpp"
 
@@ -145,7 +146,7 @@ void session::emit(const study_result& r, std::string_view text) {
 // Only a pooling, a picture or a summary table reads the summaries beyond the
 // first; a run of many studies without them does not keep them.
 bool session::keeps_summaries() const {
-    return after_.pool || after_.plot || after_.funnel || after_.summary;
+    return after_.pool || after_.plot || after_.funnel || after_.summary || after_.paragraph;
 }
 
 void session::count(const study_result& r) {
@@ -358,6 +359,11 @@ int session::finish() {
     }
     if (after_.summary) {
         summary_ = summary_table(*m, curve ? &*curve : nullptr, extras);
+    }
+    if (after_.paragraph) {
+        paragraph_ = results_paragraph(*m, curve ? &*curve : nullptr,
+                                       {method_.covariance, method_.missing_counts_indep,
+                                        after_.increment, after_.forest.unit});
     }
     if (classic_) {
         if (summaries_.empty()) {

@@ -44,6 +44,7 @@ struct after_studies {
     std::optional<curve_settings> curve; // pool the trends' coefficients (--trend)
     analysis_request asked;              // the analyses beside the pooled slope
     bool summary = false;                // make the summary table (see session::summary)
+    bool paragraph = false;              // write the results paragraph (see session::paragraph)
     forest_request forest;               // what the forest plot shows
     bool funnel = false;                 // draw the funnel plot (see session::funnel)
     bool goodness_of_fit = false;        // the trend's fit to every exposed category
@@ -106,6 +107,8 @@ public:
     const std::string& funnel_problem() const { return funnel_problem_; }
     // After finish(), with `summary`: the CSV table of the analyses.
     const std::string& summary() const { return summary_; }
+    // After finish(), with `paragraph`: the methods and results in a paper's words.
+    const std::string& paragraph() const { return paragraph_; }
     // After finish(), with `bubble` and `residuals`: those plots, or empty with
     // the reason in the problem.
     const std::string& bubble() const { return bubble_; }
@@ -170,6 +173,7 @@ private:
     std::string picture_;
     std::string picture_problem_;
     std::string summary_;
+    std::string paragraph_;
     std::string funnel_;
     std::string funnel_problem_;
     std::string bubble_;

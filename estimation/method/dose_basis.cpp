@@ -11,7 +11,8 @@ double cube_plus(double u) {
     return u > 0.0 ? u * u * u : 0.0;
 }
 
-// The percentiles of K knots, in percent.
+} // namespace
+
 const std::vector<double>& knot_percentiles(int K) {
     static const std::vector<std::vector<double>> table = {
         {10, 50, 90},
@@ -21,8 +22,6 @@ const std::vector<double>& knot_percentiles(int K) {
         {2.5, 18.33, 34.17, 50, 65.83, 81.67, 97.5}};
     return table[static_cast<std::size_t>(K - min_knots)];
 }
-
-} // namespace
 
 const char* shape_name(trend_shape shape) {
     switch (shape) {

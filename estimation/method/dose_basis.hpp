@@ -34,6 +34,9 @@ constexpr int max_knots = 7;
 // The type-7 quantile of `sorted` (ascending, not empty) at probability q in [0, 1].
 double quantile(const std::vector<double>& sorted, double q);
 
+// The usual percentiles of K knots, in percent (K from 3 to 7).
+const std::vector<double>& knot_percentiles(int K);
+
 // K knots at the usual percentiles of the doses (any order; K from 3 to 7).
 std::vector<double> knots_at_percentiles(std::vector<double> doses, int K);
 

@@ -11,21 +11,6 @@
 namespace morvex {
 namespace {
 
-void append_field(std::string& row, std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
-        row += text;
-        return;
-    }
-    row += '"';
-    for (const char c : text) {
-        row += c;
-        if (c == '"') {
-            row += '"';
-        }
-    }
-    row += '"';
-}
-
 void append_integer(std::string& row, int value) {
     char digits[16];
     row.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
@@ -50,14 +35,29 @@ void append_warnings(std::string& row, const std::vector<notice>& warnings) {
         }
         field += w.message;
     }
-    append_field(row, field);
+    append_csv_field(row, field);
 }
 
 } // namespace
 
+void append_csv_field(std::string& row, std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+        row += text;
+        return;
+    }
+    row += '"';
+    for (const char c : text) {
+        row += c;
+        if (c == '"') {
+            row += '"';
+        }
+    }
+    row += '"';
+}
+
 void write_csv_field(std::ostream& out, std::string_view text) {
     std::string field;
-    append_field(field, text);
+    append_csv_field(field, text);
     out << field;
 }
 
@@ -73,9 +73,9 @@ void write_csv_header(std::ostream& out, bool increment, std::string_view more,
 }
 
 void append_csv_fields(std::string& row, const study_result& r, std::optional<double> increment) {
-    append_field(row, r.input);
+    append_csv_field(row, r.input);
     row += ',';
-    append_field(row, r.id);
+    append_csv_field(row, r.id);
     row += ',';
     if (r.has_data && r.data.is_continuous()) {
         row += words(r.data.measure).code;
@@ -99,7 +99,7 @@ void append_csv_fields(std::string& row, const study_result& r, std::optional<do
     row += ',';
     row += status_name(r.status);
     row += ',';
-    append_field(row, r.message);
+    append_csv_field(row, r.message);
     row += ',';
     append_warnings(row, r.data.warnings);
     if (increment) {

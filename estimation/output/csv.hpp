@@ -26,6 +26,8 @@ void append_csv_fields(std::string& row, const study_result& r,
 
 // A field quoted when it holds a separator, a quote or a line break.
 void write_csv_field(std::ostream& out, std::string_view text);
+// The same appended to `row`.
+void append_csv_field(std::string& row, std::string_view text);
 
 } // namespace morvex
 

@@ -79,18 +79,21 @@ async function runCases(shared, suite) {
       ? Number(fs.readFileSync(`${base}.status`, 'utf8').trim()) : 0;
     morvex.FS.chdir(virtual);
     const before = listing(morvex.FS, virtual);
-    // With <name>.summary the case also writes the summary table, compared below.
-    const summaryFile = fs.existsSync(`${base}.summary`) ? `${virtual}/${name}.summary.csv` : null;
-    const got = morvex.run(caseArgs(base, name).concat(summaryFile ? [`--summary=${summaryFile}`] : []));
-    let summary = Buffer.alloc(0);
-    let expectedSummary = Buffer.alloc(0);
-    if (summaryFile) {
-      expectedSummary = fs.readFileSync(`${base}.summary`);
+    // With <name>.summary the case also writes the summary table, with
+    // <name>.paragraph the results paragraph, each compared below.
+    const written = [['summary', 'csv'], ['paragraph', 'txt']]
+      .filter(([kind]) => fs.existsSync(`${base}.${kind}`))
+      .map(([kind, extension]) => ({ kind, file: `${virtual}/${name}.${kind}.${extension}` }));
+    const got = morvex.run(caseArgs(base, name).concat(written.map((w) => `--${w.kind}=${w.file}`)));
+    let sameFiles = true;
+    for (const { kind, file } of written) {
+      let bytes = Buffer.from(`(no ${kind} written)`);
       try {
-        summary = Buffer.from(morvex.FS.readFile(summaryFile));
+        bytes = Buffer.from(morvex.FS.readFile(file));
       } catch (e) {
-        summary = Buffer.from('(no summary table written)');
+        // compared as missing
       }
+      sameFiles = sameOutput(bytes, fs.readFileSync(`${base}.${kind}`)) && sameFiles;
     }
     // Files a case wrote (a picture) go, so that each case finds the folder as it is.
     for (const entry of listing(morvex.FS, virtual)) {
@@ -102,8 +105,7 @@ async function runCases(shared, suite) {
     const out = asCMakeReads(got.out);
     const err = asCMakeReads(got.err);
     // The program computes its own elementary functions, so every byte agrees.
-    const identical = sameOutput(out, expectedOut) && sameOutput(err, expectedErr)
-      && sameOutput(summary, expectedSummary);
+    const identical = sameOutput(out, expectedOut) && sameOutput(err, expectedErr) && sameFiles;
     check(id, got.status === expectedStatus && identical,
       `status ${got.status} (expected ${expectedStatus})\n--- out\n${got.out}\n--- err\n${got.err}`);
   }

@@ -1,0 +1,3 @@
+library(testthat)
+library(morvex)
+test_check("morvex")
