@@ -4,6 +4,7 @@
 #include "estimation/base/format.hpp"
 #include "estimation/output/curve_json.hpp"
 #include "estimation/output/dose_wording.hpp"
+#include "estimation/output/json_text.hpp"
 #include "estimation/output/paper_json.hpp"
 #include "estimation/output/text_builder.hpp"
 
@@ -20,18 +21,8 @@ namespace morvex {
 namespace {
 
 using json_text = text_builder;
-
-// A JSON string: every control character escaped, other bytes (UTF-8) as they are.
-void append_json_string(json_text& out, std::string_view text);
-
-void number(json_text& out, double value) {
-    const std::size_t size = shortest_chars(value, out.room(number_chars));
-    if (size == 0) {
-        out.write("null", 4);
-    } else {
-        out.used(size);
-    }
-}
+// Every JSON number of the results: shortest round-trip text, null when not finite.
+constexpr auto& number = append_json_number;
 
 // A number's text, kept while an entry is built: a covariance matrix repeats
 // each number off its diagonal and, on it, the variances, and the same double
@@ -459,50 +450,7 @@ void write_pooled(json_text& out, const meta_analysis& m) {
     out << '}';
 }
 
-void append_json_string(json_text& out, std::string_view text) {
-    out.put('"');
-    // Runs of characters that need no escape are appended at once.
-    std::size_t plain = 0;
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        const char c = text[at];
-        const auto byte = static_cast<unsigned char>(c);
-        if (c != '"' && c != '\\' && byte >= 0x20 && byte != 0x7f) {
-            continue;
-        }
-        out.write(text.data() + plain, at - plain);
-        plain = at + 1;
-        switch (c) {
-        case '"':
-            out << "\\\"";
-            break;
-        case '\\':
-            out << "\\\\";
-            break;
-        case '\n':
-            out << "\\n";
-            break;
-        case '\r':
-            out << "\\r";
-            break;
-        case '\t':
-            out << "\\t";
-            break;
-        default:
-            out << format("\\u%04x", byte);
-        }
-    }
-    out.write(text.data() + plain, text.size() - plain);
-    out.put('"');
-}
-
 } // namespace
-
-void write_json_string(std::ostream& out, std::string_view text) {
-    std::string escaped;
-    json_text built(escaped);
-    append_json_string(built, text);
-    built.pass_on(out);
-}
 
 void json_writer::begin() {
     json_text out(text_);

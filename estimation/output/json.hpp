@@ -5,6 +5,7 @@
 
 #include "estimation/base/format.hpp"
 #include "estimation/method/study.hpp"
+#include "estimation/output/json_text.hpp"
 #include "estimation/output/paper_report.hpp"
 #include "estimation/output/text_builder.hpp"
 #include "estimation/pooling/curve_analysis.hpp"
@@ -51,9 +52,6 @@ private:
 // array's first entry. `numbers` is room for the entry's repeated numbers.
 void append_json_study(text_builder& out, const study_result& r, bool first, bool covariance,
                        std::vector<json_number>& numbers);
-
-// A JSON string: every control character escaped, other bytes (UTF-8) as they are.
-void write_json_string(std::ostream& out, std::string_view text);
 
 } // namespace morvex
 

@@ -193,8 +193,10 @@ std::string axes(const axis& x, const axis& y, const std::string& dose_label,
 std::string group_legend(const curve_plot& plot) {
     std::string s;
     for (std::size_t g = 0; g < plot.groups.size() && g < legend_groups; ++g) {
-        const double px = left + 190.0 * static_cast<double>(g % 3);
-        const double py = bottom + 62 + 22.0 * static_cast<double>(g / 3);
+        const std::size_t column = g % 3; // three to a row
+        const std::size_t row = g / 3;
+        const double px = left + 190.0 * static_cast<double>(column);
+        const double py = bottom + 62 + 22.0 * static_cast<double>(row);
         const std::string stroke =
             " stroke=\"" + std::string(group_colours[g]) + "\" stroke-width=\"2.2\"";
         s += line_element(px, py, px + 26, py, stroke.c_str());
