@@ -362,16 +362,8 @@ def read_rows(path):
 
 def highest(rows):
     """Per study (in order of first appearance): the highest dose's log RR and variance."""
-    order, by = [], {}
-    for r in rows:
-        by.setdefault(r["id"], []).append(r)
-        if r["id"] not in order:
-            order.append(r["id"])
     out = []
-    for sid in order:
-        rs = by[sid]
-        logscale = "logrr" in rs[0]
-        ref = [r for r in rs if (r["se"] if logscale else r["lb"]) in ("", "NA")][0]
+    for _, rs, logscale, ref in curves.study_rows(rows):
         top = max((r for r in rs if r is not ref), key=lambda r: float(r["dose"]))
         if logscale:
             out.append((mpf(top["logrr"]), mpf(top["se"]) ** 2))

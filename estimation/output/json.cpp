@@ -116,21 +116,6 @@ void with_reference(json_text& out, double reference, const Matrix& m) {
     out.put(']');
 }
 
-// A slope's figures as the RR per increment (per unit without one), named
-// for the measure: "md", "md_lower", "md_upper" for means.
-void rr_figures(json_text& out, const rr_per_increment& rr, outcome_measure measure,
-                bool with_estimate = true) {
-    const char* const code = words(measure).code;
-    if (with_estimate) {
-        out << ", \"" << code << "\": ";
-        number(out, rr.rr);
-    }
-    out << ", \"" << code << "_lower\": ";
-    number(out, rr.lower);
-    out << ", \"" << code << "_upper\": ";
-    number(out, rr.upper);
-}
-
 // One method's figures; the object is left open for the caller's own.
 void estimate(json_text& out, const pooled_estimate& e, bool random,
               std::optional<double> increment, outcome_measure measure) {
@@ -147,7 +132,7 @@ void estimate(json_text& out, const pooled_estimate& e, bool random,
         out << ", \"tau2\": ";
         number(out, e.tau2);
     }
-    rr_figures(out, per_increment(e, rr_step(increment), measure), measure);
+    append_shown_figures(out, per_increment(e, rr_step(increment), measure), measure);
 }
 
 // Opens the index-th entry of a list of studies, each named by its input and id.
@@ -188,8 +173,9 @@ void prediction(json_text& out, const std::optional<prediction_interval>& p,
     out << ", \"upper\": ";
     number(out, p->upper);
     out << ", \"df\": " << p->df;
-    rr_figures(out, per_increment(p->lower, p->lower, p->upper, rr_step(increment), measure),
-               measure, false);
+    append_shown_figures(out,
+                         per_increment(p->lower, p->lower, p->upper, rr_step(increment), measure),
+                         measure, false);
     out << '}';
 }
 
@@ -208,8 +194,8 @@ void t_figures(json_text& out, const t_interval& e, bool rr,
     }
     out << ", \"df\": " << e.df;
     if (rr) {
-        rr_figures(out, per_increment(e.estimate, e.lower, e.upper, rr_step(increment), measure),
-                   measure);
+        append_shown_figures(
+            out, per_increment(e.estimate, e.lower, e.upper, rr_step(increment), measure), measure);
     }
     out << '}';
 }

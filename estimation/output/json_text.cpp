@@ -13,6 +13,11 @@ void append_json_number(text_builder& out, double value) {
     }
 }
 
+void write_json_number(std::ostream& out, double value) {
+    const std::string text = shortest(value);
+    out << (text.empty() ? "null" : text);
+}
+
 void append_json_string(text_builder& out, std::string_view text) {
     out.put('"');
     // Runs of characters that need no escape are appended at once.
@@ -54,6 +59,26 @@ void write_json_string(std::ostream& out, std::string_view text) {
     text_builder built(escaped);
     append_json_string(built, text);
     built.pass_on(out);
+}
+
+void write_json_named(std::ostream& out, const std::string& input, const std::string& id) {
+    out << "{\"input\": ";
+    write_json_string(out, input);
+    out << ", \"id\": ";
+    write_json_string(out, id);
+}
+
+void append_shown_figures(text_builder& out, const rr_per_increment& shown, outcome_measure measure,
+                          bool with_value) {
+    const char* const code = words(measure).code;
+    if (with_value) {
+        out << ", \"" << code << "\": ";
+        append_json_number(out, shown.rr);
+    }
+    out << ", \"" << code << "_lower\": ";
+    append_json_number(out, shown.lower);
+    out << ", \"" << code << "_upper\": ";
+    append_json_number(out, shown.upper);
 }
 
 } // namespace morvex

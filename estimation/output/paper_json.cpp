@@ -1,6 +1,5 @@
 #include "estimation/output/paper_json.hpp"
 
-#include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/output/curve_json.hpp"
 #include "estimation/output/json.hpp"
@@ -11,10 +10,7 @@
 namespace morvex {
 namespace {
 
-void number(std::ostream& out, double value) {
-    const std::string text = shortest(value);
-    out << (text.empty() ? "null" : text);
-}
+constexpr auto& number = write_json_number;
 
 // "name": value pairs after an opening brace or a comma.
 void figures(std::ostream& out, std::initializer_list<std::pair<const char*, double>> list,
@@ -31,12 +27,7 @@ void string_member(std::ostream& out, const char* name, const std::string& value
     write_json_string(out, value);
 }
 
-void named(std::ostream& out, const std::string& input, const std::string& id) {
-    out << "{\"input\": ";
-    write_json_string(out, input);
-    out << ", \"id\": ";
-    write_json_string(out, id);
-}
+constexpr auto& named = write_json_named;
 
 void search(std::ostream& out, const reml_maximum& s) {
     out << ", \"search\": {\"method\": \"grid and safeguarded Newton\", \"grid_points\": "
@@ -45,21 +36,15 @@ void search(std::ostream& out, const reml_maximum& s) {
         << ", \"converged\": " << (s.converged ? "true" : "false") << '}';
 }
 
-// A figure on y's scale as shown, named for the measure: "rr", "rr_lower",
-// "rr_upper" for log relative risks, "md", ... for means.
-// A prediction interval has limits only.
+// A figure on y's scale as shown, named for the measure ("rr", "md", ...); a
+// prediction interval has limits only.
 void shown_figures(std::ostream& out, outcome_measure measure, double value, double lower,
                    double upper, bool with_value = true) {
-    const shown_interval v = shown_per(measure, 1.0, value, lower, upper);
-    const std::string code = words(measure).code;
-    if (with_value) {
-        out << ", \"" << code << "\": ";
-        number(out, v.value);
-    }
-    out << ", \"" << code << "_lower\": ";
-    number(out, v.lower);
-    out << ", \"" << code << "_upper\": ";
-    number(out, v.upper);
+    std::string text;
+    text_builder built(text);
+    append_shown_figures(built, per_increment(value, lower, upper, 1.0, measure), measure,
+                         with_value);
+    built.pass_on(out);
 }
 
 // With `shown`, also the figures as shown for `measure`.
