@@ -26,8 +26,10 @@ drma <- function(data, trend = "linear", knots = 3, one_stage = FALSE, covarianc
 # the pooled trend even when it is the linear slope.
 fit_of <- function(input, options, call, curve = FALSE) {
   analyses <- tempfile(fileext = ".csv")
-  on.exit(unlink(analyses))
-  r <- run_json(c("--pool", analysis_args(options, curve), paste0("--summary=", analyses)), input)
+  paragraph <- tempfile(fileext = ".txt")
+  on.exit(unlink(c(analyses, paragraph)))
+  r <- run_json(c("--pool", analysis_args(options, curve), paste0("--summary=", analyses),
+                  paste0("--paragraph=", paragraph)), input)
   estimated <- if (is.data.frame(r$json$studies)) sum(r$json$studies$status == "complete") else 0L
   if (r$status == 1L || r$status == 3L || estimated == 0L) {
     stop_with(r$messages, call, if (r$status != 1L && nrow(r$messages) == 0L)
@@ -38,6 +40,7 @@ fit_of <- function(input, options, call, curve = FALSE) {
     call = call, input = input, options = options, status = r$status,
     studies = r$json$studies, pooled = r$json$pooled, curve = r$json$curve,
     analyses = if (file.exists(analyses)) read_table(readChar(analyses, file.size(analyses), TRUE)),
+    paragraph = if (file.exists(paragraph)) readChar(paragraph, file.size(paragraph), TRUE),
     messages = r$messages,
     model = "reml"), class = "drma")
 }

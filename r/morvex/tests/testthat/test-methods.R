@@ -49,6 +49,9 @@ test_that("the summary table's numbers are the JSON's, and the studies the CSV's
   expect_output(print(suppressMessages(drma(means, measure = "smd", unit = "g/day"))),
                 "SMD per g/day")
   expect_output(print(summary(fit)), "leave-one-out")
+  paragraph <- tempfile(fileext = ".txt")
+  morvex_cli(c("--increment=10", "--leave-one-out", paste0("--paragraph=", paragraph), file))
+  expect_identical(fit$paragraph, readChar(paragraph, file.size(paragraph), TRUE))
 })
 
 test_that("the pictures are the program's own, byte for byte", {
