@@ -44,7 +44,10 @@ int main(int argc, char** argv) {
     }
     json_writer json(std::cout);
     json.begin();
-    const meta_analysis m = analyse(studies, std::nullopt, {true, true, true, "group"});
+    analysis_request asked;
+    asked.knapp_hartung = asked.leave_one_out = asked.egger = true;
+    asked.by = "group";
+    const meta_analysis m = analyse(studies, std::nullopt, asked);
     json.end(&m);
     return 0;
 }

@@ -92,7 +92,12 @@ std::vector<study_summary> summaries(const std::vector<double>& b_se) {
     return s;
 }
 
-const analysis_request everything{true, true, true, "group"};
+const analysis_request everything = [] {
+    analysis_request a;
+    a.knapp_hartung = a.leave_one_out = a.egger = true;
+    a.by = "group";
+    return a;
+}();
 
 // Reference figures from tests/analyses_reference.py --print (mpmath, 40 digits).
 TEST(Analyses, Table3AgainstIndependentFigures) {

@@ -106,19 +106,25 @@ def covariance(design, a0, a, n0, n, logrr, v):
              for j in range(k)] for i in range(k)]
 
 
-def read_table(path):
-    with open(path, newline="", encoding="utf-8-sig") as f:
-        rows = list(csv.DictReader(f))
+def study_rows(rows):
+    """Per study, in order of first appearance: its id, its rows, whether they give log
+    RRs, and its reference row."""
     order, by = [], {}
     for r in rows:
         by.setdefault(r["id"], []).append(r)
         if r["id"] not in order:
             order.append(r["id"])
-    out = []
     for sid in order:
         rs = by[sid]
         logscale = "logrr" in rs[0]
-        ref = [r for r in rs if (r["se"] if logscale else r["lb"]) in ("", "NA")][0]
+        yield sid, rs, logscale, [r for r in rs if (r["se"] if logscale else r["lb"]) in ("", "NA")][0]
+
+
+def read_table(path):
+    with open(path, newline="", encoding="utf-8-sig") as f:
+        rows = list(csv.DictReader(f))
+    out = []
+    for sid, rs, logscale, ref in study_rows(rows):
         ex = [r for r in rs if r is not ref]
         if logscale:
             y = [float(r["logrr"]) for r in ex]

@@ -88,7 +88,9 @@ TEST(Figures, ForestContentFollowsTheRequest) {
     std::vector<study_summary> s =
         studies({0.1, 0.05, 0.3, 0.1, 0.2, 0.08, 0.05, 0.02}, {"a", "b", "a", ""});
     s[0].name = "Rossi 1995";
-    const meta_analysis m = analyse(s, std::nullopt, {false, false, false, "region"});
+    analysis_request by_region;
+    by_region.by = "region";
+    const meta_analysis m = analyse(s, std::nullopt, by_region);
     forest_request request;
     const forest_content reml = make_forest(m, request);
     EXPECT_EQ(reml.plot.title, "t.csv");

@@ -8,7 +8,8 @@ GLS, and the fixed effect, DerSimonian-Laird and REML pooling (REML's tau^2 as t
 maximum of the restricted likelihood over a grid, refined by bisection of the score's sign
 change, all in mpmath at 50 digits) must agree to 1e-9 relative. Then a restricted cubic
 spline, two-stage and one-stage (the first stage, fixed effect and REML of
-curve_reference.py, itself plain Python), and the predicted differences, to 1e-6.
+curve_reference.py, itself plain Python), and the predicted differences, to 1e-6. Highest
+versus lowest pools each study's highest dose's difference, with its variance, as the slopes.
 
     python3 means_reference.py MORVEX
 """
@@ -149,8 +150,8 @@ def run(morvex, *args):
 
 
 def check_table(ck, morvex, path, measure, studies):
-    doc = run(morvex, "--format=json", "--pool", f"--measure={measure}", path)
-    slopes, variances = [], []
+    doc = run(morvex, "--format=json", "--pool", "--highest-vs-lowest", f"--measure={measure}", path)
+    slopes, variances, highest, highest_v = [], [], [], []
     for st, got in zip(studies, doc["studies"]):
         what = f"{measure} {os.path.basename(path)} {st['id']}"
         if got["id"] != st["id"] or got["measure"] != measure or got["status"] != "complete":
@@ -169,16 +170,25 @@ def check_table(ck, morvex, path, measure, studies):
         ck.same(got["se"], se, f"{what} se")
         slopes.append(b)
         variances.append(se * se)
-    want = pooled(slopes, variances)
-    got = doc["pooled"]
-    scale = float(want["fixed"]["se"])
-    for name in ("fixed", "dl", "reml"):
-        ck.same(got[name]["estimate"], want[name]["estimate"], f"{measure} {path} {name}", scale)
-        ck.same(got[name]["se"], want[name]["se"], f"{measure} {path} {name} se")
-        if name != "fixed":
-            ck.same(got[name]["tau2"], want[name]["tau2"], f"{measure} {path} {name} tau2", scale * scale)
-    ck.same(got["heterogeneity"]["Q"], want["Q"], f"{measure} {path} Q")
-    ck.same(got["heterogeneity"]["I2"], want["I2"], f"{measure} {path} I2", 1.0)
+        # Highest versus lowest: the highest dose's difference and its variance.
+        highest.append(y[-1])
+        highest_v.append(S[-1][-1])
+    for got, b, v, what in ((doc["pooled"], slopes, variances, "slope"),
+                            (doc["pooled"]["highest_vs_lowest"]["models"], highest, highest_v,
+                             "highest vs lowest")):
+        want = pooled(b, v)
+        scale = float(want["fixed"]["se"])
+        for name in ("fixed", "dl", "reml"):
+            ck.same(got[name]["estimate"], want[name]["estimate"], f"{measure} {path} {what} {name}", scale)
+            ck.same(got[name]["se"], want[name]["se"], f"{measure} {path} {what} {name} se")
+            if name != "fixed":
+                ck.same(got[name]["tau2"], want[name]["tau2"], f"{measure} {path} {what} {name} tau2",
+                        scale * scale)
+        ck.same(got["heterogeneity"]["Q"], want["Q"], f"{measure} {path} {what} Q")
+        ck.same(got["heterogeneity"]["I2"], want["I2"], f"{measure} {path} {what} I2", 1.0)
+    for st, y, v in zip(doc["pooled"]["highest_vs_lowest"]["studies"], highest, highest_v):
+        ck.same(st[measure], y, f"{measure} {path} highest of {st['id']}", math.sqrt(float(v)))
+        ck.same(st["se"], mpmath.sqrt(v), f"{measure} {path} highest of {st['id']} se")
 
 
 def check_curve(ck, morvex, path, measure, studies, one_stage):
@@ -218,27 +228,56 @@ def check_curve(ck, morvex, path, measure, studies, one_stage):
 RATIO_WORDS = re.compile(r"\b(rr|RR|logrr|log_rr|rr_lower|rr_upper)\b|[Rr]elative risk|exp\(")
 
 
+def with_moderators(path, out):
+    """The table with a numeric and a text column of study-level values: `year` for the
+    meta-regression, `region` (two subgroups of several studies) for curves by subgroup."""
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    rows = [lines[0] + ",year,region"]
+    for line in lines[1:]:
+        s = int(line.split(",")[0][1:])
+        rows.append(f"{line},{1990 + s * 7 % 23},{'north' if s % 2 else 'south'}")
+    with open(out, "w", encoding="utf-8") as f:
+        f.write("\n".join(rows) + "\n")
+
+
 def check_words(ck, morvex, path, measure):
     """Nothing of a relative risk in any output of a run of means: reports, CSV, JSON, the
-    summary table and every picture, with every analysis asked for."""
+    summary table and every picture, with every analysis asked for: those beside the slope,
+    then also highest vs lowest (its forest in place of the slopes'), the meta-regression and
+    its bubble plot, trim-and-fill (its funnel), the rank test, the goodness of fit and its
+    residuals, and curves by subgroup."""
     with tempfile.TemporaryDirectory() as tmp:
+        table = os.path.join(tmp, "moderated.csv")
+        with_moderators(path, table)
         for fmt in ("text", "csv", "json"):
             for trend in ([], ["--trend=spline"]):
-                files = [os.path.join(tmp, n) for n in ("s.csv", "p.svg", "f.svg")]
-                done = subprocess.run([morvex, f"--format={fmt}", f"--measure={measure}", "--increment=5",
-                                       "--knapp-hartung", "--leave-one-out", "--egger", "--by=id",
-                                       f"--summary={files[0]}", f"--plot={files[1]}", f"--funnel={files[2]}",
-                                       *trend, path], capture_output=True, text=True)
-                texts = [done.stdout, done.stderr]
-                for name in files:
-                    with open(name, encoding="utf-8") as f:
-                        texts.append(f.read())
-                for text in texts:
-                    found = RATIO_WORDS.search(text)
-                    if found:
-                        ck.failures.append(f"{measure} {fmt} {trend}: {found.group(0)!r} in "
-                                           f"...{text[max(0, found.start() - 60):found.end() + 20]}...")
-                ck.compared += 1
+                for paper in (False, True):
+                    names = ["s.csv", "p.svg", "f.svg"] + (["b.svg", "r.svg"] if paper else [])
+                    files = [os.path.join(tmp, n) for n in names]
+                    more = (["--highest-vs-lowest", "--moderator=year", f"--bubble={files[3]}",
+                             "--trim-and-fill", "--rank-test", "--goodness-of-fit",
+                             f"--residuals={files[4]}", "--by=region"] if paper else ["--by=id"])
+                    done = subprocess.run([morvex, f"--format={fmt}", f"--measure={measure}",
+                                           "--increment=5", "--knapp-hartung", "--leave-one-out",
+                                           "--egger", f"--summary={files[0]}", f"--plot={files[1]}",
+                                           f"--funnel={files[2]}", *more, *trend, table],
+                                          capture_output=True, text=True)
+                    texts = [done.stdout, done.stderr]
+                    for name in files:
+                        if not os.path.exists(name):
+                            ck.failures.append(f"{measure} {fmt} {trend} {more}: no {name}: "
+                                               f"{done.stderr}")
+                            continue
+                        with open(name, encoding="utf-8") as f:
+                            texts.append(f.read())
+                        os.remove(name)
+                    for text in texts:
+                        found = RATIO_WORDS.search(text)
+                        if found:
+                            ck.failures.append(f"{measure} {fmt} {trend} {more}: {found.group(0)!r} in "
+                                               f"...{text[max(0, found.start() - 60):found.end() + 20]}...")
+                    ck.compared += 1
 
 
 def spline_row(x, t):

@@ -321,11 +321,37 @@ TEST(PooledReport, AlignedSummaryWithRelativeRisksPerIncrement) {
     // Only complete estimates are pooled: the same summary, and the others listed.
     std::vector<study_summary> summaries;
     for (const slope_estimate& e : s) {
-        summaries.push_back(
-            {e.label, "t.csv", "", "", e.b, e.se, study_status::complete, "", "", "", ""});
+        summaries.push_back({e.label,
+                             "t.csv",
+                             "",
+                             "",
+                             e.b,
+                             e.se,
+                             study_status::complete,
+                             "",
+                             "",
+                             "",
+                             "",
+                             0,
+                             {},
+                             {},
+                             {}});
     }
-    summaries.push_back(
-        {"Third", "t.csv", "", "", 0.5, 0.1, study_status::not_converged, "", "", "", ""});
+    summaries.push_back({"Third",
+                         "t.csv",
+                         "",
+                         "",
+                         0.5,
+                         0.1,
+                         study_status::not_converged,
+                         "",
+                         "",
+                         "",
+                         "",
+                         0,
+                         {},
+                         {},
+                         {}});
     std::ostringstream all;
     print_meta_analysis(all, analyse(summaries, 10.0));
     EXPECT_EQ(all.str(), out.str() + "Left out of the pooling:\n  Third: not converged\n");

@@ -181,8 +181,13 @@ async function cancel() {
 // ---- results ----
 
 function pictureName(file) {
-  if (file.option === '--funnel') {
-    return 'Funnel plot of the pooled studies';
+  const named = {
+    '--funnel': 'Funnel plot of the pooled studies',
+    '--bubble': 'Bubble plot of the meta-regression',
+    '--residuals': 'Decorrelated residuals of the trend against dose',
+  };
+  if (named[file.option]) {
+    return named[file.option];
   }
   const trend = CONTROLS.value('trend');
   if (trend && trend !== 'linear' && file.option === '--plot') {

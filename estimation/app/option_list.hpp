@@ -38,6 +38,13 @@ enum option_code : int {
     title_option,
     unit_option,
     threads_option,
+    highest_vs_lowest_option,
+    moderator_option,
+    bubble_option,
+    goodness_of_fit_option,
+    residuals_option,
+    trim_and_fill_option,
+    rank_test_option,
     measure_option,
     help_option = 'h',
 };
@@ -53,7 +60,8 @@ struct option_entry {
     const char* name;    // the long name, without "--"
     option_code code;    // what getopt_long returns for it
     const char* value;   // its value as --help writes it ("FILE.svg", "text|csv|json");
-                         // empty for an option without a value
+                         // empty for an option without a value; in brackets
+                         // ("[=L0|R0]") when the value may be left out
     option_use use;      //
     const char* example; // a whole example, e.g. "--plot=forest.svg"
     const char* summary; // one line: what it does

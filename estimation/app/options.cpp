@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <tuple>
 
 namespace morvex {
 namespace {
@@ -19,8 +20,10 @@ const option* long_options() {
     static const std::vector<option> table = [] {
         std::vector<option> t;
         for (const option_entry& e : option_list()) {
-            t.push_back(
-                {e.name, *e.value != '\0' ? required_argument : no_argument, nullptr, e.code});
+            const int value = *e.value == '['    ? optional_argument
+                              : *e.value != '\0' ? required_argument
+                                                 : no_argument;
+            t.push_back({e.name, value, nullptr, e.code});
         }
         t.push_back({nullptr, 0, nullptr, 0});
         return t;
@@ -173,7 +176,9 @@ bool apply_analysis_option(int c, const char* value, options& o, bool& model_giv
     case plot_option:
     case funnel_option:
     case summary_option:
-    case paragraph_option: {
+    case paragraph_option:
+    case bubble_option:
+    case residuals_option: {
         // The extension and the example's name come from the option's own entry.
         const option_entry& entry =
             *std::find_if(option_list().begin(), option_list().end(),
@@ -181,12 +186,38 @@ bool apply_analysis_option(int c, const char* value, options& o, bool& model_giv
         const std::string example = entry.example;
         problem = file_problem(entry.name, value, std::strchr(entry.value, '.'),
                                example.substr(example.find('=') + 1).c_str());
-        (c == plot_option      ? o.plot
-         : c == funnel_option  ? o.funnel
-         : c == summary_option ? o.summary
-                               : o.paragraph) = value;
+        (c == plot_option        ? o.plot
+         : c == funnel_option    ? o.funnel
+         : c == summary_option   ? o.summary
+         : c == paragraph_option ? o.paragraph
+         : c == bubble_option    ? o.bubble
+                                 : o.residuals) = value;
         return true;
     }
+    case highest_vs_lowest_option:
+        o.highest_vs_lowest = true;
+        return true;
+    case moderator_option:
+        if (*value == '\0') {
+            problem = "option '--moderator' needs a column name, e.g. --moderator=year";
+        }
+        o.moderators.emplace_back(value);
+        return true;
+    case goodness_of_fit_option:
+        o.goodness_of_fit = true;
+        return true;
+    case trim_and_fill_option:
+        if (std::strcmp(value, "L0") == 0 || std::strcmp(value, "R0") == 0) {
+            o.trim_and_fill = value[0] == 'R' ? fill_estimator::r0 : fill_estimator::l0;
+        } else {
+            problem = "unknown estimator '" + std::string(value) +
+                      "' for --trim-and-fill; use --trim-and-fill (L0, the default), "
+                      "--trim-and-fill=L0 or --trim-and-fill=R0";
+        }
+        return true;
+    case rank_test_option:
+        o.rank_test = true;
+        return true;
     case knapp_hartung_option:
         o.knapp_hartung = true;
         return true;
@@ -224,7 +255,8 @@ std::vector<std::pair<const char*, std::string>> options::outputs() const {
     std::vector<std::pair<const char*, std::string>> files;
     for (const auto& [option, name] :
          {std::pair{"--plot", &plot}, std::pair{"--funnel", &funnel},
-          std::pair{"--summary", &summary}, std::pair{"--paragraph", &paragraph}}) {
+          std::pair{"--summary", &summary}, std::pair{"--paragraph", &paragraph},
+          std::pair{"--bubble", &bubble}, std::pair{"--residuals", &residuals}}) {
         if (!name->empty()) {
             files.emplace_back(option, *name);
         }
@@ -253,7 +285,13 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     while ((c = getopt_long(argc, argv.data(), ":h", long_options(), nullptr)) != -1) {
         std::string problem;
         // An option without a value has none; an empty one reads as a value refused.
-        const char* const value = optarg != nullptr ? optarg : "";
+        const bool valueless = optarg == nullptr;
+        const char* const value = valueless ? "" : optarg;
+        // --trim-and-fill's value is optional: without one, L0.
+        if (c == trim_and_fill_option && valueless) {
+            result.opts.trim_and_fill = fill_estimator::l0;
+            continue;
+        }
         if (apply_analysis_option(c, value, result.opts, model_given, problem)) {
             if (!problem.empty()) {
                 return refuse(problem);
@@ -390,28 +428,35 @@ parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     for (int k = optind; k < argc; ++k) {
         result.opts.inputs.emplace_back(argv[k]);
     }
-    // The analyses beside the pooled slope, and their table, need the pooling.
-    result.opts.pool = result.opts.pool || result.opts.knapp_hartung || result.opts.leave_one_out ||
-                       result.opts.egger || !result.opts.by.empty() ||
-                       !result.opts.summary.empty() || !result.opts.paragraph.empty();
-    const bool picture = !result.opts.plot.empty() || !result.opts.funnel.empty();
-    if (result.opts.inputs.empty()) {
+    // The residuals' picture needs their fit; the analyses beside the pooled
+    // slope, and their table and paragraph, need the pooling.
+    options& o = result.opts;
+    o.goodness_of_fit = o.goodness_of_fit || !o.residuals.empty();
+    o.pool = o.pool || o.knapp_hartung || o.leave_one_out || o.egger || !o.by.empty() ||
+             !o.summary.empty() || !o.paragraph.empty() || o.highest_vs_lowest ||
+             !o.moderators.empty() || o.goodness_of_fit || o.trim_and_fill || o.rank_test;
+    const bool picture =
+        !o.plot.empty() || !o.funnel.empty() || !o.bubble.empty() || !o.residuals.empty();
+    if (o.inputs.empty()) {
         result.what = command::usage;
-    } else if (result.opts.plot.empty() && model_given) {
+    } else if (o.plot.empty() && model_given && !o.trim_and_fill) {
         return refuse("option '--model' applies to the forest plot: add --plot=FILE.svg");
-    } else if (!picture && !result.opts.title.empty()) {
+    } else if (!picture && !o.title.empty()) {
         return refuse("option '--title' applies to the pictures: add --plot=FILE.svg or "
                       "--funnel=FILE.svg");
-    } else if (!picture && !result.opts.pool && !result.opts.curve && !result.opts.unit.empty()) {
+    } else if (!picture && !o.pool && !o.curve && !o.unit.empty()) {
         return refuse("option '--unit' names the dose's unit in the pictures and the pooled "
                       "figures: add --plot=FILE.svg, --funnel=FILE.svg, --pool or --trend");
-    } else if (!result.opts.curve &&
-               (!result.opts.trend.at.empty() || result.opts.trend.reference_dose ||
-                result.opts.trend.knot_count != min_knots || !result.opts.trend.knots.empty())) {
+    } else if (!o.bubble.empty() && o.moderators.size() != 1) {
+        return refuse(format("option '--bubble' draws the slopes against one moderator; give "
+                             "exactly one --moderator=COLUMN (got %zu)",
+                             o.moderators.size()));
+    } else if (!o.curve && (!o.trend.at.empty() || o.trend.reference_dose ||
+                            o.trend.knot_count != min_knots || !o.trend.knots.empty())) {
         return refuse("options '--knots', '--at' and '--reference-dose' apply to the pooled "
                       "trend: add --trend=linear, --trend=quadratic or --trend=spline");
-    } else if (result.opts.trend.shape != trend_shape::spline &&
-               (result.opts.trend.knot_count != min_knots || !result.opts.trend.knots.empty())) {
+    } else if (o.trend.shape != trend_shape::spline &&
+               (o.trend.knot_count != min_knots || !o.trend.knots.empty())) {
         return refuse("option '--knots' applies to --trend=spline");
     }
     return result;

@@ -41,9 +41,16 @@ struct options {
     std::string summary;        // the CSV table of the analyses; empty for none
     std::string paragraph;      // the results paragraph (text); empty for none
     std::string funnel;         // the funnel plot (SVG); empty for none
+    std::vector<std::string> moderators; // columns of the meta-regression of the slopes
+    std::string bubble;                  // the bubble plot (SVG); empty for none
+    std::string residuals;               // the goodness of fit's plot (SVG); empty for none
+    std::optional<fill_estimator> trim_and_fill;
     plot_model model = plot_model::reml;
-    std::string title; // of the forest plot; empty: the input's name
-    std::string unit;  // the forest plot's axis wording, e.g. "Relative risk per 10 g/day"
+    bool highest_vs_lowest = false; // pool the highest dose against the reference
+    bool goodness_of_fit = false;   // deviance, R^2 and residuals of the trend
+    bool rank_test = false;         // Begg's rank correlation test
+    std::string title;              // of the forest plot; empty: the input's name
+    std::string unit; // the forest plot's axis wording, e.g. "Relative risk per 10 g/day"
     // Every file the run writes besides standard output, with its option.
     std::vector<std::pair<const char*, std::string>> outputs() const;
 };

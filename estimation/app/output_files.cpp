@@ -13,7 +13,9 @@ bool write_outputs(const options& opts, const session& s, std::ostream& err) {
         {&opts.plot, &s.picture(), &s.picture_problem()},
         {&opts.funnel, &s.funnel(), &s.funnel_problem()},
         {&opts.summary, &s.summary(), &s.picture_problem()},
-        {&opts.paragraph, &s.paragraph(), &s.picture_problem()}};
+        {&opts.paragraph, &s.paragraph(), &s.picture_problem()},
+        {&opts.bubble, &s.bubble(), &s.bubble_problem()},
+        {&opts.residuals, &s.residuals(), &s.residuals_problem()}};
     bool written = true;
     for (const auto& [name, content, reason] : files) {
         if (name->empty()) {

@@ -50,7 +50,20 @@ after_studies after_studies_of(const options& opts) {
     after.pool = opts.pool;
     after.plot = !opts.plot.empty();
     after.increment = opts.increment;
-    after.asked = {opts.knapp_hartung, opts.leave_one_out, opts.egger, opts.by};
+    after.asked.knapp_hartung = opts.knapp_hartung;
+    after.asked.leave_one_out = opts.leave_one_out;
+    after.asked.egger = opts.egger;
+    after.asked.by = opts.by;
+    after.asked.highest_vs_lowest = opts.highest_vs_lowest;
+    after.asked.moderators = opts.moderators;
+    after.asked.trim_and_fill = opts.trim_and_fill;
+    after.asked.fill_model = opts.model == plot_model::fixed ? tau2_method::fixed
+                             : opts.model == plot_model::dl  ? tau2_method::dl
+                                                             : tau2_method::reml;
+    after.asked.rank_test = opts.rank_test;
+    after.goodness_of_fit = opts.goodness_of_fit;
+    after.bubble = !opts.bubble.empty();
+    after.residuals = !opts.residuals.empty();
     after.summary = !opts.summary.empty();
     after.paragraph = !opts.paragraph.empty();
     after.funnel = !opts.funnel.empty();

@@ -2,8 +2,10 @@
 // messages in order, and at the end the pooling, the curve and the exit status.
 #include "estimation/app/session.hpp"
 
+#include "estimation/app/study_columns.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/input/setting_file.hpp"
+#include "estimation/method/highest_category.hpp"
 #include "estimation/output/analyses_report.hpp"
 #include "estimation/output/csv.hpp"
 #include "estimation/output/curve_report.hpp"
@@ -30,6 +32,7 @@ void summarise(std::vector<study_summary>& list, const study_result& r) {
     s.status = r.status;
     s.message = r.message;
     s.more_faults = r.more_messages.size();
+    s.highest = r.highest;
     list.push_back(std::move(s));
 }
 
@@ -151,6 +154,9 @@ void session::count(const study_result& r) {
         all_estimated_ && r.status != study_status::refused && r.status != study_status::stopped;
     if (studies_++ == 0 || keeps_summaries()) {
         summarise(summaries_, r);
+        if (!r.from_table) {
+            note_study_problems(summaries_.back());
+        }
     }
 }
 
@@ -175,6 +181,10 @@ void session::add_setting_text(const std::string& name, std::string_view content
                     "a setting file's nine lines)";
     }
     if (r.has_data) {
+        r.highest = highest_of(r.data, {});
+        if (!r.highest.problem.empty()) {
+            r.highest.problem = printable(name) + ":6: " + r.highest.problem;
+        }
         r.covariance = method_.covariance;
         estimate(r, buffers_);
         if (r.status == study_status::stopped && !classic_) {
@@ -189,6 +199,14 @@ void session::add_setting_text(const std::string& name, std::string_view content
     emit(r);
     if (!by.empty() && keeps_summaries()) {
         summaries_.back().group_missing = "a setting file has no columns";
+    }
+    if (!by.empty() && !curve_studies_.empty() && r.status == study_status::complete) {
+        curve_studies_.back().group_missing = "a setting file has no columns";
+    }
+    if (!after_.asked.moderators.empty() && keeps_summaries()) {
+        summaries_.back().moderators.assign(
+            after_.asked.moderators.size(),
+            {{}, not_computed, "a setting file has no columns", {}});
     }
 }
 
@@ -209,6 +227,14 @@ void session::add_table_text(const std::string& name, file_text content, std::op
     }
     if (!admit(name, table->continuous() ? method_.continuous : outcome_measure::relative_risk)) {
         return;
+    }
+    for (const std::string& column : after_.asked.moderators) {
+        if (!table->field(0, column).column) {
+            message_stream() << "Morvex: " << printable(name)
+                             << ":1: --moderator=" << printable(column)
+                             << ": the table has no column " << quoted(column)
+                             << "; its studies are left out of the meta-regression\n";
+        }
     }
     const std::string& by = after_.asked.by;
     if (!by.empty() && !table->field(0, by).column) {
@@ -234,6 +260,9 @@ void session::describe(const table_file& table, std::size_t k) {
             s.name += " " + year.value;
         }
     }
+    for (const std::string& column : after_.asked.moderators) {
+        s.moderators.push_back(study_column_value(table, k, column, s.input, s.id));
+    }
     const std::string& by = after_.asked.by;
     if (by.empty()) {
         return;
@@ -247,6 +276,11 @@ void session::describe(const table_file& table, std::size_t k) {
         s.group_missing = "no value of column " + quoted(by);
     } else {
         s.group = group.value;
+    }
+    if (!curve_studies_.empty() && s.status == study_status::complete &&
+        curve_studies_.back().id == s.id && curve_studies_.back().input == s.input) {
+        curve_studies_.back().group = s.group;
+        curve_studies_.back().group_missing = s.group_missing;
     }
 }
 
@@ -262,8 +296,7 @@ int session::finish() {
     const outcome_measure measure = measure_.value_or(outcome_measure::relative_risk);
     std::optional<meta_analysis> m;
     if (after_.pool || after_.plot || after_.funnel) {
-        m = analyse(summaries_, after_.increment, after_.asked);
-        m->measure = measure;
+        m = analyse(summaries_, after_.increment, after_.asked, measure);
         m->unit = after_.wording().unit;
     }
     std::optional<curve_result> curve;
@@ -273,12 +306,18 @@ int session::finish() {
         settings.threads = threads_;
         curve = analyse_curve(curve_studies_, settings, curve_left_out_);
     }
+    analyse_trend_further(curve ? &*curve : nullptr);
+    const trend_extras extras{fit_ ? &*fit_ : nullptr, curve_groups_ ? &*curve_groups_ : nullptr};
     if (after_.pool && format_ == output_format::text) {
         out_ << '\n';
         print_meta_analysis(out_, *m, [&m](std::ostream& out) { print_further_analyses(out, *m); });
     }
     if (curve && after_.plot && curve->basis.shape != trend_shape::linear) {
-        draw_curve(*curve);
+        if (curve_groups_) {
+            draw_curve_subgroups(*curve, *curve_groups_);
+        } else {
+            draw_curve(*curve);
+        }
     }
     if (curve && format_ == output_format::text) {
         out_ << '\n';
@@ -288,8 +327,11 @@ int session::finish() {
                          curve_csv_columns(coefficient_count(curve->settings)), measure);
         write_csv_curve_rows(out_, csv_rows_, *curve);
     }
+    if (format_ == output_format::text) {
+        print_trend_extras(out_, extras);
+    }
     if (format_ == output_format::json) {
-        json_.end(after_.pool ? &*m : nullptr, curve ? &*curve : nullptr);
+        json_.end(after_.pool ? &*m : nullptr, curve ? &*curve : nullptr, extras);
     }
     out_.flush();
     if (after_.pool && !m->pooled) {
@@ -298,14 +340,25 @@ int session::finish() {
     if (curve && !curve->message.empty()) {
         err_ << "Morvex: no pooled trend: " << printable(curve->message) << '\n';
     }
+    if (m) {
+        for (const std::string& line : analyses_not_done(*m, extras)) {
+            err_ << "Morvex: " << printable(line) << '\n';
+        }
+    }
     if (after_.plot && picture_.empty() && picture_problem_.empty()) {
         draw(*m);
     }
     if (after_.funnel) {
         draw_funnel(*m);
     }
+    if (after_.bubble) {
+        draw_bubble(*m);
+    }
+    if (after_.residuals) {
+        draw_residuals(*fit_);
+    }
     if (after_.summary) {
-        summary_ = summary_table(*m, curve ? &*curve : nullptr);
+        summary_ = summary_table(*m, curve ? &*curve : nullptr, extras);
     }
     if (after_.paragraph) {
         paragraph_ = results_paragraph(*m, curve ? &*curve : nullptr,

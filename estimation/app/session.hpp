@@ -15,6 +15,8 @@
 #include "estimation/output/json.hpp"
 #include "estimation/output/study_text.hpp"
 #include "estimation/output/svg/forest_content.hpp"
+#include "estimation/pooling/curve_subgroups.hpp"
+#include "estimation/pooling/goodness_of_fit.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
 
 #include <optional>
@@ -45,6 +47,9 @@ struct after_studies {
     bool paragraph = false;              // write the results paragraph (see session::paragraph)
     forest_request forest;               // what the forest plot shows
     bool funnel = false;                 // draw the funnel plot (see session::funnel)
+    bool goodness_of_fit = false;        // the trend's fit to every exposed category
+    bool bubble = false;                 // draw the meta-regression's bubble plot
+    bool residuals = false;              // draw the goodness of fit's residuals
 
     // The increment, and the dose's unit that --unit gives every picture and report.
     dose_wording wording() const { return {increment, forest.unit}; }
@@ -104,6 +109,12 @@ public:
     const std::string& summary() const { return summary_; }
     // After finish(), with `paragraph`: the methods and results in a paper's words.
     const std::string& paragraph() const { return paragraph_; }
+    // After finish(), with `bubble` and `residuals`: those plots, or empty with
+    // the reason in the problem.
+    const std::string& bubble() const { return bubble_; }
+    const std::string& bubble_problem() const { return bubble_problem_; }
+    const std::string& residuals() const { return residuals_; }
+    const std::string& residuals_problem() const { return residuals_problem_; }
 
 private:
     struct study_batch;
@@ -117,6 +128,13 @@ private:
     void keep_for_curve(const study_result& r);
     void draw_curve(const curve_result& r);
     void draw_funnel(const meta_analysis& m);
+    void draw_bubble(const meta_analysis& m);
+    void draw_residuals(const goodness_of_fit& g);
+    void draw_curve_subgroups(const curve_result& r, const curve_subgroups& groups);
+    // The trend's goodness of fit and subgroup curves, after the pooled trend (if any).
+    void analyse_trend_further(const curve_result* curve);
+    // The messages a study's columns and categories give for the analyses asked.
+    void note_study_problems(const study_summary& s);
     void describe(const table_file& table, std::size_t k);
     // Whether input `name`, whose studies are of measure `m`, may join the
     // run: all of a run's studies are of one measure. Otherwise it is
@@ -158,6 +176,12 @@ private:
     std::string paragraph_;
     std::string funnel_;
     std::string funnel_problem_;
+    std::string bubble_;
+    std::string bubble_problem_;
+    std::string residuals_;
+    std::string residuals_problem_;
+    std::optional<goodness_of_fit> fit_;          // with --goodness-of-fit
+    std::optional<curve_subgroups> curve_groups_; // with --trend and --by
 };
 
 } // namespace morvex

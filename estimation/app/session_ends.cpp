@@ -25,7 +25,7 @@ void session::hold_csv_row(const study_result& r) {
 }
 
 void session::keep_for_curve(const study_result& r) {
-    if (!after_.curve) {
+    if (!after_.curve && !after_.goodness_of_fit) {
         return;
     }
     if (r.status == study_status::complete) {
@@ -86,6 +86,21 @@ void session::draw(const meta_analysis& m) {
     } else if (m.included.empty()) {
         picture_problem_ = "no study has a complete estimate to draw";
         return;
+    } else if (m.more.highest) {
+        forest_request request = after_.forest;
+        request.increment = 1.0; // the log relative risks drawn as relative risks
+        request.unit.clear();    // the dose's unit: not what this axis is per
+        if (request.title.empty()) {
+            request.title = "Highest versus lowest: " + inputs_title(m);
+        }
+        forest_content forest = make_forest(*m.more.highest, request);
+        const measure_words& w = words(m.measure);
+        forest.plot.axis_label = std::string(w.title) + ", highest dose against the reference" +
+                                 (w.ratio ? " (log scale)" : "");
+        if (!forest.notice.empty()) {
+            err_ << "Morvex: warning: forest plot: " << forest.notice << '\n';
+        }
+        write_forest_plot(svg, forest.plot);
     } else {
         const forest_content forest = make_forest(m, after_.forest);
         if (!forest.notice.empty()) {
@@ -105,7 +120,7 @@ void session::draw_funnel(const meta_analysis& m) {
     funnel_plot plot = make_funnel_plot(
         *m.pooled,
         !after_.forest.title.empty() ? after_.forest.title : "Funnel plot: " + inputs_title(m),
-        m.measure);
+        m.measure, m.more.fill ? &*m.more.fill : nullptr);
     plot.per_dose = per_dose_text(after_.wording());
     write_funnel_plot(svg, plot);
     funnel_ = svg.str();

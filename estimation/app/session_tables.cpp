@@ -4,6 +4,7 @@
 
 #include "estimation/base/format.hpp"
 #include "estimation/base/in_order.hpp"
+#include "estimation/method/highest_category.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -47,6 +48,13 @@ void read_table_study(const table_file& table, std::size_t k, const std::string&
                      "standard error and its weight in a pooling"});
         }
         estimate(r, buffers);
+        // After the estimation, which forms a table of means' differences.
+        r.highest = highest_of(r.data, t.lines);
+        if (!r.highest.problem.empty()) {
+            r.highest.problem = printable(name) + ':' + std::to_string(r.highest.line) +
+                                ": column dose: study " + printable(r.id) + ": " +
+                                r.highest.problem;
+        }
         if (r.status == study_status::stopped) {
             r.message = printable(name) + ':' + std::to_string(r.first_line) + ": study " +
                         printable(r.id) + ": " + r.message;
@@ -93,7 +101,8 @@ void session::add_table_studies(const table_file& table, const std::string& name
     // A run that keeps studies' matrices beyond their writing (a pooled
     // trend, a single study's plot) shares them with the batches, whose
     // counts of users are not atomic: it keeps to one thread.
-    const unsigned workers = threads_ > 1 && !after_.curve && !after_.plot ? threads_ : 0;
+    const unsigned workers =
+        threads_ > 1 && !after_.curve && !after_.plot && !after_.goodness_of_fit ? threads_ : 0;
     std::vector<table_worker> kept(std::max(workers, 1U), table_worker{{}, {}, text_});
     std::vector<study_batch> slots(std::max<std::size_t>(std::size_t{2} * workers, 1));
     const bool first_of_run = studies_ == 0;
@@ -142,6 +151,7 @@ void session::add_table_studies(const table_file& table, const std::string& name
             start = b.text_ends[j];
             if (keeps_summaries()) {
                 describe(table, b.first + j);
+                note_study_problems(summaries_.back());
             }
         }
     };

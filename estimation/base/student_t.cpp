@@ -88,6 +88,16 @@ double student_t_upper_tail(double t, double df) {
     return t >= 0.0 ? 0.5 * two_sided : 1.0 - 0.5 * two_sided;
 }
 
+double f_upper_tail(double f, double df1, double df2) {
+    if (!(df1 > 0.0) || !(df2 > 0.0) || std::isnan(f)) {
+        return nan;
+    }
+    if (f <= 0.0) {
+        return 1.0;
+    }
+    return incomplete_beta(df2 / (df2 + df1 * f), 0.5 * df2, 0.5 * df1);
+}
+
 double student_t_quantile(double p, double df) {
     if (!(p > 0.0) || !(p < 1.0) || !(df > 0.0) || std::isinf(df)) {
         return nan;

@@ -164,7 +164,8 @@ void table_file::read_columns(const table_columns& columns) {
     continuous_ = columns.continuous;
 }
 
-table_file::field_value table_file::field(std::size_t k, std::string_view name) const {
+table_file::field_value table_file::field(std::size_t k, std::string_view name,
+                                          bool each_row) const {
     field_value result;
     const auto found = std::find(header_.begin(), header_.end(), lower(trimmed(name)));
     if (found == header_.end()) {
@@ -179,6 +180,9 @@ table_file::field_value table_file::field(std::size_t k, std::string_view name) 
         record_reader in(text(), separator_, row.offset, static_cast<int>(row.line));
         bool blank = false;
         const std::string_view value = trimmed(in.next_field(index, blank, fields));
+        if (each_row) {
+            result.rows.emplace_back(static_cast<int>(row.line), std::string(value));
+        }
         if (first) {
             result.value = std::string(value);
             first = false;

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace morvex {
@@ -59,9 +60,11 @@ public:
         bool column = false;
         bool agree = true;
         std::string value;
+        // With `each_row`: every row's line and value, in the study's order.
+        std::vector<std::pair<int, std::string>> rows;
     };
     // `name` is matched in any letter case.
-    field_value field(std::size_t k, std::string_view name) const;
+    field_value field(std::size_t k, std::string_view name, bool each_row = false) const;
 
     using column = table_column;
 

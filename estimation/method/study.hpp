@@ -177,6 +177,16 @@ inline const char* covariance_name(covariance_kind kind) {
     return "gl";
 }
 
+// The exposed category of a study's highest dose, or why the study has none
+// (see highest_of).
+struct highest_category {
+    double y = std::numeric_limits<double>::quiet_NaN(); // its log RR, or its MD for means
+    double variance = std::numeric_limits<double>::quiet_NaN();
+    double dose = std::numeric_limits<double>::quiet_NaN();
+    int line = 0;        // of its row (a table), or of the doses (a setting file)
+    std::string problem; // why there is none: a tie for the highest dose; else empty
+};
+
 // How far a study got. `not_converged` is a complete estimate whose fit did not
 // pass the convergence test within the iteration limit.
 enum class study_status { complete, not_converged, refused, stopped };
@@ -212,7 +222,8 @@ struct study_result {
     double beta = not_computed;
     double se = not_computed;
 
-    bool abnormal = false; // stopped by a singular matrix: the classic line on standard error
+    bool abnormal = false;    // stopped by a singular matrix: the classic line on standard error
+    highest_category highest; // set when the data are read
 
     int categories() const { return has_data ? data.n + 1 : 0; }
     // Equations were solved for the covariance (fitted counts or Hamling's
@@ -230,7 +241,7 @@ struct study_result {
 // `r` as a new result would be, each matrix, text and list keeping its
 // storage (as renew of a study).
 inline void renew(study_result& r) {
-    static_assert(member_count<study_result>() == 24,
+    static_assert(member_count<study_result>() == 25,
                   "renew(study_result) sets every member: give the new one its line here");
     static const study_result blank; // the values a new result starts from
     r.input.clear();
@@ -253,6 +264,11 @@ inline void renew(study_result& r) {
     r.beta = blank.beta;
     r.se = blank.se;
     r.abnormal = blank.abnormal;
+    r.highest.y = blank.highest.y;
+    r.highest.variance = blank.highest.variance;
+    r.highest.dose = blank.highest.dose;
+    r.highest.line = blank.highest.line;
+    r.highest.problem.clear();
     for (Matrix study_result::*m : {&study_result::fitted, &study_result::V,
                                     &study_result::pseudo_A, &study_result::pseudo_N}) {
         (r.*m).reshape(0, (blank.*m).col_count());
@@ -286,6 +302,16 @@ inline const char* status_name(study_status status) {
     return "refused";
 }
 
+// A study's value of a study-level column, or why it has none: no column, no
+// value (`missing`, left out with a note), or rows that disagree (`conflict`,
+// refused with a message that names them).
+struct column_value {
+    std::string value;
+    double number = std::numeric_limits<double>::quiet_NaN(); // the value read as a number
+    std::string missing;
+    std::string conflict;
+};
+
 // What a later step over all studies needs, kept per study while the full
 // results are written and dropped one by one.
 struct study_summary {
@@ -304,6 +330,9 @@ struct study_summary {
     std::string group_missing;
     std::size_t more_faults = 0;                      // further messages of a refused study
     covariance_kind covariance = covariance_kind::gl; // how its slope's covariance was formed
+    highest_category highest; // its problem already names the file and the study
+    // Its value of each --moderator column, in their order, or why it has none.
+    std::vector<column_value> moderators;
 };
 
 } // namespace morvex

@@ -3,6 +3,7 @@
 #include "estimation/base/elementary.hpp"
 #include "estimation/base/format.hpp"
 #include "estimation/output/dose_wording.hpp"
+#include "estimation/output/paper_report.hpp"
 #include "estimation/output/pooled_report.hpp"
 
 #include <cmath>
@@ -187,6 +188,7 @@ void print_further_analyses(std::ostream& out, const meta_analysis& m) {
     if (m.more.subgroups) {
         print_subgroups(out, m);
     }
+    print_paper_analyses(out, m);
 }
 
 } // namespace morvex

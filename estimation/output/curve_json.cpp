@@ -12,10 +12,7 @@ namespace {
 
 using size_type = Matrix::size_type;
 
-void number(std::ostream& out, double value) {
-    const std::string text = shortest(value);
-    out << (text.empty() ? "null" : text);
-}
+constexpr auto& number = write_json_number;
 
 void key(std::ostream& out, const char* name) {
     out << '"' << name << "\": ";
@@ -60,12 +57,7 @@ void test(std::ostream& out, const chi_square_test& t) {
     out << '}';
 }
 
-void named(std::ostream& out, const std::string& input, const std::string& id) {
-    out << "{\"input\": ";
-    write_json_string(out, input);
-    out << ", \"id\": ";
-    write_json_string(out, id);
-}
+constexpr auto& named = write_json_named;
 
 void first_stage(std::ostream& out, const curve_result& r) {
     key(out, "studies");

@@ -4,12 +4,15 @@
 #include "estimation/base/format.hpp"
 #include "estimation/output/curve_json.hpp"
 #include "estimation/output/dose_wording.hpp"
+#include "estimation/output/json_text.hpp"
+#include "estimation/output/paper_json.hpp"
 #include "estimation/output/text_builder.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -18,18 +21,8 @@ namespace morvex {
 namespace {
 
 using json_text = text_builder;
-
-// A JSON string: every control character escaped, other bytes (UTF-8) as they are.
-void append_json_string(json_text& out, std::string_view text);
-
-void number(json_text& out, double value) {
-    const std::size_t size = shortest_chars(value, out.room(number_chars));
-    if (size == 0) {
-        out.write("null", 4);
-    } else {
-        out.used(size);
-    }
-}
+// Every JSON number of the results: shortest round-trip text, null when not finite.
+constexpr auto& number = append_json_number;
 
 // A number's text, kept while an entry is built: a covariance matrix repeats
 // each number off its diagonal and, on it, the variances, and the same double
@@ -123,21 +116,6 @@ void with_reference(json_text& out, double reference, const Matrix& m) {
     out.put(']');
 }
 
-// A slope's figures as the RR per increment (per unit without one), named
-// for the measure: "md", "md_lower", "md_upper" for means.
-void rr_figures(json_text& out, const rr_per_increment& rr, outcome_measure measure,
-                bool with_estimate = true) {
-    const char* const code = words(measure).code;
-    if (with_estimate) {
-        out << ", \"" << code << "\": ";
-        number(out, rr.rr);
-    }
-    out << ", \"" << code << "_lower\": ";
-    number(out, rr.lower);
-    out << ", \"" << code << "_upper\": ";
-    number(out, rr.upper);
-}
-
 // One method's figures; the object is left open for the caller's own.
 void estimate(json_text& out, const pooled_estimate& e, bool random,
               std::optional<double> increment, outcome_measure measure) {
@@ -154,7 +132,7 @@ void estimate(json_text& out, const pooled_estimate& e, bool random,
         out << ", \"tau2\": ";
         number(out, e.tau2);
     }
-    rr_figures(out, per_increment(e, rr_step(increment), measure), measure);
+    append_shown_figures(out, per_increment(e, rr_step(increment), measure), measure);
 }
 
 // Opens the index-th entry of a list of studies, each named by its input and id.
@@ -195,8 +173,9 @@ void prediction(json_text& out, const std::optional<prediction_interval>& p,
     out << ", \"upper\": ";
     number(out, p->upper);
     out << ", \"df\": " << p->df;
-    rr_figures(out, per_increment(p->lower, p->lower, p->upper, rr_step(increment), measure),
-               measure, false);
+    append_shown_figures(out,
+                         per_increment(p->lower, p->lower, p->upper, rr_step(increment), measure),
+                         measure, false);
     out << '}';
 }
 
@@ -215,8 +194,8 @@ void t_figures(json_text& out, const t_interval& e, bool rr,
     }
     out << ", \"df\": " << e.df;
     if (rr) {
-        rr_figures(out, per_increment(e.estimate, e.lower, e.upper, rr_step(increment), measure),
-                   measure);
+        append_shown_figures(
+            out, per_increment(e.estimate, e.lower, e.upper, rr_step(increment), measure), measure);
     }
     out << '}';
 }
@@ -367,6 +346,9 @@ void write_further(json_text& out, const meta_analysis& m) {
     if (a.subgroups) {
         write_subgroups(out, m);
     }
+    std::ostringstream paper;
+    write_paper_json(paper, m);
+    out << paper.str();
 }
 
 // A study's inputs: its doses and y (log relative risks, or differences of
@@ -454,50 +436,7 @@ void write_pooled(json_text& out, const meta_analysis& m) {
     out << '}';
 }
 
-void append_json_string(json_text& out, std::string_view text) {
-    out.put('"');
-    // Runs of characters that need no escape are appended at once.
-    std::size_t plain = 0;
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        const char c = text[at];
-        const auto byte = static_cast<unsigned char>(c);
-        if (c != '"' && c != '\\' && byte >= 0x20 && byte != 0x7f) {
-            continue;
-        }
-        out.write(text.data() + plain, at - plain);
-        plain = at + 1;
-        switch (c) {
-        case '"':
-            out << "\\\"";
-            break;
-        case '\\':
-            out << "\\\\";
-            break;
-        case '\n':
-            out << "\\n";
-            break;
-        case '\r':
-            out << "\\r";
-            break;
-        case '\t':
-            out << "\\t";
-            break;
-        default:
-            out << format("\\u%04x", byte);
-        }
-    }
-    out.write(text.data() + plain, text.size() - plain);
-    out.put('"');
-}
-
 } // namespace
-
-void write_json_string(std::ostream& out, std::string_view text) {
-    std::string escaped;
-    json_text built(escaped);
-    append_json_string(built, text);
-    built.pass_on(out);
-}
 
 void json_writer::begin() {
     json_text out(text_);
@@ -603,7 +542,8 @@ void append_json_study(text_builder& out, const study_result& r, bool first, boo
     out << "]}";
 }
 
-void json_writer::end(const meta_analysis* pooled, const curve_result* curve) {
+void json_writer::end(const meta_analysis* pooled, const curve_result* curve,
+                      const trend_extras& extras) {
     json_text out(text_);
     out << (first_ ? "]" : "\n]");
     if (pooled != nullptr) {
@@ -615,6 +555,8 @@ void json_writer::end(const meta_analysis* pooled, const curve_result* curve) {
         out.pass_on(out_);
         write_curve_json(out_, *curve);
     }
+    out.pass_on(out_);
+    write_trend_extras_json(out_, extras);
     out << "}\n";
     out.pass_on(out_);
 }

@@ -5,6 +5,8 @@
 
 #include "estimation/base/format.hpp"
 #include "estimation/method/study.hpp"
+#include "estimation/output/json_text.hpp"
+#include "estimation/output/paper_report.hpp"
 #include "estimation/output/text_builder.hpp"
 #include "estimation/pooling/curve_analysis.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
@@ -34,8 +36,9 @@ public:
     // Writes an entry that append_json_study built, `first` true only for the
     // document's first.
     void write_entry(std::string_view entry);
-    // Closes the document, with the pooling and the pooled trend when given.
-    void end(const meta_analysis* pooled = nullptr, const curve_result* curve = nullptr);
+    // Closes the document, with the pooling, the pooled trend and its extras when given.
+    void end(const meta_analysis* pooled = nullptr, const curve_result* curve = nullptr,
+             const trend_extras& extras = {});
 
 private:
     std::ostream& out_;
@@ -49,9 +52,6 @@ private:
 // array's first entry. `numbers` is room for the entry's repeated numbers.
 void append_json_study(text_builder& out, const study_result& r, bool first, bool covariance,
                        std::vector<json_number>& numbers);
-
-// A JSON string: every control character escaped, other bytes (UTF-8) as they are.
-void write_json_string(std::ostream& out, std::string_view text);
 
 } // namespace morvex
 

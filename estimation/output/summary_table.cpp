@@ -5,20 +5,14 @@
 #include "estimation/base/format.hpp"
 #include "estimation/output/csv.hpp"
 #include "estimation/output/dose_wording.hpp"
+#include "estimation/output/summary_rows.hpp"
 
 #include <cmath>
 #include <sstream>
 
 namespace morvex {
+namespace summary {
 namespace {
-
-constexpr double none = not_computed;
-
-// The table being written; with a pooled trend every row has its columns.
-struct table {
-    std::ostream& out;
-    bool trend = false;
-};
 
 // A run of means names the last figures md, md_lower, md_upper (or smd, ...).
 std::string header_of(outcome_measure measure) {
@@ -28,23 +22,11 @@ std::string header_of(outcome_measure measure) {
            code + ',' + code + "_lower," + code + "_upper,note";
 }
 
-// One row; NaN fields are written empty.
-struct row {
-    const char* analysis = "overall";
-    std::string subgroup, left_out_input, left_out_id;
-    const char* model = "";
-    double k = none, estimate = none, se = none, lower = none, upper = none, z = none, t = none,
-           t_df = none, p = none, tau2 = none, Q = none, df = none, p_Q = none, I2 = none,
-           pi_lower = none, pi_upper = none, increment = none, rr = none, rr_lower = none,
-           rr_upper = none;
-    std::string note;
-    // With --trend only: which coefficient, a Wald test, a prediction's doses.
-    double coefficient = none, chi2 = none, chi2_df = none, dose = none, reference_dose = none;
-    // Last, so that every earlier column keeps its place: the prediction interval's RR.
-    double pi_rr_lower = none, pi_rr_upper = none;
-};
-
 const char* const trend_header = ",coefficient,chi2,chi2_df,dose,reference_dose";
+
+const char* const paper_header = ",term,study_input,study_id,F,F_df1,F_df2,R2,k0,side";
+
+} // namespace
 
 void write(table& t, const row& r) {
     std::ostream& out = t.out;
@@ -63,13 +45,26 @@ void write(table& t, const row& r) {
     }
     out << ',';
     write_csv_field(out, r.note);
-    if (t.trend) {
+    if (t.trend || t.paper) {
         for (const double v : {r.coefficient, r.chi2, r.chi2_df, r.dose, r.reference_dose}) {
             out << ',' << shortest(v);
         }
     }
-    out << ',' << shortest(r.pi_rr_lower) << ',' << shortest(r.pi_rr_upper) << "\r\n";
+    out << ',' << shortest(r.pi_rr_lower) << ',' << shortest(r.pi_rr_upper);
+    if (t.paper) {
+        for (const std::string* text : {&r.term, &r.study_input, &r.study_id}) {
+            out << ',';
+            write_csv_field(out, *text);
+        }
+        for (const double v : {r.F, r.F_df1, r.F_df2, r.R2, r.k0}) {
+            out << ',' << shortest(v);
+        }
+        out << ',' << r.side;
+    }
+    out << "\r\n";
 }
+
+namespace {
 
 // The row's estimate and limits as the RR per increment (per unit without
 // one), or for means as the MD.
@@ -103,7 +98,8 @@ row summary_row(const char* analysis, const char* model, std::size_t k, const Es
     return r;
 }
 
-// A model's summary with the heterogeneity of the studies it pools.
+} // namespace
+
 row model_row(const char* analysis, const char* model, const pooled_estimate& e, std::size_t k,
               const heterogeneity* het, const meta_analysis& m) {
     row r = summary_row(analysis, model, k, e);
@@ -142,6 +138,8 @@ void write_pooling(table& out, const row& names, const pooled_summary& s, const 
         write(out, r);
     }
 }
+
+namespace {
 
 row t_row(const char* analysis, const char* model, const t_interval& e, std::size_t k,
           const meta_analysis& m) {
@@ -254,17 +252,19 @@ void set_estimate(row& r, double estimate, double se) {
     }
 }
 
-row trend_row(const char* analysis, const curve_method& m, const curve_result& c) {
+row trend_row(const char* analysis, const curve_method& m, const curve_result& c,
+              const std::string& subgroup) {
     row r;
     r.analysis = analysis;
+    r.subgroup = subgroup;
     r.model = m.name.c_str();
     r.k = static_cast<double>(c.pooled);
     return r;
 }
 
 void write_wald(table& out, const char* analysis, const chi_square_test& w, const curve_method& m,
-                const curve_result& c) {
-    row r = trend_row(analysis, m, c);
+                const curve_result& c, const std::string& subgroup) {
+    row r = trend_row(analysis, m, c, subgroup);
     r.chi2 = w.statistic;
     r.chi2_df = static_cast<double>(w.df);
     r.p = w.p;
@@ -273,16 +273,17 @@ void write_wald(table& out, const char* analysis, const chi_square_test& w, cons
 
 // One method: a row per coefficient (tau2 holds its between-study variance),
 // the Wald tests, and a row per prediction.
-void write_trend_method(table& out, const curve_method& m, const curve_result& c) {
+void write_trend_method(table& out, const curve_method& m, const curve_result& c,
+                        const std::string& subgroup) {
     if (!m.available) {
-        row r = trend_row("trend", m, c);
+        row r = trend_row("trend", m, c, subgroup);
         r.note = m.message;
         write(out, r);
         return;
     }
     const Matrix::size_type p = m.beta.row_count();
     for (Matrix::size_type j = 0; j < p; ++j) {
-        row r = trend_row("trend", m, c);
+        row r = trend_row("trend", m, c, subgroup);
         r.coefficient = static_cast<double>(j + 1);
         set_estimate(r, m.beta(j, 0), std::sqrt(m.cov(j, j)));
         if (m.name != "fixed") {
@@ -296,11 +297,11 @@ void write_trend_method(table& out, const curve_method& m, const curve_result& c
         write(out, r);
     }
     if (p > 1) {
-        write_wald(out, "trend-nonlinearity", m.nonlinear, m, c);
+        write_wald(out, "trend-nonlinearity", m.nonlinear, m, c, subgroup);
     }
-    write_wald(out, "trend-overall", m.overall, m, c);
+    write_wald(out, "trend-overall", m.overall, m, c, subgroup);
     for (const prediction& pr : m.predictions) {
-        row r = trend_row("trend-prediction", m, c);
+        row r = trend_row("trend-prediction", m, c, subgroup);
         set_estimate(r, pr.log_rr, pr.se);
         r.rr = pr.rr;
         r.rr_lower = pr.lower;
@@ -311,10 +312,13 @@ void write_trend_method(table& out, const curve_method& m, const curve_result& c
     }
 }
 
-void write_trend(table& out, const curve_result& c) {
+} // namespace
+
+void write_trend(table& out, const curve_result& c, const std::string& subgroup) {
     if (!c.message.empty()) {
         row r;
         r.analysis = "trend";
+        r.subgroup = subgroup;
         r.k = static_cast<double>(c.pooled);
         r.note = "no pooled trend: " + c.message;
         write(out, r);
@@ -322,6 +326,7 @@ void write_trend(table& out, const curve_result& c) {
     }
     row r;
     r.analysis = "trend-heterogeneity";
+    r.subgroup = subgroup;
     r.k = static_cast<double>(c.pooled);
     r.Q = c.heterogeneity.statistic;
     r.df = static_cast<double>(c.heterogeneity.df);
@@ -329,18 +334,23 @@ void write_trend(table& out, const curve_result& c) {
     r.I2 = c.I2;
     write(out, r);
     for (const curve_method& m : c.methods) {
-        write_trend_method(out, m, c);
+        write_trend_method(out, m, c, subgroup);
     }
 }
 
-} // namespace
+} // namespace summary
 
-std::string summary_table(const meta_analysis& m, const curve_result* curve) {
+std::string summary_table(const meta_analysis& m, const curve_result* curve,
+                          const trend_extras& extras) {
+    using namespace summary;
     std::ostringstream text;
-    table out{text, curve != nullptr};
+    const analysis_request& a = m.asked;
+    table out{text, curve != nullptr,
+              a.highest_vs_lowest || !a.moderators.empty() || a.trim_and_fill || a.rank_test ||
+                  extras.fit != nullptr || extras.groups != nullptr};
     const std::string code = words(m.measure).code;
-    text << header_of(m.measure) << (out.trend ? trend_header : "") << ",pi_" << code
-         << "_lower,pi_" << code << "_upper\r\n";
+    text << header_of(m.measure) << (out.trend || out.paper ? trend_header : "") << ",pi_" << code
+         << "_lower,pi_" << code << "_upper" << (out.paper ? paper_header : "") << "\r\n";
     if (m.pooled) {
         row names;
         write_pooling(out, names, *m.pooled, m);
@@ -354,9 +364,11 @@ std::string summary_table(const meta_analysis& m, const curve_result* curve) {
     if (m.more.subgroups) {
         write_subgroups(out, m);
     }
+    write_paper_rows(out, m);
     if (curve != nullptr) {
         write_trend(out, *curve);
     }
+    write_trend_extra_rows(out, extras);
     return text.str();
 }
 

@@ -3,6 +3,7 @@
 #ifndef MORVEX_ESTIMATION_SUMMARY_TABLE_HPP
 #define MORVEX_ESTIMATION_SUMMARY_TABLE_HPP
 
+#include "estimation/output/paper_report.hpp"
 #include "estimation/pooling/curve_analysis.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
 
@@ -25,7 +26,11 @@ namespace morvex {
 // trend-nonlinearity, trend-overall  Wald tests: chi2, chi2_df, p
 // trend-prediction  one row per method and dose: the log RR at dose against
 //        reference_dose (estimate, se, limits, z, p) and rr, rr_lower, rr_upper
-std::string summary_table(const meta_analysis& m, const curve_result* curve = nullptr);
+// With highest versus lowest, meta-regression, trim-and-fill, the rank test,
+// goodness of fit or subgroup curves, the trend's columns and after them
+// term, study_input, study_id, F, F_df1, F_df2, R2, k0, side (see the README).
+std::string summary_table(const meta_analysis& m, const curve_result* curve = nullptr,
+                          const trend_extras& extras = {});
 
 } // namespace morvex
 

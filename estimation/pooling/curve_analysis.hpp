@@ -26,6 +26,9 @@ struct curve_study {
     Matrix x{0, 1};    // the same relative to the reference, as the slope uses them
     Matrix y{0, 1};    // log relative risks
     Matrix S{0, 0};    // their covariance, as the study's estimate formed it
+    // Its value of the column that forms subgroups, or why it has none.
+    std::string group;
+    std::string group_missing;
 };
 
 curve_study curve_study_of(const study_result& r);

@@ -4,10 +4,13 @@
 #define MORVEX_ESTIMATION_META_ANALYSIS_HPP
 
 #include "estimation/method/study.hpp"
+#include "estimation/pooling/meta_regression.hpp"
 #include "estimation/pooling/pooling.hpp"
 #include "estimation/pooling/sensitivity.hpp"
+#include "estimation/pooling/small_studies.hpp"
 #include "estimation/pooling/subgroups.hpp"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,7 +30,27 @@ struct analysis_request {
     bool knapp_hartung = false;
     bool leave_one_out = false;
     bool egger = false;
-    std::string by; // the column whose values form subgroups; empty for none
+    std::string by;                      // the column whose values form subgroups; empty for none
+    bool highest_vs_lowest = false;      // pool each study's highest category against its reference
+    std::vector<std::string> moderators; // the columns of the meta-regression; empty for none
+    std::optional<fill_estimator> trim_and_fill;
+    tau2_method fill_model = tau2_method::reml; // trim-and-fill's model
+    bool rank_test = false;                     // Begg's rank correlation test
+};
+
+struct meta_analysis;
+
+// The meta-regression of the pooled studies' slopes and which studies it left out.
+struct regression_analysis {
+    std::vector<std::size_t> members; // indices into the included studies
+    struct left_out {
+        std::size_t study; // index into the included studies
+        std::string reason;
+        bool refused = false; // its rows disagree, rather than no value
+    };
+    std::vector<left_out> left_out_studies;
+    std::vector<moderator_values> moderators; // over the members
+    meta_regression fit;
 };
 
 // What the analyses beside the pooled slope gave; each empty when not asked
@@ -41,6 +64,14 @@ struct further_analyses {
     std::optional<egger_test> egger;
     std::string egger_note; // why there is none, or the warning about its power
     std::optional<subgroup_analysis> subgroups;
+    // The highest dose against the reference, pooled as the slopes are: its
+    // `included` studies carry the log RR (or the MD) as beta, shown() as the RR.
+    std::shared_ptr<const meta_analysis> highest;
+    std::optional<regression_analysis> regression;
+    std::optional<trim_and_fill> fill;
+    std::string fill_note; // why there is no trim-and-fill
+    std::optional<rank_correlation> rank;
+    std::string rank_note; // why there is no rank test
 };
 
 struct meta_analysis {
@@ -57,9 +88,11 @@ struct meta_analysis {
 };
 
 // Pools the studies whose estimate is complete; a study that did not converge,
-// was refused or stopped is left out with its reason.
+// was refused or stopped is left out with its reason. `measure` is what every
+// study's slope is of, and so what highest versus lowest compares.
 meta_analysis analyse(const std::vector<study_summary>& studies, std::optional<double> increment,
-                      const analysis_request& asked = {});
+                      const analysis_request& asked = {},
+                      outcome_measure measure = outcome_measure::relative_risk);
 
 // The relative risk (or the difference of a measure of means, see shown())
 // per `increment` units of dose for a slope and its limits, lowest first

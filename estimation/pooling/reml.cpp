@@ -1,6 +1,7 @@
 #include "estimation/pooling/reml.hpp"
 
 #include "estimation/base/elementary.hpp"
+#include "estimation/pooling/weighted_design.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -76,8 +77,15 @@ struct likelihood_point {
     double slope = 0.0;
 };
 
-likelihood_point evaluate(const std::vector<double>& b, const std::vector<double>& variances,
-                          double tau2, needed figures) {
+// The model without moderators: b_i ~ N(mu, v_i + tau^2), in sums of positive
+// terms where a dominant weight would otherwise cancel.
+struct intercept_model {
+    const std::vector<double>& b;
+    const std::vector<double>& variances;
+    likelihood_point at(double tau2, needed figures) const;
+};
+
+likelihood_point intercept_model::at(double tau2, needed figures) const {
     const std::size_t k = b.size();
     std::vector<double> w(k);
     for (std::size_t i = 0; i < k; ++i) {
@@ -114,15 +122,81 @@ likelihood_point evaluate(const std::vector<double>& b, const std::vector<double
     return p;
 }
 
+// The model with moderators: b_i ~ N(x_i' beta, v_i + tau^2). With W^(1/2) X =
+// Q R, h_i = |q_i|^2 and e the weighted residuals, P = W^(1/2) (I - Q Q') W^(1/2):
+// tr P = sum w_i (1 - h_i), y'PPy = sum w_i e_i^2, tr PP = sum w_i^2 (1 - 2 h_i)
+// + |Q'WQ|^2 and y'PPPy = |W e|^2 - |Q'W e|^2.
+struct moderator_model {
+    const std::vector<double>& b;
+    const std::vector<double>& variances;
+    const design_columns& X;
+    likelihood_point at(double tau2, needed figures) const;
+};
+
+likelihood_point moderator_model::at(double tau2, needed figures) const {
+    likelihood_point p;
+    weighted_design d;
+    if (!decompose(X, b, variances, tau2, d)) {
+        p.score = p.loglik = p.slope = std::numeric_limits<double>::quiet_NaN();
+        return p;
+    }
+    std::vector<double> h(d.k, 0.0);
+    for (std::size_t j = 0; j < d.m; ++j) {
+        for (std::size_t i = 0; i < d.k; ++i) {
+            h[i] += d.q_at(i, j) * d.q_at(i, j);
+        }
+    }
+    double trace = 0.0;
+    double ppy = 0.0;
+    for (std::size_t i = 0; i < d.k; ++i) {
+        trace += d.w[i] * (1.0 - h[i]);
+        ppy += d.w[i] * d.e[i] * d.e[i];
+    }
+    p.score = ppy - trace;
+    if (figures == needed::all) {
+        double log_variances = 0.0;
+        double trace_pp = 0.0;
+        double pppy = 0.0;
+        for (std::size_t i = 0; i < d.k; ++i) {
+            log_variances += elem::log(variances[i] + tau2);
+            trace_pp += d.w[i] * d.w[i] * (1.0 - 2.0 * h[i]);
+            pppy += d.w[i] * d.w[i] * d.e[i] * d.e[i];
+        }
+        for (std::size_t a = 0; a < d.m; ++a) {
+            double qwe = 0.0;
+            for (std::size_t i = 0; i < d.k; ++i) {
+                qwe += d.q_at(i, a) * d.w[i] * d.e[i];
+            }
+            pppy -= qwe * qwe;
+            for (std::size_t c = 0; c < d.m; ++c) {
+                double qwq = 0.0;
+                for (std::size_t i = 0; i < d.k; ++i) {
+                    qwq += d.q_at(i, a) * d.w[i] * d.q_at(i, c);
+                }
+                trace_pp += qwq * qwq;
+            }
+        }
+        p.loglik = -0.5 * (log_variances + d.log_det + d.residual);
+        p.slope = trace_pp - 2.0 * pppy;
+    }
+    return p;
+}
+
 // 0, then geometric steps from far below the smallest variance to beyond the
-// last possible maximum. Past max(v_max, 8 R^2), R the range of the slopes, the
-// score is negative: there y'PPy <= k R^2 / tau^4 while tr P >= (k - 1) / (4 tau^2).
+// last possible maximum. With m coefficients (the intercept among them) and
+// R the range of the slopes, y'Py <= k R^2 / (4 tau^2) (the intercept alone at
+// the slopes' midrange does that well) and P <= W, so y'PPy <= k R^2 / (4 tau^4);
+// past v_max, tr P >= (k - m) / (2 tau^2). Past max(v_max, R^2 k / (2 (k - m)))
+// the score is therefore negative; 8 R^2 covers that whenever k >= 16 m / 15.
 // Empty when the data span more decades than doubles hold.
-std::vector<double> tau2_grid(const std::vector<double>& b, const std::vector<double>& variances) {
+std::vector<double> tau2_grid(const std::vector<double>& b, const std::vector<double>& variances,
+                              std::size_t m) {
     const auto [b_min, b_max] = std::minmax_element(b.begin(), b.end());
     const auto [v_min, v_max] = std::minmax_element(variances.begin(), variances.end());
     const double range = *b_max - *b_min;
-    const double top = 2.0 * std::fmax(*v_max, 8.0 * range * range);
+    const auto k = static_cast<double>(b.size());
+    const double factor = std::fmax(8.0, k / (2.0 * (k - static_cast<double>(m))));
+    const double top = 2.0 * std::fmax(*v_max, factor * range * range);
     const double bottom =
         std::fmax(*v_min * grid_start_below_smallest_variance, std::numeric_limits<double>::min());
     const double steps = std::ceil(elem::log10(top / bottom) * grid_points_per_decade);
@@ -146,15 +220,15 @@ struct solved_maximum {
 // The maximum inside [low, high], where the score falls from positive to 0 or
 // below: Newton steps while they stay inside the bracket and shrink fast
 // enough, bisection otherwise; the bracket shrinks at every step.
-solved_maximum solve_bracket(const std::vector<double>& b, const std::vector<double>& variances,
-                             double low, double high) {
+template <class Model>
+solved_maximum solve_bracket(const Model& model, double low, double high) {
     solved_maximum m;
     double tau2 = 0.5 * (low + high);
     double step = high - low;
     double step_before = step;
     while (m.iterations < steps_per_bracket) {
         ++m.iterations;
-        const likelihood_point p = evaluate(b, variances, tau2, needed::all);
+        const likelihood_point p = model.at(tau2, needed::all);
         if (p.score == 0.0) {
             m.tau2 = tau2;
             m.converged = true;
@@ -179,6 +253,36 @@ solved_maximum solve_bracket(const std::vector<double>& b, const std::vector<dou
     return m;
 }
 
+template <class Model>
+reml_maximum search(const Model& model, const std::vector<double>& grid) {
+    reml_maximum r;
+    if (grid.empty()) {
+        r.tau2 = std::numeric_limits<double>::quiet_NaN();
+        return r;
+    }
+    r.grid_points = static_cast<int>(grid.size());
+    r.converged = true;
+    likelihood_point previous = model.at(0.0, needed::all);
+    double best = previous.loglik;
+    r.maxima = previous.score <= 0.0 ? 1 : 0;
+    for (std::size_t i = 1; i < grid.size(); ++i) {
+        const likelihood_point current = model.at(grid[i], needed::score);
+        if (previous.score > 0.0 && current.score <= 0.0) {
+            const solved_maximum m = solve_bracket(model, grid[i - 1], grid[i]);
+            ++r.maxima;
+            r.iterations += m.iterations;
+            r.converged = r.converged && m.converged;
+            const double loglik = model.at(m.tau2, needed::all).loglik;
+            if (loglik > best) {
+                best = loglik;
+                r.tau2 = m.tau2;
+            }
+        }
+        previous = current;
+    }
+    return r;
+}
+
 } // namespace
 
 double trace_p(const std::vector<double>& w) {
@@ -193,33 +297,13 @@ double trace_p(const std::vector<double>& w) {
 
 reml_maximum maximise_restricted_likelihood(const std::vector<double>& b,
                                             const std::vector<double>& variances) {
-    reml_maximum r;
-    const std::vector<double> grid = tau2_grid(b, variances);
-    if (grid.empty()) {
-        r.tau2 = std::numeric_limits<double>::quiet_NaN();
-        return r;
-    }
-    r.grid_points = static_cast<int>(grid.size());
-    r.converged = true;
-    likelihood_point previous = evaluate(b, variances, 0.0, needed::all);
-    double best = previous.loglik;
-    r.maxima = previous.score <= 0.0 ? 1 : 0;
-    for (std::size_t i = 1; i < grid.size(); ++i) {
-        const likelihood_point current = evaluate(b, variances, grid[i], needed::score);
-        if (previous.score > 0.0 && current.score <= 0.0) {
-            const solved_maximum m = solve_bracket(b, variances, grid[i - 1], grid[i]);
-            ++r.maxima;
-            r.iterations += m.iterations;
-            r.converged = r.converged && m.converged;
-            const double loglik = evaluate(b, variances, m.tau2, needed::all).loglik;
-            if (loglik > best) {
-                best = loglik;
-                r.tau2 = m.tau2;
-            }
-        }
-        previous = current;
-    }
-    return r;
+    return search(intercept_model{b, variances}, tau2_grid(b, variances, 1));
+}
+
+reml_maximum maximise_restricted_likelihood(const std::vector<double>& b,
+                                            const std::vector<double>& variances,
+                                            const design_columns& X) {
+    return search(moderator_model{b, variances, X}, tau2_grid(b, variances, X.size()));
 }
 
 } // namespace morvex

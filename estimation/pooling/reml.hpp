@@ -5,6 +5,8 @@
 #ifndef MORVEX_ESTIMATION_REML_HPP
 #define MORVEX_ESTIMATION_REML_HPP
 
+#include "estimation/pooling/weighted_design.hpp"
+
 #include <vector>
 
 namespace morvex {
@@ -24,6 +26,13 @@ struct reml_maximum {
 // The slopes b and their variances (all finite, greater than 0, as many as b).
 reml_maximum maximise_restricted_likelihood(const std::vector<double>& b,
                                             const std::vector<double>& variances);
+
+// The residual tau^2 of a meta-regression of b on the design X (its first
+// column the intercept, rank m = X.size() < k): the same search with
+// P = W - W X (X'WX)^-1 X'W in place of the mean's.
+reml_maximum maximise_restricted_likelihood(const std::vector<double>& b,
+                                            const std::vector<double>& variances,
+                                            const design_columns& X);
 
 // tr(P) with P = W - w w' / sum w for the weights w, in a form with positive
 // terms only; at tau^2 = 0 it is the DerSimonian-Laird denominator.

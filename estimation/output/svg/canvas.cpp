@@ -90,6 +90,18 @@ std::string fixed_text(double v, double step) {
     return s.find_first_not_of("-0.") == std::string::npos ? s.substr(s[0] == '-' ? 1 : 0) : s;
 }
 
+axis padded_axis(double lo, double hi, double pixel_lo, double pixel_hi, bool vertical,
+                 double share) {
+    axis a;
+    a.pixel_lo = pixel_lo;
+    a.pixel_hi = pixel_hi;
+    const double pad = hi > lo ? share * (hi - lo) : 0.5;
+    a.lo = clamp_position(lo - pad);
+    a.hi = clamp_position(hi + pad);
+    linear_ticks(a, vertical);
+    return a;
+}
+
 void linear_ticks(axis& a, bool vertical) {
     // A range too narrow to tell its ends apart in double precision gets some width.
     if (!(a.hi - a.lo > 1e-9 * std::max(std::fabs(a.lo), std::fabs(a.hi)))) {
@@ -236,6 +248,26 @@ std::string svg_open(double width, double height) {
            num(height) +
            "\" font-family=\"Helvetica, Arial, 'DejaVu Sans', sans-serif\" font-size=\"13\">\n"
            "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
+}
+
+std::string polyline(const std::vector<std::pair<double, double>>& points, const char* attributes) {
+    std::string s = "<polyline fill=\"none\"" + std::string(attributes) + " points=\"";
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        s += (i ? " " : "") + num(points[i].first) + "," + num(points[i].second);
+    }
+    return s + "\"/>\n";
+}
+
+std::string vertical_axis(const axis& y, double x, const std::string& label) {
+    std::string s = line_element(x, y.pixel_lo, x, y.pixel_hi, " stroke=\"#000\"");
+    for (const tick& t : y.ticks) {
+        const double py = y.pixel(t.position);
+        s += line_element(x - 5, py, x, py, " stroke=\"#000\"");
+        s += text_element(x - 8, py + 4, t.label, " text-anchor=\"end\"");
+    }
+    const double middle = 0.5 * (y.pixel_lo + y.pixel_hi);
+    return s + "<text x=\"18\" y=\"" + num(middle) + "\" transform=\"rotate(-90 18 " + num(middle) +
+           ")\" text-anchor=\"middle\">" + xml_escape(label) + "</text>\n";
 }
 
 std::string horizontal_axis(const axis& a, double y, const std::string& label) {

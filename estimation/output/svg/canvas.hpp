@@ -64,6 +64,11 @@ struct axis {
     bool above(double v) const { return !(v <= hi); }
 };
 
+// A linear axis over [lo, hi] widened by `share` of its width on each side
+// (by 0.5 when lo and hi agree), with its ticks.
+axis padded_axis(double lo, double hi, double pixel_lo, double pixel_hi, bool vertical,
+                 double share);
+
 // Rounded ticks 1, 2 or 5 times a power of ten apart; the range ends on a tick
 // where that widens it by at most half a step.
 void linear_ticks(axis& a, bool vertical);
@@ -106,10 +111,14 @@ std::pair<double, double> axis_range(double core_lo, double core_hi, double exte
 std::string svg_open(double width, double height);
 std::string text_element(double x, double y, const std::string& text, const char* attributes);
 std::string line_element(double x1, double y1, double x2, double y2, const char* attributes);
+std::string polyline(const std::vector<std::pair<double, double>>& points, const char* attributes);
 std::string polygon(const std::vector<std::pair<double, double>>& points, const char* attributes);
 // A small arrowhead marking an interval cut off at the end of the axis;
 // `dx`, `dy` is the direction it points in.
 std::string arrowhead(double x, double y, double dx, double dy);
+// A vertical axis at `x` with its ticks, their labels and the axis label
+// (turned, at the picture's left edge).
+std::string vertical_axis(const axis& y, double x, const std::string& label);
 // A horizontal axis at `y` with its ticks, their labels and the axis label.
 std::string horizontal_axis(const axis& a, double y, const std::string& label);
 

@@ -23,6 +23,10 @@ constexpr double right = width - 24.0;
 constexpr double top = 56.0;
 constexpr double bottom = height - 138.0;
 constexpr int samples = 100;
+// Subgroups told apart by colour, in turn; the legend has room for this many.
+const char* const group_colours[] = {"#08519c", "#d95f0e", "#2ca02c", "#9467bd", "#8c564b",
+                                     "#e377c2", "#17becf", "#bcbd22", "#7f7f7f"};
+constexpr std::size_t legend_groups = 9;
 
 // The model drawn: REML when it gave a figure, else the first method that did.
 const curve_method* drawn_method(const curve_result& r) {
@@ -60,6 +64,14 @@ axis shown_axis(const curve_plot& plot, const value_scale& scale) {
         extent_lo = std::min(extent_lo, at(p.rr));
         extent_hi = std::max(extent_hi, at(p.rr));
     }
+    for (const curve_group& g : plot.groups) {
+        for (const prediction& p : g.curve) {
+            core_lo = std::min(core_lo, at(p.rr));
+            core_hi = std::max(core_hi, at(p.rr));
+            extent_lo = std::min(extent_lo, at(p.lower));
+            extent_hi = std::max(extent_hi, at(p.upper));
+        }
+    }
     axis y;
     std::tie(y.lo, y.hi) = axis_range(core_lo, core_hi, extent_lo, extent_hi, scale.limit());
     y.pixel_lo = bottom;
@@ -75,15 +87,35 @@ double y_pixel(const axis& y, double log_rr) {
                       top - 1000.0, bottom + 1000.0);
 }
 
-std::string polyline(const std::vector<std::pair<double, double>>& points, const char* attributes) {
-    std::string s = "<polyline fill=\"none\"" + std::string(attributes) + " points=\"";
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        s += (i ? " " : "") + num(points[i].first) + "," + num(points[i].second);
+std::string group_curves(const curve_plot& plot, const axis& x, const axis& y) {
+    const auto at = [scale = scale_of(plot.measure)](double v) { return scale.position(v); };
+    std::string s = "<g clip-path=\"url(#plot-area)\">\n";
+    s += line_element(left, y.pixel(0.0), right, y.pixel(0.0),
+                      " stroke=\"#777\" stroke-width=\"0.8\"");
+    for (std::size_t g = 0; g < plot.groups.size(); ++g) {
+        const std::string colour =
+            group_colours[g % (sizeof group_colours / sizeof group_colours[0])];
+        std::vector<std::pair<double, double>> band;
+        std::vector<std::pair<double, double>> line;
+        const std::vector<prediction>& c = plot.groups[g].curve;
+        for (const prediction& p : c) {
+            band.emplace_back(x.pixel(p.dose), y_pixel(y, at(p.upper)));
+            line.emplace_back(x.pixel(p.dose), y_pixel(y, at(p.rr)));
+        }
+        for (auto p = c.rbegin(); p != c.rend(); ++p) {
+            band.emplace_back(x.pixel(p->dose), y_pixel(y, at(p->lower)));
+        }
+        const std::string fill = " fill=\"" + colour + "\" fill-opacity=\"0.12\" stroke=\"none\"";
+        const std::string stroke = " stroke=\"" + colour + "\" stroke-width=\"2.2\"";
+        s += polygon(band, fill.c_str()) + polyline(line, stroke.c_str());
     }
-    return s + "\"/>\n";
+    return s + "</g>\n";
 }
 
 std::string curves(const curve_plot& plot, const axis& x, const axis& y) {
+    if (!plot.groups.empty()) {
+        return group_curves(plot, x, y);
+    }
     const auto at = [scale = scale_of(plot.measure)](double v) { return scale.position(v); };
     std::vector<std::pair<double, double>> band;
     std::vector<std::pair<double, double>> line;
@@ -158,7 +190,31 @@ std::string axes(const axis& x, const axis& y, const std::string& dose_label,
     return s + horizontal_axis(x, bottom, dose_label);
 }
 
+std::string group_legend(const curve_plot& plot) {
+    std::string s;
+    for (std::size_t g = 0; g < plot.groups.size() && g < legend_groups; ++g) {
+        const std::size_t column = g % 3; // three to a row
+        const std::size_t row = g / 3;
+        const double px = left + 190.0 * static_cast<double>(column);
+        const double py = bottom + 62 + 22.0 * static_cast<double>(row);
+        const std::string stroke =
+            " stroke=\"" + std::string(group_colours[g]) + "\" stroke-width=\"2.2\"";
+        s += line_element(px, py, px + 26, py, stroke.c_str());
+        s += text_element(px + 32, py + 4.5, shorten(plot.groups[g].name, 20), "");
+    }
+    if (plot.groups.size() > legend_groups) {
+        s += text_element(left, bottom + 128,
+                          "and " + std::to_string(plot.groups.size() - legend_groups) +
+                              " more subgroups (colours repeat)",
+                          " fill=\"#444\"");
+    }
+    return s;
+}
+
 std::string legend(const curve_plot& plot, std::size_t beyond) {
+    if (!plot.groups.empty()) {
+        return group_legend(plot);
+    }
     const double row1 = bottom + 74;
     const double row2 = row1 + 22;
     std::string s = "<rect x=\"" + num(left) + "\" y=\"" + num(row1 - 7) +
@@ -213,6 +269,18 @@ curve_plot make_curve_plot(const curve_result& r, const curve_result& linear,
             p.rug.push_back(s.dose(i, 0));
             p.points.push_back({s.dose(i, 0), shown(p.measure, s.y(i, 0))});
         }
+    }
+    return p;
+}
+
+curve_plot make_curve_plot(const curve_result& r, const curve_subgroups& groups,
+                           const std::vector<curve_study>& studies, const std::string& title) {
+    curve_plot p = make_curve_plot(r, r, studies, title);
+    p.linear.clear();
+    p.points.clear();
+    for (const curve_subgroup& g : groups.groups) {
+        p.groups.push_back(
+            {g.value + format(" (%zu)", g.members.size()), along(g.curve, drawn_method(g.curve))});
     }
     return p;
 }

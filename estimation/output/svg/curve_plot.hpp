@@ -6,6 +6,7 @@
 #define MORVEX_ESTIMATION_SVG_CURVE_PLOT_HPP
 
 #include "estimation/pooling/curve_analysis.hpp"
+#include "estimation/pooling/curve_subgroups.hpp"
 
 #include <ostream>
 #include <string>
@@ -18,6 +19,12 @@ struct curve_point {
     double rr = 1.0; // a study's reported RR (or MD) against its own reference, as shown
 };
 
+// One subgroup's pooled curve, drawn in its own colour.
+struct curve_group {
+    std::string name;
+    std::vector<prediction> curve;
+};
+
 struct curve_plot {
     std::string title;
     std::string model;              // e.g. "REML, two-stage"
@@ -27,6 +34,7 @@ struct curve_plot {
     std::vector<double> rug; // every dose of every study
     std::vector<curve_point> points;
     double nonlinear_p = not_computed;
+    std::vector<curve_group> groups; // when given, drawn in place of `curve` and `linear`
     outcome_measure measure = outcome_measure::relative_risk; // the words and the axis
     std::string dose_label = "Dose"; // the dose axis, "Dose (g/day)" with --unit
 };
@@ -34,6 +42,11 @@ struct curve_plot {
 // From a pooled trend (with a method available) and the linear one, over the
 // studies that were analysed.
 curve_plot make_curve_plot(const curve_result& r, const curve_result& linear,
+                           const std::vector<curve_study>& studies, const std::string& title);
+
+// The same with one curve per subgroup (each along its own doses, against the
+// whole analysis's reference dose) and a legend.
+curve_plot make_curve_plot(const curve_result& r, const curve_subgroups& groups,
                            const std::vector<curve_study>& studies, const std::string& title);
 
 void write_curve_plot(std::ostream& out, const curve_plot& plot);

@@ -28,8 +28,10 @@ axis se_axis(const funnel_plot& plot) {
     y.pixel_hi = bottom;
     y.lo = 0.0;
     double largest = 0.0;
-    for (const slope_estimate& s : plot.studies) {
-        largest = std::max(largest, finite_or(s.se, 0.0));
+    for (const auto* list : {&plot.studies, &plot.filled}) {
+        for (const slope_estimate& s : *list) {
+            largest = std::max(largest, finite_or(s.se, 0.0));
+        }
     }
     y.hi = largest > 0.0 ? 1.05 * largest : 1.0;
     linear_ticks(y, true);
@@ -45,9 +47,11 @@ axis slope_axis(const funnel_plot& plot, double se_bottom) {
     const double fixed = finite_or(plot.fixed, 0.0);
     double lo = fixed - z_975 * se_bottom;
     double hi = fixed + z_975 * se_bottom;
-    for (const slope_estimate& s : plot.studies) {
-        lo = std::min(lo, finite_or(s.b, fixed));
-        hi = std::max(hi, finite_or(s.b, fixed));
+    for (const auto* list : {&plot.studies, &plot.filled}) {
+        for (const slope_estimate& s : *list) {
+            lo = std::min(lo, finite_or(s.b, fixed));
+            hi = std::max(hi, finite_or(s.b, fixed));
+        }
     }
     const double pad = hi > lo ? 0.04 * (hi - lo) : 0.5;
     x.lo = clamp_position(lo - pad);
@@ -56,23 +60,24 @@ axis slope_axis(const funnel_plot& plot, double se_bottom) {
     return x;
 }
 
-std::string vertical_axis(const axis& y, const std::string& label) {
-    std::string s = line_element(left, y.pixel_lo, left, y.pixel_hi, " stroke=\"#000\"");
-    for (const tick& t : y.ticks) {
-        const double py = y.pixel(t.position);
-        s += line_element(left - 5, py, left, py, " stroke=\"#000\"");
-        s += text_element(left - 8, py + 4, t.label, " text-anchor=\"end\"");
-    }
-    const double middle = 0.5 * (y.pixel_lo + y.pixel_hi);
-    return s + "<text x=\"18\" y=\"" + num(middle) + "\" transform=\"rotate(-90 18 " + num(middle) +
-           ")\" text-anchor=\"middle\">" + xml_escape(label) + "</text>\n";
-}
-
 } // namespace
 
 funnel_plot make_funnel_plot(const pooled_summary& s, const std::string& title,
-                             outcome_measure measure) {
-    return {title, s.studies, s.fixed.estimate, "per unit of dose", measure};
+                             outcome_measure measure, const trim_and_fill* fill) {
+    funnel_plot plot{title, s.studies, s.fixed.estimate, "per unit of dose", measure, {}, 0.0, {}};
+    if (fill != nullptr) {
+        for (const filled_study& f : fill->filled) {
+            plot.filled.push_back({"filled", f.b, f.se});
+        }
+        const pooled_summary& a = *fill->adjusted;
+        plot.adjusted = fill->model == tau2_method::fixed ? a.fixed.estimate
+                        : fill->model == tau2_method::dl  ? a.dl.estimate
+                                                          : a.reml.estimate;
+        plot.adjusted_model = fill->model == tau2_method::fixed ? "fixed effect"
+                              : fill->model == tau2_method::dl  ? "DL"
+                                                                : "REML";
+    }
+    return plot;
 }
 
 void write_funnel_plot(std::ostream& out, const funnel_plot& plot) {
@@ -100,7 +105,19 @@ void write_funnel_plot(std::ostream& out, const funnel_plot& plot) {
                  "\" r=\"4\" fill=\"#1f3f6e\" fill-opacity=\"0.75\"/>\n";
         }
     }
-    s += "</g>\n" + vertical_axis(y, "Standard error of the slope");
+    for (const slope_estimate& e : plot.filled) {
+        if (std::isfinite(e.b) && std::isfinite(e.se)) {
+            s += "<circle cx=\"" + num(x.pixel(clamp_position(e.b))) + "\" cy=\"" +
+                 num(y.pixel(clamp_position(e.se))) +
+                 "\" r=\"4\" fill=\"#fff\" stroke=\"#b2182b\" stroke-width=\"1.5\"/>\n";
+        }
+    }
+    if (!plot.adjusted_model.empty()) {
+        const double ax = x.pixel(clamp_position(finite_or(plot.adjusted, fixed)));
+        s += line_element(ax, y.pixel(0.0), ax, y.pixel(y.hi),
+                          " stroke=\"#b2182b\" stroke-dasharray=\"2,3\"");
+    }
+    s += "</g>\n" + vertical_axis(y, left, "Standard error of the slope");
     s += horizontal_axis(x, bottom,
                          std::string("Slope of the ") + words(plot.measure).slope_of + " " +
                              plot.per_dose);
@@ -108,6 +125,14 @@ void write_funnel_plot(std::ostream& out, const funnel_plot& plot) {
                       "Line: fixed effect " + value_text(plot.fixed) +
                           "; dashed: its pseudo 95% limits, estimate \u00b1 1.96 SE",
                       " font-size=\"12\" fill=\"#444\"");
+    if (!plot.adjusted_model.empty()) {
+        s += text_element(left, height - 22,
+                          "Open circles: " + std::to_string(plot.filled.size()) +
+                              (plot.filled.size() == 1 ? " study" : " studies") +
+                              " filled (trim-and-fill); dotted: adjusted " + plot.adjusted_model +
+                              " " + value_text(plot.adjusted),
+                          " font-size=\"12\" fill=\"#b2182b\"");
+    }
     out << s << "</svg>\n";
 }
 

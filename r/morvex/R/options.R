@@ -11,7 +11,9 @@ morvex_options <- function() {
 }
 
 # What the functions of this package set themselves; not arguments of drma().
-set_by_package <- c("format", "summary", "paragraph", "plot", "funnel", "help", "version", "pool")
+# The pictures are plot()'s: plot(fit, type = "bubble") for --bubble.
+set_by_package <- c("format", "summary", "paragraph", "plot", "funnel", "bubble", "residuals",
+                    "help", "version", "pool")
 
 # The command line's options for named R values: TRUE for an option without a
 # value (FALSE and NULL leave it out); numbers as the shortest text that
