@@ -21,6 +21,17 @@ void* operator new(std::size_t size) {
     throw std::bad_alloc();
 }
 
+// std::stable_sort asks for its buffer without exceptions: the same storage,
+// counted alike, so that every delete frees what this malloc gave.
+void* operator new(std::size_t size, const std::nothrow_t& /*tag*/) noexcept {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+void operator delete(void* p, const std::nothrow_t& /*tag*/) noexcept {
+    std::free(p);
+}
+
 void operator delete(void* p) noexcept {
     std::free(p);
 }
