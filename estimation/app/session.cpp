@@ -363,7 +363,8 @@ int session::finish() {
     if (after_.paragraph) {
         paragraph_ = results_paragraph(*m, curve ? &*curve : nullptr,
                                        {method_.covariance, method_.missing_counts_indep,
-                                        after_.increment, after_.forest.unit});
+                                        after_.increment, after_.forest.unit},
+                                       extras);
     }
     if (classic_) {
         if (summaries_.empty()) {

@@ -3,10 +3,12 @@
 #include "estimation/base/format.hpp"
 #include "estimation/method/dose_basis.hpp"
 #include "estimation/output/dose_wording.hpp"
+#include "estimation/output/paper_report.hpp"
 #include "estimation/output/printed_figures.hpp"
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <sstream>
 #include <vector>
 
@@ -135,6 +137,38 @@ void covariance_methods(std::ostream& out, const paragraph_settings& s, outcome_
     out << ". ";
 }
 
+// The column names of the meta-regression, quoted: "'year' and 'region'".
+std::string moderator_names(const std::vector<std::string>& columns) {
+    std::vector<std::string> names;
+    for (const std::string& column : columns) {
+        names.push_back(quoted(column));
+    }
+    return listed(names);
+}
+
+void paper_methods(std::ostream& out, const analysis_request& asked, outcome_measure measure) {
+    if (asked.highest_vs_lowest) {
+        out << " The " << words(measure).name
+            << " of each study's highest dose against its reference category was pooled in the "
+               "same way (highest versus lowest).";
+    }
+    if (!asked.moderators.empty()) {
+        out << " The slopes were related to " << moderator_names(asked.moderators)
+            << " by mixed-effects meta-regression (residual \xCF\x84\xC2\xB2 by REML"
+            << (asked.knapp_hartung ? ", Knapp-Hartung tests" : "") << ").";
+    }
+    if (asked.trim_and_fill) {
+        out << " Studies possibly missing through small-study effects were imputed by "
+               "trim-and-fill (Duval and Tweedie, "
+            << estimator_name(*asked.trim_and_fill) << " estimator, "
+            << tau2_method_name(asked.fill_model) << " model).";
+    }
+    if (asked.rank_test) {
+        out << " Small-study effects were also assessed with Begg and Mazumdar's rank correlation "
+               "test.";
+    }
+}
+
 void pooling_methods(std::ostream& out, const analysis_request& asked, outcome_measure measure) {
     out << "A linear trend, the slope of the " << words(measure).slope_of
         << " per unit of dose, was estimated "
@@ -155,6 +189,7 @@ void pooling_methods(std::ostream& out, const analysis_request& asked, outcome_m
         out << " Subgroups were formed by the values of the column " << quoted(asked.by)
             << " and compared with a test of heterogeneity between subgroups.";
     }
+    paper_methods(out, asked, measure);
 }
 
 std::string shape_words(const curve_result& c) {
@@ -184,7 +219,16 @@ std::string shape_words(const curve_result& c) {
     return knots.empty() ? words : words + " (" + listed(knots) + ")";
 }
 
-void curve_methods(std::ostream& out, const curve_result& c) {
+void fit_methods(std::ostream& out, const trend_extras& extras) {
+    if (extras.fit != nullptr) {
+        out << " The fit of the fixed-effect trend was assessed by its deviance over every "
+               "exposed category and by R\xC2\xB2, the share of the categories' weighted sum of "
+               "squares it explains.";
+    }
+}
+
+void curve_methods(std::ostream& out, const curve_result& c, const trend_extras& extras,
+                   const std::string& by) {
     out << " The dose-response relation was also modelled with a " << shape_words(c)
         << (c.settings.one_stage
                 ? ", fitted in one stage as a linear mixed model over every exposed category of "
@@ -197,6 +241,12 @@ void curve_methods(std::ostream& out, const curve_result& c) {
         out << " Non-linearity was tested with a Wald test that "
             << (p == 2 ? "the coefficient beyond the linear one is zero."
                        : "the coefficients beyond the linear one are zero.");
+    }
+    if (extras.groups != nullptr) {
+        out << " The trend was also pooled in two stages within each subgroup of " << quoted(by)
+            << (c.basis.knots.empty() ? "" : ", with the knots of the whole analysis")
+            << ", and the subgroups' curves were compared with a test of their heterogeneity "
+               "(Q_b).";
     }
 }
 
@@ -289,6 +339,141 @@ void analyses_results(std::ostream& out, const meta_analysis& m, const paragraph
     }
 }
 
+// A coefficient of the meta-regression: "year -0.00827 (95% CI -0.0888 to 0.0723, p = 0.80)".
+std::string term_text(const regression_term& t) {
+    return printable(t.name) + " " + printed_figure(t.estimate) + " (95% CI " +
+           printed_figure(t.lower) + " to " + printed_figure(t.upper) + ", " + journal_p(t.p) + ")";
+}
+
+void highest_results(std::ostream& out, const meta_analysis& h) {
+    if (!h.pooled) {
+        out << " Highest against lowest dose could not be pooled: " << printable(h.not_pooled)
+            << '.';
+        return;
+    }
+    const pooled_summary& p = *h.pooled;
+    const rr_per_increment reml = per_increment(p.reml, 1.0, h.measure);
+    out << " Highest against lowest dose, the pooled " << words(h.measure).name << " was "
+        << rr_open(reml.rr, reml.lower, reml.upper) << ", " << journal_p(p.reml.p)
+        << format("; REML, %zu studies), with ", p.studies.size())
+        << heterogeneity_text(p.het.I2, p.het.Q, p.het.df, p.het.p);
+    if (!h.left_out.empty()) {
+        std::vector<named_reason> left_out;
+        for (const left_out_study& l : h.left_out) {
+            left_out.push_back({l.input, l.id, l.reason});
+        }
+        out << format("; %zu could not enter it: ", h.left_out.size())
+            << studies_with_reasons(left_out);
+    }
+    out << '.';
+}
+
+void regression_results(std::ostream& out, const regression_analysis& a) {
+    const meta_regression& r = a.fit;
+    if (!r.message.empty()) {
+        out << " No meta-regression: " << printable(r.message) << '.';
+        return;
+    }
+    std::vector<std::string> terms;
+    for (std::size_t j = 1; j < r.terms.size(); ++j) {
+        terms.push_back(term_text(r.terms[j]));
+    }
+    out << format(" In the meta-regression of the slopes over %zu studies, the coefficient%s ", r.k,
+                  terms.size() == 1 ? " was" : "s were")
+        << listed(terms);
+    if (!r.baselines.empty()) {
+        std::vector<std::string> baselines;
+        for (const std::string& b : r.baselines) {
+            baselines.push_back(printable(b));
+        }
+        out << " (against " << listed(baselines) << ')';
+    }
+    out << "; the test of the moderators gave " << journal_p(r.omnibus_p)
+        << (r.knapp_hartung ? " (F = " + printed_statistic(r.omnibus) +
+                                  format(", df = %d and %d)", r.omnibus_df, r.df)
+                            : " (\xCF\x87\xC2\xB2 = " + printed_statistic(r.omnibus) +
+                                  format(", df = %d)", r.omnibus_df))
+        << ", with residual I\xC2\xB2 = " << printed_percent(r.residual.I2);
+    if (std::isfinite(r.R2)) {
+        out << " and R\xC2\xB2 = " << printed_percent(r.R2) << " of \xCF\x84\xC2\xB2 explained";
+    }
+    out << '.';
+}
+
+const pooled_estimate& model_estimate(const pooled_summary& s, tau2_method model) {
+    return model == tau2_method::fixed ? s.fixed : model == tau2_method::dl ? s.dl : s.reml;
+}
+
+void fill_results(std::ostream& out, const meta_analysis& m, const paragraph_settings& s) {
+    if (!m.more.fill) {
+        out << " No trim-and-fill: " << printable(m.more.fill_note) << '.';
+        return;
+    }
+    const trim_and_fill& t = *m.more.fill;
+    const rr_per_increment adjusted =
+        per_increment(model_estimate(*t.adjusted, t.model), rr_step(s.increment), m.measure);
+    out << " Trim-and-fill (" << estimator_name(t.estimator) << ") imputed "
+        << (t.k0 == 0 ? std::string("no study")
+                      : format("%d stud%s on the %s", t.k0, t.k0 == 1 ? "y" : "ies",
+                               t.missing_right ? "right" : "left"))
+        << "; the adjusted summary (" << tau2_method_name(t.model) << ") was "
+        << rr_open(adjusted.rr, adjusted.lower, adjusted.upper) << ").";
+}
+
+void paper_results(std::ostream& out, const meta_analysis& m, const paragraph_settings& s) {
+    if (m.more.highest) {
+        highest_results(out, *m.more.highest);
+    }
+    if (m.more.regression) {
+        regression_results(out, *m.more.regression);
+    }
+    if (m.pooled && m.asked.trim_and_fill) {
+        fill_results(out, m, s);
+    }
+    if (m.pooled && m.asked.rank_test) {
+        if (m.more.rank) {
+            out << " Begg's rank correlation test gave Kendall's \xCF\x84 = "
+                << printed_statistic(m.more.rank->tau) << ", " << journal_p(m.more.rank->p) << '.';
+        } else {
+            out << " No rank correlation test: " << printable(m.more.rank_note) << '.';
+        }
+    }
+}
+
+void trend_extra_results(std::ostream& out, const trend_extras& extras, const std::string& by) {
+    if (extras.fit != nullptr) {
+        const goodness_of_fit& g = *extras.fit;
+        if (g.message.empty()) {
+            out << " The fixed-effect trend's deviance was " << printed_statistic(g.deviance)
+                << format(" (df = %d, ", g.df) << journal_p(g.p)
+                << format(") over %d exposed categories of %d studies, R\xC2\xB2 = ", g.categories,
+                          g.studies)
+                << printed_statistic(g.R2) << '.';
+        } else {
+            out << " No goodness of fit: " << printable(g.message) << '.';
+        }
+    }
+    if (extras.groups != nullptr) {
+        const curve_subgroups& c = *extras.groups;
+        const auto tested =
+            std::find_if(c.differences.rbegin(), c.differences.rend(),
+                         [](const curve_difference& d) { return d.message.empty(); });
+        out << " By " << printable(by) << ", ";
+        if (!c.no_test.empty() || tested == c.differences.rend()) {
+            out << "the subgroups' curves could not be compared: "
+                << printable(!c.no_test.empty()      ? c.no_test
+                             : c.differences.empty() ? std::string("no method pooled them")
+                                                     : c.differences.back().message)
+                << '.';
+        } else {
+            out << "the test that the subgroups' curves differ gave " << journal_p(tested->test.p)
+                << " (" << method_words(tested->method)
+                << ", Q_b = " << printed_statistic(tested->test.statistic)
+                << format(", df = %d).", tested->test.df);
+        }
+    }
+}
+
 // The predictions a paper quotes: those asked for with --at, else those at the
 // knots and at the largest dose (for a spline) or at the middle and the
 // largest dose of the default list; never the reference dose itself.
@@ -356,14 +541,15 @@ void curve_results(std::ostream& out, const curve_result& c, const paragraph_set
 } // namespace
 
 std::string results_paragraph(const meta_analysis& m, const curve_result* curve,
-                              const paragraph_settings& s) {
+                              const paragraph_settings& s, const trend_extras& extras) {
     std::ostringstream out;
     out << "Methods. ";
     covariance_methods(out, s, m.measure);
     pooling_methods(out, m.asked, m.measure);
     if (curve != nullptr) {
-        curve_methods(out, *curve);
+        curve_methods(out, *curve, extras, m.asked.by);
     }
+    fit_methods(out, extras);
     const std::size_t studies = m.included.size() + m.left_out.size();
     out << format("\n\nResults. %zu %s analysed", studies,
                   studies == 1 ? "study was" : "studies were");
@@ -378,9 +564,11 @@ std::string results_paragraph(const meta_analysis& m, const curve_result* curve,
     out << '.';
     pooled_results(out, m, s);
     analyses_results(out, m, s);
+    paper_results(out, m, s);
     if (curve != nullptr) {
         curve_results(out, *curve, s);
     }
+    trend_extra_results(out, extras, m.asked.by);
     out << '\n';
     return out.str();
 }

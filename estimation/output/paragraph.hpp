@@ -5,6 +5,7 @@
 #define MORVEX_ESTIMATION_PARAGRAPH_HPP
 
 #include "estimation/method/study.hpp"
+#include "estimation/output/paper_report.hpp"
 #include "estimation/pooling/curve_analysis.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
 
@@ -23,10 +24,11 @@ struct paragraph_settings {
 // Two paragraphs, "Methods. ..." and "Results. ...", each on one line, ended by
 // a line break: the covariance, the model, the knots and where they are, the
 // pooled RR per increment with its CI and p, heterogeneity, the analyses asked
-// for, p for non-linearity and the RRs of the curve, and the number of studies
+// for (those of the paper's analyses too), p for non-linearity and the RRs of
+// the curve with its goodness of fit and subgroups, and the number of studies
 // with those left out and why.
 std::string results_paragraph(const meta_analysis& m, const curve_result* curve,
-                              const paragraph_settings& s);
+                              const paragraph_settings& s, const trend_extras& extras = {});
 
 } // namespace morvex
 
