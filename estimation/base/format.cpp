@@ -39,10 +39,6 @@ std::string format(const char* fmt, ...) {
     return {buffer.data(), static_cast<std::size_t>(size)};
 }
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence of two to four bytes at `at`,
-// 0 when there is none: no overlong form, no surrogate, nothing above U+10FFFF.
 std::size_t utf8_length(std::string_view text, std::size_t at) {
     const auto byte = [&](std::size_t k) {
         return at + k < text.size() ? static_cast<unsigned char>(text[at + k]) : 0u;
@@ -74,8 +70,6 @@ std::size_t utf8_length(std::string_view text, std::size_t at) {
     }
     return length;
 }
-
-} // namespace
 
 std::string printable(std::string_view text) {
     std::string result;

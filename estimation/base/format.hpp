@@ -14,6 +14,10 @@ __attribute__((format(printf, 1, 2)))
 std::string
 format(const char* fmt, ...);
 
+// The length of the well-formed UTF-8 sequence of two to four bytes at `at`,
+// 0 when there is none: no overlong form, no surrogate, nothing above U+10FFFF.
+std::size_t utf8_length(std::string_view text, std::size_t at);
+
 // The text with control characters and every byte that is not part of valid
 // UTF-8 escaped ("\t", "\x0d", "\xff"), so that a tab or a stray byte in a
 // message or a report line is visible and cannot break the line or the terminal,

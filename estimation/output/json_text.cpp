@@ -25,6 +25,19 @@ void append_json_string(text_builder& out, std::string_view text) {
     for (std::size_t at = 0; at < text.size(); ++at) {
         const char c = text[at];
         const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80) {
+            // A byte that is not part of well-formed UTF-8 would make the whole
+            // document unreadable to a strict parser: it is written as the text
+            // report shows it, "\xfc".
+            if (const std::size_t length = utf8_length(text, at); length > 0) {
+                at += length - 1;
+                continue;
+            }
+            out.write(text.data() + plain, at - plain);
+            plain = at + 1;
+            out << format("\\\\x%02x", byte);
+            continue;
+        }
         if (c != '"' && c != '\\' && byte >= 0x20 && byte != 0x7f) {
             continue;
         }
