@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <utility>
 
 namespace morvex {
 
@@ -125,7 +126,12 @@ void analyse_small_studies(meta_analysis& m) {
     if (m.asked.rank_test) {
         more.rank_note = too_few_for("the rank correlation test", k);
         if (more.rank_note.empty()) {
-            more.rank = rank_test(studies);
+            rank_correlation r = rank_test(studies);
+            if (r.message.empty()) {
+                more.rank = std::move(r);
+            } else {
+                more.rank_note = std::move(r.message);
+            }
         }
     }
 }

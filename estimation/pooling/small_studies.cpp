@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 
 namespace morvex {
@@ -145,11 +146,21 @@ rank_correlation rank_test(const std::vector<slope_estimate>& studies) {
     }
     const double fixed = swb / sw;
     const double fixed_variance = 1.0 / sw;
+    // A slope within the rounding of the weighted mean is equal to it: equal
+    // slopes would otherwise be ordered by the sign of that rounding, and so
+    // by their SEs alone, and show an asymmetry the data do not have.
+    double largest = 0.0;
+    for (const slope_estimate& s : studies) {
+        largest = std::max(largest, std::abs(s.b));
+    }
+    const double noise =
+        8.0 * static_cast<double>(k) * std::numeric_limits<double>::epsilon() * largest;
     std::vector<double> x(k);
     std::vector<double> y(k);
     for (std::size_t i = 0; i < k; ++i) {
         y[i] = studies[i].se * studies[i].se;
-        x[i] = (studies[i].b - fixed) / std::sqrt(y[i] - fixed_variance);
+        const double difference = studies[i].b - fixed;
+        x[i] = std::abs(difference) <= noise ? 0.0 : difference / std::sqrt(y[i] - fixed_variance);
     }
     double S = 0.0;
     for (std::size_t i = 0; i < k; ++i) {
@@ -183,6 +194,12 @@ rank_correlation rank_test(const std::vector<slope_estimate>& studies) {
     const ties ty = tied(y);
     const auto n = static_cast<double>(k);
     const double pairs = n * (n - 1.0) / 2.0;
+    if (tx.pairs == 2.0 * pairs || ty.pairs == 2.0 * pairs) {
+        r.message = tx.pairs == 2.0 * pairs
+                        ? "the slopes are all equal: no two studies can be ranked"
+                        : "the studies' SEs are all equal: no two studies can be ranked";
+        return r;
+    }
     r.S = S;
     r.tau = S / std::sqrt((pairs - tx.pairs / 2.0) * (pairs - ty.pairs / 2.0));
     r.exact = k < exact_rank_limit && tx.pairs == 0.0 && ty.pairs == 0.0;
