@@ -324,3 +324,54 @@ TEST(DoseWording, NamesTheIncrementUnitAndMeasureOnce) {
         EXPECT_EQ(morvex::dose_axis_text(w), c.axis) << c.unit;
     }
 }
+
+namespace {
+
+// RFC 3629: shortest forms only, no surrogates, nothing past U+10FFFF.
+bool valid_utf8(const std::string& s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const std::size_t n = c < 0x80                 ? 1
+                              : c >= 0xc2 && c <= 0xdf ? 2
+                              : c >= 0xe0 && c <= 0xef ? 3
+                              : c >= 0xf0 && c <= 0xf4 ? 4
+                                                       : 0;
+        if (n == 0 || i + n > s.size()) {
+            return false;
+        }
+        std::uint32_t code = n == 1 ? c : c & (0x7f >> n);
+        for (std::size_t k = 1; k < n; ++k) {
+            const auto next = static_cast<unsigned char>(s[i + k]);
+            if ((next & 0xc0) != 0x80) {
+                return false;
+            }
+            code = code << 6 | (next & 0x3f);
+        }
+        const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < least[n] || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff) {
+            return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+} // namespace
+
+// JSON text is UTF-8 (RFC 8259), and a table's id or a file's title may come in
+// Latin-1 or cut mid-character: whatever the bytes, the document must stay
+// readable by a strict parser, and valid UTF-8 must pass unchanged.
+TEST(JsonText, StaysValidUtf8WhateverTheInputBytes) {
+    const char* const bytes[] = {
+        "M\xfcller",        "\xc3",   "\xc3\x28", "\xed\xa0\x80", "\xc0\xaf",
+        "\xf5\x80\x80\x80", "ab\xff", "\x80x",    "\xe2\x82",     "\xf0\x9f\x8d"};
+    for (const char* text : bytes) {
+        ASSERT_FALSE(valid_utf8(text)) << text;
+        EXPECT_TRUE(valid_utf8(json_string(text))) << json_string(text);
+    }
+    for (const char* text :
+         {"caf\xc3\xa9", "\xe2\x89\xa5 30", "\xf4\x8f\xbf\xbf", "\xef\xbb\xbf"}) {
+        ASSERT_TRUE(valid_utf8(text)) << text;
+        EXPECT_EQ(json_string(text), std::string("\"") + text + "\"");
+    }
+}
