@@ -205,6 +205,23 @@ TEST(RankTest, AgainstCountedAndTieCorrectedReferences) {
     }
 }
 
+// Identical slopes show no small-study effect whatever their SEs: every b_i -
+// b_FE is 0 in exact arithmetic, so every pair is tied in x and none counts as
+// concordant or discordant. (b = 0.1 pools to 0.09999999999999999 in double:
+// the rounding must not decide the test, nor fill studies in.)
+TEST(SmallStudies, IdenticalSlopesShowNoAsymmetry) {
+    for (const double b : {0.1, 0.05, 0.123, 0.3}) {
+        const auto s = slopes(std::vector<double>(5, b), {0.1, 0.2, 0.3, 0.4, 0.5});
+        const rank_correlation r = rank_test(s);
+        EXPECT_EQ(r.S, 0.0) << b;
+        EXPECT_FALSE(r.p < 0.5) << b;
+        for (const fill_estimator e : {fill_estimator::l0, fill_estimator::r0}) {
+            const trim_and_fill t = fill_missing(s, e, tau2_method::reml);
+            EXPECT_EQ(t.k0, 0) << b;
+        }
+    }
+}
+
 // Equal SEs 0.1 (w = 100) make the fixed-effect fit ordinary least squares of
 // b = (0.1, 0.2, 0.3, 0.5) on year 1..4: slope Sxy / Sxx = 0.65 / 5 = 0.13,
 // intercept 0.275 - 2.5 * 0.13 = -0.05, var(slope) = 1 / (100 * 5), var(intercept)
