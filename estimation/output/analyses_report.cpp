@@ -132,9 +132,7 @@ void print_subgroup(std::ostream& out, const subgroup& g, const meta_analysis& m
             << rr_columns(m, e.estimate, e.lower, e.upper) << '\n';
     }
     if (g.pooled) {
-        const heterogeneity& h = g.pooled->het;
-        out << format("Heterogeneity: Q = %lg, df = %d, p = %lg, I^2 = %lg%%\n", h.Q, h.df, h.p,
-                      h.I2);
+        out << heterogeneity_line(g.pooled->het);
     }
     for (const std::size_t i : g.members) {
         out << "  " << printable(m.included[i].label) << '\n';

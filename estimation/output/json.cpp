@@ -12,7 +12,6 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <sstream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -116,32 +115,17 @@ void with_reference(json_text& out, double reference, const Matrix& m) {
     out.put(']');
 }
 
-// One method's figures; the object is left open for the caller's own.
+// One method's figures and those as shown; the object is left open for the caller's own.
 void estimate(json_text& out, const pooled_estimate& e, bool random,
               std::optional<double> increment, outcome_measure measure) {
-    const std::pair<const char*, double> figures[] = {
-        {"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower},
-        {"upper", e.upper},       {"z", e.z},   {"p", e.p}};
-    const char* separator = "{";
-    for (const auto& [name, value] : figures) {
-        out << separator << '"' << name << "\": ";
-        number(out, value);
-        separator = ", ";
-    }
-    if (random) {
-        out << ", \"tau2\": ";
-        number(out, e.tau2);
-    }
-    append_shown_figures(out, per_increment(e, rr_step(increment), measure), measure);
+    append_json_estimate(out, e, random, rr_step(increment), measure);
 }
 
 // Opens the index-th entry of a list of studies, each named by its input and id.
 void open_study_entry(json_text& out, std::size_t index, const std::string& input,
                       const std::string& id) {
-    out << (index == 0 ? "\n   " : ",\n   ") << "{\"input\": ";
-    append_json_string(out, input);
-    out << ", \"id\": ";
-    append_json_string(out, id);
+    out << (index == 0 ? "\n   " : ",\n   ");
+    append_json_named(out, input, id);
 }
 
 // Doses a table gave as ranges, beside the text each came from.
@@ -183,43 +167,12 @@ void prediction(json_text& out, const std::optional<prediction_interval>& p,
 void t_figures(json_text& out, const t_interval& e, bool rr,
                std::optional<double> increment = std::nullopt,
                outcome_measure measure = outcome_measure::relative_risk) {
-    const std::pair<const char*, double> figures[] = {
-        {"estimate", e.estimate}, {"se", e.se}, {"lower", e.lower},
-        {"upper", e.upper},       {"t", e.t},   {"p", e.p}};
-    const char* separator = "{";
-    for (const auto& [name, value] : figures) {
-        out << separator << '"' << name << "\": ";
-        number(out, value);
-        separator = ", ";
-    }
+    append_json_t_figures(out, e);
     out << ", \"df\": " << e.df;
     if (rr) {
         append_shown_figures(
             out, per_increment(e.estimate, e.lower, e.upper, rr_step(increment), measure), measure);
     }
-    out << '}';
-}
-
-void heterogeneity_object(json_text& out, const heterogeneity& h) {
-    out << "{\"Q\": ";
-    number(out, h.Q);
-    out << ", \"df\": " << h.df << ", \"p\": ";
-    number(out, h.p);
-    out << ", \"I2\": ";
-    number(out, h.I2);
-    out << '}';
-}
-
-// The three models of a pooling as one object.
-void models(json_text& out, const pooled_summary& s, const meta_analysis& m) {
-    out << "{\"k\": " << s.k << ", \"fixed\": ";
-    estimate(out, s.fixed, false, m.increment, m.measure);
-    out << "}, \"dl\": ";
-    estimate(out, s.dl, true, m.increment, m.measure);
-    out << "}, \"reml\": ";
-    estimate(out, s.reml, true, m.increment, m.measure);
-    out << "}, \"heterogeneity\": ";
-    heterogeneity_object(out, s.het);
     out << '}';
 }
 
@@ -231,7 +184,7 @@ void write_leave_one_out(json_text& out, const meta_analysis& m) {
         open_study_entry(out, i, st.input, st.id);
         out << ", \"pooled\": ";
         if (rows[i].pooled) {
-            models(out, *rows[i].pooled, m);
+            append_json_models(out, *rows[i].pooled, rr_step(m.increment), m.measure, false);
         } else {
             out << "null";
         }
@@ -256,7 +209,7 @@ void write_subgroup(json_text& out, const subgroup& g, const meta_analysis& m) {
         estimate(out, g.reml, g.pooled.has_value(), m.increment, m.measure);
         out << "}, \"heterogeneity\": ";
         if (g.pooled) {
-            heterogeneity_object(out, g.pooled->het);
+            append_json_heterogeneity(out, g.pooled->het);
         } else {
             out << "null";
         }
@@ -268,10 +221,8 @@ void write_subgroup(json_text& out, const subgroup& g, const meta_analysis& m) {
     out << ", \"studies\": [";
     for (std::size_t j = 0; j < g.members.size(); ++j) {
         const study_summary& st = m.included[g.members[j]];
-        out << (j == 0 ? "" : ", ") << "{\"input\": ";
-        append_json_string(out, st.input);
-        out << ", \"id\": ";
-        append_json_string(out, st.id);
+        out << (j == 0 ? "" : ", ");
+        append_json_named(out, st.input, st.id);
         out << '}';
     }
     out << "]}";
@@ -346,9 +297,7 @@ void write_further(json_text& out, const meta_analysis& m) {
     if (a.subgroups) {
         write_subgroups(out, m);
     }
-    std::ostringstream paper;
-    write_paper_json(paper, m);
-    out << paper.str();
+    write_paper_json(out, m);
 }
 
 // A study's inputs: its doses and y (log relative risks, or differences of
@@ -407,7 +356,7 @@ void write_pooled(json_text& out, const meta_analysis& m) {
             << ", \"search\": {\"method\": \"grid and safeguarded Newton\", \"grid_points\": "
             << s.reml_search.grid_points << ", \"local_maxima\": " << s.reml_search.maxima << "}}";
         out << ",\n  \"heterogeneity\": ";
-        heterogeneity_object(out, s.het);
+        append_json_heterogeneity(out, s.het);
     } else {
         out << ",\n  \"fixed\": null, \"dl\": null, \"reml\": null, \"heterogeneity\": null";
     }
@@ -484,12 +433,9 @@ void append_json_study(text_builder& out, const study_result& r, bool first, boo
     } else {
         out << ", \"iterations\": null, \"converged\": null";
     }
-    const std::pair<const char*, double> figures[] = {
-        {"beta", r.beta}, {"se", r.se}, {"lower", r.lower()}, {"upper", r.upper()}, {"p", r.p()}};
-    for (const auto& [name, value] : figures) {
-        out << ", \"" << name << "\": ";
-        number(out, value);
-    }
+    append_json_figures(
+        out,
+        {{"beta", r.beta}, {"se", r.se}, {"lower", r.lower()}, {"upper", r.upper()}, {"p", r.p()}});
     out << ",\n   \"status\": ";
     append_json_string(out, status_name(r.status));
     out << ", \"message\": ";

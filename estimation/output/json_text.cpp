@@ -61,11 +61,28 @@ void write_json_string(std::ostream& out, std::string_view text) {
     built.pass_on(out);
 }
 
-void write_json_named(std::ostream& out, const std::string& input, const std::string& id) {
+void append_json_named(text_builder& out, const std::string& input, const std::string& id) {
     out << "{\"input\": ";
-    write_json_string(out, input);
+    append_json_string(out, input);
     out << ", \"id\": ";
-    write_json_string(out, id);
+    append_json_string(out, id);
+}
+
+void write_json_named(std::ostream& out, const std::string& input, const std::string& id) {
+    std::string text;
+    text_builder built(text);
+    append_json_named(built, input, id);
+    built.pass_on(out);
+}
+
+void append_json_figures(text_builder& out,
+                         std::initializer_list<std::pair<const char*, double>> figures,
+                         bool first) {
+    for (const auto& [name, value] : figures) {
+        out << (first ? "\"" : ", \"") << name << "\": ";
+        append_json_number(out, value);
+        first = false;
+    }
 }
 
 void append_shown_figures(text_builder& out, const rr_per_increment& shown, outcome_measure measure,
@@ -79,6 +96,70 @@ void append_shown_figures(text_builder& out, const rr_per_increment& shown, outc
     append_json_number(out, shown.lower);
     out << ", \"" << code << "_upper\": ";
     append_json_number(out, shown.upper);
+}
+
+void append_json_estimate(text_builder& out, const pooled_estimate& e, bool random,
+                          std::optional<double> step, outcome_measure measure) {
+    out.put('{');
+    append_json_figures(out,
+                        {{"estimate", e.estimate},
+                         {"se", e.se},
+                         {"lower", e.lower},
+                         {"upper", e.upper},
+                         {"z", e.z},
+                         {"p", e.p}},
+                        true);
+    if (random) {
+        append_json_figures(out, {{"tau2", e.tau2}});
+    }
+    if (step) {
+        append_shown_figures(out, per_increment(e, *step, measure), measure);
+    }
+}
+
+void append_json_t_figures(text_builder& out, const t_interval& e) {
+    out.put('{');
+    append_json_figures(out,
+                        {{"estimate", e.estimate},
+                         {"se", e.se},
+                         {"lower", e.lower},
+                         {"upper", e.upper},
+                         {"t", e.t},
+                         {"p", e.p}},
+                        true);
+}
+
+void append_json_heterogeneity(text_builder& out, const heterogeneity& h) {
+    out << "{\"Q\": ";
+    append_json_number(out, h.Q);
+    out << ", \"df\": " << h.df << ", \"p\": ";
+    append_json_number(out, h.p);
+    out << ", \"I2\": ";
+    append_json_number(out, h.I2);
+    out.put('}');
+}
+
+void append_json_search(text_builder& out, const reml_maximum& s) {
+    out << ", \"search\": {\"method\": \"grid and safeguarded Newton\", \"grid_points\": "
+        << s.grid_points << ", \"local_maxima\": " << s.maxima
+        << ", \"iterations\": " << s.iterations
+        << ", \"converged\": " << (s.converged ? "true" : "false") << '}';
+}
+
+void append_json_models(text_builder& out, const pooled_summary& s, std::optional<double> step,
+                        outcome_measure measure, bool search) {
+    out << "{\"k\": " << s.k << ", \"fixed\": ";
+    append_json_estimate(out, s.fixed, false, step, measure);
+    out << "}, \"dl\": ";
+    append_json_estimate(out, s.dl, true, step, measure);
+    out << "}, \"reml\": ";
+    append_json_estimate(out, s.reml, true, step, measure);
+    if (search) {
+        append_json_search(out, s.reml_search);
+    }
+    out << "}, \"heterogeneity\": ";
+    append_json_heterogeneity(out, s.het);
+    out.put('}');
 }
 
 } // namespace morvex

@@ -10,101 +10,25 @@
 namespace morvex {
 namespace {
 
-constexpr auto& number = write_json_number;
+constexpr auto& number = append_json_number;
+constexpr auto& named = append_json_named;
 
-// "name": value pairs after an opening brace or a comma.
-void figures(std::ostream& out, std::initializer_list<std::pair<const char*, double>> list,
-             bool first = false) {
-    for (const auto& [name, value] : list) {
-        out << (first ? "" : ", ") << '"' << name << "\": ";
-        number(out, value);
-        first = false;
-    }
-}
-
-void string_member(std::ostream& out, const char* name, const std::string& value) {
+void string_member(text_builder& out, const char* name, const std::string& value) {
     out << ", \"" << name << "\": ";
-    write_json_string(out, value);
+    append_json_string(out, value);
 }
 
-constexpr auto& named = write_json_named;
+// Figures on y's scale are shown without an increment.
+constexpr double unit_step = 1.0;
 
-void search(std::ostream& out, const reml_maximum& s) {
-    out << ", \"search\": {\"method\": \"grid and safeguarded Newton\", \"grid_points\": "
-        << s.grid_points << ", \"local_maxima\": " << s.maxima
-        << ", \"iterations\": " << s.iterations
-        << ", \"converged\": " << (s.converged ? "true" : "false") << '}';
-}
-
-// A figure on y's scale as shown, named for the measure ("rr", "md", ...); a
-// prediction interval has limits only.
-void shown_figures(std::ostream& out, outcome_measure measure, double value, double lower,
-                   double upper, bool with_value = true) {
-    std::string text;
-    text_builder built(text);
-    append_shown_figures(built, per_increment(value, lower, upper, 1.0, measure), measure,
-                         with_value);
-    built.pass_on(out);
-}
-
-// With `shown`, also the figures as shown for `measure`.
-void estimate(std::ostream& out, const pooled_estimate& e, bool random, bool shown,
-              outcome_measure measure) {
-    out << '{';
-    figures(out,
-            {{"estimate", e.estimate},
-             {"se", e.se},
-             {"lower", e.lower},
-             {"upper", e.upper},
-             {"z", e.z},
-             {"p", e.p}},
-            true);
-    if (random) {
-        figures(out, {{"tau2", e.tau2}});
-    }
-    if (shown) {
-        shown_figures(out, measure, e.estimate, e.lower, e.upper);
-    }
-}
-
-void heterogeneity_of(std::ostream& out, const heterogeneity& h) {
-    out << "{\"Q\": ";
-    number(out, h.Q);
-    out << ", \"df\": " << h.df << ", \"p\": ";
-    number(out, h.p);
-    out << ", \"I2\": ";
-    number(out, h.I2);
-    out << '}';
-}
-
-void models(std::ostream& out, const pooled_summary& s, bool shown, outcome_measure measure) {
-    out << "{\"k\": " << s.studies.size() << ", \"fixed\": ";
-    estimate(out, s.fixed, false, shown, measure);
-    out << "}, \"dl\": ";
-    estimate(out, s.dl, true, shown, measure);
-    out << "}, \"reml\": ";
-    estimate(out, s.reml, true, shown, measure);
-    search(out, s.reml_search);
-    out << "}, \"heterogeneity\": ";
-    heterogeneity_of(out, s.het);
-    out << '}';
-}
-
-void t_figures(std::ostream& out, const t_interval& e, outcome_measure measure) {
-    out << '{';
-    figures(out,
-            {{"estimate", e.estimate},
-             {"se", e.se},
-             {"lower", e.lower},
-             {"upper", e.upper},
-             {"t", e.t},
-             {"p", e.p}},
-            true);
-    shown_figures(out, measure, e.estimate, e.lower, e.upper);
+void t_figures(text_builder& out, const t_interval& e, outcome_measure measure) {
+    append_json_t_figures(out, e);
+    append_shown_figures(out, per_increment(e.estimate, e.lower, e.upper, unit_step, measure),
+                         measure);
     out << ", \"df\": " << e.df << '}';
 }
 
-void excluded(std::ostream& out, const std::vector<left_out_study>& left_out) {
+void excluded(text_builder& out, const std::vector<left_out_study>& left_out) {
     out << ",\n   \"excluded\": [";
     for (std::size_t i = 0; i < left_out.size(); ++i) {
         out << (i == 0 ? "" : ", ");
@@ -115,20 +39,22 @@ void excluded(std::ostream& out, const std::vector<left_out_study>& left_out) {
     out << ']';
 }
 
-void write_highest(std::ostream& out, const meta_analysis& h) {
+void write_highest(text_builder& out, const meta_analysis& h) {
     out << ",\n  \"highest_vs_lowest\": {\"k\": " << h.included.size();
     string_member(out, "message", h.not_pooled);
     if (h.pooled) {
         const pooled_summary& s = *h.pooled;
         out << ",\n   \"models\": ";
-        models(out, s, true, h.measure);
+        append_json_models(out, s, unit_step, h.measure, true);
         for (const auto& [name, p] : {std::pair{"dl_prediction", &h.more.dl_prediction},
                                       std::pair{"reml_prediction", &h.more.reml_prediction}}) {
             out << ", \"" << name << "\": ";
             if (*p) {
                 out << '{';
-                figures(out, {{"lower", (*p)->lower}, {"upper", (*p)->upper}}, true);
-                shown_figures(out, h.measure, (*p)->lower, (*p)->lower, (*p)->upper, false);
+                append_json_figures(out, {{"lower", (*p)->lower}, {"upper", (*p)->upper}}, true);
+                append_shown_figures(
+                    out, per_increment((*p)->lower, (*p)->lower, (*p)->upper, unit_step, h.measure),
+                    h.measure, false);
                 out << ", \"df\": " << (*p)->df << '}';
             } else {
                 out << "null";
@@ -149,12 +75,12 @@ void write_highest(std::ostream& out, const meta_analysis& h) {
             // "log_rr" for a log relative risk, "md" or "smd" for means.
             const std::string y =
                 words(h.measure).ratio ? std::string("log_rr") : words(h.measure).code;
-            figures(out, {{"dose", st.highest.dose},
-                          {y.c_str(), st.beta},
-                          {"se", st.se},
-                          {"weight_fixed", s.fixed.weight_percent[i]},
-                          {"weight_dl", s.dl.weight_percent[i]},
-                          {"weight_reml", s.reml.weight_percent[i]}});
+            append_json_figures(out, {{"dose", st.highest.dose},
+                                      {y.c_str(), st.beta},
+                                      {"se", st.se},
+                                      {"weight_fixed", s.fixed.weight_percent[i]},
+                                      {"weight_dl", s.dl.weight_percent[i]},
+                                      {"weight_reml", s.reml.weight_percent[i]}});
             out << '}';
         }
         out << ']';
@@ -163,7 +89,7 @@ void write_highest(std::ostream& out, const meta_analysis& h) {
     out << '}';
 }
 
-void write_regression(std::ostream& out, const meta_analysis& m) {
+void write_regression(text_builder& out, const meta_analysis& m) {
     const regression_analysis& a = *m.more.regression;
     const meta_regression& r = a.fit;
     out << ",\n  \"meta_regression\": {\"k\": " << a.members.size();
@@ -171,14 +97,14 @@ void write_regression(std::ostream& out, const meta_analysis& m) {
     out << ", \"moderators\": [";
     for (std::size_t j = 0; j < a.moderators.size(); ++j) {
         out << (j == 0 ? "" : ", ") << "{\"column\": ";
-        write_json_string(out, a.moderators[j].name);
+        append_json_string(out, a.moderators[j].name);
         out << ", \"kind\": " << (a.moderators[j].numeric ? "\"numeric\"" : "\"categories\"")
             << '}';
     }
     out << "], \"baselines\": [";
     for (std::size_t j = 0; j < r.baselines.size(); ++j) {
         out << (j == 0 ? "" : ", ");
-        write_json_string(out, r.baselines[j]);
+        append_json_string(out, r.baselines[j]);
     }
     out << "], \"method\": \"reml\", \"knapp_hartung\": " << (r.knapp_hartung ? "true" : "false");
     if (r.message.empty()) {
@@ -186,13 +112,13 @@ void write_regression(std::ostream& out, const meta_analysis& m) {
         for (std::size_t j = 0; j < r.terms.size(); ++j) {
             const regression_term& t = r.terms[j];
             out << (j == 0 ? "" : ", ") << "{\"name\": ";
-            write_json_string(out, t.name);
-            figures(out, {{"estimate", t.estimate},
-                          {"se", t.se},
-                          {"lower", t.lower},
-                          {"upper", t.upper},
-                          {r.knapp_hartung ? "t" : "z", t.statistic},
-                          {"p", t.p}});
+            append_json_string(out, t.name);
+            append_json_figures(out, {{"estimate", t.estimate},
+                                      {"se", t.se},
+                                      {"lower", t.lower},
+                                      {"upper", t.upper},
+                                      {r.knapp_hartung ? "t" : "z", t.statistic},
+                                      {"p", t.p}});
             out << '}';
         }
         const std::size_t p = r.terms.size();
@@ -208,18 +134,19 @@ void write_regression(std::ostream& out, const meta_analysis& m) {
         out << "], \"df\": " << r.df << ", \"scale\": ";
         number(out, r.scale);
         out << ",\n   \"test\": {\"statistic\": " << (r.knapp_hartung ? "\"F\"" : "\"chi2\"");
-        figures(out, {{"value", r.omnibus}});
+        append_json_figures(out, {{"value", r.omnibus}});
         out << ", \"df\": " << r.omnibus_df << ", \"df2\": ";
         if (r.knapp_hartung) {
             out << r.df;
         } else {
             out << "null";
         }
-        figures(out, {{"p", r.omnibus_p}});
+        append_json_figures(out, {{"p", r.omnibus_p}});
         out << "}, \"residual\": ";
-        heterogeneity_of(out, r.residual);
-        figures(out, {{"tau2", r.tau2}, {"tau2_without", r.tau2_without}, {"R2", r.R2}});
-        search(out, r.search);
+        append_json_heterogeneity(out, r.residual);
+        append_json_figures(out,
+                            {{"tau2", r.tau2}, {"tau2_without", r.tau2_without}, {"R2", r.R2}});
+        append_json_search(out, r.search);
     }
     out << ",\n   \"excluded\": [";
     for (std::size_t i = 0; i < a.left_out_studies.size(); ++i) {
@@ -232,7 +159,7 @@ void write_regression(std::ostream& out, const meta_analysis& m) {
     out << "]}";
 }
 
-void write_fill(std::ostream& out, const meta_analysis& m) {
+void write_fill(text_builder& out, const meta_analysis& m) {
     out << ",\n  \"trim_and_fill\": ";
     if (m.more.fill) {
         const trim_and_fill& t = *m.more.fill;
@@ -242,18 +169,18 @@ void write_fill(std::ostream& out, const meta_analysis& m) {
                                               : "reml")
             << "\", \"k0\": " << t.k0
             << ", \"side\": " << (t.missing_right ? "\"right\"" : "\"left\"");
-        figures(out, {{"side_slope", t.side_slope}, {"centre", t.centre}});
+        append_json_figures(out, {{"side_slope", t.side_slope}, {"centre", t.centre}});
         out << ", \"iterations\": " << t.iterations << ",\n   \"filled\": [";
         for (std::size_t i = 0; i < t.filled.size(); ++i) {
             const study_summary& st = m.included[t.filled[i].mirrored];
             out << (i == 0 ? "" : ", ") << "{\"mirrors\": ";
             named(out, st.input, st.id);
             out << '}';
-            figures(out, {{"estimate", t.filled[i].b}, {"se", t.filled[i].se}});
+            append_json_figures(out, {{"estimate", t.filled[i].b}, {"se", t.filled[i].se}});
             out << '}';
         }
         out << "],\n   \"adjusted\": ";
-        models(out, *t.adjusted, false, m.measure);
+        append_json_models(out, *t.adjusted, std::nullopt, m.measure, true);
         out << '}';
     } else {
         out << "null";
@@ -261,12 +188,12 @@ void write_fill(std::ostream& out, const meta_analysis& m) {
     string_member(out, "trim_and_fill_note", m.more.fill_note);
 }
 
-void write_rank(std::ostream& out, const meta_analysis& m) {
+void write_rank(text_builder& out, const meta_analysis& m) {
     out << ",\n  \"rank_test\": ";
     if (m.more.rank) {
         const rank_correlation& r = *m.more.rank;
         out << '{';
-        figures(out, {{"tau", r.tau}, {"S", r.S}, {"z", r.z}, {"p", r.p}}, true);
+        append_json_figures(out, {{"tau", r.tau}, {"S", r.S}, {"z", r.z}, {"p", r.p}}, true);
         out << ", \"exact\": " << (r.exact ? "true" : "false") << '}';
     } else {
         out << "null";
@@ -276,40 +203,32 @@ void write_rank(std::ostream& out, const meta_analysis& m) {
 
 } // namespace
 
-void write_paper_json(std::ostream& out, const meta_analysis& m) {
-    if (m.more.highest) {
-        write_highest(out, *m.more.highest);
-    }
-    if (m.more.regression) {
-        write_regression(out, m);
-    }
-    if (m.pooled && m.asked.trim_and_fill) {
-        write_fill(out, m);
-    }
-    if (m.pooled && m.asked.rank_test) {
-        write_rank(out, m);
-    }
+void write_paper_json(text_builder& out, const meta_analysis& m) {
+    write_paper_analyses(out, m, {write_highest, write_regression, write_fill, write_rank});
 }
 
-void write_trend_extras_json(std::ostream& out, const trend_extras& extras) {
+void write_trend_extras_json(std::ostream& stream, const trend_extras& extras) {
+    std::string text;
+    text_builder out(text);
     if (const curve_subgroups* s = extras.groups) {
         out << ",\n \"curve_subgroups\": {\"groups\": [";
         for (std::size_t i = 0; i < s->groups.size(); ++i) {
             const curve_subgroup& g = s->groups[i];
             out << (i == 0 ? "\n  " : ",\n  ") << "{\"value\": ";
-            write_json_string(out, g.value);
+            append_json_string(out, g.value);
             out << ", \"k\": " << g.members.size() << ", \"curve\": ";
-            write_curve_json(out, g.curve);
+            out.pass_on(stream);
+            write_curve_json(stream, g.curve);
             out << '}';
         }
         out << "],\n  \"tests\": [";
         for (std::size_t i = 0; i < s->differences.size(); ++i) {
             const curve_difference& d = s->differences[i];
             out << (i == 0 ? "" : ", ") << "{\"method\": ";
-            write_json_string(out, d.method);
-            figures(out, {{"Q", d.test.statistic}});
+            append_json_string(out, d.method);
+            append_json_figures(out, {{"Q", d.test.statistic}});
             out << ", \"df\": " << d.test.df;
-            figures(out, {{"p", d.test.p}});
+            append_json_figures(out, {{"p", d.test.p}});
             string_member(out, "message", d.message);
             out << '}';
         }
@@ -319,7 +238,7 @@ void write_trend_extras_json(std::ostream& out, const trend_extras& extras) {
     }
     if (const goodness_of_fit* g = extras.fit) {
         out << ",\n \"goodness_of_fit\": {\"trend\": ";
-        write_json_string(out, shape_name(g->shape));
+        append_json_string(out, shape_name(g->shape));
         string_member(out, "message", g->message);
         out << ", \"studies\": " << g->studies << ", \"categories\": " << g->categories
             << ", \"coefficients\": " << g->coefficients << ", \"beta\": [";
@@ -328,9 +247,9 @@ void write_trend_extras_json(std::ostream& out, const trend_extras& extras) {
             number(out, g->beta(j, 0));
         }
         out << ']';
-        figures(out, {{"deviance", g->deviance}});
+        append_json_figures(out, {{"deviance", g->deviance}});
         out << ", \"df\": " << g->df;
-        figures(out, {{"p", g->p}, {"R2", g->R2}});
+        append_json_figures(out, {{"p", g->p}, {"R2", g->R2}});
         out << ",\n  \"residuals\": [";
         for (std::size_t i = 0; i < g->residuals.size(); ++i) {
             const study_residuals& r = g->residuals[i];
@@ -349,6 +268,7 @@ void write_trend_extras_json(std::ostream& out, const trend_extras& extras) {
         }
         out << "]}";
     }
+    out.pass_on(stream);
 }
 
 } // namespace morvex

@@ -4,6 +4,7 @@
 #define MORVEX_ESTIMATION_PAPER_JSON_HPP
 
 #include "estimation/output/paper_report.hpp"
+#include "estimation/output/text_builder.hpp"
 #include "estimation/pooling/meta_analysis.hpp"
 
 #include <ostream>
@@ -12,7 +13,7 @@ namespace morvex {
 
 // Members of the "pooled" object, each after a comma: "highest_vs_lowest",
 // "meta_regression", "trim_and_fill", "rank_test", as asked for.
-void write_paper_json(std::ostream& out, const meta_analysis& m);
+void write_paper_json(text_builder& out, const meta_analysis& m);
 
 // Members of the document, each after a comma: "curve_subgroups", "goodness_of_fit".
 void write_trend_extras_json(std::ostream& out, const trend_extras& extras);

@@ -13,18 +13,6 @@ namespace {
 const char* const rule = "---------------------------------------------------------\n";
 const char* const model_names[] = {"Fixed effect", "DerSimonian-Laird", "REML"};
 
-void print_models(std::ostream& out, const pooled_summary& s) {
-    out << format("%-18s %12s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate", "SE",
-                  "Lower 95%", "Upper 95%", "z", "p", "tau^2");
-    const pooled_estimate* models[] = {&s.fixed, &s.dl, &s.reml};
-    for (int i = 0; i < 3; ++i) {
-        const pooled_estimate& e = *models[i];
-        out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg", model_names[i], e.estimate, e.se,
-                      e.lower, e.upper, e.z, e.p)
-            << (i > 0 ? format(" %12lg\n", e.tau2) : std::string("\n"));
-    }
-}
-
 void print_search(std::ostream& out, const reml_maximum& search) {
     out << (search.converged
                 ? format("REML converged in %d iteration%s", search.iterations,
@@ -59,8 +47,7 @@ void print_highest(std::ostream& out, const meta_analysis& h) {
                   w.ratio ? "log " : "", w.name, s.studies.size());
     print_models(out, s);
     print_search(out, s.reml_search);
-    out << format("Heterogeneity: Q = %lg, df = %d, p = %lg, I^2 = %lg%%\n", s.het.Q, s.het.df,
-                  s.het.p, s.het.I2);
+    out << heterogeneity_line(s.het);
     const pooled_estimate* models[] = {&s.fixed, &s.dl, &s.reml};
     if (w.ratio) { // a difference of means is shown as it is pooled, above
         out << format("%-18s %12s %12s %12s\n", w.title, w.abbreviation, "Lower 95%", "Upper 95%");
@@ -172,8 +159,7 @@ void print_fill(std::ostream& out, const meta_analysis& m) {
     out << format("Adjusted pooling of %zu studies (%zu and %d filled):\n", s.studies.size(),
                   m.pooled->studies.size(), t.k0);
     print_models(out, s);
-    out << format("Heterogeneity: Q = %lg, df = %d, p = %lg, I^2 = %lg%%\n", s.het.Q, s.het.df,
-                  s.het.p, s.het.I2);
+    out << heterogeneity_line(s.het);
 }
 
 void print_rank(std::ostream& out, const meta_analysis& m) {
@@ -256,18 +242,7 @@ const char* tau2_method_name(tau2_method m) {
 }
 
 void print_paper_analyses(std::ostream& out, const meta_analysis& m) {
-    if (m.more.highest) {
-        print_highest(out, *m.more.highest);
-    }
-    if (m.more.regression) {
-        print_regression(out, m);
-    }
-    if (m.pooled && m.asked.trim_and_fill) {
-        print_fill(out, m);
-    }
-    if (m.pooled && m.asked.rank_test) {
-        print_rank(out, m);
-    }
+    write_paper_analyses(out, m, {print_highest, print_regression, print_fill, print_rank});
 }
 
 void print_trend_extras(std::ostream& out, const trend_extras& extras) {

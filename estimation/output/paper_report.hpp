@@ -21,6 +21,34 @@ struct trend_extras {
     const curve_subgroups* groups = nullptr;
 };
 
+// An output's writers of the paper's analyses, each given the analysis of the
+// highest doses or the whole meta-analysis.
+template <class Out>
+struct paper_writers {
+    void (*highest)(Out&, const meta_analysis&);
+    void (*regression)(Out&, const meta_analysis&);
+    void (*fill)(Out&, const meta_analysis&);
+    void (*rank)(Out&, const meta_analysis&);
+};
+
+// Calls the writers of the analyses asked for, in the order every output gives
+// them; trim-and-fill and the rank test only beside a pooling.
+template <class Out>
+void write_paper_analyses(Out& out, const meta_analysis& m, const paper_writers<Out>& w) {
+    if (m.more.highest) {
+        w.highest(out, *m.more.highest);
+    }
+    if (m.more.regression) {
+        w.regression(out, m);
+    }
+    if (m.pooled && m.asked.trim_and_fill) {
+        w.fill(out, m);
+    }
+    if (m.pooled && m.asked.rank_test) {
+        w.rank(out, m);
+    }
+}
+
 // Each asked for: highest versus lowest, meta-regression, trim-and-fill, rank test.
 void print_paper_analyses(std::ostream& out, const meta_analysis& m);
 

@@ -158,18 +158,7 @@ void write_rank(table& out, const meta_analysis& m) {
 } // namespace
 
 void write_paper_rows(table& out, const meta_analysis& m) {
-    if (m.more.highest) {
-        write_highest(out, *m.more.highest);
-    }
-    if (m.more.regression) {
-        write_regression(out, m);
-    }
-    if (m.pooled && m.asked.trim_and_fill) {
-        write_fill(out, m);
-    }
-    if (m.pooled && m.asked.rank_test) {
-        write_rank(out, m);
-    }
+    write_paper_analyses(out, m, {write_highest, write_regression, write_fill, write_rank});
 }
 
 void write_trend_extra_rows(table& out, const trend_extras& extras) {

@@ -16,6 +16,23 @@ struct method_row {
 
 } // namespace
 
+void print_models(std::ostream& out, const pooled_summary& s) {
+    const method_row rows[] = {{"Fixed effect", s.fixed, false},
+                               {"DerSimonian-Laird", s.dl, true},
+                               {"REML", s.reml, true}};
+    out << format("%-18s %12s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate", "SE",
+                  "Lower 95%", "Upper 95%", "z", "p", "tau^2");
+    for (const method_row& r : rows) {
+        out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg", r.name, r.e.estimate, r.e.se,
+                      r.e.lower, r.e.upper, r.e.z, r.e.p);
+        out << (r.random ? format(" %12lg\n", r.e.tau2) : std::string("\n"));
+    }
+}
+
+std::string heterogeneity_line(const heterogeneity& h) {
+    return format("Heterogeneity: Q = %lg, df = %d, p = %lg, I^2 = %lg%%\n", h.Q, h.df, h.p, h.I2);
+}
+
 void print_pooled_summary(std::ostream& out, const pooled_summary& s,
                           std::optional<double> increment, const std::string& unit,
                           outcome_measure measure) {
@@ -26,14 +43,8 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
         << (is_continuous(measure) ? std::string(" (") + words(measure).slope_of + " " +
                                          printable(per_dose_text({increment, unit})) + ")"
                                    : "")
-        << ".\n"
-        << format("%-18s %12s %12s %12s %12s %12s %12s %12s\n", "Method", "Estimate", "SE",
-                  "Lower 95%", "Upper 95%", "z", "p", "tau^2");
-    for (const method_row& r : rows) {
-        out << format("%-18s %12lg %12lg %12lg %12lg %12lg %12lg", r.name, r.e.estimate, r.e.se,
-                      r.e.lower, r.e.upper, r.e.z, r.e.p);
-        out << (r.random ? format(" %12lg\n", r.e.tau2) : std::string("\n"));
-    }
+        << ".\n";
+    print_models(out, s);
     const reml_maximum& search = s.reml_search;
     out << (search.converged
                 ? format("REML converged in %d iteration%s.\n", search.iterations,
@@ -42,8 +53,7 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
                          search.iterations))
         << format("REML search: %d grid values of tau^2, %d local maxim%s, the highest taken.\n",
                   search.grid_points, search.maxima, search.maxima == 1 ? "um" : "a")
-        << format("Heterogeneity: Q = %lg, df = %d, p = %lg, I^2 = %lg%%\n", s.het.Q, s.het.df,
-                  s.het.p, s.het.I2);
+        << heterogeneity_line(s.het);
     out << printable(rr_per_text({increment, unit, measure})) << ":\n"
         << format("%-18s %12s %12s %12s\n", "Method", words(measure).abbreviation, "Lower 95%",
                   "Upper 95%");

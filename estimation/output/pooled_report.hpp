@@ -21,6 +21,12 @@ void print_pooled_summary(std::ostream& out, const pooled_summary& s,
                           const std::string& unit = {},
                           outcome_measure measure = outcome_measure::relative_risk);
 
+// The three models' table: estimate, SE, limits, z, p, and tau^2 of the random ones.
+void print_models(std::ostream& out, const pooled_summary& s);
+
+// "Heterogeneity: Q = ..., df = ..., p = ..., I^2 = ...%", its line ended.
+std::string heterogeneity_line(const heterogeneity& h);
+
 // The pooling step of a run: the summary, or why there is none, then the
 // studies left out with their reasons.
 // `analyses`, when given, writes what stands between the summary and the list

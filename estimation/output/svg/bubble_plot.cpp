@@ -71,11 +71,9 @@ void write_bubble_plot(std::ostream& out, const bubble_plot& plot) {
     const axis x = padded_axis(x_lo, x_hi, left, right, false, 0.06);
     const axis y = padded_axis(y_lo, y_hi, bottom, top, true, 0.06);
     std::string s = svg_open(width, height);
-    s += text_element(left, 28, shorten(plot.title, 60), " font-size=\"15\" font-weight=\"bold\"");
-    s += text_element(left, 46, plot.caption, " font-size=\"12\" fill=\"#444\"");
-    s += "<clipPath id=\"bubble-area\"><rect x=\"" + num(left) + "\" y=\"" + num(top) +
-         "\" width=\"" + num(right - left) + "\" height=\"" + num(bottom - top) +
-         "\"/></clipPath>\n<g clip-path=\"url(#bubble-area)\">\n";
+    s += text_element(left, 28, shorten(plot.title, 60), title_style);
+    s += text_element(left, 46, plot.caption, note_style);
+    s += clipped_group("bubble-area", left, top, right, bottom);
     std::vector<std::pair<double, double>> upper;
     std::vector<std::pair<double, double>> lower;
     std::vector<std::pair<double, double>> line;
@@ -115,7 +113,7 @@ void write_bubble_plot(std::ostream& out, const bubble_plot& plot) {
     s += horizontal_axis(x, bottom, plot.moderator);
     s += text_element(left, height - 22,
                       "Circle area: the study's weight; line: the fit, band: its 95% limits",
-                      " font-size=\"12\" fill=\"#444\"");
+                      note_style);
     out << s << "</svg>\n";
 }
 

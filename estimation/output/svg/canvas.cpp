@@ -214,6 +214,16 @@ std::pair<double, double> axis_range(double core_lo, double core_hi, double exte
     return {std::max(-limit, lo - pad), std::min(limit, hi + pad)};
 }
 
+std::string clip_path(const char* id, double left, double top, double right, double bottom) {
+    return std::string("<clipPath id=\"") + id + "\"><rect x=\"" + num(left) + "\" y=\"" +
+           num(top) + "\" width=\"" + num(right - left) + "\" height=\"" + num(bottom - top) +
+           "\"/></clipPath>";
+}
+
+std::string clipped_group(const char* id, double left, double top, double right, double bottom) {
+    return clip_path(id, left, top, right, bottom) + "\n<g clip-path=\"url(#" + id + ")\">\n";
+}
+
 std::string text_element(double x, double y, const std::string& text, const char* attributes) {
     return "<text x=\"" + num(x) + "\" y=\"" + num(y) + "\"" + attributes + ">" + xml_escape(text) +
            "</text>\n";

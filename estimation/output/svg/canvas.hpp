@@ -108,7 +108,15 @@ std::string shown_axis_label(outcome_measure m);
 std::pair<double, double> axis_range(double core_lo, double core_hi, double extent_lo,
                                      double extent_hi, double limit, double reach = 0.0);
 
+// Attributes of a picture's title, and of its caption and notes.
+constexpr const char* title_style = " font-size=\"15\" font-weight=\"bold\"";
+constexpr const char* note_style = " font-size=\"12\" fill=\"#444\"";
+
 std::string svg_open(double width, double height);
+// The plotting area [left, right] x [top, bottom] as a clip path named `id`.
+std::string clip_path(const char* id, double left, double top, double right, double bottom);
+// That clip path and a group of marks clipped to it, to be closed by "</g>".
+std::string clipped_group(const char* id, double left, double top, double right, double bottom);
 std::string text_element(double x, double y, const std::string& text, const char* attributes);
 std::string line_element(double x1, double y1, double x2, double y2, const char* attributes);
 std::string polyline(const std::vector<std::pair<double, double>>& points, const char* attributes);

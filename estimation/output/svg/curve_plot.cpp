@@ -302,9 +302,7 @@ void write_curve_plot(std::ostream& out, const curve_plot& plot) {
     s += text_element(0.5 * width, 44,
                       std::string(words(plot.measure).title) + " against the reference dose",
                       " text-anchor=\"middle\" fill=\"#444\"");
-    s += "<defs><clipPath id=\"plot-area\"><rect x=\"" + num(left) + "\" y=\"" + num(top) +
-         "\" width=\"" + num(right - left) + "\" height=\"" + num(bottom - top) +
-         "\"/></clipPath></defs>\n";
+    s += "<defs>" + clip_path("plot-area", left, top, right, bottom) + "</defs>\n";
     s += curves(plot, x, y) + rug_and_knots(plot, x) + axes(x, y, plot.dose_label, plot.measure) +
          legend(plot, beyond);
     out << s << "</svg>\n";

@@ -221,9 +221,7 @@ void write_dose_response_plot(std::ostream& out, const dose_response_plot& plot)
                  ? "; x counted from the reference dose " + general_text(plot.reference_dose)
                  : std::string()),
         " text-anchor=\"middle\" fill=\"#444\"");
-    s += "<defs><clipPath id=\"plot-area\"><rect x=\"" + num(left) + "\" y=\"" + num(top) +
-         "\" width=\"" + num(right - left) + "\" height=\"" + num(bottom - top) +
-         "\"/></clipPath></defs>\n";
+    s += "<defs>" + clip_path("plot-area", left, top, right, bottom) + "</defs>\n";
     const double x0 =
         std::isfinite(plot.reference_dose) ? clamp_position(plot.reference_dose) : 0.0;
     s += band_and_curve(x, y, beta, band, x0, scale);

@@ -212,8 +212,7 @@ std::string headings(const forest_plot& plot, const forest_layout& f) {
     if (!plot.title.empty()) {
         const auto title_chars =
             static_cast<std::size_t>((f.width - 2 * margin) / (char_width * 15 / 13));
-        s += text_element(margin, 24, shorten(plot.title, title_chars),
-                          " font-size=\"15\" font-weight=\"bold\"");
+        s += text_element(margin, 24, shorten(plot.title, title_chars), title_style);
     }
     s += text_element(margin, f.header_y, "Study", " font-weight=\"bold\"");
     s += text_element(f.interval_right, f.header_y, f.interval_heading,

@@ -86,12 +86,9 @@ void write_funnel_plot(std::ostream& out, const funnel_plot& plot) {
     const double fixed = finite_or(plot.fixed, 0.0);
     std::string s = svg_open(width, height);
     if (!plot.title.empty()) {
-        s += text_element(left, 28, shorten(plot.title, 60),
-                          " font-size=\"15\" font-weight=\"bold\"");
+        s += text_element(left, 28, shorten(plot.title, 60), title_style);
     }
-    s += "<clipPath id=\"funnel-area\"><rect x=\"" + num(left) + "\" y=\"" + num(top) +
-         "\" width=\"" + num(right - left) + "\" height=\"" + num(bottom - top) +
-         "\"/></clipPath>\n<g clip-path=\"url(#funnel-area)\">\n";
+    s += clipped_group("funnel-area", left, top, right, bottom);
     const double apex = x.pixel(fixed);
     for (const double side : {-1.0, 1.0}) {
         s += line_element(apex, y.pixel(0.0), x.pixel(fixed + side * z_975 * y.hi), y.pixel(y.hi),
@@ -124,7 +121,7 @@ void write_funnel_plot(std::ostream& out, const funnel_plot& plot) {
     s += text_element(left, 46,
                       "Line: fixed effect " + value_text(plot.fixed) +
                           "; dashed: its pseudo 95% limits, estimate \u00b1 1.96 SE",
-                      " font-size=\"12\" fill=\"#444\"");
+                      note_style);
     if (!plot.adjusted_model.empty()) {
         s += text_element(left, height - 22,
                           "Open circles: " + std::to_string(plot.filled.size()) +

@@ -47,16 +47,14 @@ void write_residual_plot(std::ostream& out, const goodness_of_fit& g, const std:
     const axis x = padded_axis(x_lo, x_hi, left, right, false, 0.05);
     const axis y = padded_axis(y_lo, y_hi, bottom, top, true, 0.05);
     std::string s = svg_open(width, height);
-    s += text_element(left, 28, shorten(title, 64), " font-size=\"15\" font-weight=\"bold\"");
+    s += text_element(left, 28, shorten(title, 64), title_style);
     s += text_element(left, 46,
                       "Decorrelated residuals L\u207b\u00b9r of the fixed-effect " +
                           std::string(shape_name(g.shape)) +
                           " trend; D = " + value_text(g.deviance) + " on " + std::to_string(g.df) +
                           " df, p = " + value_text(g.p),
-                      " font-size=\"12\" fill=\"#444\"");
-    s += "<clipPath id=\"residual-area\"><rect x=\"" + num(left) + "\" y=\"" + num(top) +
-         "\" width=\"" + num(right - left) + "\" height=\"" + num(bottom - top) +
-         "\"/></clipPath>\n<g clip-path=\"url(#residual-area)\">\n";
+                      note_style);
+    s += clipped_group("residual-area", left, top, right, bottom);
     s += line_element(left, y.pixel(0.0), right, y.pixel(0.0), " stroke=\"#333\"");
     for (const double level : {-1.96, 1.96}) {
         s += line_element(left, y.pixel(level), right, y.pixel(level),
@@ -86,7 +84,7 @@ void write_residual_plot(std::ostream& out, const goodness_of_fit& g, const std:
     s += horizontal_axis(x, bottom, dose_label);
     s += text_element(left, height - 22,
                       "One colour per study, its categories joined by dose; dashed: \u00b11.96",
-                      " font-size=\"12\" fill=\"#444\"");
+                      note_style);
     out << s << "</svg>\n";
 }
 
