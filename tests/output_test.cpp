@@ -1,5 +1,7 @@
 #include "estimation/output/block_output.hpp"
+#include "estimation/output/dose_wording.hpp"
 #include "estimation/output/json.hpp"
+#include "estimation/output/json_text.hpp"
 #include "estimation/output/printed_figures.hpp"
 #include "estimation/output/text_builder.hpp"
 
@@ -8,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -191,5 +194,184 @@ TEST(PrintedFigures, AsAPaperPrintsThem) {
         {999.4, "999"},           {999.5, "1000"},          {1234.56, "1235"},      {0, "0"}};
     for (const auto& [value, text] : figures) {
         EXPECT_EQ(morvex::printed_figure(value), text) << value;
+    }
+}
+
+namespace {
+
+std::string json_string(std::string_view text) {
+    std::ostringstream out;
+    morvex::write_json_string(out, text);
+    return out.str();
+}
+
+std::string json_number(double value) {
+    std::string room;
+    morvex::text_builder built(room);
+    morvex::append_json_number(built, value);
+    std::ostringstream out;
+    built.pass_on(out);
+    std::ostringstream written;
+    morvex::write_json_number(written, value);
+    EXPECT_EQ(written.str(), out.str()) << value;
+    return out.str();
+}
+
+} // namespace
+
+// Whatever a title or an id holds, the JSON stays valid: the quote, the
+// backslash and every control character (DEL and NUL too) escaped, UTF-8 kept.
+TEST(JsonText, EscapesEveryControlCharacterAndKeepsUtf8) {
+    const std::pair<std::string, const char*> strings[] = {
+        {"", "\"\""},
+        {"plain text", "\"plain text\""},
+        {"say \"hi\" \\ bye", "\"say \\\"hi\\\" \\\\ bye\""},
+        {"a\nb\rc\td", "\"a\\nb\\rc\\td\""},
+        {std::string("\0\x01\x08\x0c\x1f\x7f", 6),
+         "\"\\u0000\\u0001\\u0008\\u000c\\u001f\\u007f\""},
+        {"caf\xc3\xa9 \xe2\x82\xac 10 \xf0\x9f\x8d\xba",
+         "\"caf\xc3\xa9 \xe2\x82\xac 10 \xf0\x9f\x8d\xba\""},
+        {" \x1f~", "\" \\u001f~\""},
+    };
+    for (const auto& [text, json] : strings) {
+        EXPECT_EQ(json_string(text), json);
+    }
+    const std::pair<double, const char*> numbers[] = {
+        {0.1, "0.1"},
+        {-2.5, "-2.5"},
+        {1e21, "1e+21"},
+        {5e-324, "5e-324"},
+        {0.30000000000000004, "0.30000000000000004"},
+        {NAN, "null"},
+        {HUGE_VAL, "null"},
+        {-HUGE_VAL, "null"},
+        {1.7976931348623157e308, "1.7976931348623157e+308"}};
+    for (const auto& [value, text] : numbers) {
+        EXPECT_EQ(json_number(value), text);
+    }
+}
+
+// The rule's edges: halves of the binary value as printf rounds them (0.125 is
+// exact, so to even; 1.005 is 1.00499999999999989...), the change to whole units
+// at 999.5, and the decimals added only where the figures would meet.
+TEST(PrintedFigures, RoundsAtTheHalvesAsTheBinaryValueLies) {
+    const std::pair<double, const char*> statistics[] = {
+        {0.125, "0.12"}, {0.375, "0.38"}, {1.005, "1.00"}, {2.675, "2.67"}, {-1.955, "-1.96"}};
+    for (const auto& [value, text] : statistics) {
+        EXPECT_EQ(morvex::printed_statistic(value), text) << value;
+    }
+    const std::pair<double, const char*> percents[] = {
+        {0.5, "0%"}, {1.5, "2%"}, {2.5, "2%"}, {99.5, "100%"}, {0, "0%"}};
+    for (const auto& [value, text] : percents) {
+        EXPECT_EQ(morvex::printed_percent(value), text) << value;
+    }
+    const std::pair<double, const char*> figures[] = {
+        {-999.5, "-1000"}, {-999.4, "-999"},         {0.0012345, "0.00123"},
+        {99.95, "100"},    {123456789, "123456789"}, {-0.000125, "-0.000125"}};
+    for (const auto& [value, text] : figures) {
+        EXPECT_EQ(morvex::printed_figure(value), text) << value;
+    }
+    // At two decimals 0.995 (0.99499999...) prints 0.99 but 1.005 (1.00499999...)
+    // prints 1.00, the estimate's figure: three decimals are needed.
+    const morvex::printed_interval i = morvex::printed_rr(1.0, 0.995, 1.005);
+    EXPECT_EQ(i.lower + " " + i.estimate + " " + i.upper, "0.995 1.000 1.005");
+}
+
+// One wording of the dose for every writer; a --unit that is a whole label (the
+// word "per" on its own) is used as it stands, "per" inside a word is a unit.
+TEST(DoseWording, NamesTheIncrementUnitAndMeasureOnce) {
+    using morvex::outcome_measure;
+    const struct {
+        std::optional<double> increment;
+        const char* unit;
+        outcome_measure measure;
+        const char *rr_per, *per_dose, *axis;
+    } cases[] = {
+        {100, "g/day", outcome_measure::relative_risk, "RR per 100 g/day", "per g/day",
+         "Dose (g/day)"},
+        {{}, "g/day", outcome_measure::relative_risk, "RR per g/day", "per g/day", "Dose (g/day)"},
+        {100, "", outcome_measure::relative_risk, "RR per 100 units of dose", "per unit of dose",
+         "Dose"},
+        {{}, "", outcome_measure::relative_risk, "RR per unit of dose", "per unit of dose", "Dose"},
+        {0.5, "mg", outcome_measure::mean_difference, "MD per 0.5 mg", "per mg", "Dose (mg)"},
+        {2, "cups", outcome_measure::standardised_mean_difference, "SMD per 2 cups", "per cups",
+         "Dose (cups)"},
+        {10, "Relative risk per 10 g/day", outcome_measure::relative_risk,
+         "Relative risk per 10 g/day", "per unit of dose", "Dose"},
+        {{},
+         "per-cent units",
+         outcome_measure::relative_risk,
+         "per-cent units",
+         "per unit of dose",
+         "Dose"},
+        {{},
+         "percent",
+         outcome_measure::relative_risk,
+         "RR per percent",
+         "per percent",
+         "Dose (percent)"},
+        {{},
+         "mg copper",
+         outcome_measure::relative_risk,
+         "RR per mg copper",
+         "per mg copper",
+         "Dose (mg copper)"},
+    };
+    for (const auto& c : cases) {
+        const morvex::dose_wording w{c.increment, c.unit, c.measure};
+        EXPECT_EQ(morvex::rr_per_text(w), c.rr_per) << c.unit;
+        EXPECT_EQ(morvex::per_dose_text(w), c.per_dose) << c.unit;
+        EXPECT_EQ(morvex::dose_axis_text(w), c.axis) << c.unit;
+    }
+}
+
+namespace {
+
+// RFC 3629: shortest forms only, no surrogates, nothing past U+10FFFF.
+bool valid_utf8(const std::string& s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const std::size_t n = c < 0x80                 ? 1
+                              : c >= 0xc2 && c <= 0xdf ? 2
+                              : c >= 0xe0 && c <= 0xef ? 3
+                              : c >= 0xf0 && c <= 0xf4 ? 4
+                                                       : 0;
+        if (n == 0 || i + n > s.size()) {
+            return false;
+        }
+        std::uint32_t code = n == 1 ? c : c & (0x7f >> n);
+        for (std::size_t k = 1; k < n; ++k) {
+            const auto next = static_cast<unsigned char>(s[i + k]);
+            if ((next & 0xc0) != 0x80) {
+                return false;
+            }
+            code = code << 6 | (next & 0x3f);
+        }
+        const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < least[n] || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff) {
+            return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+} // namespace
+
+// JSON text is UTF-8 (RFC 8259), and a table's id or a file's title may come in
+// Latin-1 or cut mid-character: whatever the bytes, the document must stay
+// readable by a strict parser, and valid UTF-8 must pass unchanged.
+TEST(JsonText, StaysValidUtf8WhateverTheInputBytes) {
+    const char* const bytes[] = {
+        "M\xfcller",        "\xc3",   "\xc3\x28", "\xed\xa0\x80", "\xc0\xaf",
+        "\xf5\x80\x80\x80", "ab\xff", "\x80x",    "\xe2\x82",     "\xf0\x9f\x8d"};
+    for (const char* text : bytes) {
+        ASSERT_FALSE(valid_utf8(text)) << text;
+        EXPECT_TRUE(valid_utf8(json_string(text))) << json_string(text);
+    }
+    for (const char* text :
+         {"caf\xc3\xa9", "\xe2\x89\xa5 30", "\xf4\x8f\xbf\xbf", "\xef\xbb\xbf"}) {
+        ASSERT_TRUE(valid_utf8(text)) << text;
+        EXPECT_EQ(json_string(text), std::string("\"") + text + "\"");
     }
 }

@@ -169,3 +169,102 @@ TEST(TrimAndFill, MirrorsTheStudiesMissingOnOneSide) {
                   .message.find("cannot tell the side"),
               std::string::npos);
 }
+
+// mpmath and exact fractions (every permutation of six counted): x_i = (b_i -
+// b_FE) / sqrt(v_i - v_FE) against v_i. Six studies without ties: S = 7,
+// tau = 7/15, p = 2 P(S >= 7) = 49/180. Seven with tied SEs: S = 11, tau-b =
+// 11 / sqrt(21 (21 - 4)), SD(S)^2 = (7*6*19 - 2*18 - 6*11) / 18, p = 0.08072.
+TEST(RankTest, AgainstCountedAndTieCorrectedReferences) {
+    const struct {
+        std::vector<double> b, se;
+        double S, tau, z, p;
+        bool exact;
+    } cases[] = {{{0.12, 0.30, 0.05, 0.41, 0.22, 0.60},
+                  {0.05, 0.10, 0.08, 0.20, 0.15, 0.30},
+                  7,
+                  7.0 / 15.0,
+                  NAN,
+                  49.0 / 180.0,
+                  true},
+                 {{0.12, 0.30, 0.05, 0.41, 0.22, 0.60, 0.18},
+                  {0.05, 0.10, 0.10, 0.20, 0.20, 0.20, 0.08},
+                  11,
+                  0.58218173642745945964,
+                  1.7465452092823783789,
+                  0.080716258431121093429,
+                  false}};
+    for (const auto& c : cases) {
+        const rank_correlation r = rank_test(slopes(c.b, c.se));
+        EXPECT_EQ(r.exact, c.exact);
+        EXPECT_EQ(r.S, c.S);
+        EXPECT_NEAR(r.tau, c.tau, 1e-15);
+        EXPECT_NEAR(r.p, c.p, 1e-14);
+        if (!c.exact) {
+            EXPECT_NEAR(r.z, c.z, 1e-14);
+        }
+    }
+}
+
+// Identical slopes show no small-study effect whatever their SEs: every b_i -
+// b_FE is 0 in exact arithmetic, so every pair is tied in x and none counts as
+// concordant or discordant. (b = 0.1 pools to 0.09999999999999999 in double:
+// the rounding must not decide the test, nor fill studies in.)
+TEST(SmallStudies, IdenticalSlopesShowNoAsymmetry) {
+    for (const double b : {0.1, 0.05, 0.123, 0.3}) {
+        const auto s = slopes(std::vector<double>(5, b), {0.1, 0.2, 0.3, 0.4, 0.5});
+        const rank_correlation r = rank_test(s);
+        EXPECT_EQ(r.S, 0.0) << b;
+        EXPECT_FALSE(r.p < 0.5) << b;
+        for (const fill_estimator e : {fill_estimator::l0, fill_estimator::r0}) {
+            const trim_and_fill t = fill_missing(s, e, tau2_method::reml);
+            EXPECT_EQ(t.k0, 0) << b;
+        }
+    }
+}
+
+// Equal SEs 0.1 (w = 100) make the fixed-effect fit ordinary least squares of
+// b = (0.1, 0.2, 0.3, 0.5) on year 1..4: slope Sxy / Sxx = 0.65 / 5 = 0.13,
+// intercept 0.275 - 2.5 * 0.13 = -0.05, var(slope) = 1 / (100 * 5), var(intercept)
+// = (1/4 + 2.5^2 / 5) / 100; residuals (0.02, -0.01, -0.04, 0.03), Q_E = 100 *
+// 0.003 = 0.3 on 2 df; the omnibus test is z^2 = 8.45.
+TEST(MetaRegression, FixedEffectIsWeightedLeastSquares) {
+    const meta_regression r =
+        regress(slopes({0.1, 0.2, 0.3, 0.5}, std::vector<double>(4, 0.1)),
+                {moderator_values{"year", true, {1, 2, 3, 4}, {}}}, false, tau2_method::fixed);
+    ASSERT_TRUE(r.message.empty()) << r.message;
+    ASSERT_EQ(r.terms.size(), 2u);
+    EXPECT_EQ(r.terms[0].name, "intercept");
+    EXPECT_EQ(r.terms[1].name, "year");
+    EXPECT_NEAR(r.terms[0].estimate, -0.05, 1e-14);
+    EXPECT_NEAR(r.terms[1].estimate, 0.13, 1e-14);
+    EXPECT_NEAR(r.terms[0].se, std::sqrt(0.015), 1e-14);
+    EXPECT_NEAR(r.terms[1].se, std::sqrt(0.002), 1e-14);
+    EXPECT_NEAR(r.terms[1].lower, 0.13 - 1.959963984540054 * std::sqrt(0.002), 1e-12);
+    EXPECT_NEAR(r.omnibus, 8.45, 1e-12);
+    EXPECT_EQ(r.omnibus_df, 1);
+    EXPECT_NEAR(r.residual.Q, 0.3, 1e-13);
+    EXPECT_EQ(r.tau2, 0.0);
+    for (const double w : r.weights) {
+        EXPECT_NEAR(w, 100.0, 1e-12);
+    }
+}
+
+// A text moderator whose levels follow a numeric one is the same column
+// (rank deficient); identical slopes leave no between-study variance at all,
+// so R^2, a share of it, is not a number rather than 0 or 100.
+TEST(MetaRegression, RefusesADummyCopyOfANumericColumnAndMeetsTauSquaredZero) {
+    const auto six = slopes({0.1, 0.2, 0.3, 0.5, 0.4, 0.2}, {0.1, 0.1, 0.2, 0.2, 0.1, 0.3});
+    const moderator_values late{"late", true, {0, 0, 0, 1, 1, 1}, {}};
+    const moderator_values era{"era", false, {}, {"old", "old", "old", "new", "new", "new"}};
+    EXPECT_NE(regress(six, {late, era}, false).message.find("collinear"), std::string::npos);
+    const meta_regression flat =
+        regress(slopes(std::vector<double>(6, 0.25), {0.1, 0.1, 0.2, 0.2, 0.1, 0.3}),
+                {moderator_values{"year", true, {1, 2, 3, 4, 5, 6}, {}}}, false);
+    ASSERT_TRUE(flat.message.empty()) << flat.message;
+    EXPECT_EQ(flat.tau2, 0.0);
+    EXPECT_EQ(flat.tau2_without, 0.0);
+    EXPECT_NEAR(flat.terms[0].estimate, 0.25, 1e-14);
+    EXPECT_NEAR(flat.terms[1].estimate, 0.0, 1e-14);
+    EXPECT_NEAR(flat.residual.Q, 0.0, 1e-20);
+    EXPECT_TRUE(std::isnan(flat.R2));
+}
