@@ -30,20 +30,38 @@ double centre_of(const std::vector<slope_estimate>& sorted, std::size_t count, t
     return of_model(pool(kept), model).estimate;
 }
 
+// The rounding a weighted mean of the slopes may carry: a slope closer than
+// this to such a mean equals it. Equal slopes would otherwise fall on either
+// side by the sign of that rounding, and show an asymmetry the data lack.
+double rounding_noise(const std::vector<slope_estimate>& studies) {
+    double largest = 0.0;
+    for (const slope_estimate& s : studies) {
+        largest = std::max(largest, std::abs(s.b));
+    }
+    return 8.0 * static_cast<double>(studies.size()) * std::numeric_limits<double>::epsilon() *
+           largest;
+}
+
 // k0 from the ranks of |b - centre|, ties in the order of `sorted`.
 int estimate_k0(const std::vector<slope_estimate>& sorted, double centre,
                 fill_estimator estimator) {
     const std::size_t k = sorted.size();
+    const double noise = rounding_noise(sorted);
+    std::vector<double> difference(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        const double d = sorted[i].b - centre;
+        difference[i] = std::abs(d) <= noise ? 0.0 : d;
+    }
     std::vector<std::size_t> order(k);
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return std::fabs(sorted[a].b - centre) < std::fabs(sorted[b].b - centre);
+        return std::fabs(difference[a]) < std::fabs(difference[b]);
     });
     double k0 = 0.0;
     if (estimator == fill_estimator::l0) {
         double positive = 0.0; // S_r: the sum of the positive ranks
         for (std::size_t r = 0; r < k; ++r) {
-            if (sorted[order[r]].b - centre > 0.0) {
+            if (difference[order[r]] > 0.0) {
                 positive += static_cast<double>(r + 1);
             }
         }
@@ -51,7 +69,7 @@ int estimate_k0(const std::vector<slope_estimate>& sorted, double centre,
         k0 = std::round((4.0 * positive - n * (n + 1.0)) / (2.0 * n - 1.0));
     } else {
         std::size_t run = 0; // the highest ranks, all positive
-        while (run < k && sorted[order[k - 1 - run]].b - centre > 0.0) {
+        while (run < k && difference[order[k - 1 - run]] > 0.0) {
             ++run;
         }
         k0 = static_cast<double>(run) - 1.0;
@@ -146,15 +164,7 @@ rank_correlation rank_test(const std::vector<slope_estimate>& studies) {
     }
     const double fixed = swb / sw;
     const double fixed_variance = 1.0 / sw;
-    // A slope within the rounding of the weighted mean is equal to it: equal
-    // slopes would otherwise be ordered by the sign of that rounding, and so
-    // by their SEs alone, and show an asymmetry the data do not have.
-    double largest = 0.0;
-    for (const slope_estimate& s : studies) {
-        largest = std::max(largest, std::abs(s.b));
-    }
-    const double noise =
-        8.0 * static_cast<double>(k) * std::numeric_limits<double>::epsilon() * largest;
+    const double noise = rounding_noise(studies);
     std::vector<double> x(k);
     std::vector<double> y(k);
     for (std::size_t i = 0; i < k; ++i) {
@@ -198,6 +208,7 @@ rank_correlation rank_test(const std::vector<slope_estimate>& studies) {
         r.message = tx.pairs == 2.0 * pairs
                         ? "the slopes are all equal: no two studies can be ranked"
                         : "the studies' SEs are all equal: no two studies can be ranked";
+        r.tau = r.z = r.p = std::numeric_limits<double>::quiet_NaN(); // no test, no figure
         return r;
     }
     r.S = S;
