@@ -111,17 +111,29 @@ void append_shown_figures(text_builder& out, const rr_per_increment& shown, outc
     append_json_number(out, shown.upper);
 }
 
-void append_json_estimate(text_builder& out, const pooled_estimate& e, bool random,
-                          std::optional<double> step, outcome_measure measure) {
+namespace {
+
+// {"estimate", "se", "lower", "upper", the test statistic named, "p", the
+// object left open.
+template <class Estimate>
+void open_interval_figures(text_builder& out, const Estimate& e, const char* statistic,
+                           double value) {
     out.put('{');
     append_json_figures(out,
                         {{"estimate", e.estimate},
                          {"se", e.se},
                          {"lower", e.lower},
                          {"upper", e.upper},
-                         {"z", e.z},
+                         {statistic, value},
                          {"p", e.p}},
                         true);
+}
+
+} // namespace
+
+void append_json_estimate(text_builder& out, const pooled_estimate& e, bool random,
+                          std::optional<double> step, outcome_measure measure) {
+    open_interval_figures(out, e, "z", e.z);
     if (random) {
         append_json_figures(out, {{"tau2", e.tau2}});
     }
@@ -131,15 +143,7 @@ void append_json_estimate(text_builder& out, const pooled_estimate& e, bool rand
 }
 
 void append_json_t_figures(text_builder& out, const t_interval& e) {
-    out.put('{');
-    append_json_figures(out,
-                        {{"estimate", e.estimate},
-                         {"se", e.se},
-                         {"lower", e.lower},
-                         {"upper", e.upper},
-                         {"t", e.t},
-                         {"p", e.p}},
-                        true);
+    open_interval_figures(out, e, "t", e.t);
 }
 
 void append_json_heterogeneity(text_builder& out, const heterogeneity& h) {
