@@ -310,6 +310,12 @@ TEST(DoseWording, NamesTheIncrementUnitAndMeasureOnce) {
          "RR per percent",
          "per percent",
          "Dose (percent)"},
+        // The increment as given, never rounded to six digits (1.23457e+06).
+        {1234567, "", outcome_measure::relative_risk, "RR per 1234567 units of dose",
+         "per unit of dose", "Dose"},
+        {100000, "g", outcome_measure::relative_risk, "RR per 100000 g", "per g", "Dose (g)"},
+        {0.1, "", outcome_measure::relative_risk, "RR per 0.1 units of dose", "per unit of dose",
+         "Dose"},
         {{},
          "mg copper",
          outcome_measure::relative_risk,

@@ -3,6 +3,7 @@
 #include "estimation/base/format.hpp"
 
 #include <cctype>
+#include <cstdlib>
 
 namespace morvex {
 
@@ -19,6 +20,22 @@ bool whole_label(const std::string& unit) {
     return false;
 }
 
+namespace {
+
+// The increment as a reader writes it ("10", "0.5", "100000"), with as many
+// digits as it takes to read back as the increment the figures are per.
+std::string increment_text(double increment) {
+    for (int digits = 6; digits < 17; ++digits) {
+        const std::string text = format("%.*g", digits, increment);
+        if (std::strtod(text.c_str(), nullptr) == increment) {
+            return text;
+        }
+    }
+    return format("%.17g", increment);
+}
+
+} // namespace
+
 std::string rr_per_text(const dose_wording& w) {
     if (whole_label(w.unit)) {
         return w.unit;
@@ -27,7 +44,7 @@ std::string rr_per_text(const dose_wording& w) {
     if (!w.increment) {
         return name + " " + per_dose_text(w);
     }
-    return name + " per " + format("%lg", *w.increment) +
+    return name + " per " + increment_text(*w.increment) +
            (w.unit.empty() ? " units of dose" : " " + w.unit);
 }
 
