@@ -26,7 +26,7 @@ namespace {
 // digits as it takes to read back as the increment the figures are per.
 std::string increment_text(double increment) {
     for (int digits = 6; digits < 17; ++digits) {
-        const std::string text = format("%.*g", digits, increment);
+        std::string text = format("%.*g", digits, increment);
         if (std::strtod(text.c_str(), nullptr) == increment) {
             return text;
         }
