@@ -26,9 +26,14 @@ PROGRAM = "build/estimation/Morvex"
 
 
 def help_options(morvex):
+    """The options of --help's synopsis, and those its Options list begins a line with."""
     text = subprocess.run([morvex, "--help"], capture_output=True, text=True, check=True).stdout
-    synopsis = text[: text.index("\n\n")]
-    return set(OPTION.findall(synopsis))
+    synopsis = set(OPTION.findall(text[: text.index("\n\n")]))
+    listed = set()
+    for line in text[text.index("\nOptions:\n"):].split("\n"):
+        if re.match(r"  -", line):
+            listed |= set(OPTION.findall(re.split(r"\s{2,}", line.strip())[0]))
+    return synopsis, listed
 
 
 def man_options(root):
@@ -64,14 +69,15 @@ def guide_options(root):
 
 
 def check_options(morvex, root):
-    expected = help_options(morvex)
+    expected, listed = help_options(morvex)
     synopsis, tagged = man_options(root)
     faults = []
-    for name, found in (("the man page's synopsis", synopsis), ("the man page's OPTIONS", tagged),
+    for name, found in (("--help's Options", listed), ("the man page's synopsis", synopsis),
+                        ("the man page's OPTIONS", tagged),
                         ("doc/guide.md's Options", guide_options(root))):
         if found != expected:
             faults.append(f"{name}: missing {sorted(expected - found)}, "
-                          f"not in --help {sorted(found - expected)}")
+                          f"not in --help's synopsis {sorted(found - expected)}")
     return faults
 
 
