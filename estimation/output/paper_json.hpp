@@ -16,7 +16,7 @@ namespace morvex {
 void write_paper_json(text_builder& out, const meta_analysis& m);
 
 // Members of the document, each after a comma: "curve_subgroups", "goodness_of_fit".
-void write_trend_extras_json(std::ostream& out, const trend_extras& extras);
+void write_trend_extras_json(std::ostream& stream, const trend_extras& extras);
 
 } // namespace morvex
 
