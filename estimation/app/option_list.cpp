@@ -2,6 +2,7 @@
 
 #include "estimation/output/json.hpp"
 
+#include <algorithm>
 #include <sstream>
 
 namespace morvex {
@@ -80,12 +81,10 @@ const std::vector<option_entry>& option_list() {
 }
 
 const option_entry* find_option(std::string_view name) {
-    for (const option_entry& e : option_list()) {
-        if (name == e.name) {
-            return &e;
-        }
-    }
-    return nullptr;
+    const std::vector<option_entry>& list = option_list();
+    const auto found = std::find_if(list.begin(), list.end(),
+                                    [name](const option_entry& e) { return name == e.name; });
+    return found == list.end() ? nullptr : &*found;
 }
 
 std::vector<std::string> option_choices(const option_entry& entry) {

@@ -266,14 +266,14 @@ std::vector<std::pair<const char*, std::string>> options::outputs() const {
 
 parsed_command_line parse_command_line(const std::vector<std::string>& args) {
     // getopt_long permutes its argv, so it gets copies; argv[0] names the program.
-    std::vector<std::string> words;
-    words.reserve(args.size() + 1);
-    words.emplace_back("Morvex");
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv(words.size() + 1, nullptr);
-    std::transform(words.begin(), words.end(), argv.begin(),
+    std::vector<std::string> arguments;
+    arguments.reserve(args.size() + 1);
+    arguments.emplace_back("Morvex");
+    arguments.insert(arguments.end(), args.begin(), args.end());
+    std::vector<char*> argv(arguments.size() + 1, nullptr);
+    std::transform(arguments.begin(), arguments.end(), argv.begin(),
                    [](std::string& word) { return word.data(); });
-    const int argc = static_cast<int>(words.size());
+    const int argc = static_cast<int>(arguments.size());
 
     parsed_command_line result;
     result.what = command::run;

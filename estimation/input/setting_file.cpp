@@ -270,20 +270,20 @@ study_design design_of(std::string_view line2) {
 // A line 2 that names a case-control study in other words, or with CC later
 // in the line, is analysed as a cohort study; the user rarely means that.
 bool reads_like_case_control(std::string_view line2) {
-    std::vector<std::string> words(1);
+    std::vector<std::string> tokens(1);
     for (const char c : line2) {
         if (std::isalnum(static_cast<unsigned char>(c)) != 0) {
-            words.back() += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        } else if (!words.back().empty()) {
-            words.emplace_back();
+            tokens.back() += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        } else if (!tokens.back().empty()) {
+            tokens.emplace_back();
         }
     }
-    if (words.front() == "ir") {
+    if (tokens.front() == "ir") {
         return false; // an incidence-rate study
     }
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        const std::string& w = words[i];
-        const bool control_next = i + 1 < words.size() && words[i + 1].rfind("control", 0) == 0;
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const std::string& w = tokens[i];
+        const bool control_next = i + 1 < tokens.size() && tokens[i + 1].rfind("control", 0) == 0;
         if (w == "cc" || w.rfind("casecontrol", 0) == 0 || (w == "case" && control_next)) {
             return true;
         }

@@ -3,6 +3,7 @@
 #include "estimation/input/table_row.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 
 namespace morvex {
@@ -13,10 +14,10 @@ namespace {
 // not. Empty when it is none of these.
 std::optional<bool> reference_mark(std::string_view value) {
     const std::string_view v = trimmed(value);
-    for (const char* word : {"ref", "reference", "1", "yes", "true"}) {
-        if (is_word(v, word)) {
-            return true;
-        }
+    const char* const marks[] = {"ref", "reference", "1", "yes", "true"};
+    if (std::any_of(std::begin(marks), std::end(marks),
+                    [v](const char* mark) { return is_word(v, mark); })) {
+        return true;
     }
     if (is_missing_trimmed(v) || is_word(v, "0") || is_word(v, "no") || is_word(v, "false")) {
         return false;

@@ -5,18 +5,18 @@
 
 #include <algorithm>
 #include <iterator>
+#include <numeric>
 #include <utility>
 
 namespace morvex {
 
 int missing_counts::first_line() const {
-    int first = 0;
-    for (const std::vector<int>* lines : {&cases, &totals, &types}) {
-        if (!lines->empty() && (first == 0 || lines->front() < first)) {
-            first = lines->front();
-        }
-    }
-    return first;
+    const std::vector<int>* const kinds[] = {&cases, &totals, &types};
+    return std::accumulate(
+        std::begin(kinds), std::end(kinds), 0, [](int first, const std::vector<int>* lines) {
+            return !lines->empty() && (first == 0 || lines->front() < first) ? lines->front()
+                                                                             : first;
+        });
 }
 
 std::string missing_counts::text(const std::string& cases_name, const std::string& totals_name,

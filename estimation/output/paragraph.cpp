@@ -83,20 +83,18 @@ std::string shape_words(const curve_result& c) {
     }
     const int K = c.settings.knots.empty() ? c.settings.knot_count
                                            : static_cast<int>(c.settings.knots.size());
-    std::string words = format("restricted cubic spline with %d knots", K);
-    std::vector<std::string> knots;
-    for (const double knot : c.basis.knots) {
-        knots.push_back(printed_figure(knot));
-    }
+    std::string text = format("restricted cubic spline with %d knots", K);
+    std::vector<std::string> knots(c.basis.knots.size());
+    std::transform(c.basis.knots.begin(), c.basis.knots.end(), knots.begin(), printed_figure);
     if (!c.settings.knots.empty()) {
-        return words + " at the doses " + listed(knots);
+        return text + " at the doses " + listed(knots);
     }
-    std::vector<std::string> percents;
-    for (const double percent : knot_percentiles(K)) {
-        percents.push_back(shortest(percent));
-    }
-    words += " at percentiles " + listed(percents) + " of the doses";
-    return knots.empty() ? words : words + " (" + listed(knots) + ")";
+    const std::vector<double> at = knot_percentiles(K);
+    std::vector<std::string> percents(at.size());
+    std::transform(at.begin(), at.end(), percents.begin(),
+                   [](double percent) { return shortest(percent); });
+    text += " at percentiles " + listed(percents) + " of the doses";
+    return knots.empty() ? text : text + " (" + listed(knots) + ")";
 }
 
 void curve_methods(std::ostream& out, const curve_result& c, const trend_extras& extras,
@@ -142,8 +140,8 @@ void pooled_results(std::ostream& out, const meta_analysis& m, const paragraph_s
         const rr_per_increment pi =
             per_increment(p.reml.estimate, m.more.reml_prediction->lower,
                           m.more.reml_prediction->upper, rr_step(s.increment), m.measure);
-        const printed_interval shown = printed_rr(reml.rr, pi.lower, pi.upper);
-        out << "; the 95% prediction interval was " << shown.lower << " to " << shown.upper;
+        const printed_interval printed = printed_rr(reml.rr, pi.lower, pi.upper);
+        out << "; the 95% prediction interval was " << printed.lower << " to " << printed.upper;
     }
     out << '.';
 }
@@ -173,9 +171,9 @@ void analyses_results(std::ostream& out, const meta_analysis& m, const paragraph
                 << '.';
         } else {
             const auto [low, high] = std::minmax_element(rrs.begin(), rrs.end());
-            const printed_interval shown = printed_rr(overall.rr, *low, *high);
-            out << " Leaving out one study at a time, the REML summary ranged from " << shown.lower
-                << " to " << shown.upper << '.';
+            const printed_interval printed = printed_rr(overall.rr, *low, *high);
+            out << " Leaving out one study at a time, the REML summary ranged from "
+                << printed.lower << " to " << printed.upper << '.';
         }
     }
     if (m.asked.egger) {
@@ -264,10 +262,11 @@ void curve_results(std::ostream& out, const curve_result& c, const paragraph_set
         << heterogeneity_text(c.I2, c.heterogeneity.statistic, c.heterogeneity.df,
                               c.heterogeneity.p)
         << '.';
-    std::vector<std::string> at;
-    for (const prediction* pr : quoted_predictions(c, m)) {
-        at.push_back(rr_open(pr->rr, pr->lower, pr->upper) + ") at " + dose_text(pr->dose, s));
-    }
+    const std::vector<const prediction*> picked = quoted_predictions(c, m);
+    std::vector<std::string> at(picked.size());
+    std::transform(picked.begin(), picked.end(), at.begin(), [&s](const prediction* pr) {
+        return rr_open(pr->rr, pr->lower, pr->upper) + ") at " + dose_text(pr->dose, s);
+    });
     if (!at.empty()) {
         out << " Against a dose of " << dose_text(c.reference_dose, s) << ", the pooled "
             << words(c.settings.measure).name << " (" << method_words(m.name) << ") was "
@@ -291,12 +290,8 @@ std::string results_paragraph(const meta_analysis& m, const curve_result* curve,
     out << format("\n\nResults. %zu %s analysed", studies,
                   studies == 1 ? "study was" : "studies were");
     if (!m.left_out.empty()) {
-        std::vector<named_reason> left_out;
-        for (const left_out_study& l : m.left_out) {
-            left_out.push_back({l.input, l.id, l.reason});
-        }
         out << format("; %zu could not be pooled: ", m.left_out.size())
-            << studies_with_reasons(left_out);
+            << studies_with_reasons(named_reasons(m.left_out));
     }
     out << '.';
     pooled_results(out, m, s);

@@ -14,11 +14,9 @@ namespace {
 
 // The columns of the meta-regression, quoted: "year" and "region".
 std::string moderator_names(const std::vector<std::string>& columns) {
-    std::vector<std::string> names;
-    names.reserve(columns.size());
-    for (const std::string& column : columns) {
-        names.push_back(quoted(column));
-    }
+    std::vector<std::string> names(columns.size());
+    std::transform(columns.begin(), columns.end(), names.begin(),
+                   [](const std::string& column) { return quoted(column); });
     return listed(names);
 }
 
@@ -41,12 +39,8 @@ void highest_results(std::ostream& out, const meta_analysis& h) {
         << format("; REML, %zu studies), with ", p.studies.size())
         << heterogeneity_text(p.het.I2, p.het.Q, p.het.df, p.het.p);
     if (!h.left_out.empty()) {
-        std::vector<named_reason> left_out;
-        for (const left_out_study& l : h.left_out) {
-            left_out.push_back({l.input, l.id, l.reason});
-        }
         out << format("; %zu could not enter it: ", h.left_out.size())
-            << studies_with_reasons(left_out);
+            << studies_with_reasons(named_reasons(h.left_out));
     }
     out << '.';
 }
@@ -65,10 +59,9 @@ void regression_results(std::ostream& out, const regression_analysis& a) {
                   terms.size() == 1 ? " was" : "s were")
         << listed(terms);
     if (!r.baselines.empty()) {
-        std::vector<std::string> baselines;
-        for (const std::string& b : r.baselines) {
-            baselines.push_back(printable(b));
-        }
+        std::vector<std::string> baselines(r.baselines.size());
+        std::transform(r.baselines.begin(), r.baselines.end(), baselines.begin(),
+                       [](const std::string& b) { return printable(b); });
         out << " (against " << listed(baselines) << ')';
     }
     out << "; the test of the moderators gave " << journal_p(r.omnibus_p)

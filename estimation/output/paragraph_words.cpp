@@ -4,6 +4,7 @@
 #include "estimation/output/dose_wording.hpp"
 #include "estimation/output/printed_figures.hpp"
 
+#include <algorithm>
 #include <cctype>
 
 namespace morvex::sentences {
@@ -49,6 +50,14 @@ std::string listed(const std::vector<std::string>& items) {
     return text;
 }
 
+std::vector<named_reason> named_reasons(const std::vector<left_out_study>& left_out) {
+    std::vector<named_reason> named(left_out.size());
+    std::transform(left_out.begin(), left_out.end(), named.begin(), [](const left_out_study& l) {
+        return named_reason{l.input, l.id, l.reason};
+    });
+    return named;
+}
+
 // Studies with why, the first few of a long list.
 std::string studies_with_reasons(const std::vector<named_reason>& studies) {
     std::vector<std::string> items;
@@ -80,8 +89,8 @@ std::string dose_text(double dose, const paragraph_settings& s) {
 
 // "1.07 (95% CI 1.04 to 1.10", left open for what follows inside the brackets.
 std::string rr_open(double rr, double lower, double upper) {
-    const printed_interval shown = printed_rr(rr, lower, upper);
-    return shown.estimate + " (95% CI " + shown.lower + " to " + shown.upper;
+    const printed_interval printed = printed_rr(rr, lower, upper);
+    return printed.estimate + " (95% CI " + printed.lower + " to " + printed.upper;
 }
 
 std::string heterogeneity_text(double I2, double Q, int df, double p) {

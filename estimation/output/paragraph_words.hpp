@@ -5,6 +5,7 @@
 #define MORVEX_ESTIMATION_PARAGRAPH_WORDS_HPP
 
 #include "estimation/output/paragraph.hpp"
+#include "estimation/pooling/meta_analysis.hpp"
 
 #include <cstddef>
 #include <string>
@@ -21,6 +22,9 @@ std::string listed(const std::vector<std::string>& items);
 struct named_reason {
     std::string input, id, reason;
 };
+
+// The studies a pooling left out, with why.
+std::vector<named_reason> named_reasons(const std::vector<left_out_study>& left_out);
 
 // Studies with why, the first few of a long list, each named as a paper names
 // it and its reason without the place the messages give.

@@ -5,6 +5,7 @@
 #include "estimation/pooling/positive_definite.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace morvex {
 namespace {
@@ -88,9 +89,9 @@ curve_subgroups analyse_curve_subgroups(const std::vector<curve_study>& studies,
     }
     for (curve_subgroup& g : s.groups) {
         std::vector<curve_study> own;
-        for (const std::size_t i : g.members) {
-            own.push_back(studies[i]);
-        }
+        own.reserve(g.members.size());
+        std::transform(g.members.begin(), g.members.end(), std::back_inserter(own),
+                       [&studies](std::size_t i) { return studies[i]; });
         g.curve = analyse_curve(own, settings, {});
     }
     if (s.groups.size() < 2) {

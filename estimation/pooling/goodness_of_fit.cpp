@@ -6,6 +6,8 @@
 #include "estimation/pooling/mixed_model.hpp"
 #include "estimation/pooling/positive_definite.hpp"
 
+#include <numeric>
+
 namespace morvex {
 
 using size_type = Matrix::size_type;
@@ -56,9 +58,9 @@ goodness_of_fit fit_goodness(const std::vector<curve_study>& studies, const dose
             g.message = "the covariance of " + st.label + " is not positive definite";
             return g;
         }
-        for (const double z : solve_lower(*L, st.y)) {
-            total += z * z;
-        }
+        const auto whitened = solve_lower(*L, st.y);
+        total = std::accumulate(whitened.begin(), whitened.end(), total,
+                                [](double sum, double z) { return sum + z * z; });
         study_residuals r{
             st.label, st.input, st.id, {}, solve_lower(*L, st.y - designs[i] * g.beta)};
         for (size_type j = 0; j < st.dose.row_count(); ++j) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -66,9 +67,9 @@ regression_analysis analyse_regression(const meta_analysis& m,
         }
     }
     std::vector<slope_estimate> studies;
-    for (const std::size_t i : a.members) {
-        studies.push_back(slopes[i]);
-    }
+    studies.reserve(a.members.size());
+    std::transform(a.members.begin(), a.members.end(), std::back_inserter(studies),
+                   [&slopes](std::size_t i) { return slopes[i]; });
     for (std::size_t j = 0; j < names.size(); ++j) {
         moderator_values v;
         v.name = names[j];

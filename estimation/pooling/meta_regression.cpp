@@ -179,9 +179,8 @@ meta_regression regress(const std::vector<slope_estimate>& studies,
     r.covariance = d.covariance();
     if (knapp_hartung) {
         r.scale = d.residual / r.df;
-        for (double& c : r.covariance) {
-            c *= r.scale;
-        }
+        std::transform(r.covariance.begin(), r.covariance.end(), r.covariance.begin(),
+                       [scale = r.scale](double c) { return c * scale; });
     }
     set_terms(r, d);
     if (method == tau2_method::reml) {

@@ -155,11 +155,11 @@ likelihood_point moderator_model::at(double tau2, needed figures) const {
     p.score = ppy - trace;
     if (figures == needed::all) {
         double log_variances = 0.0;
-        double trace_pp = 0.0;
+        double trace_squared = 0.0;
         double pppy = 0.0;
         for (std::size_t i = 0; i < d.k; ++i) {
             log_variances += elem::log(variances[i] + tau2);
-            trace_pp += d.w[i] * d.w[i] * (1.0 - 2.0 * h[i]);
+            trace_squared += d.w[i] * d.w[i] * (1.0 - 2.0 * h[i]);
             pppy += d.w[i] * d.w[i] * d.e[i] * d.e[i];
         }
         for (std::size_t a = 0; a < d.m; ++a) {
@@ -173,11 +173,11 @@ likelihood_point moderator_model::at(double tau2, needed figures) const {
                 for (std::size_t i = 0; i < d.k; ++i) {
                     qwq += d.q_at(i, a) * d.w[i] * d.q_at(i, c);
                 }
-                trace_pp += qwq * qwq;
+                trace_squared += qwq * qwq;
             }
         }
         p.loglik = -0.5 * (log_variances + d.log_det + d.residual);
-        p.slope = trace_pp - 2.0 * pppy;
+        p.slope = trace_squared - 2.0 * pppy;
     }
     return p;
 }

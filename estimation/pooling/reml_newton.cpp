@@ -43,9 +43,8 @@ vector newton_direction(const point& at, bool& curved_down) {
     const double most = largest_step * std::fmax(1.0, largest(at.x));
     const double size = largest(direction);
     if (size > most) {
-        for (double& v : direction) {
-            v *= most / size;
-        }
+        std::transform(direction.begin(), direction.end(), direction.begin(),
+                       [factor = most / size](double v) { return v * factor; });
     }
     return direction;
 }

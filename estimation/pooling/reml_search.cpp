@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <iterator>
 #include <utility>
 
 namespace morvex {
@@ -337,9 +338,8 @@ reml_fit maximise_reml(const std::vector<mixed_unit>& units, const std::optional
         s.run(start, fit);
     }
     std::vector<Matrix> inside;
-    for (const candidate& c : s.found()) {
-        inside.push_back(c.scaled);
-    }
+    std::transform(s.found().begin(), s.found().end(), std::back_inserter(inside),
+                   [](const candidate& c) { return c.scaled; });
     for (const start_point& start : boundary_starts(s.fun(), inside, moments)) {
         s.run(start, fit);
     }

@@ -135,14 +135,14 @@ void add_subgroups(forest_plot& plot, const meta_analysis& m, const forest_reque
         }
         plot.blocks.push_back(std::move(b));
     }
-    const forest_model shown =
+    const forest_model model =
         request.model == forest_model::all ? forest_model::reml : request.model;
-    const std::optional<subgroup_difference>& d = shown == forest_model::fixed ? s.fixed
-                                                  : shown == forest_model::dl  ? s.dl
+    const std::optional<subgroup_difference>& d = model == forest_model::fixed ? s.fixed
+                                                  : model == forest_model::dl  ? s.dl
                                                                                : s.reml;
     plot.notes.push_back(d ? format("Test for subgroup differences (%s): Q = %s (df = %d), %s",
-                                    shown == forest_model::fixed ? "fixed effect"
-                                    : shown == forest_model::dl  ? "DL"
+                                    model == forest_model::fixed ? "fixed effect"
+                                    : model == forest_model::dl  ? "DL"
                                                                  : "REML",
                                     three_digits(d->Q).c_str(), d->df, journal_p(d->p).c_str())
                            : "No test for subgroup differences: " + s.no_test);

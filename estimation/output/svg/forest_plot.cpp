@@ -87,9 +87,9 @@ std::pair<double, double> forest_range(const forest_plot& plot, const forest_sca
 }
 
 std::string interval_text(const forest_row& r, const forest_scale& scale, int decimals) {
-    const auto shown = [&scale](double v) { return scale.shown(v); };
-    double lower = shown(r.lower);
-    double upper = shown(r.upper);
+    const auto on_scale = [&scale](double v) { return scale.shown(v); };
+    double lower = on_scale(r.lower);
+    double upper = on_scale(r.upper);
     if (lower > upper) {
         std::swap(lower, upper);
     }
@@ -97,7 +97,7 @@ std::string interval_text(const forest_row& r, const forest_scale& scale, int de
     const auto text = [&](double v) {
         return std::isfinite(v) && std::fabs(v) < 1e15 ? fixed_text(v, step) : value_text(v);
     };
-    return text(shown(r.estimate)) + " [" + text(lower) + ", " + text(upper) + "]";
+    return text(on_scale(r.estimate)) + " [" + text(lower) + ", " + text(upper) + "]";
 }
 
 // What one line of the plot holds, top to bottom.

@@ -67,12 +67,11 @@ void write_residual_plot(std::ostream& out, const goodness_of_fit& g, const std:
         std::iota(order.begin(), order.end(), std::size_t{0});
         std::stable_sort(order.begin(), order.end(),
                          [&](std::size_t a, std::size_t b) { return st.doses[a] < st.doses[b]; });
-        std::vector<std::pair<double, double>> points;
-        points.reserve(order.size());
-        for (const std::size_t i : order) {
-            points.emplace_back(x.pixel(clamp_position(st.doses[i])),
-                                y.pixel(clamp_position(st.residuals[i])));
-        }
+        std::vector<std::pair<double, double>> points(order.size());
+        std::transform(order.begin(), order.end(), points.begin(), [&](std::size_t i) {
+            return std::pair{x.pixel(clamp_position(st.doses[i])),
+                             y.pixel(clamp_position(st.residuals[i]))};
+        });
         const std::string stroke = " stroke=\"" + colour + "\" stroke-opacity=\"0.7\"";
         s += polyline(points, stroke.c_str());
         for (const auto& [px, py] : points) {
