@@ -55,8 +55,10 @@ bool valid_outcome(int status, const morvex::session& run, const std::string& ou
     const bool picture = run.picture().empty() == (pooled == 0) &&
                          run.picture().empty() != run.picture_problem().empty() &&
                          (run.picture().empty() || well_formed_svg(run.picture()));
-    const bool complete =
-        out.rfind("input,id,design,", 0) == 0 && !run.summaries().empty() && pooling && picture;
+    // A table of cases names each row's design; a table of means, its measure.
+    const bool header =
+        out.rfind("input,id,design,", 0) == 0 || out.rfind("input,id,measure,", 0) == 0;
+    const bool complete = header && !run.summaries().empty() && pooling && picture;
     switch (status) {
     case morvex::exit_complete:
         return complete && unestimated == 0 && messages(err, 0);
